@@ -1,0 +1,48 @@
+// Protected settings files and the byte tables of the protocol scrambling.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ecub {
+
+class Platform;
+struct Server;
+
+using ByteTable = std::array<uint8_t, 256>;
+
+struct ByteTables {
+  ByteTable TxTable;           // frame byte -> wire byte
+  ByteTable RxTable;           // wire byte -> frame byte
+  ByteTable ScramblePermutation;  // the scrambled TxTable; RxTable is its inverse
+};
+
+// The magic word of a protected file's first line.
+inline constexpr const char* kProtectedMagic = "TORVALENA";
+
+// True when the file exists and its first line decodes to the magic word.
+bool VerificaFileProtetto(Platform& p, const std::string& path);
+// The decoded lines after the header; no lines when the file is missing or cannot be decoded.
+std::vector<std::string> DecodificaFileProtetto(Platform& p, const std::string& path);
+// The file split at every CR LF; no lines when the file does not exist.
+std::vector<std::string> LeggiRigheFile(Platform& p, const std::string& path);
+// Decodes one protected line (reverse, then groups of four digits halved).
+std::string DecodificaRiga(const std::string& line);
+// The inverse of DecodificaRiga: each character as twice its code in four digits, reversed.
+std::string CodificaRiga(const std::string& line);
+// Splits a byte string at every CR LF (a lone LF does not end a line).
+std::vector<std::string> SplitCrLf(const std::string& text);
+
+// The built-in scrambling permutation.
+ByteTable BuiltinScramblePermutation();
+// Parses 512 hex digits (white space between them is ignored) that must form a permutation.
+bool ParseScrambleTable(const std::string& text, ByteTable& permutation);
+// Takes ScrambleTable.txt from the program folder when it holds a valid permutation,
+// otherwise keeps the built-in one. Returns true when the file was used.
+bool LoadScrambleTable(Server& s);
+// Fills TxTable and RxTable: identity, or the permutation and its inverse.
+void ImpostaTabelleProto(Server& s, bool scrambled);
+
+}  // namespace ecub

@@ -1,0 +1,67 @@
+#include "host/clock.h"
+
+#include <cmath>
+
+#include "host/server.h"
+
+namespace ecub {
+
+namespace {
+
+// Clock readings are held with four decimals, as the waits compare them.
+double RoundTo4Decimals(double value) { return std::nearbyint(value * 10000.0) / 10000.0; }
+
+// How long before the deadline a precise sleep hands over to spinning: enough to absorb the
+// wake-up latency of a loaded machine without spinning for most of a short wait.
+constexpr double kSpinMargin_usec = 80;
+
+}  // namespace
+
+int64_t RoundHalfEven(double value) { return static_cast<int64_t>(std::nearbyint(value)); }
+
+double TimerApi_uSec(Server& s) {
+  if (s.CounterFrequency == 0) {
+    int64_t frequency = 0;
+    if (s.platform.QueryPerformanceFrequency(frequency) && frequency > 0) {
+      s.CounterFrequency = frequency;
+    }
+  }
+  int64_t counter = 0;
+  s.platform.QueryPerformanceCounter(counter);
+  if (s.CounterFrequency == 0) return 0;
+  // Whole seconds and the remainder separately, so large counters keep their precision.
+  const int64_t seconds = counter / s.CounterFrequency;
+  const int64_t rest = counter % s.CounterFrequency;
+  return static_cast<double>(seconds) * 1e6 +
+         static_cast<double>(rest) * 1e6 / static_cast<double>(s.CounterFrequency);
+}
+
+void WaitMicroseconds(Server& s, double usec) {
+  const double start = RoundTo4Decimals(TimerApi_uSec(s));
+  const double end = RoundTo4Decimals(start + usec);
+  Platform& p = s.platform;
+  if (p.HasPreciseSleep()) {
+    // Sleep for most of the wait and spin only the last stretch.
+    const double sleep_for = end - TimerApi_uSec(s) - kSpinMargin_usec;
+    if (sleep_for > 0) {
+      p.PumpMessages();
+      p.SleepMicroseconds(sleep_for);
+    }
+  } else if (usec > 2000) {
+    // Coarse 2 ms steps for a platform whose sleeps are only millisecond-precise.
+    int64_t n = RoundHalfEven(usec / 1000.0);
+    if (n < 2) n = 2;
+    do {
+      p.PumpMessages();
+      p.Sleep(2);
+      n -= 2;
+    } while (n >= 2);
+  }
+  do {
+    p.PumpMessages();
+  } while (!(TimerApi_uSec(s) > end));
+}
+
+int64_t ElapsedMs(Server& s) { return RoundHalfEven((TimerApi_uSec(s) - s.StartTime_usec) / 1000.0); }
+
+}  // namespace ecub

@@ -1,0 +1,44 @@
+// Host messages in, replies out, and the answers stored for polled messages.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace ecub {
+
+struct Server;
+
+// Parse results, sent to the host as the reply's result byte.
+enum ParseResult : int32_t {
+  kParseOk = 0,
+  kParseLength = 1,
+  kParseCode = 2,
+  kParseArgument = 3,
+};
+
+// How long bytes of an incomplete message may wait for the rest before they are answered as
+// a length error.
+inline constexpr double kReassemblyLimit_usec = 100000;
+
+// Takes the next host message into HostMessage: PendingMessage first, then the pipe.
+void ReadHostMessage(Server& s);
+// Cuts one whole message from the buffered host stream into `message` (empty when none is
+// complete yet). Shared by the main loop and the pipe poll inside transactions.
+void TakeHostMessage(Server& s, std::string& message);
+// Reads whatever the host pipe holds into the buffered host stream.
+void PullHostPipe(Server& s);
+// When buffered bytes of an incomplete message will be given up (negative when none wait).
+double HostStreamDeadline(const Server& s);
+
+int32_t ParseHostMessage(const std::string& message, int32_t& code, std::string& argument);
+// Frames a reply with the current link state and writes it to the host in one write.
+void SendReply(Server& s, int32_t code, int32_t result, const std::string& data);
+// The framed reply bytes, as SendReply writes them.
+std::string BuildReply(int32_t code, uint8_t link_status, uint8_t reserved, uint8_t poll_mode,
+                       uint8_t port, int32_t result, const std::string& data);
+// Stores an answer of the control unit in the first MsgTable record holding `request`.
+void ScomponiMessaggio(Server& s, std::string request, std::string answer);
+// The four time bytes of a history entry.
+std::string HistoryTimeBytes(int32_t time_ms);
+
+}  // namespace ecub

@@ -1,0 +1,54 @@
+// The settings record and the polling-message table, loaded once from SetComVarno.ini.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ecub {
+
+struct Server;
+
+// One polling message of a "[MSG]" section, with its stored answers.
+struct MsgRecord {
+  int32_t MsgNumber = 0;
+  std::string MsgText;
+  std::string MsgRequest;  // the complete request frame; also the key answers are matched by
+  bool MsgTimed = false;
+  double MsgNextDue_usec = 0;
+  int32_t MsgPeriod_ms = 0;
+  int32_t MsgHistoryMax = 0;
+  int32_t MsgHistoryLeft = 0;
+  std::string MsgLastAnswer;
+  int32_t MsgLastTime_ms = 0;
+  std::string MsgHistory;  // entries of 4 time bytes + answer, oldest first
+  bool MsgCyclic = false;
+};
+
+// Field names follow the settings keys ("APPEND LOG" and "CRIPT PROTO" with an underscore).
+struct Settings {
+  int32_t BaudRate = 38400;
+  uint8_t Bit = 8;
+  uint8_t StopBit = 0;
+  uint8_t Parity = 0;
+  double AttesaByteTx_usec = 500;
+  double AttesaGlobale_usec = 4000000;
+  double MolAttesaGlobale = 500;
+  double Idle_usec = 40000;
+  int16_t NumResend = 10;
+  int32_t DCB_fBitFields = 0;
+  bool LOG = false;
+  bool APPEND_LOG = false;
+  int32_t CRIPT_PROTO = 0;
+  double AutoSpegnimento_usec = 5000000;
+};
+
+// Reads the settings file at `path` into the server's settings record and MsgTable.
+// False when the file does not exist (every default then stays in force).
+bool LoadSettings(Server& s, const std::string& path);
+
+// Empties the answer history of record `index` and gives back all its places; does nothing
+// for an index outside the table.
+void ResetMsgRecord(Server& s, int32_t index);
+
+}  // namespace ecub
