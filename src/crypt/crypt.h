@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -13,10 +14,22 @@ struct Server;
 
 using ByteTable = std::array<uint8_t, 256>;
 
+// The table that maps every byte to itself.
+constexpr ByteTable IdentityTable() {
+  ByteTable table{};
+  for (size_t i = 0; i < table.size(); ++i) table[i] = static_cast<uint8_t>(i);
+  return table;
+}
+
+// The built-in scrambling permutation.
+ByteTable BuiltinScramblePermutation();
+
+// Plain until a connection chooses the mode; the permutation is the built-in one until
+// LoadScrambleTable replaces it.
 struct ByteTables {
-  ByteTable TxTable;           // frame byte -> wire byte
-  ByteTable RxTable;           // wire byte -> frame byte
-  ByteTable ScramblePermutation;  // the scrambled TxTable; RxTable is its inverse
+  ByteTable TxTable = IdentityTable();  // frame byte -> wire byte
+  ByteTable RxTable = IdentityTable();  // wire byte -> frame byte
+  ByteTable ScramblePermutation = BuiltinScramblePermutation();  // scrambled TxTable
 };
 
 // The magic word of a protected file's first line.
@@ -28,15 +41,16 @@ bool VerificaFileProtetto(Platform& p, const std::string& path);
 std::vector<std::string> DecodificaFileProtetto(Platform& p, const std::string& path);
 // The file split at every CR LF; no lines when the file does not exist.
 std::vector<std::string> LeggiRigheFile(Platform& p, const std::string& path);
-// Decodes one protected line (reverse, then groups of four digits halved).
+// Decodes one protected line (reverse, then groups of four digits halved). A group that is not
+// a plain decimal number or decodes above 255 gives an empty text.
 std::string DecodificaRiga(const std::string& line);
+// The same decoding, false when a group is not a plain decimal number or decodes above 255.
+bool DecodificaRigaControllata(const std::string& line, std::string& decoded);
 // The inverse of DecodificaRiga: each character as twice its code in four digits, reversed.
 std::string CodificaRiga(const std::string& line);
-// Splits a byte string at every CR LF (a lone LF does not end a line).
+// Splits a byte string at every CR LF (a lone LF does not end a line). Text after the last
+// CR LF is a line of its own, possibly empty; an empty text has no lines.
 std::vector<std::string> SplitCrLf(const std::string& text);
-
-// The built-in scrambling permutation.
-ByteTable BuiltinScramblePermutation();
 // Parses 512 hex digits (white space between them is ignored) that must form a permutation.
 bool ParseScrambleTable(const std::string& text, ByteTable& permutation);
 // Takes ScrambleTable.txt from the program folder when it holds a valid permutation,

@@ -1,0 +1,167 @@
+#include "host/main_loop.h"
+
+#include <algorithm>
+#include <exception>
+#include <limits>
+
+#include "crypt/crypt.h"
+#include "host/clock.h"
+#include "host/host_link.h"
+#include "host/server.h"
+#include "service/traffic_log.h"
+#include "settings/settings.h"
+
+namespace ecub {
+
+namespace {
+
+constexpr double kNever = std::numeric_limits<double>::infinity();
+// Idle passes that do work stay at least this far apart, as the 1 ms loop sleep paces them.
+constexpr double kIdlePacing_usec = 1000;
+
+// Result byte for an instruction this build does not carry out.
+constexpr int32_t kNotSupported = 2;
+
+char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+std::string Upper(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(), AsciiUpper);
+  return text;
+}
+
+// When the next idle pass has work to do.
+double NextIdleWorkDue(const Server& s) {
+  if (!s.WatchedProcess.empty()) return s.WatchDue_usec;
+  return kNever;
+}
+
+// Replaces the loop's blind 1 ms sleep: waits for host input, but no longer than until the
+// buffered host bytes or the idle work need attention.
+void WaitForWork(Server& s) {
+  if (!s.PendingMessage.empty()) return;
+  const double now = TimerApi_uSec(s);
+  double until = kNever;
+  const double stream_due = HostStreamDeadline(s);
+  if (stream_due >= 0) until = stream_due;
+  const double idle_due = NextIdleWorkDue(s);
+  if (idle_due < kNever) {
+    until = std::min(until, std::max(idle_due, s.last_idle_work_usec + kIdlePacing_usec));
+  }
+  s.platform.HostWaitInput(until == kNever ? -1.0 : std::max(0.0, until - now));
+}
+
+// Runs one step of an instruction; a failure is shown and the instruction goes on, so the host
+// still gets its reply.
+template <typename Step>
+void Guarded(Server& s, Step step) {
+  try {
+    step();
+  } catch (const std::exception& e) {
+    s.platform.ShowMessage(std::string("EseguiIstruzione_Err: ") + e.what(), "ecubridge");
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> ListProcessNames(Server& s) {
+  std::vector<std::string> names;
+  if (!s.platform.ListProcesses(names)) return {};
+  names.emplace_back();
+  return names;
+}
+
+bool CheckWatchedProcess(Server& s) {
+  if (TimerApi_uSec(s) < s.WatchDue_usec || s.WatchedProcess.empty()) return false;
+  s.WatchDue_usec = TimerApi_uSec(s) + s.settings.AutoSpegnimento_usec;
+  s.last_idle_work_usec = TimerApi_uSec(s);
+  const std::vector<std::string> names = ListProcessNames(s);
+  // Without a process list nothing is known about the watched process: keep running and look
+  // again at the next due time rather than shutting down on a guess.
+  if (names.empty()) return false;
+  const std::string watched = Upper(s.WatchedProcess);
+  for (size_t i = 0; i + 1 < names.size(); ++i) {
+    if (Upper(names[i]) == watched) return false;
+  }
+  return true;
+}
+
+void EseguiIstruzione(Server& s, int32_t code) {
+  const std::string& arg = s.Argument;
+  std::string data;
+  int32_t result = 0;
+  switch (code) {
+    case 0:
+      data = arg;
+      break;
+    case 1:
+      s.QuitRequested = true;
+      break;
+    case 2:
+      s.LinkStatus = 0;
+      break;
+    case 4:
+      Guarded(s, [&] { s.PollMode = static_cast<uint8_t>(arg.at(0)); });
+      data = arg;
+      break;
+    case 10:
+      s.IdentitaAttesa = arg;
+      data = s.IdentitaAttesa;
+      break;
+    case 14:
+      s.WatchedProcess = arg;
+      data = s.WatchedProcess;
+      break;
+    default:
+      result = kNotSupported;
+      break;
+  }
+  Guarded(s, [&] { SendReply(s, code, result, data); });
+}
+
+void ServerStartup(Server& s) {
+  s.UsbSerialList.assign(1, std::string());
+  s.UsbDescList.assign(1, std::string());
+  s.settings.CRIPT_PROTO = 0;
+  s.platform.TimeBeginPeriod(1);
+  LoadSettings(s, ProgramFile(s, kSettingsFileName));
+  LoadScrambleTable(s);
+  ImpostaTabelleProto(s, false);
+  if (s.settings.LOG) ApriLog(s);
+  s.StartTime_usec = TimerApi_uSec(s);
+}
+
+bool LoopPass(Server& s) {
+  s.platform.PumpMessages();
+  WaitForWork(s);
+  ReadHostMessage(s);
+  if (s.HostMessage.empty()) {
+    if (CheckWatchedProcess(s)) s.QuitRequested = true;
+    return !s.QuitRequested;
+  }
+  s.WatchDue_usec = TimerApi_uSec(s) + s.settings.AutoSpegnimento_usec;
+  const int32_t result = ParseHostMessage(s.HostMessage, s.InstructionCode, s.Argument);
+  if (result != kParseOk) {
+    SendReply(s, s.InstructionCode, result, s.Argument);
+  } else {
+    EseguiIstruzione(s, s.InstructionCode);
+  }
+  if (s.QuitRequested) return false;
+  s.HostMessage.clear();
+  return true;
+}
+
+void ServerShutdown(Server& s) {
+  s.platform.HostCloseInput();
+  s.platform.HostCloseOutput();
+  if (s.settings.LOG) ChiudiLog(s);
+  s.platform.TimeEndPeriod(1);
+}
+
+void RunServer(Server& s) {
+  ServerStartup(s);
+  while (LoopPass(s)) {
+  }
+  ServerShutdown(s);
+}
+
+}  // namespace ecub

@@ -1,0 +1,52 @@
+#include "service/traffic_log.h"
+
+#include <cstdio>
+
+#include "host/clock.h"
+#include "host/server.h"
+#include "protocol/hex.h"
+
+namespace ecub {
+
+std::string DatedLogName(int year, int month, int day, int hour, int minute, int second) {
+  char name[96];
+  std::snprintf(name, sizeof name, "RxTx_%04d%02d%02d_%02d%02d%02d.TXT", year, month, day, hour,
+                minute, second);
+  return name;
+}
+
+void SalvaLogPrecedente(Server& s) {
+  const std::string current = ProgramFile(s, kLogFileName);
+  if (!FileExist(s.platform, current)) return;
+  std::string copy;
+  if (s.settings.APPEND_LOG) {
+    const LocalDateTime now = s.platform.LocalNow();
+    copy = DatedLogName(now.year, now.month, now.day, now.hour, now.minute, now.second);
+  } else {
+    copy = kLastLogFileName;
+  }
+  // A copy that fails costs only the old log; it must not keep the server from starting.
+  s.platform.CopyFileReplace(current, ProgramFile(s, copy));
+}
+
+void ApriLog(Server& s) {
+  ChiudiLog(s);  // a second opening must not leak the first handle
+  SalvaLogPrecedente(s);
+  s.log.file = s.platform.OpenWriteFile(ProgramFile(s, kLogFileName));
+  // Without a log the server still serves the host: the host is waiting on its pipe, and a
+  // modal box would stall a window-less process that nobody watches. LogLine drops its lines.
+  if (s.log.file == -1) return;
+  // The clock origin is not taken yet, so the first line holds the counter's own reading.
+  const int64_t clock_ms = RoundHalfEven(TimerApi_uSec(s) / 1000.0);
+  const std::string first = "0 TimerApi_uSec " + std::to_string(clock_ms) + " Now " +
+                            s.platform.FormatGeneralDate(s.platform.LocalNow()) + "\r\n";
+  s.platform.WriteOpenFile(s.log.file, first);
+}
+
+void ChiudiLog(Server& s) {
+  if (s.log.file == -1) return;
+  s.platform.CloseOpenFile(s.log.file);
+  s.log.file = -1;
+}
+
+}  // namespace ecub
