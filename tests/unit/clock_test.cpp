@@ -1,0 +1,76 @@
+#include <gtest/gtest.h>
+
+#include "host/clock.h"
+#include "host/server.h"
+#include "platform/fake/fake_platform.h"
+
+namespace ecub {
+namespace {
+
+class Waits : public ::testing::Test {
+ protected:
+  Waits() : s(p, "/app") {}
+  // Waits and returns how long the wait took on the virtual clock.
+  double TimedWait(double usec) {
+    const double before = TimerApi_uSec(s);
+    WaitMicroseconds(s, usec);
+    return TimerApi_uSec(s) - before;
+  }
+  FakePlatform p;
+  Server s;
+};
+
+TEST_F(Waits, CoarseSleepsInTwoMillisecondSteps) {
+  p.precise_sleep = false;
+  struct Case {
+    double usec;
+    size_t sleeps;
+  };
+  for (const Case& c : {Case{500, 0}, Case{2000, 0}, Case{2500, 1}, Case{5000, 2},
+                        Case{100000, 50}, Case{2001, 1}}) {
+    p.sleeps_ms.clear();
+    const double took = TimedWait(c.usec);
+    EXPECT_EQ(p.sleeps_ms.size(), c.sleeps) << c.usec;
+    for (uint32_t ms : p.sleeps_ms) EXPECT_EQ(ms, 2u);
+    EXPECT_GT(took, c.usec) << c.usec;
+  }
+}
+
+TEST_F(Waits, PreciseSleepCoversMostOfTheWaitAndEndsJustPastIt) {
+  for (double usec : {500.0, 5000.0, 4040000.0}) {
+    p.precise_sleeps_usec.clear();
+    const double took = TimedWait(usec);
+    ASSERT_EQ(p.precise_sleeps_usec.size(), 1u) << usec;
+    EXPECT_GT(p.precise_sleeps_usec[0], usec - 150) << usec;
+    EXPECT_GT(took, usec);
+    EXPECT_LT(took, usec + 20);  // each spin step reads the clock once: 1 us on the fake
+  }
+  EXPECT_TRUE(p.sleeps_ms.empty());
+}
+
+TEST_F(Waits, ZeroOrNegativeWaitReturnsOnceTheClockMoves) {
+  for (double usec : {0.0, -5.0}) {
+    p.precise_sleeps_usec.clear();
+    EXPECT_LT(TimedWait(usec), 10);
+    EXPECT_TRUE(p.precise_sleeps_usec.empty());
+  }
+}
+
+TEST_F(Waits, ClockIsMonotonicAndInMicroseconds) {
+  p.read_step_ns = 0;
+  const double a = TimerApi_uSec(s);
+  p.Advance(1234.5);
+  EXPECT_DOUBLE_EQ(TimerApi_uSec(s) - a, 1234.5);
+  EXPECT_GE(TimerApi_uSec(s), a);
+  EXPECT_EQ(RoundHalfEven(2.5), 2);
+  EXPECT_EQ(RoundHalfEven(3.5), 4);
+  EXPECT_EQ(RoundHalfEven(-2.5), -2);
+}
+
+TEST_F(Waits, NoCounterReadsZero) {
+  p.has_counter = false;
+  EXPECT_EQ(TimerApi_uSec(s), 0);
+}
+
+}  // namespace
+}  // namespace ecub

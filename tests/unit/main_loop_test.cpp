@@ -1,0 +1,211 @@
+#include <gtest/gtest.h>
+
+#include "host/clock.h"
+#include "host/host_link.h"
+#include "host/main_loop.h"
+#include "host/server.h"
+#include "platform/fake/fake_platform.h"
+#include "test_util.h"
+
+namespace ecub {
+namespace {
+
+using test::At;
+using test::Bytes;
+using test::HostMsg;
+
+class MainLoop : public ::testing::Test {
+ protected:
+  MainLoop() : s(p, "/app") {}
+
+  void Start(const std::string& settings = {}) {
+    if (!settings.empty()) p.files["/app/SetComVarno.ini"] = settings;
+    ServerStartup(s);
+  }
+  // Runs loop passes for `usec` of virtual time; false when the loop ended.
+  bool RunFor(double usec) {
+    const double end = p.NowUsec() + usec;
+    while (p.NowUsec() < end) {
+      if (!LoopPass(s)) return false;
+    }
+    return true;
+  }
+
+  FakePlatform p;
+  Server s;
+};
+
+TEST_F(MainLoop, EchoThenQuitThenOrderlyShutdown) {
+  Start("[LOG]\r\n1\r\n");
+  p.HostSend(HostMsg(0, "AB"));
+  p.HostSend(HostMsg(1, "ignored"), 2000);
+  EXPECT_FALSE(RunFor(1e6));
+  const auto replies = p.TakeReplies();
+  ASSERT_EQ(replies.size(), 2u);
+  EXPECT_EQ(replies[0], Bytes({0, 10, 0, 0, 0, 0, 0, 0, 0x41, 0x42}));
+  EXPECT_EQ(replies[1], Bytes({0, 8, 1, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(p.timer_period_depth, 1);
+  EXPECT_EQ(p.open_files.size(), 1u);  // the traffic log
+  ServerShutdown(s);
+  EXPECT_TRUE(p.input_closed);
+  EXPECT_TRUE(p.output_closed);
+  EXPECT_TRUE(p.open_files.empty());
+  EXPECT_EQ(p.timer_period_depth, 0);
+}
+
+TEST_F(MainLoop, RejectedMessagesGetOneReplyWithTheirResult) {
+  Start();
+  p.HostSend(Bytes({7, 0, 0, 0, 0, 0, 0}));
+  p.HostSend(HostMsg(15, "x"), 1000);
+  p.HostSend(HostMsg(12, "short"), 2000);
+  EXPECT_TRUE(RunFor(1e6));
+  const auto replies = p.TakeReplies();
+  ASSERT_EQ(replies.size(), 3u);
+  EXPECT_EQ(replies[0], Bytes({0, 8, 0, 0, 0, 0, 0, 1}));
+  EXPECT_EQ(replies[1], Bytes({0, 8, 15, 0, 0, 0, 0, 2}));
+  EXPECT_EQ(replies[2], Bytes({0, 8, 12, 0, 0, 0, 0, 3}));
+}
+
+TEST_F(MainLoop, MessagesArrivingTogetherAreAnsweredOneByOne) {
+  Start();
+  p.HostSend(HostMsg(0, "one") + HostMsg(0, "two") + HostMsg(4, "\x01"));
+  EXPECT_TRUE(RunFor(1e6));
+  const auto replies = p.TakeReplies();
+  ASSERT_EQ(replies.size(), 3u);
+  EXPECT_EQ(replies[0].substr(8), "one");
+  EXPECT_EQ(replies[1].substr(8), "two");
+  EXPECT_EQ(replies[2], Bytes({0, 9, 4, 0, 0, 1, 0, 0, 1}));
+}
+
+TEST_F(MainLoop, MessageInPiecesIsCompletedWithinTheReassemblyLimit) {
+  Start();
+  const std::string m = HostMsg(0, std::string(5000, 'p'));
+  p.HostSend(m.substr(0, 1));
+  p.HostSend(m.substr(1, 4095), 40000);
+  p.HostSend(m.substr(4096), 90000);
+  EXPECT_TRUE(RunFor(1e6));
+  const auto replies = p.TakeReplies();
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(At(replies[0], 7), 0);
+  EXPECT_EQ(replies[0].substr(8), std::string(5000, 'p'));
+}
+
+TEST_F(MainLoop, IncompleteMessageIsAnsweredAfterTheLimitAndTheStreamRecovers) {
+  Start();
+  const std::string m = HostMsg(0, "hello");
+  p.HostSend(m.substr(0, 5));
+  p.HostSend(HostMsg(0, "next"), 150000);
+  EXPECT_TRUE(RunFor(1e6));
+  const auto replies = p.TakeReplies();
+  ASSERT_EQ(replies.size(), 2u);
+  EXPECT_EQ(replies[0], Bytes({0, 8, 0, 0, 0, 0, 0, 1}));
+  EXPECT_EQ(replies[1].substr(8), "next");
+}
+
+TEST_F(MainLoop, LengthFieldBelowEightDropsTheBufferedBytes) {
+  Start();
+  p.HostSend(Bytes({5, 0, 0}) + HostMsg(0, "lost"));
+  p.HostSend(HostMsg(0, "kept"), 1000);
+  EXPECT_TRUE(RunFor(1e6));
+  const auto replies = p.TakeReplies();
+  ASSERT_EQ(replies.size(), 2u);
+  EXPECT_EQ(replies[0], Bytes({0, 8, 0, 0, 0, 0, 0, 1}));
+  EXPECT_EQ(replies[1].substr(8), "kept");
+}
+
+TEST_F(MainLoop, StateInstructionsShowInEveryLaterReply) {
+  Start();
+  p.HostSend(HostMsg(4, "\x01"));
+  p.HostSend(HostMsg(10, "IDENT 1 2"), 1000);
+  p.HostSend(HostMsg(14, "host.exe"), 2000);
+  p.HostSend(HostMsg(2), 3000);
+  EXPECT_TRUE(RunFor(10000));
+  const auto replies = p.TakeReplies();
+  ASSERT_EQ(replies.size(), 4u);
+  EXPECT_EQ(replies[0], Bytes({0, 9, 4, 0, 0, 1, 0, 0, 1}));
+  EXPECT_EQ(replies[1].substr(8), "IDENT 1 2");
+  EXPECT_EQ(At(replies[1], 5), 1);
+  EXPECT_EQ(replies[2].substr(8), "host.exe");
+  EXPECT_EQ(replies[3], Bytes({0, 8, 2, 0, 0, 1, 0, 0}));
+  EXPECT_EQ(s.IdentitaAttesa, "IDENT 1 2");
+  EXPECT_EQ(s.WatchedProcess, "host.exe");
+}
+
+TEST_F(MainLoop, PendingMessageIsHandledWithoutPipeInput) {
+  Start();
+  s.PendingMessage = HostMsg(0, "held");
+  EXPECT_TRUE(LoopPass(s));
+  ASSERT_EQ(p.replies.size(), 1u);
+  EXPECT_EQ(p.replies[0].substr(8), "held");
+  EXPECT_TRUE(s.PendingMessage.empty());
+}
+
+TEST_F(MainLoop, WatchedProcessGoneEndsTheServerOneDelayAfterTheLastMessage) {
+  Start();
+  p.processes = {"init", "bash", "other.exe"};
+  p.HostSend(HostMsg(14, "host.exe"));
+  const double sent = p.NowUsec();
+  EXPECT_FALSE(RunFor(60e6));
+  const double waited = p.NowUsec() - sent;
+  EXPECT_GE(waited, 5e6);
+  EXPECT_LT(waited, 5.01e6);
+  EXPECT_EQ(p.process_list_calls, 1);
+}
+
+TEST_F(MainLoop, WatchedProcessFoundKeepsTheServerAndChecksAreRateLimited) {
+  Start();
+  p.processes = {"init", "HOST.EXE"};  // names compare without regard to case
+  p.HostSend(HostMsg(14, "host.exe"));
+  EXPECT_TRUE(RunFor(60e6));
+  EXPECT_GE(p.process_list_calls, 11);
+  EXPECT_LE(p.process_list_calls, 12);
+}
+
+TEST_F(MainLoop, HostMessagesPostponeTheCheck) {
+  Start();
+  p.processes = {"init"};
+  p.HostSend(HostMsg(14, "host.exe"));
+  for (int i = 1; i <= 10; ++i) p.HostSend(HostMsg(0), i * 3e6);
+  EXPECT_TRUE(RunFor(30e6 + 4e6));
+  EXPECT_EQ(p.process_list_calls, 0);
+  EXPECT_FALSE(RunFor(2e6));
+}
+
+TEST_F(MainLoop, NoProcessListMeansNoShutdown) {
+  Start();
+  p.process_list_fails = true;
+  p.HostSend(HostMsg(14, "host.exe"));
+  EXPECT_TRUE(RunFor(21e6));
+  EXPECT_EQ(p.process_list_calls, 4);
+  p.process_list_fails = false;  // the list comes back without the host: now it ends
+  EXPECT_FALSE(RunFor(6e6));
+}
+
+TEST_F(MainLoop, WithoutAWatchTheLoopSleepsUntilInput) {
+  Start();
+  EXPECT_TRUE(RunFor(10e6));
+  EXPECT_EQ(p.process_list_calls, 0);
+  EXPECT_GT(p.forever_waits, 0);
+  EXPECT_TRUE(p.replies.empty());
+}
+
+TEST_F(MainLoop, ZeroDelayChecksEveryIdlePassAtMostEachMillisecond) {
+  Start("[AutoSpegnimento_usec]\r\n0\r\n");
+  p.processes = {"host.exe"};
+  p.HostSend(HostMsg(14, "host.exe"));
+  EXPECT_TRUE(RunFor(100000));
+  EXPECT_GE(p.process_list_calls, 90);
+  EXPECT_LE(p.process_list_calls, 101);
+}
+
+TEST(ListProcessNames, EndsWithOneEmptyEntry) {
+  FakePlatform p;
+  Server s(p, "/app");
+  p.processes = {"a", "b"};
+  EXPECT_EQ(ListProcessNames(s), (std::vector<std::string>{"a", "b", ""}));
+  p.process_list_fails = true;
+  EXPECT_TRUE(ListProcessNames(s).empty());
+}
+
+}  // namespace
+}  // namespace ecub
