@@ -53,6 +53,17 @@ TEST_F(MainLoop, EchoThenQuitThenOrderlyShutdown) {
   EXPECT_EQ(p.timer_period_depth, 0);
 }
 
+TEST_F(MainLoop, LogOffLeavesThePreviousLogAlone) {
+  p.files["/app/RxTx.TXT"] = "old run\r\n";
+  Start("[APPEND LOG]\r\n1\r\n");
+  p.HostSend(HostMsg(1));
+  EXPECT_FALSE(RunFor(1e6));
+  ServerShutdown(s);
+  EXPECT_EQ(p.files.size(), 2u);  // the settings and the untouched old log
+  EXPECT_EQ(p.files["/app/RxTx.TXT"], "old run\r\n");
+  EXPECT_TRUE(p.open_files.empty());
+}
+
 TEST_F(MainLoop, RejectedMessagesGetOneReplyWithTheirResult) {
   Start();
   p.HostSend(Bytes({7, 0, 0, 0, 0, 0, 0}));
