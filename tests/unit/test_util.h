@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <algorithm>
 #include <string>
 
 namespace ecub::test {
@@ -10,8 +11,10 @@ namespace ecub::test {
 inline std::string HostMsg(int code, const std::string& argument = {}) {
   const size_t length = 8 + argument.size();
   std::string m(8, '\0');
-  m[0] = static_cast<char>(length % 255);
-  m[1] = static_cast<char>(length / 255);
+  // 65280 can only be announced as 255 + 255 * 255.
+  const size_t high = std::min<size_t>(length / 255, 255);
+  m[0] = static_cast<char>(length - 255 * high);
+  m[1] = static_cast<char>(high);
   m[2] = static_cast<char>(code);
   return m + argument;
 }

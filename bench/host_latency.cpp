@@ -1,0 +1,207 @@
+// Host round-trip latency and idle cost of the ecubridge server.
+//
+// Starts the server as a child in a fresh folder, as a host program would, times echo
+// instructions from the write of a message to the last byte of its reply, then leaves the
+// server idle and measures the processor time it takes meanwhile.
+//
+// Usage: ecub_bench_host_latency [--round-trips N] [--payload BYTES] [--idle-seconds N]
+// Exit code: 0 all goals met, 2 a goal missed, 1 the run itself failed.
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/posix/child_process.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr double kGoalP50_usec = 50;
+constexpr double kGoalP99_usec = 500;
+constexpr double kGoalIdleCpu_percent = 0.2;
+constexpr int kReplyTimeout_ms = 5000;
+constexpr int kWarmUpRoundTrips = 50;
+
+// A host message: length low part, high part in units of 255, code, five free bytes, argument.
+std::string HostMessage(int code, const std::string& argument) {
+  const size_t length = 8 + argument.size();
+  std::string message(8, '\0');
+  message[0] = static_cast<char>(length % 255);
+  message[1] = static_cast<char>(length / 255);
+  message[2] = static_cast<char>(code);
+  return message + argument;
+}
+
+double Percentile(std::vector<double> sorted_values, double fraction) {
+  std::sort(sorted_values.begin(), sorted_values.end());
+  const size_t index =
+      static_cast<size_t>(fraction * static_cast<double>(sorted_values.size() - 1));
+  return sorted_values[index];
+}
+
+// Processor time of process `pid` in seconds from /proc/PID/stat (user + system), or -1.
+double StatCpuSeconds(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // The command name is in parentheses and may hold blanks: count fields after its end.
+  const size_t close = text.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  for (int number = 3; fields >> field; ++number) {  // field 3 is the state
+    if (number == 14) utime = std::strtoull(field.c_str(), nullptr, 10);
+    if (number == 15) {
+      stime = std::strtoull(field.c_str(), nullptr, 10);
+      return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    }
+  }
+  return -1;
+}
+
+// Time on the processor in seconds from /proc/PID/schedstat (nanoseconds), or -1 when the
+// kernel does not keep it. Much finer than the clock ticks of /proc/PID/stat.
+double SchedCpuSeconds(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/schedstat");
+  unsigned long long on_cpu_ns = 0;
+  if (!(in >> on_cpu_ns)) return -1;
+  return static_cast<double>(on_cpu_ns) / 1e9;
+}
+
+bool ReadReply(ecub::ChildProcess& server, std::string& reply) {
+  const auto header = server.ReadExactly(8, kReplyTimeout_ms);
+  if (!header) return false;
+  const size_t length =
+      (static_cast<unsigned char>((*header)[0]) << 8) | static_cast<unsigned char>((*header)[1]);
+  if (length < 8) return false;
+  const auto data = server.ReadExactly(length - 8, kReplyTimeout_ms);
+  if (!data) return false;
+  reply = *header + *data;
+  return true;
+}
+
+const char* Verdict(bool met) {
+  return met ? "met" : "MISSED";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int round_trips = 2000;
+  int payload_size = 32;
+  double idle_seconds = 10;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (std::strcmp(argv[i], "--round-trips") == 0) round_trips = std::atoi(argv[i + 1]);
+    if (std::strcmp(argv[i], "--payload") == 0) payload_size = std::atoi(argv[i + 1]);
+    if (std::strcmp(argv[i], "--idle-seconds") == 0) idle_seconds = std::atof(argv[i + 1]);
+  }
+  round_trips = std::max(round_trips, 1);
+  payload_size = std::clamp(payload_size, 0, 4000);
+
+  char folder_template[] = "/tmp/ecub-bench-XXXXXX";
+  if (mkdtemp(folder_template) == nullptr) {
+    std::perror("mkdtemp");
+    return 1;
+  }
+  const std::string folder = folder_template;
+
+  ecub::ChildProcess server;
+  if (!server.Start({ECUBRIDGE_EXE}, {{"ECUBRIDGE_HOME", folder}})) {
+    std::fprintf(stderr, "cannot start %s\n", ECUBRIDGE_EXE);
+    std::filesystem::remove_all(folder);
+    return 1;
+  }
+
+  std::vector<double> latencies;
+  latencies.reserve(static_cast<size_t>(round_trips));
+  bool failed = false;
+  for (int i = -kWarmUpRoundTrips; i < round_trips && !failed; ++i) {
+    std::string payload(static_cast<size_t>(payload_size), '\0');
+    for (size_t k = 0; k < payload.size(); ++k) payload[k] = static_cast<char>(i * 7 + k);
+    const std::string message = HostMessage(0, payload);
+    std::string reply;
+    const auto start = Clock::now();
+    if (!server.Write(message) || !ReadReply(server, reply)) {
+      std::fprintf(stderr, "round trip %d: no reply\n", i);
+      failed = true;
+      break;
+    }
+    const auto end = Clock::now();
+    if (reply.size() != 8 + payload.size() || reply[2] != 0 || reply[7] != 0 ||
+        reply.compare(8, std::string::npos, payload) != 0) {
+      std::fprintf(stderr, "round trip %d: the reply is not the echo\n", i);
+      failed = true;
+      break;
+    }
+    if (i >= 0) latencies.push_back(std::chrono::duration<double, std::micro>(end - start).count());
+  }
+
+  double idle_cpu_percent = -1;
+  double idle_cpu_fine_percent = -1;
+  if (!failed) {
+    const double stat_before = StatCpuSeconds(server.pid());
+    const double sched_before = SchedCpuSeconds(server.pid());
+    const auto idle_start = Clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(idle_seconds));
+    const double stat_after = StatCpuSeconds(server.pid());
+    const double sched_after = SchedCpuSeconds(server.pid());
+    const double wall = std::chrono::duration<double>(Clock::now() - idle_start).count();
+    if (stat_before >= 0 && stat_after >= 0) {
+      idle_cpu_percent = (stat_after - stat_before) / wall * 100;
+    }
+    if (sched_before >= 0 && sched_after >= 0) {
+      idle_cpu_fine_percent = (sched_after - sched_before) / wall * 100;
+    }
+  }
+
+  // Quit, and make sure the server really ends.
+  std::optional<int> exit_code;
+  if (!failed) {
+    std::string reply;
+    if (!server.Write(HostMessage(1, "")) || !ReadReply(server, reply) || reply[2] != 1) {
+      std::fprintf(stderr, "no reply to the quit instruction\n");
+      failed = true;
+    }
+    exit_code = server.WaitExit(kReplyTimeout_ms);
+    if (!exit_code) {
+      std::fprintf(stderr, "the server did not end after the quit instruction\n");
+      server.Kill();
+      server.WaitExit(-1);
+      failed = true;
+    }
+  }
+  std::filesystem::remove_all(folder);
+  if (failed) return 1;
+
+  const double p50 = Percentile(latencies, 0.50);
+  const double p99 = Percentile(latencies, 0.99);
+  const double max = *std::max_element(latencies.begin(), latencies.end());
+  const bool p50_met = p50 <= kGoalP50_usec;
+  const bool p99_met = p99 <= kGoalP99_usec;
+  const bool idle_met = idle_cpu_percent >= 0 && idle_cpu_percent < kGoalIdleCpu_percent;
+
+  std::printf("ecubridge host round trip: %d echoes of %d bytes, idle %.1f s\n", round_trips,
+              payload_size, idle_seconds);
+  std::printf("%-28s %12s %12s  %s\n", "measure", "result", "goal", "");
+  std::printf("%-28s %9.1f us %9s us  %s\n", "echo p50", p50, "<= 50", Verdict(p50_met));
+  std::printf("%-28s %9.1f us %9s us  %s\n", "echo p99", p99, "<= 500", Verdict(p99_met));
+  std::printf("%-28s %9.1f us %12s\n", "echo max", max, "-");
+  std::printf("%-28s %10.3f %% %10s %%  %s\n", "idle CPU (stat ticks)", idle_cpu_percent, "< 0.2",
+              Verdict(idle_met));
+  if (idle_cpu_fine_percent >= 0) {
+    std::printf("%-28s %10.4f %% %12s\n", "idle CPU (schedstat)", idle_cpu_fine_percent, "-");
+  }
+  std::printf("%-28s %12d\n", "exit code after quit", *exit_code);
+  return p50_met && p99_met && idle_met ? 0 : 2;
+}

@@ -1,0 +1,69 @@
+// The Linux platform: the host pipe on file descriptors, CLOCK_MONOTONIC, /proc for the process
+// list, plain POSIX files, and standard error in place of message boxes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace ecub {
+
+class PosixPlatform : public Platform {
+ public:
+  // Talks to the host through `input_fd` and `output_fd`. Makes writes to a vanished host fail
+  // instead of killing the process, and asks for the finest timer slack so that precise sleeps
+  // wake on time.
+  explicit PosixPlatform(int input_fd = 0, int output_fd = 1);
+  PosixPlatform(const PosixPlatform&) = delete;
+  PosixPlatform& operator=(const PosixPlatform&) = delete;
+
+  bool HostPeek(uint32_t& available) override;
+  bool HostRead(uint32_t count, std::string& out) override;
+  bool HostWrite(const std::string& data) override;
+  void HostCloseInput() override;
+  void HostCloseOutput() override;
+  void HostWaitInput(double max_usec) override;
+
+  bool QueryPerformanceFrequency(int64_t& frequency) override;
+  bool QueryPerformanceCounter(int64_t& counter) override;
+  void Sleep(uint32_t milliseconds) override;
+  bool HasPreciseSleep() override { return true; }
+  void SleepMicroseconds(double usec) override;
+  void TimeBeginPeriod(uint32_t) override {}
+  void TimeEndPeriod(uint32_t) override {}
+  void PumpMessages() override {}
+
+  bool ListProcesses(std::vector<std::string>& names) override;
+
+  char PathSeparator() override { return '/'; }
+  bool FileReadable(const std::string& path) override;
+  bool ReadWholeFile(const std::string& path, std::string& contents) override;
+  bool WriteWholeFile(const std::string& path, const std::string& contents) override;
+  bool CopyFileReplace(const std::string& from, const std::string& to) override;
+  int64_t OpenWriteFile(const std::string& path) override;
+  bool WriteOpenFile(int64_t file, const std::string& data) override;
+  void CloseOpenFile(int64_t file) override;
+  LocalDateTime LocalNow() override;
+  std::string FormatGeneralDate(const LocalDateTime& when) override;
+
+  void ShowMessage(const std::string& text, const std::string& title) override;
+
+  // True once HostWaitInput has seen the host's end of the input hang up (or fail).
+  bool host_input_gone() const { return input_gone_; }
+
+ private:
+  int input_fd_;
+  int output_fd_;
+  bool input_gone_ = false;
+};
+
+// The folder the server keeps its files in, without a trailing slash: $ECUBRIDGE_HOME when set
+// and not empty, otherwise the folder of the running executable.
+std::string PosixProgramFolder();
+
+// The file name of `path` without its folder.
+std::string PosixBaseName(const std::string& path);
+
+}  // namespace ecub
