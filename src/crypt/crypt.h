@@ -27,8 +27,8 @@ ByteTable BuiltinScramblePermutation();
 // Plain until a connection chooses the mode; the permutation is the built-in one until
 // LoadScrambleTable replaces it.
 struct ByteTables {
-  ByteTable TxTable = IdentityTable();  // frame byte -> wire byte
-  ByteTable RxTable = IdentityTable();  // wire byte -> frame byte
+  ByteTable TxTable = IdentityTable();                           // frame byte -> wire byte
+  ByteTable RxTable = IdentityTable();                           // wire byte -> frame byte
   ByteTable ScramblePermutation = BuiltinScramblePermutation();  // scrambled TxTable
 };
 

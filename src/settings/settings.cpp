@@ -1,0 +1,302 @@
+#include "settings/settings.h"
+
+#include <cstddef>
+#include <limits>
+#include <string_view>
+
+#include "crypt/crypt.h"
+#include "host/server.h"
+#include "protocol/hex.h"
+
+namespace ecub {
+
+namespace {
+
+enum class Section {
+  kSetport,
+  kAttesaByteTx,
+  kAttesaGlobale,
+  kMolAttesaGlobale,
+  kIdle,
+  kNumResend,
+  kDcbFlags,
+  kLog,
+  kAppendLog,
+  kFirmware,
+  kMsg,
+  kCriptProto,
+  kAutoSpegnimento,
+  kNone,
+};
+
+struct Header {
+  std::string_view text;
+  Section section;
+};
+
+// In the order a line is compared with them.
+constexpr Header kHeaders[] = {
+    {"[Setport,BaudRate,Bit,StopBit,Parity]", Section::kSetport},
+    {"[AttesaByteTx_usec]", Section::kAttesaByteTx},
+    {"[AttesaGlobale_usec]", Section::kAttesaGlobale},
+    {"[MolAttesaGlobale]", Section::kMolAttesaGlobale},
+    {"[Idle_usec]", Section::kIdle},
+    {"[NumResend]", Section::kNumResend},
+    {"[DCB_fBitFields]", Section::kDcbFlags},
+    {"[LOG]", Section::kLog},
+    {"[APPEND LOG]", Section::kAppendLog},
+    {"[FIRMWARE]", Section::kFirmware},
+    {"[MSG]", Section::kMsg},
+    {"[CRIPT PROTO]", Section::kCriptProto},
+    {"[AutoSpegnimento_usec]", Section::kAutoSpegnimento},
+};
+
+constexpr size_t kMsgValueLines = 8;
+
+char AsciiUpper(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// The whole line must be the header; case is ignored, blanks are not.
+bool SameHeader(std::string_view line, std::string_view header) {
+  if (line.size() != header.size()) return false;
+  for (size_t i = 0; i < line.size(); ++i) {
+    if (AsciiUpper(line[i]) != AsciiUpper(header[i])) return false;
+  }
+  return true;
+}
+
+Section FindSection(const std::string& line) {
+  for (const Header& h : kHeaders) {
+    if (SameHeader(line, h.text)) return h.section;
+  }
+  return Section::kNone;
+}
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
+
+std::string_view Trim(std::string_view text) {
+  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+// A whole decimal number, optionally signed, with blanks around it, within [low, high].
+bool ParseInteger(std::string_view text, int64_t low, int64_t high, int64_t& value) {
+  text = Trim(text);
+  bool negative = false;
+  if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+    negative = text.front() == '-';
+    text.remove_prefix(1);
+  }
+  if (text.empty()) return false;
+  int64_t magnitude = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    magnitude = magnitude * 10 + (c - '0');
+    // Any value past this is out of every field's range; stop before int64 could overflow.
+    if (magnitude > (int64_t{1} << 40)) return false;
+  }
+  const int64_t result = negative ? -magnitude : magnitude;
+  if (result < low || result > high) return false;
+  value = result;
+  return true;
+}
+
+// Stores the number in `field` when it fits the field's type; otherwise leaves it alone.
+template <typename T>
+bool SetInteger(std::string_view text, T& field) {
+  int64_t value = 0;
+  if (!ParseInteger(text, std::numeric_limits<T>::min(), std::numeric_limits<T>::max(), value)) {
+    return false;
+  }
+  field = static_cast<T>(value);
+  return true;
+}
+
+// Durations are kept as doubles but written in the file as 32-bit integers.
+void SetDuration(std::string_view text, double& field) {
+  int32_t value = 0;
+  if (SetInteger(text, value)) field = value;
+}
+
+bool IsOne(std::string_view text) {
+  return Trim(text) == "1";
+}
+
+void ApplySetport(std::string_view line, Settings& st) {
+  std::string_view rest = Trim(line);
+  for (int item = 0; item < 4; ++item) {
+    const size_t comma = rest.find(',');
+    const std::string_view value = rest.substr(0, comma);
+    switch (item) {
+      case 0:
+        SetInteger(value, st.BaudRate);
+        break;
+      case 1:
+        SetInteger(value, st.Bit);
+        break;
+      case 2:
+        SetInteger(value, st.StopBit);
+        break;
+      default:
+        SetInteger(value, st.Parity);
+        break;
+    }
+    if (comma == std::string_view::npos) break;  // fewer items: the rest keep their values
+    rest.remove_prefix(comma + 1);
+  }
+}
+
+// Reads the value lines of a "[MSG]" section starting at lines[first] into a new record.
+// Returns how many value lines were there to consume.
+size_t ReadMsgSection(Server& s, int32_t& count, const std::vector<std::string>& lines,
+                      size_t first) {
+  ++count;
+  s.MsgTable.resize(static_cast<size_t>(count) + 1);
+  MsgRecord& r = s.MsgTable[static_cast<size_t>(count)];
+  const size_t available = lines.size() - first;
+  const size_t used = available < kMsgValueLines ? available : kMsgValueLines;
+  for (size_t k = 0; k < used; ++k) {
+    const std::string& v = lines[first + k];
+    switch (k) {
+      case 0:
+        SetInteger(v, r.MsgNumber);
+        break;
+      case 1:
+        r.MsgText = v;
+        break;
+      case 2:
+        r.MsgRequest = HexToBytes(v);
+        break;
+      case 3:
+        r.MsgTimed = IsOne(v);
+        break;
+      case 4:
+        SetInteger(v, r.MsgPeriod_ms);
+        break;
+      case 5:
+        SetInteger(v, r.MsgHistoryMax);
+        break;
+      case 6:
+        break;  // not used by the server
+      default:
+        r.MsgCyclic = IsOne(v);
+        break;
+    }
+  }
+  ResetMsgRecord(s, count);
+  return used;
+}
+
+// Applies the single value line of a section. `value` is null when the header was the last
+// line of the file.
+void ApplySingle(Section section, const std::string* value, Settings& st) {
+  if (section == Section::kLog) st.LOG = false;
+  if (section == Section::kAppendLog) st.APPEND_LOG = false;
+  if (value == nullptr) return;
+  const std::string& v = *value;
+  switch (section) {
+    case Section::kSetport:
+      ApplySetport(v, st);
+      break;
+    case Section::kAttesaByteTx:
+      SetDuration(v, st.AttesaByteTx_usec);
+      break;
+    case Section::kAttesaGlobale:
+      SetDuration(v, st.AttesaGlobale_usec);
+      break;
+    case Section::kMolAttesaGlobale:
+      SetDuration(v, st.MolAttesaGlobale);
+      break;
+    case Section::kIdle:
+      SetDuration(v, st.Idle_usec);
+      break;
+    case Section::kNumResend:
+      SetInteger(v, st.NumResend);
+      break;
+    case Section::kDcbFlags:
+      SetInteger(v, st.DCB_fBitFields);
+      break;
+    case Section::kLog:
+      st.LOG = IsOne(v);
+      break;
+    case Section::kAppendLog:
+      st.APPEND_LOG = IsOne(v);
+      break;
+    case Section::kCriptProto: {
+      const std::string_view t = Trim(v);
+      st.CRIPT_PROTO = t == "1" ? 1 : t == "2" ? 2 : 0;
+      break;
+    }
+    case Section::kAutoSpegnimento:
+      SetDuration(v, st.AutoSpegnimento_usec);
+      break;
+    case Section::kFirmware:
+    case Section::kMsg:
+    case Section::kNone:
+      break;
+  }
+}
+
+void SetDefaults(Settings& st) {
+  // LOG, APPEND LOG and CRIPT PROTO belong to start-up and are left as they are.
+  const Settings defaults;
+  st.BaudRate = defaults.BaudRate;
+  st.Bit = defaults.Bit;
+  st.StopBit = defaults.StopBit;
+  st.Parity = defaults.Parity;
+  st.AttesaByteTx_usec = defaults.AttesaByteTx_usec;
+  st.AttesaGlobale_usec = defaults.AttesaGlobale_usec;
+  st.MolAttesaGlobale = defaults.MolAttesaGlobale;
+  st.Idle_usec = defaults.Idle_usec;
+  st.NumResend = defaults.NumResend;
+  st.DCB_fBitFields = defaults.DCB_fBitFields;
+  st.AutoSpegnimento_usec = defaults.AutoSpegnimento_usec;
+}
+
+}  // namespace
+
+bool LoadSettings(Server& s, const std::string& path) {
+  s.MsgTable.assign(1, MsgRecord{});
+  int32_t count = -1;
+  s.PortaCom = 0;
+  SetDefaults(s.settings);
+
+  if (!FileExist(s.platform, path)) {
+    s.AttesaGlobaleCorrente = s.settings.AttesaGlobale_usec;
+    return false;
+  }
+
+  const std::vector<std::string> lines = VerificaFileProtetto(s.platform, path)
+                                             ? DecodificaFileProtetto(s.platform, path)
+                                             : LeggiRigheFile(s.platform, path);
+
+  size_t i = 0;
+  while (i < lines.size()) {
+    const Section section = FindSection(lines[i]);
+    ++i;
+    if (section == Section::kNone) continue;
+    if (section == Section::kMsg) {
+      i += ReadMsgSection(s, count, lines, i);
+      continue;
+    }
+    const std::string* value = i < lines.size() ? &lines[i] : nullptr;
+    ApplySingle(section, value, s.settings);
+    if (value != nullptr) ++i;
+  }
+
+  s.AttesaGlobaleCorrente = s.settings.AttesaGlobale_usec;
+  return true;
+}
+
+void ResetMsgRecord(Server& s, int32_t index) {
+  if (index < 0 || static_cast<size_t>(index) >= s.MsgTable.size()) return;
+  MsgRecord& r = s.MsgTable[static_cast<size_t>(index)];
+  r.MsgHistoryLeft = r.MsgHistoryMax;
+  r.MsgHistory.clear();
+}
+
+}  // namespace ecub

@@ -1,0 +1,96 @@
+// Runs the real ecubridge-ini binary on files in a scratch folder.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace {
+
+class IniToolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/ecub-ini-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+
+  void Write(const std::string& name, const std::string& contents) const {
+    std::ofstream(Path(name), std::ios::binary) << contents;
+  }
+
+  std::string Read(const std::string& name) const {
+    std::ifstream in(Path(name), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+  // Runs the tool with `args`, its standard error going to the file "stderr"; the exit code.
+  int Run(const std::string& args) const {
+    const std::string command = std::string(ECUBRIDGE_INI_EXE) + " " + args + " 2>" +
+                                Path("stderr") + " >" + Path("stdout");
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  std::string dir_;
+};
+
+const char kEncodedMagic[] = "031065108310251003102710461085108610";
+
+TEST_F(IniToolTest, EncodeThenDecodeGivesBackEveryByte) {
+  std::string plain = "[LOG]\r\n 1 \r\n[MSG]\r\n\r\n";
+  for (int c = 0; c < 256; ++c) plain.push_back(static_cast<char>(c));
+  plain += "\r\n";
+  Write("plain.ini", plain);
+  ASSERT_EQ(Run("encode " + Path("plain.ini") + " -o " + Path("enc.ini")), 0);
+  const std::string encoded = Read("enc.ini");
+  EXPECT_EQ(encoded.substr(0, 38), std::string(kEncodedMagic) + "\r\n");
+  EXPECT_EQ(encoded.substr(38, 22), "68102410851025102810\r\n");  // "[LOG]"
+  EXPECT_EQ(encoded.substr(encoded.size() - 2), "\r\n");          // the trailing empty line
+
+  ASSERT_EQ(Run("decode -o " + Path("dec.ini") + " " + Path("enc.ini")), 0);
+  EXPECT_EQ(Read("dec.ini"), plain);
+  ASSERT_EQ(Run("decode " + Path("enc.ini")), 0);  // to standard output
+  EXPECT_EQ(Read("stdout"), plain);
+  EXPECT_EQ(Read("stderr"), "");
+}
+
+TEST_F(IniToolTest, WarnsAboutBareLineFeeds) {
+  Write("lf.ini", "[LOG]\n1\n");
+  ASSERT_EQ(Run("encode " + Path("lf.ini")), 0);
+  EXPECT_NE(Read("stderr").find("CR LF"), std::string::npos);
+  EXPECT_EQ(Read("stdout"),
+            std::string(kEncodedMagic) + "\r\n" + "02008900020068102410851025102810");
+}
+
+TEST_F(IniToolTest, RefusesFilesItCannotDecode) {
+  Write("plain.ini", "[LOG]\r\n1");
+  EXPECT_EQ(Run("decode " + Path("plain.ini")), 1);
+  EXPECT_NE(Read("stderr").find("not a protected"), std::string::npos);
+  Write("bad.ini", std::string(kEncodedMagic) + "\r\n0310\r\n03x0");
+  EXPECT_EQ(Run("decode " + Path("bad.ini")), 1);
+  EXPECT_NE(Read("stderr").find("line 3"), std::string::npos);
+  EXPECT_EQ(Run("encode " + Path("missing.ini")), 1);
+}
+
+TEST_F(IniToolTest, ReportsBadUsage) {
+  EXPECT_EQ(Run(""), 2);
+  EXPECT_EQ(Run("scramble x"), 2);
+  EXPECT_EQ(Run("encode"), 2);
+  EXPECT_EQ(Run("encode a b"), 2);
+  EXPECT_EQ(Run("encode a -o"), 2);
+  EXPECT_EQ(Run("--help"), 0);
+  EXPECT_NE(Read("stdout").find("usage"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,155 @@
+#include "crypt/crypt.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "host/server.h"
+#include "platform/fake/fake_platform.h"
+
+namespace ecub {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const std::string kMagicLine = "031065108310251003102710461085108610";
+
+TEST(CryptLine, EncodesAndDecodesGroupsOfTheReversedLine) {
+  EXPECT_EQ(CodificaRiga(kProtectedMagic), kMagicLine);
+  EXPECT_EQ(CodificaRiga(std::string("A\xFF", 2)), "01500310");
+  std::string all;
+  for (int c = 0; c < 256; ++c) all.push_back(static_cast<char>(c));
+  EXPECT_EQ(DecodificaRiga(CodificaRiga(all)), all);
+  EXPECT_EQ(DecodificaRiga("1310"), "A");  // group 0131 halves to the code of 0130
+  EXPECT_EQ(DecodificaRiga("20310"), std::string("A\x01"));  // a short last group
+}
+
+TEST(CryptLine, RejectsGroupsThatAreNotPlainNumbersOrExceedAByte) {
+  std::string out = "unchanged";
+  EXPECT_FALSE(DecodificaRigaControllata("1250", out));  // 0521 / 2 = 260
+  EXPECT_FALSE(DecodificaRigaControllata("0310 310", out));
+  EXPECT_FALSE(DecodificaRigaControllata("031+", out));
+  EXPECT_EQ(out, "unchanged");
+  EXPECT_EQ(DecodificaRiga("03a0"), "");
+}
+
+TEST(CryptLine, SplitsOnlyAtCrLf) {
+  EXPECT_EQ(SplitCrLf("a\r\nb\nc\rd\r\n"), (Lines{"a", "b\nc\rd", ""}));
+  EXPECT_EQ(SplitCrLf("\r\n"), (Lines{"", ""}));
+  EXPECT_TRUE(SplitCrLf("").empty());
+}
+
+class ProtectedFileTest : public ::testing::Test {
+ protected:
+  void Put(const std::string& header, const Lines& lines, const std::string& tail = "") {
+    std::string text = CodificaRiga(header);
+    for (const std::string& line : lines) text += "\r\n" + CodificaRiga(line);
+    p.files[path] = text + tail;
+  }
+  FakePlatform p;
+  const std::string path = "/app/SetComVarno.ini";
+};
+
+TEST_F(ProtectedFileTest, RecognisesOnlyTheExactMagicWord) {
+  EXPECT_FALSE(VerificaFileProtetto(p, path));  // missing
+  Put("TORVALENA", {"[LOG]"});
+  EXPECT_TRUE(VerificaFileProtetto(p, path));
+  Put("torvalena", {"[LOG]"});
+  EXPECT_FALSE(VerificaFileProtetto(p, path));
+  Put("TORVALENAX", {});
+  EXPECT_FALSE(VerificaFileProtetto(p, path));
+  p.files[path] = "x" + kMagicLine;
+  EXPECT_FALSE(VerificaFileProtetto(p, path));
+}
+
+TEST_F(ProtectedFileTest, DecodesTheLinesAfterTheHeader) {
+  Put("TORVALENA", {});
+  EXPECT_TRUE(DecodificaFileProtetto(p, path).empty());
+  Put("TORVALENA", {}, "\r\n");
+  EXPECT_EQ(DecodificaFileProtetto(p, path), (Lines{""}));
+  Put("TORVALENA", {"[LOG]", "", " 1 \n"});
+  EXPECT_EQ(DecodificaFileProtetto(p, path), (Lines{"[LOG]", "", " 1 \n"}));
+  Put("TORVALENA", {"[LOG]", "1"}, "\r\n1250");  // one bad line spoils the whole file
+  EXPECT_TRUE(DecodificaFileProtetto(p, path).empty());
+  EXPECT_TRUE(p.messages.empty());
+  Put("TORVALENO", {"[LOG]"});
+  EXPECT_TRUE(DecodificaFileProtetto(p, path).empty());
+  EXPECT_EQ(p.messages, (Lines{"FileExist|HEADER WRONG "}));
+}
+
+class ScrambleTest : public ::testing::Test {
+ protected:
+  // The table as the scramble file may write it: lower case, mixed white space.
+  static std::string TableText(const ByteTable& perm) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string text;
+    for (size_t i = 0; i < perm.size(); ++i) {
+      text += {kDigits[perm[i] >> 4], kDigits[perm[i] & 15], i % 16 == 15 ? '\n' : ' '};
+    }
+    return text;
+  }
+  static ByteTable Reversed() {
+    ByteTable t{};
+    for (size_t i = 0; i < t.size(); ++i) t[i] = static_cast<uint8_t>(255 - i);
+    return t;
+  }
+  FakePlatform p;
+  Server s{p, "/app"};
+};
+
+TEST_F(ScrambleTest, BuiltInPermutationIsAScatteredBijection) {
+  const ByteTable perm = BuiltinScramblePermutation();
+  std::array<bool, 256> seen{};
+  int fixed_points = 0;
+  for (size_t i = 0; i < perm.size(); ++i) {
+    EXPECT_FALSE(seen[perm[i]]) << "value " << int{perm[i]} << " twice";
+    seen[perm[i]] = true;
+    fixed_points += perm[i] == i ? 1 : 0;
+  }
+  EXPECT_LE(fixed_points, 2);
+  // The key must not change between builds: units in the field speak it.
+  EXPECT_EQ((Lines{std::to_string(perm[0]), std::to_string(perm[128]), std::to_string(perm[255])}),
+            (Lines{"203", "221", "67"}));
+}
+
+TEST_F(ScrambleTest, ParsesExactly512HexDigitsFormingAPermutation) {
+  ByteTable out = IdentityTable();
+  const std::string text = TableText(Reversed());
+  ASSERT_TRUE(ParseScrambleTable("\t" + text + "\r\n", out));
+  EXPECT_EQ(out, Reversed());
+  out = IdentityTable();
+  EXPECT_FALSE(ParseScrambleTable(text.substr(1), out));  // 511 digits
+  EXPECT_FALSE(ParseScrambleTable(text + "00", out));
+  EXPECT_FALSE(ParseScrambleTable(text + ",", out));
+  std::string duplicate = text;
+  duplicate[1] = 'e';  // 0xfe twice, 0xff never
+  EXPECT_FALSE(ParseScrambleTable(duplicate, out));
+  EXPECT_EQ(out, IdentityTable());
+  std::string upper = text;
+  for (char& c : upper) c = (c >= 'a' && c <= 'f') ? static_cast<char>(c - 'a' + 'A') : c;
+  EXPECT_TRUE(ParseScrambleTable(upper, out));
+}
+
+TEST_F(ScrambleTest, LoadsTheTableFileOrFallsBack) {
+  EXPECT_EQ(s.tables.ScramblePermutation, BuiltinScramblePermutation());
+  p.files["/app/ScrambleTable.txt"] = TableText(Reversed());
+  EXPECT_TRUE(LoadScrambleTable(s));
+  EXPECT_EQ(s.tables.ScramblePermutation, Reversed());
+  p.files["/app/ScrambleTable.txt"] = std::string(512, '0');  // not a permutation
+  EXPECT_FALSE(LoadScrambleTable(s));
+  EXPECT_EQ(s.tables.ScramblePermutation, BuiltinScramblePermutation());
+}
+
+TEST_F(ScrambleTest, TablesAreIdentityOrPermutationAndInverse) {
+  EXPECT_EQ(s.tables.TxTable, IdentityTable());
+  ImpostaTabelleProto(s, true);
+  EXPECT_EQ(s.tables.TxTable, BuiltinScramblePermutation());
+  for (int b = 0; b < 256; ++b) EXPECT_EQ(s.tables.RxTable[s.tables.TxTable[b]], b);
+  ImpostaTabelleProto(s, false);
+  EXPECT_EQ(s.tables.TxTable, IdentityTable());
+  EXPECT_EQ(s.tables.RxTable, IdentityTable());
+}
+
+}  // namespace
+}  // namespace ecub

@@ -1,0 +1,184 @@
+#include "settings/settings.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "crypt/crypt.h"
+#include "host/server.h"
+#include "platform/fake/fake_platform.h"
+
+namespace ecub {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+class SettingsTest : public ::testing::Test {
+ protected:
+  bool Load(const Lines& lines, bool protect = false) {
+    std::string text = protect ? CodificaRiga(kProtectedMagic) + "\r\n" : "";
+    for (size_t i = 0; i < lines.size(); ++i) {
+      text += (i ? "\r\n" : "") + (protect ? CodificaRiga(lines[i]) : lines[i]);
+    }
+    p.files[path] = text;
+    return LoadSettings(s, path);
+  }
+
+  FakePlatform p;
+  Server s{p, "/app"};
+  const std::string path = ProgramFile(s, "SetComVarno.ini");
+};
+
+TEST_F(SettingsTest, MissingFileRestoresDefaultsButNotTheStartUpSwitches) {
+  s.settings.BaudRate = 1;
+  s.settings.AttesaGlobale_usec = 7;
+  s.settings.LOG = true;
+  s.PortaCom = 5;
+  s.MsgTable.resize(3);
+  EXPECT_FALSE(LoadSettings(s, path));
+  EXPECT_EQ(s.settings.BaudRate, 38400);
+  EXPECT_EQ(s.AttesaGlobaleCorrente, 4000000);
+  EXPECT_TRUE(s.settings.LOG);
+  EXPECT_EQ(s.PortaCom, 0);
+  EXPECT_EQ(s.MsgTable.size(), 1u);
+}
+
+TEST_F(SettingsTest, ReadsEverySection) {
+  EXPECT_TRUE(Load({"; comment",
+                    "[Setport,BaudRate,Bit,StopBit,Parity]",
+                    " 9600,7, 2 ,1 ",
+                    "[AttesaByteTx_usec]",
+                    " 250 ",
+                    "[AttesaGlobale_usec]",
+                    "3000000",
+                    "[MolAttesaGlobale]",
+                    "-2147483648",
+                    "[Idle_usec]",
+                    "+20000",
+                    "[NumResend]",
+                    "-32768",
+                    "[DCB_fBitFields]",
+                    "4113",
+                    "[FIRMWARE]",
+                    "[LOG]",
+                    "[APPEND LOG]",
+                    "1",
+                    "[CRIPT PROTO]",
+                    " 2",
+                    "[AutoSpegnimento_usec]",
+                    "2147483647",
+                    ""}));
+  const Settings& st = s.settings;
+  EXPECT_EQ((std::vector<int>{st.BaudRate, st.Bit, st.StopBit, st.Parity}),
+            (std::vector<int>{9600, 7, 2, 1}));
+  EXPECT_EQ(
+      (std::vector<double>{st.AttesaByteTx_usec, st.AttesaGlobale_usec, s.AttesaGlobaleCorrente,
+                           st.MolAttesaGlobale, st.Idle_usec, st.AutoSpegnimento_usec}),
+      (std::vector<double>{250, 3000000, 3000000, -2147483648.0, 20000, 2147483647.0}));
+  EXPECT_EQ(st.NumResend, -32768);
+  EXPECT_EQ(st.DCB_fBitFields, 4113);
+  EXPECT_FALSE(st.LOG);  // "[LOG]" was the value line of "[FIRMWARE]"
+  EXPECT_TRUE(st.APPEND_LOG);
+  EXPECT_EQ(st.CRIPT_PROTO, 2);
+}
+
+TEST_F(SettingsTest, HeadersAreWholeLinesInAnyCaseAndNeverValueLines) {
+  Load({"[log]", " 1\t"});
+  EXPECT_TRUE(s.settings.LOG);
+  s.settings.LOG = false;
+  Load({" [LOG]", "1", "[LOG] ", "1", "[LOG]\n1"});  // LF alone does not end a line
+  EXPECT_FALSE(s.settings.LOG);
+  s.settings.LOG = true;
+  Load({"[NumResend]", "[LOG]", "0"});
+  EXPECT_EQ(s.settings.NumResend, 10);
+  EXPECT_TRUE(s.settings.LOG);
+}
+
+TEST_F(SettingsTest, SwitchesAreOnOnlyForExactlyOne) {
+  for (const char* off : {"true", "01", "1 1"}) {
+    s.settings.LOG = true;
+    Load({"[LOG]", off});
+    EXPECT_FALSE(s.settings.LOG) << off;
+  }
+  s.settings.LOG = true;
+  Load({"[LOG]"});  // header as the last line still clears the switch
+  EXPECT_FALSE(s.settings.LOG);
+  Load({"[CRIPT PROTO]", "3"});
+  EXPECT_EQ(s.settings.CRIPT_PROTO, 0);
+  s.settings.CRIPT_PROTO = 2;
+  Load({"[CRIPT PROTO]"});
+  EXPECT_EQ(s.settings.CRIPT_PROTO, 2);
+}
+
+TEST_F(SettingsTest, BadValuesKeepThePreviousValue) {
+  Load({"[AttesaByteTx_usec]", "abc", "[NumResend]", "4", "[NumResend]", "32768", "[Idle_usec]",
+        "2147483648", "[DCB_fBitFields]", "1 2", "[AttesaGlobale_usec]", "- 5",
+        "[AutoSpegnimento_usec]", "99999999999999999999999", "[MolAttesaGlobale]", "1.5",
+        "[SETPORT,BAUDRATE,BIT,STOPBIT,PARITY]", "x,256,2", "[NumResend]"});
+  EXPECT_EQ((std::vector<double>{s.settings.AttesaByteTx_usec, s.settings.Idle_usec,
+                                 s.settings.AttesaGlobale_usec, s.settings.AutoSpegnimento_usec,
+                                 s.settings.MolAttesaGlobale}),
+            (std::vector<double>{500, 40000, 4000000, 5000000, 500}));
+  EXPECT_EQ(s.settings.NumResend, 4);
+  EXPECT_EQ(s.settings.DCB_fBitFields, 0);
+  EXPECT_EQ((std::vector<int>{s.settings.BaudRate, s.settings.Bit, s.settings.StopBit}),
+            (std::vector<int>{38400, 8, 2}));
+}
+
+TEST_F(SettingsTest, EachMsgSectionAddsARecord) {
+  s.MsgTable.resize(4);
+  Load({"[MSG]", " 7 ", " read \t", "420104210000", " 1", "250", "3", "1", "0", "text", "[msg]",
+        "8", "", " 4201", "0", "x", "2", "", "1"});
+  ASSERT_EQ(s.MsgTable.size(), 2u);
+  const MsgRecord& a = s.MsgTable[0];
+  EXPECT_EQ(a.MsgNumber, 7);
+  EXPECT_EQ(a.MsgText, " read \t");
+  EXPECT_EQ(a.MsgRequest, std::string("\x42\x01\x04\x21\x00\x00", 6));
+  EXPECT_TRUE(a.MsgTimed);
+  EXPECT_EQ(a.MsgPeriod_ms, 250);
+  EXPECT_EQ(a.MsgHistoryLeft, 3);
+  EXPECT_FALSE(a.MsgCyclic);
+  const MsgRecord& b = s.MsgTable[1];
+  EXPECT_EQ(b.MsgRequest, "");  // hex is not trimmed: " 4201" is invalid
+  EXPECT_EQ(b.MsgPeriod_ms, 0);
+  EXPECT_EQ(b.MsgHistoryLeft, 2);
+  EXPECT_TRUE(b.MsgCyclic);
+}
+
+TEST_F(SettingsTest, TruncatedMsgKeepsWhatWasRead) {
+  Load({"[MSG]", "5", "[LOG]", "41"});
+  ASSERT_EQ(s.MsgTable.size(), 1u);
+  EXPECT_EQ(s.MsgTable[0].MsgNumber, 5);
+  EXPECT_EQ(s.MsgTable[0].MsgText, "[LOG]");
+  EXPECT_EQ(s.MsgTable[0].MsgRequest, "A");
+  EXPECT_FALSE(s.settings.LOG);
+}
+
+TEST_F(SettingsTest, ResetMsgRecordEmptiesTheHistoryOfRecordsInTheTable) {
+  s.MsgTable[0].MsgHistoryMax = 4;
+  s.MsgTable[0].MsgHistory = "abcd";
+  ResetMsgRecord(s, 1);
+  EXPECT_EQ(s.MsgTable[0].MsgHistory, "abcd");
+  ResetMsgRecord(s, 0);
+  EXPECT_EQ(s.MsgTable[0].MsgHistoryLeft, 4);
+  EXPECT_TRUE(s.MsgTable[0].MsgHistory.empty());
+}
+
+TEST_F(SettingsTest, ProtectedFileLoadsLikeThePlainOne) {
+  const Lines lines = {"[LOG]", "1", "[NumResend]", " 3 ", "[MSG]", "9", "t", "4142"};
+  EXPECT_TRUE(Load(lines, true));
+  EXPECT_TRUE(s.settings.LOG);
+  EXPECT_EQ(s.settings.NumResend, 3);
+  EXPECT_EQ(s.MsgTable[0].MsgRequest, "AB");
+
+  s.settings.LOG = false;
+  p.files[path] += "\r\nx";  // undecodable: loaded as a file without lines
+  EXPECT_TRUE(LoadSettings(s, path));
+  EXPECT_FALSE(s.settings.LOG);
+  EXPECT_EQ(s.settings.NumResend, 10);
+  EXPECT_EQ(s.MsgTable[0].MsgNumber, 0);
+}
+
+}  // namespace
+}  // namespace ecub
