@@ -9,7 +9,9 @@ namespace ecub {
 namespace {
 
 // Clock readings are held with four decimals, as the waits compare them.
-double RoundTo4Decimals(double value) { return std::nearbyint(value * 10000.0) / 10000.0; }
+double RoundTo4Decimals(double value) {
+  return std::nearbyint(value * 10000.0) / 10000.0;
+}
 
 // How long before the deadline a precise sleep hands over to spinning: enough to absorb the
 // wake-up latency of a loaded machine without spinning for most of a short wait.
@@ -17,7 +19,9 @@ constexpr double kSpinMargin_usec = 80;
 
 }  // namespace
 
-int64_t RoundHalfEven(double value) { return static_cast<int64_t>(std::nearbyint(value)); }
+int64_t RoundHalfEven(double value) {
+  return static_cast<int64_t>(std::nearbyint(value));
+}
 
 double TimerApi_uSec(Server& s) {
   if (s.CounterFrequency == 0) {
@@ -62,6 +66,8 @@ void WaitMicroseconds(Server& s, double usec) {
   } while (!(TimerApi_uSec(s) > end));
 }
 
-int64_t ElapsedMs(Server& s) { return RoundHalfEven((TimerApi_uSec(s) - s.StartTime_usec) / 1000.0); }
+int64_t ElapsedMs(Server& s) {
+  return RoundHalfEven((TimerApi_uSec(s) - s.StartTime_usec) / 1000.0);
+}
 
 }  // namespace ecub

@@ -18,7 +18,9 @@ unsigned Byte(const std::string& bytes, size_t offset) {
 }
 
 // The length a message announces: low part plus 255 times the high part.
-size_t AnnouncedLength(const std::string& bytes) { return Byte(bytes, 0) + 255u * Byte(bytes, 1); }
+size_t AnnouncedLength(const std::string& bytes) {
+  return Byte(bytes, 0) + 255u * Byte(bytes, 1);
+}
 
 }  // namespace
 

@@ -22,7 +22,9 @@ constexpr double kIdlePacing_usec = 1000;
 // Result byte for an instruction this build does not carry out.
 constexpr int32_t kNotSupported = 2;
 
-char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+char AsciiUpper(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 std::string Upper(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(), AsciiUpper);

@@ -44,6 +44,8 @@ std::string HexToBytes(const std::string& hex) {
   return bytes;
 }
 
-bool FileExist(Platform& p, const std::string& path) { return p.FileReadable(path); }
+bool FileExist(Platform& p, const std::string& path) {
+  return p.FileReadable(path);
+}
 
 }  // namespace ecub

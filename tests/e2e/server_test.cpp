@@ -3,12 +3,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
-#include <algorithm>
 #include <string>
 #include <thread>
 
@@ -57,15 +57,13 @@ class Server : public ::testing::Test {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
 
-  void Start() {
-    ASSERT_TRUE(server_.Start({ECUBRIDGE_EXE}, {{"ECUBRIDGE_HOME", home_}}));
-  }
+  void Start() { ASSERT_TRUE(server_.Start({ECUBRIDGE_EXE}, {{"ECUBRIDGE_HOME", home_}})); }
   // One whole reply: the 8-byte header, then the data its length field announces.
   std::string Reply(int timeout_ms = 5000) {
     auto header = server_.ReadExactly(8, timeout_ms);
     if (!header) return {};
-    const size_t length = (static_cast<unsigned char>((*header)[0]) << 8) |
-                          static_cast<unsigned char>((*header)[1]);
+    const size_t length =
+        (static_cast<unsigned char>((*header)[0]) << 8) | static_cast<unsigned char>((*header)[1]);
     if (length <= 8) return *header;
     auto data = server_.ReadExactly(length - 8, timeout_ms);
     return data ? *header + *data : std::string();

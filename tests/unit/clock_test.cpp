@@ -26,8 +26,8 @@ TEST_F(Waits, CoarseSleepsInTwoMillisecondSteps) {
     double usec;
     size_t sleeps;
   };
-  for (const Case& c : {Case{500, 0}, Case{2000, 0}, Case{2500, 1}, Case{5000, 2},
-                        Case{100000, 50}, Case{2001, 1}}) {
+  for (const Case& c : {Case{500, 0}, Case{2000, 0}, Case{2500, 1}, Case{5000, 2}, Case{100000, 50},
+                        Case{2001, 1}}) {
     p.sleeps_ms.clear();
     const double took = TimedWait(c.usec);
     EXPECT_EQ(p.sleeps_ms.size(), c.sleeps) << c.usec;

@@ -1,8 +1,8 @@
 // Helpers shared by the unit tests.
 #pragma once
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <string>
 
 namespace ecub::test {

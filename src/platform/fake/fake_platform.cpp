@@ -94,7 +94,9 @@ bool FakePlatform::ListProcesses(std::vector<std::string>& names) {
   return true;
 }
 
-bool FakePlatform::FileReadable(const std::string& path) { return files.count(path) > 0; }
+bool FakePlatform::FileReadable(const std::string& path) {
+  return files.count(path) > 0;
+}
 
 bool FakePlatform::ReadWholeFile(const std::string& path, std::string& contents) {
   auto it = files.find(path);
@@ -130,12 +132,14 @@ bool FakePlatform::WriteOpenFile(int64_t file, const std::string& data) {
   return true;
 }
 
-void FakePlatform::CloseOpenFile(int64_t file) { open_files.erase(file); }
+void FakePlatform::CloseOpenFile(int64_t file) {
+  open_files.erase(file);
+}
 
 std::string FakePlatform::FormatGeneralDate(const LocalDateTime& w) {
   char text[64];
-  std::snprintf(text, sizeof text, "%02d/%02d/%04d %02d:%02d:%02d", w.day, w.month, w.year,
-                w.hour, w.minute, w.second);
+  std::snprintf(text, sizeof text, "%02d/%02d/%04d %02d:%02d:%02d", w.day, w.month, w.year, w.hour,
+                w.minute, w.second);
   return text;
 }
 

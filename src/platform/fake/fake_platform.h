@@ -19,10 +19,10 @@ class FakePlatform : public Platform {
   FakePlatform();
 
   // --- Virtual clock ---
-  int64_t now_ns;               // the counter; starts at an arbitrary origin
-  int64_t read_step_ns = 1000;  // each counter read moves the clock on, so spinning ends
-  bool precise_sleep = true;    // false models a platform with coarse millisecond sleeps
-  std::vector<uint32_t> sleeps_ms;   // every Sleep() call
+  int64_t now_ns;                   // the counter; starts at an arbitrary origin
+  int64_t read_step_ns = 1000;      // each counter read moves the clock on, so spinning ends
+  bool precise_sleep = true;        // false models a platform with coarse millisecond sleeps
+  std::vector<uint32_t> sleeps_ms;  // every Sleep() call
   std::vector<double> precise_sleeps_usec;
   int pump_calls = 0;
   bool has_counter = true;
