@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -39,8 +40,27 @@ struct Server {
   uint8_t PortaCom = 0;
 
   // Port state owned by the port layer.
+  int32_t IndiceUsb = 0;
+  int64_t HandlePorta = 0;  // 0: no port open; kInvalidHandle after a failed serial open
+  int64_t FtStatus = 0;     // result of the last D2XX or close call
+  int32_t NumUsbDevices = 0;
   std::vector<std::string> UsbSerialList;
   std::vector<std::string> UsbDescList;
+  Dcb dcb;
+  CommTimeouts timeouts;
+  // Serial handles this process opened and still holds: a handle recorded in Handle.ini is
+  // closed only when it is one of these, never a number an earlier run left behind.
+  std::set<int64_t> held_serial_handles;
+  uint32_t LastDllError = 0;  // last-error code captured right after the last failing call
+  uint32_t CommErrors = 0;    // error mask of the last ClearCommError
+  uint32_t InQueue = 0;       // input-queue count of the last ClearCommError / queue status
+
+  // Command transaction.
+  std::string TxBuffer;
+  std::string RxBuffer;
+  bool CommError = false;
+  int32_t SendCount = 0;  // wider than the settings' 16 bits so NumResend 32767 still ends
+  double AnswerDeadline = 0;
 
   // Host link.
   std::string HostMessage;

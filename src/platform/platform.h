@@ -17,6 +17,77 @@ struct LocalDateTime {
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
 };
 
+// The serial device control block, field for field as the Windows communications API has it.
+struct Dcb {
+  uint32_t DCBlength = 28;
+  uint32_t BaudRate = 0;
+  uint32_t fBitFields = 0;  // fBinary, fParity, fOutxCtsFlow, fOutxDsrFlow, fDtrControl (2 bits),
+                            // fDsrSensitivity, fTXContinueOnXoff, fOutX, fInX, fErrorChar,
+                            // fNull, fRtsControl (2 bits), fAbortOnError, from bit 0 upwards
+  uint16_t wReserved = 0;
+  uint16_t XonLim = 0;
+  uint16_t XoffLim = 0;
+  uint8_t ByteSize = 8;
+  uint8_t Parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+  uint8_t StopBits = 0;  // 0 one, 1 one and a half, 2 two
+  char XonChar = 0;
+  char XoffChar = 0;
+  char ErrorChar = 0;
+  char EofChar = 0;
+  char EvtChar = 0;
+  uint16_t wReserved1 = 0;
+};
+
+// Serial time-outs in milliseconds, as the Windows COMMTIMEOUTS.
+struct CommTimeouts {
+  uint32_t ReadIntervalTimeout = 0;
+  uint32_t ReadTotalTimeoutMultiplier = 0;
+  uint32_t ReadTotalTimeoutConstant = 0;
+  uint32_t WriteTotalTimeoutMultiplier = 0;
+  uint32_t WriteTotalTimeoutConstant = 0;
+};
+
+// The handle value of a failed open, as Windows returns it.
+inline constexpr int64_t kInvalidHandle = -1;
+
+// D2XX status codes: 0 is success, everything else a failure.
+using FtStatus = uint32_t;
+inline constexpr FtStatus FT_OK = 0;
+inline constexpr FtStatus FT_DEVICE_NOT_FOUND = 2;
+inline constexpr FtStatus FT_OTHER_ERROR = 18;
+inline constexpr uint32_t FT_LIST_NUMBER_ONLY = 0x80000000;
+inline constexpr uint32_t FT_LIST_BY_INDEX = 0x40000000;
+inline constexpr uint32_t FT_OPEN_BY_SERIAL_NUMBER = 1;
+inline constexpr uint32_t FT_OPEN_BY_DESCRIPTION = 2;
+
+struct FtProgramData;  // the driver's EEPROM record, declared in port/ft_program_data.h
+
+// The FTDI D2XX driver interface: the fourteen calls the server makes, with the driver's own
+// argument conventions. Handles are carried in 64 bits so a pointer-sized driver handle fits.
+class D2xx {
+ public:
+  virtual ~D2xx() = default;
+  // With FT_LIST_NUMBER_ONLY, `arg1` points to a 32-bit count; with FT_LIST_BY_INDEX, `arg1`
+  // is the device index (cast to a pointer) and `arg2` a buffer of at least 64 bytes.
+  virtual FtStatus FT_ListDevices(void* arg1, void* arg2, uint32_t flags) = 0;
+  virtual FtStatus FT_Open(int device, int64_t* handle) = 0;
+  virtual FtStatus FT_SetBaudRate(int64_t handle, uint32_t baud) = 0;
+  virtual FtStatus FT_SetDataCharacteristics(int64_t handle, uint8_t bits, uint8_t stop_bits,
+                                             uint8_t parity) = 0;
+  virtual FtStatus FT_SetFlowControl(int64_t handle, uint16_t flow, uint8_t xon, uint8_t xoff) = 0;
+  virtual FtStatus FT_SetTimeouts(int64_t handle, uint32_t read_ms, uint32_t write_ms) = 0;
+  virtual FtStatus FT_SetChars(int64_t handle, uint8_t event_char, uint8_t event_enabled,
+                               uint8_t error_char, uint8_t error_enabled) = 0;
+  virtual FtStatus FT_GetQueueStatus(int64_t handle, uint32_t* rx_bytes) = 0;
+  virtual FtStatus FT_Write(int64_t handle, const void* buffer, uint32_t count,
+                            uint32_t* written) = 0;
+  virtual FtStatus FT_Read(int64_t handle, void* buffer, uint32_t count, uint32_t* read) = 0;
+  virtual FtStatus FT_Purge(int64_t handle, uint32_t mask) = 0;
+  virtual FtStatus FT_Close(int64_t handle) = 0;
+  virtual FtStatus FT_EE_Read(int64_t handle, FtProgramData* data) = 0;
+  virtual FtStatus FT_EE_Program(int64_t handle, FtProgramData* data) = 0;
+};
+
 class Platform {
  public:
   virtual ~Platform() = default;
@@ -48,6 +119,30 @@ class Platform {
   virtual void TimeEndPeriod(uint32_t milliseconds) = 0;
   // Lets pending window messages of this thread run (a no-op without a window).
   virtual void PumpMessages() = 0;
+
+  // --- Serial port (Windows communications calls) ------------------------------------------
+  // Opens "\\.\COMn" for reading and writing, exclusive; kInvalidHandle on failure.
+  virtual int64_t OpenSerial(const std::string& name) = 0;  // CreateFileA
+  virtual bool GetCommState(int64_t handle, Dcb& dcb) = 0;
+  virtual bool SetCommState(int64_t handle, const Dcb& dcb) = 0;
+  virtual bool GetCommTimeouts(int64_t handle, CommTimeouts& timeouts) = 0;
+  virtual bool SetCommTimeouts(int64_t handle, const CommTimeouts& timeouts) = 0;
+  // Clears the error state; `errors` gets the error mask, `in_queue` the received bytes waiting.
+  virtual bool ClearCommError(int64_t handle, uint32_t& errors, uint32_t& in_queue) = 0;
+  virtual bool PurgeComm(int64_t handle, uint32_t flags) = 0;
+  // Reads up to `count` bytes without waiting for more than are queued.
+  virtual bool ReadFile(int64_t handle, uint32_t count, std::string& out, uint32_t& read) = 0;
+  virtual bool WriteFile(int64_t handle, const std::string& data, uint32_t& written) = 0;
+  virtual bool CloseHandle(int64_t handle) = 0;
+  // The last-error code of the calling thread (errno on Linux).
+  virtual uint32_t GetLastError() = 0;
+  // Blocks until bytes arrive on the open port or `max_usec` has passed. False when the
+  // platform cannot wait on the port (the caller then waits the time itself).
+  virtual bool WaitPortInput(int64_t handle, bool usb, double max_usec) = 0;
+
+  // --- FTDI driver --------------------------------------------------------------------------
+  // The D2XX calls, loaded on first use; without the driver library every call fails.
+  virtual D2xx& Ftdi() = 0;
 
   // --- Process list -----------------------------------------------------------------------
   // Executable file names (without folder) of the running processes, in the order the

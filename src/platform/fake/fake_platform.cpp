@@ -1,11 +1,335 @@
 #include "platform/fake/fake_platform.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <limits>
 
 namespace ecub {
 
 FakePlatform::FakePlatform() : now_ns(1'000'000'000'000) {}  // 1000 s after an arbitrary origin
+
+namespace {
+
+constexpr uint32_t kErrorFileNotFound = 2;
+constexpr uint32_t kErrorAccessDenied = 5;
+constexpr uint32_t kErrorInvalidHandle = 6;
+constexpr uint32_t kErrorGenFailure = 31;
+constexpr int64_t kUsbHandleBase = 0x7000;
+
+// Copies `text` as a zero-terminated string into a driver buffer of `size` bytes.
+void CopyOut(const std::string& text, char* buffer, size_t size) {
+  if (buffer == nullptr || size == 0) return;
+  const size_t n = std::min(text.size(), size - 1);
+  std::memcpy(buffer, text.data(), n);
+  buffer[n] = '\0';
+}
+
+}  // namespace
+
+void FakePlatform::FailCall(const std::string& name, int successes) {
+  if (successes < 0) {
+    failures_.erase(name);
+  } else {
+    failures_[name] = successes;
+  }
+}
+
+bool FakePlatform::CallSucceeds(const std::string& name) {
+  port_calls.push_back(name);
+  auto it = failures_.find(name);
+  if (it == failures_.end()) return true;
+  if (it->second > 0) {
+    --it->second;
+    return true;
+  }
+  last_error = kErrorGenFailure;
+  return false;
+}
+
+int64_t FakePlatform::OpenSerial(const std::string& name) {
+  port_calls.push_back("CreateFile " + name);
+  const std::string prefix = "\\\\.\\COM";
+  int number = 0;
+  if (name.rfind(prefix, 0) == 0) number = std::atoi(name.c_str() + prefix.size());
+  auto it = com_ports.find(number);
+  if (it == com_ports.end() || it->second == nullptr) {
+    last_error = kErrorFileNotFound;
+    return kInvalidHandle;
+  }
+  const bool in_use =
+      busy_ports.count(number) > 0 ||
+      std::any_of(open_serial.begin(), open_serial.end(),
+                  [&](const auto& entry) { return entry.second.number == number; });
+  if (in_use || failures_.count("CreateFile")) {
+    last_error = kErrorAccessDenied;
+    return kInvalidHandle;
+  }
+  const int64_t handle = next_handle_++;
+  OpenSerialPort port;
+  port.number = number;
+  port.dcb.BaudRate = 9600;
+  port.dcb.fBitFields = 0x1;  // binary mode, as drivers report it
+  open_serial[handle] = port;
+  it->second->OnOpen(port.dcb.BaudRate, NowUsec());
+  return handle;
+}
+
+bool FakePlatform::GetCommState(int64_t handle, Dcb& dcb) {
+  auto it = open_serial.find(handle);
+  if (!CallSucceeds("GetCommState") || it == open_serial.end()) return false;
+  dcb = it->second.dcb;
+  return true;
+}
+
+bool FakePlatform::SetCommState(int64_t handle, const Dcb& dcb) {
+  auto it = open_serial.find(handle);
+  if (!CallSucceeds("SetCommState") || it == open_serial.end()) return false;
+  it->second.dcb = dcb;
+  return true;
+}
+
+bool FakePlatform::GetCommTimeouts(int64_t handle, CommTimeouts& timeouts) {
+  auto it = open_serial.find(handle);
+  if (!CallSucceeds("GetCommTimeouts") || it == open_serial.end()) return false;
+  timeouts = it->second.timeouts;
+  return true;
+}
+
+bool FakePlatform::SetCommTimeouts(int64_t handle, const CommTimeouts& timeouts) {
+  auto it = open_serial.find(handle);
+  if (!CallSucceeds("SetCommTimeouts") || it == open_serial.end()) return false;
+  it->second.timeouts = timeouts;
+  return true;
+}
+
+SimLink* FakePlatform::LinkOf(int64_t handle, bool usb) {
+  if (usb) {
+    const int64_t index = handle - kUsbHandleBase;
+    if (index < 0 || index >= static_cast<int64_t>(usb_devices.size())) return nullptr;
+    UsbDevice& device = usb_devices[static_cast<size_t>(index)];
+    return device.open ? device.link : nullptr;
+  }
+  auto it = open_serial.find(handle);
+  return it == open_serial.end() ? nullptr : com_ports[it->second.number];
+}
+
+bool FakePlatform::ClearCommError(int64_t handle, uint32_t& errors, uint32_t& in_queue) {
+  errors = 0;
+  in_queue = 0;
+  SimLink* link = LinkOf(handle, false);
+  if (!CallSucceeds("ClearCommError")) return false;
+  if (link == nullptr) {
+    last_error = kErrorInvalidHandle;
+    return false;
+  }
+  in_queue = static_cast<uint32_t>(link->Queued(NowUsec()));
+  return true;
+}
+
+bool FakePlatform::PurgeComm(int64_t handle, uint32_t /*flags*/) {
+  SimLink* link = LinkOf(handle, false);
+  if (!CallSucceeds("PurgeComm")) return false;
+  if (link == nullptr) last_error = kErrorInvalidHandle;
+  return link != nullptr;
+}
+
+bool FakePlatform::ReadFile(int64_t handle, uint32_t count, std::string& out, uint32_t& read) {
+  out.clear();
+  read = 0;
+  SimLink* link = LinkOf(handle, false);
+  if (!CallSucceeds("ReadFile")) return false;
+  if (link == nullptr) {
+    last_error = kErrorInvalidHandle;
+    return false;
+  }
+  out = link->Take(count, NowUsec());
+  read = static_cast<uint32_t>(out.size());
+  return true;
+}
+
+bool FakePlatform::WriteFile(int64_t handle, const std::string& data, uint32_t& written) {
+  written = 0;
+  SimLink* link = LinkOf(handle, false);
+  if (!CallSucceeds("WriteFile")) return false;
+  if (link == nullptr) {
+    last_error = kErrorInvalidHandle;
+    return false;
+  }
+  for (char c : data) link->OnByte(static_cast<uint8_t>(c), NowUsec());
+  wire_written += data;
+  written = static_cast<uint32_t>(data.size());
+  return true;
+}
+
+bool FakePlatform::CloseHandle(int64_t handle) {
+  auto it = open_serial.find(handle);
+  if (!CallSucceeds("CloseHandle")) return false;
+  if (it == open_serial.end()) {
+    last_error = kErrorInvalidHandle;
+    return false;
+  }
+  if (SimLink* link = com_ports[it->second.number]) link->OnClose(NowUsec());
+  open_serial.erase(it);
+  return true;
+}
+
+bool FakePlatform::WaitPortInput(int64_t handle, bool usb, double max_usec) {
+  SimLink* link = LinkOf(handle, usb);
+  double target = NowUsec() + std::max(0.0, max_usec);
+  if (link != nullptr) {
+    if (link->Queued(NowUsec()) > 0) return true;
+    target = std::min(target, link->NextArrival(NowUsec()));
+  }
+  const int64_t target_ns = static_cast<int64_t>(std::ceil(target * 1000.0));
+  now_ns = std::max(now_ns, target_ns);
+  return true;
+}
+
+// The D2XX driver over the simulated USB interfaces.
+class FakePlatform::FakeD2xx : public D2xx {
+ public:
+  explicit FakeD2xx(FakePlatform& p) : p_(p) {}
+
+  FtStatus FT_ListDevices(void* arg1, void* arg2, uint32_t flags) override {
+    if (!Call("FT_ListDevices")) return FT_OTHER_ERROR;
+    if (flags == FT_LIST_NUMBER_ONLY) {
+      *static_cast<uint32_t*>(arg1) = static_cast<uint32_t>(p_.usb_devices.size());
+      return FT_OK;
+    }
+    const size_t index = reinterpret_cast<uintptr_t>(arg1);
+    if ((flags & FT_LIST_BY_INDEX) == 0 || index >= p_.usb_devices.size()) {
+      return FT_DEVICE_NOT_FOUND;
+    }
+    const UsbDevice& device = p_.usb_devices[index];
+    if ((flags & FT_OPEN_BY_DESCRIPTION) != 0) {
+      CopyOut(device.description, static_cast<char*>(arg2), 64);
+    } else if ((flags & FT_OPEN_BY_SERIAL_NUMBER) != 0) {
+      CopyOut(device.serial, static_cast<char*>(arg2), 16);
+    } else {
+      return FT_OTHER_ERROR;
+    }
+    return FT_OK;
+  }
+  FtStatus FT_Open(int device, int64_t* handle) override {
+    if (!Call("FT_Open")) return FT_OTHER_ERROR;
+    if (device < 0 || device >= static_cast<int>(p_.usb_devices.size())) {
+      return FT_DEVICE_NOT_FOUND;
+    }
+    UsbDevice& d = p_.usb_devices[static_cast<size_t>(device)];
+    if (d.open) return 3;  // FT_DEVICE_NOT_OPENED: already in use
+    d.open = true;
+    *handle = kUsbHandleBase + device;
+    if (d.link != nullptr) d.link->OnOpen(0, p_.NowUsec());
+    return FT_OK;
+  }
+  FtStatus FT_SetBaudRate(int64_t h, uint32_t) override { return Simple("FT_SetBaudRate", h); }
+  FtStatus FT_SetDataCharacteristics(int64_t h, uint8_t, uint8_t, uint8_t) override {
+    return Simple("FT_SetDataCharacteristics", h);
+  }
+  FtStatus FT_SetFlowControl(int64_t h, uint16_t, uint8_t, uint8_t) override {
+    return Simple("FT_SetFlowControl", h);
+  }
+  FtStatus FT_SetTimeouts(int64_t h, uint32_t, uint32_t) override {
+    return Simple("FT_SetTimeouts", h);
+  }
+  FtStatus FT_SetChars(int64_t h, uint8_t, uint8_t, uint8_t, uint8_t) override {
+    return Simple("FT_SetChars", h);
+  }
+  FtStatus FT_GetQueueStatus(int64_t h, uint32_t* rx) override {
+    *rx = 0;
+    const FtStatus status = Simple("FT_GetQueueStatus", h);
+    if (status != FT_OK) return status;
+    if (SimLink* link = p_.LinkOf(h, true)) {
+      *rx = static_cast<uint32_t>(link->Queued(p_.NowUsec()));
+    }
+    return FT_OK;
+  }
+  FtStatus FT_Write(int64_t h, const void* buffer, uint32_t count, uint32_t* written) override {
+    *written = 0;
+    const FtStatus status = Simple("FT_Write", h);
+    if (status != FT_OK) return status;
+    const std::string data(static_cast<const char*>(buffer), count);
+    if (SimLink* link = p_.LinkOf(h, true)) {
+      for (char c : data) link->OnByte(static_cast<uint8_t>(c), p_.NowUsec());
+    }
+    p_.wire_written += data;
+    *written = count;
+    return FT_OK;
+  }
+  FtStatus FT_Read(int64_t h, void* buffer, uint32_t count, uint32_t* read) override {
+    *read = 0;
+    const FtStatus status = Simple("FT_Read", h);
+    if (status != FT_OK) return status;
+    if (SimLink* link = p_.LinkOf(h, true)) {
+      const std::string data = link->Take(count, p_.NowUsec());
+      std::memcpy(buffer, data.data(), data.size());
+      *read = static_cast<uint32_t>(data.size());
+    }
+    return FT_OK;
+  }
+  FtStatus FT_Purge(int64_t h, uint32_t mask) override {
+    const FtStatus status = Simple("FT_Purge", h);
+    if (status == FT_OK && (mask & 1) != 0) {
+      if (SimLink* link = p_.LinkOf(h, true)) link->DropQueued(p_.NowUsec());
+    }
+    return status;
+  }
+  FtStatus FT_Close(int64_t h) override {
+    const FtStatus status = Simple("FT_Close", h);
+    if (status != FT_OK) return status;
+    UsbDevice& d = p_.usb_devices[static_cast<size_t>(h - kUsbHandleBase)];
+    d.open = false;
+    if (d.link != nullptr) d.link->OnClose(p_.NowUsec());
+    return FT_OK;
+  }
+  FtStatus FT_EE_Read(int64_t h, FtProgramData* data) override {
+    const FtStatus status = Simple("FT_EE_Read", h);
+    if (status != FT_OK) return status;
+    if (data->Signature1 != 0 || data->Signature2 != 0xFFFFFFFF) return FT_OTHER_ERROR;
+    const UsbDevice& d = p_.usb_devices[static_cast<size_t>(h - kUsbHandleBase)];
+    data->VendorId = 0x0403;
+    data->ProductId = 0x6001;
+    data->MaxPower = 90;
+    CopyOut(d.eeprom_manufacturer, data->Manufacturer, kFtManufacturerSize);
+    CopyOut("FT", data->ManufacturerId, kFtManufacturerIdSize);
+    CopyOut(d.eeprom_description.empty() ? d.description : d.eeprom_description,
+            data->Description, kFtDescriptionSize);
+    CopyOut(d.serial, data->SerialNumber, kFtSerialNumberSize);
+    return FT_OK;
+  }
+  FtStatus FT_EE_Program(int64_t h, FtProgramData* data) override {
+    const FtStatus status = Simple("FT_EE_Program", h);
+    if (status != FT_OK) return status;
+    UsbDevice& d = p_.usb_devices[static_cast<size_t>(h - kUsbHandleBase)];
+    ++p_.ee_program_calls;
+    p_.last_programmed = *data;
+    p_.last_programmed_description = data->Description ? data->Description : "";
+    d.eeprom_description = p_.last_programmed_description;
+    if (data->Manufacturer != nullptr) d.eeprom_manufacturer = data->Manufacturer;
+    return FT_OK;
+  }
+
+ private:
+  bool Call(const std::string& name) { return !p_.driver_missing && p_.CallSucceeds(name); }
+  // A call on an open handle that only reports success or failure.
+  FtStatus Simple(const std::string& name, int64_t handle) {
+    if (!Call(name)) return FT_OTHER_ERROR;
+    const int64_t index = handle - kUsbHandleBase;
+    if (index < 0 || index >= static_cast<int64_t>(p_.usb_devices.size()) ||
+        !p_.usb_devices[static_cast<size_t>(index)].open) {
+      return 1;  // FT_INVALID_HANDLE
+    }
+    return FT_OK;
+  }
+  FakePlatform& p_;
+};
+
+D2xx& FakePlatform::Ftdi() {
+  if (!ftdi_) ftdi_ = std::make_unique<FakeD2xx>(*this);
+  return *ftdi_;
+}
 
 void FakePlatform::HostSend(const std::string& bytes, double delay_usec) {
   const int64_t at = now_ns + static_cast<int64_t>(delay_usec * 1000.0);

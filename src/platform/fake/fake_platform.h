@@ -5,12 +5,15 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "platform/fake/sim_link.h"
 #include "platform/platform.h"
+#include "port/ft_program_data.h"
 
 namespace ecub {
 
@@ -53,6 +56,38 @@ class FakePlatform : public Platform {
   bool copy_fails = false;
   LocalDateTime local_now{2025, 3, 5, 9, 7, 3};
 
+  // --- Serial ports ---
+  // COMn answered by `link` (not owned). A port without a link does not exist.
+  std::map<int, SimLink*> com_ports;
+  std::set<int> busy_ports;  // held by another process: opening them fails
+  struct OpenSerialPort {
+    int number = 0;
+    Dcb dcb;
+    CommTimeouts timeouts;
+  };
+  std::map<int64_t, OpenSerialPort> open_serial;  // handle -> port
+  uint32_t last_error = 0;
+  std::vector<std::string> port_calls;  // names of the serial and D2XX calls, in order
+  // Makes the named call ("WriteFile", "FT_Read", ...) fail after `successes` more successful
+  // calls; it then keeps failing until FailCall(name, -1) clears it.
+  void FailCall(const std::string& name, int successes = 0);
+  std::string wire_written;  // every byte the server wrote to any port, as on the wire
+
+  // --- USB interfaces (the D2XX driver) ---
+  struct UsbDevice {
+    std::string serial;       // as the driver reports it
+    std::string description;
+    SimLink* link = nullptr;  // not owned
+    std::string eeprom_manufacturer = "FTDI";
+    std::string eeprom_description;  // starts as `description` when empty
+    bool open = false;
+  };
+  std::vector<UsbDevice> usb_devices;
+  bool driver_missing = false;  // every D2XX call then fails
+  int ee_program_calls = 0;
+  FtProgramData last_programmed;  // the record of the last FT_EE_Program (strings not kept)
+  std::string last_programmed_description;
+
   // --- Message boxes ---
   std::vector<std::string> messages;  // "title|text"
 
@@ -83,13 +118,35 @@ class FakePlatform : public Platform {
   LocalDateTime LocalNow() override { return local_now; }
   std::string FormatGeneralDate(const LocalDateTime& when) override;
   void ShowMessage(const std::string& text, const std::string& title) override;
+  int64_t OpenSerial(const std::string& name) override;
+  bool GetCommState(int64_t handle, Dcb& dcb) override;
+  bool SetCommState(int64_t handle, const Dcb& dcb) override;
+  bool GetCommTimeouts(int64_t handle, CommTimeouts& timeouts) override;
+  bool SetCommTimeouts(int64_t handle, const CommTimeouts& timeouts) override;
+  bool ClearCommError(int64_t handle, uint32_t& errors, uint32_t& in_queue) override;
+  bool PurgeComm(int64_t handle, uint32_t flags) override;
+  bool ReadFile(int64_t handle, uint32_t count, std::string& out, uint32_t& read) override;
+  bool WriteFile(int64_t handle, const std::string& data, uint32_t& written) override;
+  bool CloseHandle(int64_t handle) override;
+  uint32_t GetLastError() override { return last_error; }
+  bool WaitPortInput(int64_t handle, bool usb, double max_usec) override;
+  D2xx& Ftdi() override;
+
+  // The link behind an open handle (serial or USB); nullptr when the handle is not open.
+  SimLink* LinkOf(int64_t handle, bool usb);
+  // True (and the call recorded) unless the named call is set to fail now.
+  bool CallSucceeds(const std::string& name);
 
   int timer_period_depth = 0;
   std::map<int64_t, std::string> open_files;  // handle -> path
 
  private:
   void DeliverDueInput();
-  std::deque<std::pair<int64_t, std::string>> scheduled_;  // arrival time (ns), bytes
+  class FakeD2xx;
+  std::deque<std::pair<int64_t, std::string>> scheduled_;
+  std::map<std::string, int> failures_;  // call name -> successes left before failing
+  int64_t next_handle_ = 0x1000;
+  std::unique_ptr<D2xx> ftdi_;  // arrival time (ns), bytes
   std::string pipe_;
   int64_t next_file_ = 3;
 };

@@ -1,0 +1,30 @@
+// Opening, configuring and closing the serial port or the USB interface; the USB interface
+// list; the recorded serial handle in Handle.ini.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace ecub {
+
+struct Server;
+
+inline constexpr const char* kHandleIniName = "Handle.ini";
+
+// Opens and configures the port PortaCom selects (0: the USB interface IndiceUsb).
+bool ApriPorta(Server& s);
+// Closes the open port (up to five attempts) and always refreshes the USB interface list.
+bool ChiudiPorta(Server& s);
+// Refreshes NumUsbDevices, UsbSerialList and UsbDescList from the driver.
+void AggiornaListaUsb(Server& s);
+void ScriviHandleIni(Server& s, int64_t handle);
+void AzzeraHandleIni(Server& s);
+// Closes a serial handle recorded in Handle.ini that this process still holds.
+void FileHandleVerificaChiusura(Server& s);
+// "\\.\COMn", the device name of serial port n.
+std::string SerialDeviceName(int port);
+// Configures an open serial handle with the line settings and time-outs (get state, get
+// time-outs, set state, set time-outs). `failed_step` names the call that failed.
+bool ConfiguraSeriale(Server& s, int64_t handle, std::string& failed_step);
+
+}  // namespace ecub
