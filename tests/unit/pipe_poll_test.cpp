@@ -1,0 +1,113 @@
+#include <gtest/gtest.h>
+
+#include "host/host_link.h"
+#include "host/pipe_poll.h"
+#include "host/server.h"
+#include "platform/fake/fake_platform.h"
+#include "service/history.h"
+#include "test_util.h"
+
+namespace ecub {
+namespace {
+
+using test::At;
+using test::Bytes;
+using test::HostMsg;
+
+class PipePoll : public ::testing::Test {
+ protected:
+  PipePoll() : s(p, "/app") {
+    s.MsgTable.resize(3);
+    s.MsgTable[0].MsgRequest = "UNFLAGGED";
+    s.MsgTable[1].MsgRequest = "TIMED";
+    s.MsgTable[1].MsgTimed = true;
+    s.MsgTable[2].MsgRequest = "CYCLIC";
+    s.MsgTable[2].MsgCyclic = true;
+    for (auto& r : s.MsgTable) r.MsgHistoryMax = r.MsgHistoryLeft = 1000;
+  }
+  void Store(size_t index, const std::string& answer, int times) {
+    for (int i = 0; i < times; ++i) ScomponiMessaggio(s, s.MsgTable[index].MsgRequest, answer);
+  }
+  FakePlatform p;
+  Server s;
+};
+
+TEST_F(PipePoll, AnswersStoredValuesAtOnce) {
+  Store(1, "ANSWER", 1);
+  p.HostSend(HostMsg(6, "TIMED"));
+  ControllaRispondiPipe(s);
+  ASSERT_EQ(p.replies.size(), 1u);
+  EXPECT_EQ(p.replies[0], Bytes({0, 14, 6, 0, 0, 0, 0, 0}) + "ANSWER");
+  EXPECT_TRUE(s.PendingMessage.empty());
+  // A record without an answer yet is answered with empty data, not a transaction.
+  p.HostSend(HostMsg(6, "CYCLIC"));
+  ControllaRispondiPipe(s);
+  ASSERT_EQ(p.replies.size(), 2u);
+  EXPECT_EQ(p.replies[1], Bytes({0, 8, 6, 0, 0, 0, 0, 0}));
+}
+
+TEST_F(PipePoll, HistoryIsReturnedAndEmptied) {
+  Store(2, "ABCDEF", 3);
+  p.HostSend(HostMsg(7, "CYCLIC"));
+  ControllaRispondiPipe(s);
+  ASSERT_EQ(p.replies.size(), 1u);
+  const std::string data = p.replies[0].substr(8);
+  ASSERT_EQ(data.size(), 4u + 3 * 10);
+  EXPECT_EQ(data.substr(0, 4), Bytes({10, 0, 0, 0}));
+  EXPECT_EQ(data.substr(8, 6), "ABCDEF");
+  EXPECT_TRUE(s.MsgTable[2].MsgHistory.empty());
+  EXPECT_EQ(s.MsgTable[2].MsgHistoryLeft, 1000);
+  p.HostSend(HostMsg(7, "CYCLIC"));
+  ControllaRispondiPipe(s);
+  EXPECT_EQ(p.replies[1].substr(8), Bytes({10, 0, 0, 0}));
+}
+
+TEST_F(PipePoll, OtherMessagesWaitForTheMainLoop) {
+  const std::string cases[] = {HostMsg(6, "UNFLAGGED"), HostMsg(6, "NOWHERE"), HostMsg(1),
+                               Bytes({7, 0, 0, 0, 0, 0, 0}), HostMsg(7)};
+  for (const std::string& message : cases) {
+    s.PendingMessage.clear();
+    p.HostSend(message);
+    ControllaRispondiPipe(s);
+    EXPECT_EQ(s.PendingMessage, message);
+  }
+  EXPECT_TRUE(p.replies.empty());
+}
+
+TEST_F(PipePoll, TakesOneMessageAndLeavesTheRestBuffered) {
+  Store(1, "X", 1);
+  p.HostSend(HostMsg(6, "TIMED") + HostMsg(0, "later"));
+  ControllaRispondiPipe(s);
+  EXPECT_EQ(p.replies.size(), 1u);
+  EXPECT_TRUE(s.PendingMessage.empty());
+  std::string next;
+  TakeHostMessage(s, next);
+  EXPECT_EQ(next, HostMsg(0, "later"));
+}
+
+TEST(PrendiStorico, LongHistoryComesInWholeEntriesWithoutLoss) {
+  FakePlatform p;
+  Server s(p, "/app");
+  MsgRecord& r = s.MsgTable[0];
+  r.MsgRequest = "Q";
+  r.MsgHistoryMax = r.MsgHistoryLeft = 500;
+  for (int i = 0; i < 450; ++i) {
+    p.Advance(1000);
+    ScomponiMessaggio(s, "Q", "ANS" + std::to_string(100 + i));  // 6-byte answers
+  }
+  ASSERT_EQ(r.MsgHistory.size(), 4500u);
+  const std::string all = r.MsgHistory;
+
+  const std::string first = PrendiStorico(s, 0);
+  EXPECT_EQ(first.size(), 4u + 408 * 10);  // the whole entries that fit in 4088 bytes
+  EXPECT_EQ(first.substr(4), all.substr(0, 4080));
+  EXPECT_EQ(r.MsgHistoryLeft, 50 + 408);
+
+  const std::string second = PrendiStorico(s, 0);
+  EXPECT_EQ(second.substr(4), all.substr(4080));
+  EXPECT_TRUE(r.MsgHistory.empty());
+  EXPECT_EQ(r.MsgHistoryLeft, 500);
+}
+
+}  // namespace
+}  // namespace ecub
