@@ -1,0 +1,373 @@
+#include "platform/fake/ecu_sim.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace ecub {
+namespace {
+
+using Fault = EcuSim::Fault;
+
+// Bytes from hex pairs separated by blanks: "41 02 0E".
+std::string H(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i + 1 < text.size(); i += 3) {
+    out.push_back(static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16)));
+  }
+  return out;
+}
+
+const std::string kIdentRequest = H("41 02 0E 21 00 00 00 00 00 00 00 00 00 00 00 6C");
+const std::string kIdentAnswer =
+    H("44 01 1D 21 00 00 00 00 00 00 00 00 46 57 20 31 2E 30 30 20 4C 50 47 4A 45 54 2D 34 20 58 "
+      "16");
+const std::string kReadErr = H("41 02 03 1A 5A");  // command 0x1A, no data
+const std::string kReadErrAnswer = H("44 01 04 1A 00 5B");
+
+// Writes `bytes` as the server does, one byte every `spacing` from `t`; returns the last time.
+double Send(EcuSim& sim, const std::string& bytes, double t, double spacing = 0) {
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    sim.OnByte(static_cast<uint8_t>(bytes[i]), t + static_cast<double>(i) * spacing);
+  }
+  return t + static_cast<double>(bytes.size() - 1) * spacing;
+}
+
+std::string All(EcuSim& sim, double t) {
+  return sim.Take(std::numeric_limits<size_t>::max(), t);
+}
+
+// Arrival times of all scheduled bytes, read off NextArrival.
+std::vector<double> Arrivals(EcuSim& sim, double from) {
+  std::vector<double> times;
+  for (double t = sim.NextArrival(from); !std::isinf(t); t = sim.NextArrival(t)) {
+    times.push_back(t);
+  }
+  return times;
+}
+
+EcuSim InstantSim() {
+  EcuSim sim;
+  sim.config.baud = 0;
+  sim.config.answer_delay_usec = 0;
+  return sim;
+}
+
+TEST(EcuSimAnswers, IdentificationAnswerHasTheTextAtOffsetTwelve) {
+  EcuSim sim = InstantSim();
+  Send(sim, kIdentRequest, 1000);
+  EXPECT_EQ(All(sim, 1000), kIdentAnswer);
+  EXPECT_EQ(sim.ExpectedIdentity(), kIdentAnswer);
+  ASSERT_EQ(sim.requests().size(), 1u);
+  EXPECT_EQ(sim.requests()[0].frame, kIdentRequest);
+  EXPECT_EQ(sim.requests()[0].command, 0x21);
+  EXPECT_EQ(sim.requests()[0].time_usec, 1000);
+  EXPECT_TRUE(sim.requests()[0].checksum_ok);
+  EXPECT_EQ(sim.answers_sent(), 1u);
+
+  // The long request (54 zero bytes) gets the same answer; other pieces change the text.
+  Send(sim, EcuSim::RequestFrame(0x21, std::string(54, '\0')), 2000);
+  EXPECT_EQ(All(sim, 2000), kIdentAnswer);
+  sim.config.ident_pieces = {"A", "B"};
+  Send(sim, kIdentRequest, 3000);
+  EXPECT_EQ(All(sim, 3000), H("44 01 0E 21 00 00 00 00 00 00 00 00 41 20 42 49"));
+}
+
+TEST(EcuSimAnswers, ShortIdentificationIsSixBytes) {
+  EcuSim sim = InstantSim();
+  sim.config.short_ident = true;
+  Send(sim, kIdentRequest, 0);
+  EXPECT_EQ(All(sim, 0), H("42 01 04 21 00 66"));
+  EXPECT_EQ(sim.ExpectedIdentity(), kIdentAnswer);  // still the long form
+}
+
+TEST(EcuSimAnswers, CannedRepliesByFrameThenCommandThenDefault) {
+  EcuSim sim = InstantSim();
+  Send(sim, kReadErr, 0);
+  EXPECT_EQ(All(sim, 0), kReadErrAnswer);  // unknown command: empty data, outcome 0
+
+  sim.SetAnswer(0x1A, H("01 02"));
+  Send(sim, kReadErr, 10);
+  EXPECT_EQ(All(sim, 10), H("44 01 06 1A 00 01 02 5A"));
+
+  const std::string with_data = EcuSim::RequestFrame(0x1A, H("07"));
+  sim.SetReplyFor(with_data, EcuSim::Reply{H("AA"), false});
+  Send(sim, with_data, 20);
+  EXPECT_EQ(All(sim, 20), H("44 01 04 1A AA F1"));  // no outcome byte
+  Send(sim, kReadErr, 30);
+  EXPECT_EQ(All(sim, 30), H("44 01 06 1A 00 01 02 5A"));
+
+  sim.SetGenerator(0x1A, [](const EcuSim::Request& r, double now) {
+    return EcuSim::Reply{std::string(1, static_cast<char>(r.frame.size())) +
+                         std::string(1, static_cast<char>(now))};
+  });
+  Send(sim, kReadErr, 40);
+  EXPECT_EQ(All(sim, 40), H("44 01 06 1A 00 05 28 74"));
+
+  sim.ClearReplies();
+  sim.config.start_byte = 0x42;
+  Send(sim, kReadErr, 50);
+  EXPECT_EQ(All(sim, 50), H("42 01 04 1A 00 5D"));
+}
+
+TEST(EcuSimAnswers, BadRequestChecksumGetsOutcomeFFOrSilence) {
+  EcuSim sim = InstantSim();
+  Send(sim, H("41 02 03 1A 5B"), 0);
+  EXPECT_EQ(All(sim, 0), H("44 01 04 1A FF A4"));
+  ASSERT_EQ(sim.requests().size(), 1u);
+  EXPECT_FALSE(sim.requests()[0].checksum_ok);
+
+  sim.config.answer_bad_checksum = false;
+  Send(sim, H("41 02 03 1A 5B"), 10);
+  EXPECT_EQ(sim.Queued(10), 0u);
+  EXPECT_EQ(sim.requests().size(), 2u);
+  EXPECT_EQ(sim.answers_sent(), 1u);
+}
+
+TEST(EcuSimAnswers, EveryAnswerXorsToZeroAndMatchesItsLength) {
+  EcuSim sim = InstantSim();
+  sim.SetAnswer(0x30, std::string(300, '\x5A'));  // cut to what a length byte can announce
+  double t = 0;
+  for (int command = 0; command < 256; ++command) {
+    Send(sim, EcuSim::RequestFrame(static_cast<uint8_t>(command), H("01 02 03")), t);
+    t += 1e6;
+  }
+  Send(sim, H("41 02 03 1A 00"), t);  // bad checksum
+  ASSERT_EQ(sim.answers().size(), 257u);
+  for (const std::string& a : sim.answers()) {
+    EXPECT_EQ(EcuSim::Xor(a), 0) << a.size();
+    EXPECT_EQ(static_cast<size_t>(static_cast<uint8_t>(a[2])) + 2, a.size());
+  }
+  EXPECT_EQ(sim.answers()[0x30].size(), 257u);
+  EXPECT_EQ(sim.answers()[0x0C].size(), 18u);  // live values
+}
+
+TEST(EcuSimAnswers, LiveValuesFollowTheTimeSinceTheFirstOpen) {
+  EXPECT_EQ(EcuSim::LiveData(0, 0), H("20 03 E4 0C 78 0F 1E 00 3C 37 88 00"));
+  // 5 s in: half way up the rev ramp, reducer 21 C, gas 15 C.
+  EXPECT_EQ(EcuSim::LiveData(5e6, 7), H("6C 07 30 11 A0 14 4A 00 3D 37 8A 07"));
+  EXPECT_EQ(EcuSim::LiveData(10e6, 0).substr(0, 2), H("B8 0B"));  // 3000 rpm at the top
+  EXPECT_EQ(EcuSim::LiveData(1e9, 0).substr(8, 2), H("78 55"));   // warm: 80 C and 45 C
+
+  EcuSim sim = InstantSim();
+  sim.OnOpen(38400, 7e6);
+  const std::string read_mem1 = EcuSim::RequestFrame(EcuSim::kCmdReadMem1);
+  Send(sim, read_mem1, 12e6);
+  Send(sim, read_mem1, 13e6);
+  ASSERT_EQ(sim.answers().size(), 2u);
+  EXPECT_EQ(sim.answers()[0].substr(5, 12), EcuSim::LiveData(5e6, 0));
+  EXPECT_EQ(sim.answers()[1].substr(5, 12), EcuSim::LiveData(6e6, 1));
+}
+
+TEST(EcuSimTiming, AnswerStartsAfterTheDelayAtTheLinePace) {
+  EcuSim sim;
+  sim.config.baud = 10000;  // 1000 us per byte
+  sim.config.answer_delay_usec = 5000;
+  const double last = Send(sim, kReadErr, 100, 500);  // last byte at 2100
+  EXPECT_EQ(last, 2100);
+  EXPECT_EQ(sim.NextArrival(2100), 8100);
+  EXPECT_EQ(sim.Queued(8099), 0u);
+  EXPECT_EQ(sim.Queued(8100), 1u);
+  EXPECT_EQ(sim.NextArrival(8100), 9100);
+  EXPECT_EQ(sim.Take(1, 10100), H("44"));
+  EXPECT_EQ(sim.Queued(10100), 2u);
+  // A second request while the answer is still on the line queues its answer behind it.
+  Send(sim, kReadErr, 10200);
+  EXPECT_EQ(Arrivals(sim, 10100),
+            (std::vector<double>{11100, 12100, 13100, 16200, 17200, 18200, 19200, 20200, 21200}));
+  EXPECT_EQ(All(sim, 1e9), H("01 04 1A 00 5B") + kReadErrAnswer);
+  EXPECT_TRUE(std::isinf(sim.NextArrival(1e9)));
+}
+
+TEST(EcuSimParse, SkipsGarbageAndFalseStarts) {
+  EcuSim sim = InstantSim();
+  // Noise, a start byte followed by another, and a start with an impossible length byte.
+  Send(sim, H("00 FF 41 41 02 03 1A 5A 41 02 02 41 02 03 1A 5A"), 0);
+  EXPECT_EQ(All(sim, 0), kReadErrAnswer + kReadErrAnswer);
+  EXPECT_EQ(sim.requests().size(), 2u);
+  EXPECT_EQ(sim.skipped_bytes(), 6u);
+}
+
+TEST(EcuSimParse, ARequestArrivesByteByByteAcrossCalls) {
+  EcuSim sim = InstantSim();
+  for (size_t i = 0; i + 1 < kIdentRequest.size(); ++i) {
+    sim.OnByte(static_cast<uint8_t>(kIdentRequest[i]), 100.0 * static_cast<double>(i));
+    EXPECT_EQ(sim.Queued(1e9), 0u);
+  }
+  EXPECT_TRUE(sim.requests().empty());
+  sim.OnByte(0x6C, 1500);
+  EXPECT_EQ(sim.Take(10, 1500), kIdentAnswer.substr(0, 10));
+  EXPECT_EQ(All(sim, 1500), kIdentAnswer.substr(10));
+  EXPECT_EQ(sim.requests().at(0).time_usec, 1500);
+
+  // A request that stalls longer than the frame time-out is forgotten.
+  Send(sim, kReadErr.substr(0, 3), 2000);
+  Send(sim, kReadErr, 2000 + sim.config.frame_timeout_usec + 1);
+  EXPECT_EQ(sim.requests().size(), 2u);
+  EXPECT_EQ(sim.requests().back().frame, kReadErr);
+}
+
+TEST(EcuSimFaults, ContentFaultsChangeTheAnswerBytes) {
+  struct Case {
+    Fault fault;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {Fault::kBadChecksum, H("44 01 04 1A 00 A4")},
+      {Fault::kWrongEcho, H("44 01 04 1B 00 5A")},
+      {Fault::kOutcomeFE, H("44 01 04 1A FE A5")},
+      {Fault::kOutcomeFF, H("44 01 04 1A FF A4")},
+      {Fault::kWrongStart, H("45 01 04 1A 00 5A")},
+      {Fault::kTrailing, kReadErrAnswer + H("55 AA")},
+      {Fault::kTruncate, H("44 01 04")},
+  };
+  for (const Case& c : cases) {
+    EcuSim sim = InstantSim();
+    sim.Inject(c.fault, 1);
+    Send(sim, kReadErr, 0);
+    EXPECT_EQ(All(sim, 0), c.expected) << static_cast<int>(c.fault);
+    Send(sim, kReadErr, 10);
+    EXPECT_EQ(All(sim, 10), kReadErrAnswer) << "count 1 spent: " << static_cast<int>(c.fault);
+  }
+}
+
+TEST(EcuSimFaults, OutcomeIsInsertedIntoAnAnswerWithoutOne) {
+  EcuSim sim = InstantSim();
+  sim.SetReply(0x1A, EcuSim::Reply{"", false});
+  Send(sim, kReadErr, 0);
+  EXPECT_EQ(All(sim, 0), H("44 01 03 1A 5C"));
+  sim.Inject(Fault::kOutcomeFE, 1);
+  Send(sim, kReadErr, 10);
+  EXPECT_EQ(All(sim, 10), H("44 01 04 1A FE A5"));
+}
+
+TEST(EcuSimFaults, CountsCommandsAndComposition) {
+  EcuSim sim = InstantSim();
+  sim.Inject(Fault::kSilence, 2);
+  sim.Inject(Fault::kWrongEcho, EcuSim::kForever, 0x1A);
+  Send(sim, kReadErr, 0);
+  Send(sim, kIdentRequest, 10);
+  EXPECT_EQ(sim.Queued(1e9), 0u);  // both silent
+  Send(sim, kIdentRequest, 20);
+  EXPECT_EQ(All(sim, 20), kIdentAnswer);  // the echo fault is for 0x1A only
+  sim.Inject(Fault::kTrailing, 1, 0x1A);
+  Send(sim, kReadErr, 30);
+  EXPECT_EQ(All(sim, 30), H("44 01 04 1B 00 5A 55 AA"));
+  Send(sim, kReadErr, 40);
+  EXPECT_EQ(All(sim, 40), H("44 01 04 1B 00 5A"));  // permanent
+  sim.ClearFaults();
+  Send(sim, kReadErr, 50);
+  EXPECT_EQ(All(sim, 50), kReadErrAnswer);
+  EXPECT_EQ(sim.requests().size(), 6u);
+  EXPECT_EQ(sim.answers_sent(), 4u);
+}
+
+TEST(EcuSimFaults, TimingFaultsMoveTheArrivals) {
+  EcuSim sim;
+  sim.config.baud = 10000;
+  sim.config.answer_delay_usec = 0;
+  sim.config.fault.split_at = 2;
+  sim.config.fault.split_gap_usec = 50000;
+  sim.Inject(Fault::kSplit, 1);
+  Send(sim, kReadErr, 0);
+  EXPECT_EQ(Arrivals(sim, 0), (std::vector<double>{1000, 2000, 53000, 54000, 55000, 56000}));
+  EXPECT_EQ(All(sim, 1e6), kReadErrAnswer);
+
+  sim.Inject(Fault::kDelay, 1);
+  Send(sim, kReadErr, 2e6);
+  EXPECT_EQ(sim.NextArrival(2e6), 2e6 + 100000 + 1000);
+}
+
+TEST(EcuSimFaults, EarlyTalkArrivesWhileTheRequestIsStillBeingSent) {
+  EcuSim sim;
+  sim.config.baud = 0;
+  sim.config.answer_delay_usec = 0;
+  sim.config.fault.early_after = 2;
+  sim.config.fault.early_bytes = H("E1 E2");
+  sim.Inject(Fault::kEarlyTalk, 1);
+  Send(sim, kReadErr.substr(0, 2), 0);
+  EXPECT_EQ(All(sim, 0), H("E1 E2"));
+  Send(sim, kReadErr.substr(2), 10);
+  EXPECT_EQ(All(sim, 10), kReadErrAnswer);
+  Send(sim, kReadErr, 20);
+  EXPECT_EQ(All(sim, 20), kReadErrAnswer);  // spent
+
+  // A rule for one command waits until the command byte has come.
+  sim.config.fault.early_after = 4;
+  sim.Inject(Fault::kEarlyTalk, 1, 0x21);
+  Send(sim, kReadErr, 30);
+  EXPECT_EQ(All(sim, 30), kReadErrAnswer);
+  Send(sim, kIdentRequest.substr(0, 4), 40);
+  EXPECT_EQ(All(sim, 40), H("E1 E2"));
+}
+
+TEST(EcuSimScrambling, RoundTripThroughThePermutation) {
+  EcuSim sim = InstantSim();
+  sim.config.scrambled = true;
+  const ByteTable perm = BuiltinScramblePermutation();
+  ByteTable inverse{};
+  for (int i = 0; i < 256; ++i) inverse[perm[i]] = static_cast<uint8_t>(i);
+  std::string wire_request;
+  for (char c : kIdentRequest)
+    wire_request.push_back(static_cast<char>(perm[static_cast<uint8_t>(c)]));
+  ASSERT_NE(wire_request, kIdentRequest);
+
+  Send(sim, wire_request, 0);
+  const std::string wire_answer = All(sim, 0);
+  std::string decoded;
+  for (char c : wire_answer) decoded.push_back(static_cast<char>(inverse[static_cast<uint8_t>(c)]));
+  EXPECT_NE(wire_answer, kIdentAnswer);
+  EXPECT_EQ(decoded, kIdentAnswer);
+  ASSERT_EQ(sim.requests().size(), 1u);
+  EXPECT_EQ(sim.requests()[0].frame, kIdentRequest);
+
+  // A scrambled unit ignores plain frames.
+  Send(sim, kIdentRequest, 10);
+  Send(sim, kReadErr, 20);
+  EXPECT_EQ(sim.requests().size(), 1u);
+  EXPECT_EQ(sim.Queued(1e9), 0u);
+  EXPECT_TRUE(std::isinf(sim.NextArrival(0)));
+}
+
+TEST(EcuSimScrambling, UsesAPermutationGivenByTheTest) {
+  EcuSim sim = InstantSim();
+  ByteTable complement{};
+  for (int i = 0; i < 256; ++i) complement[i] = static_cast<uint8_t>(255 - i);
+  sim.SetPermutation(complement);
+  sim.config.scrambled = true;
+  Send(sim, H("BE FD FC E5 A5"), 0);  // 41 02 03 1A 5A complemented
+  EXPECT_EQ(All(sim, 0), H("BB FE FB E5 FF A4"));
+}
+
+TEST(EcuSimLink, CloseLosesBytesInFlightAndPurgeDropsOnlyArrivedOnes) {
+  EcuSim sim;
+  sim.config.baud = 10000;
+  sim.config.answer_delay_usec = 0;
+  sim.OnOpen(9600, 0);
+  EXPECT_TRUE(sim.is_open());
+  EXPECT_EQ(sim.open_baud(), 9600u);
+  Send(sim, kReadErr, 0);
+  sim.DropQueued(2500);  // two of six bytes had arrived
+  EXPECT_EQ(All(sim, 1e6), H("04 1A 00 5B"));
+
+  Send(sim, kReadErr, 2e6);
+  sim.OnClose(2e6 + 2500);
+  EXPECT_FALSE(sim.is_open());
+  EXPECT_EQ(sim.Pending(), 0u);
+  EXPECT_TRUE(std::isinf(sim.NextArrival(2e6)));
+
+  // A half-sent request does not survive a reopen.
+  sim.OnOpen(9600, 3e6);
+  Send(sim, kReadErr.substr(0, 3), 3e6);
+  sim.OnClose(3e6 + 10);
+  sim.OnOpen(9600, 3e6 + 20);
+  Send(sim, kReadErr.substr(3), 3e6 + 30);
+  EXPECT_EQ(sim.requests().size(), 2u);
+  EXPECT_EQ(sim.open_count(), 3);
+}
+
+}  // namespace
+}  // namespace ecub
