@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 namespace ecub {
 
@@ -170,8 +171,8 @@ std::string PosixBaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-PosixPlatform::PosixPlatform(int input_fd, int output_fd)
-    : input_fd_(input_fd), output_fd_(output_fd) {
+PosixPlatform::PosixPlatform(int input_fd, int output_fd, std::string program_folder)
+    : input_fd_(input_fd), output_fd_(output_fd), program_folder_(std::move(program_folder)) {
   // A host that has gone away must make replies fail, not end the server.
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,7 +17,10 @@ class PosixPlatform : public Platform {
   // Talks to the host through `input_fd` and `output_fd`. Makes writes to a vanished host fail
   // instead of killing the process, and asks for the finest timer slack so that precise sleeps
   // wake on time.
-  explicit PosixPlatform(int input_fd = 0, int output_fd = 1);
+  // Serial ports "\\.\COMn" are looked up in `<program_folder>/ports/COMn` first; an empty
+  // folder means PosixProgramFolder(), taken at each open.
+  explicit PosixPlatform(int input_fd = 0, int output_fd = 1, std::string program_folder = {});
+  ~PosixPlatform() override;
   PosixPlatform(const PosixPlatform&) = delete;
   PosixPlatform& operator=(const PosixPlatform&) = delete;
 
@@ -34,6 +39,21 @@ class PosixPlatform : public Platform {
   void TimeBeginPeriod(uint32_t) override {}
   void TimeEndPeriod(uint32_t) override {}
   void PumpMessages() override {}
+
+  int64_t OpenSerial(const std::string& name) override;
+  bool GetCommState(int64_t handle, Dcb& dcb) override;
+  bool SetCommState(int64_t handle, const Dcb& dcb) override;
+  bool GetCommTimeouts(int64_t handle, CommTimeouts& timeouts) override;
+  bool SetCommTimeouts(int64_t handle, const CommTimeouts& timeouts) override;
+  bool ClearCommError(int64_t handle, uint32_t& errors, uint32_t& in_queue) override;
+  bool PurgeComm(int64_t handle, uint32_t flags) override;
+  bool ReadFile(int64_t handle, uint32_t count, std::string& out, uint32_t& read) override;
+  bool WriteFile(int64_t handle, const std::string& data, uint32_t& written) override;
+  bool CloseHandle(int64_t handle) override;
+  uint32_t GetLastError() override { return last_error_; }
+  bool WaitPortInput(int64_t handle, bool usb, double max_usec) override;
+
+  D2xx& Ftdi() override;
 
   bool ListProcesses(std::vector<std::string>& names) override;
 
@@ -54,9 +74,27 @@ class PosixPlatform : public Platform {
   bool host_input_gone() const { return input_gone_; }
 
  private:
+  // What the Windows calls keep per open port that termios cannot hold.
+  struct SerialPort {
+    Dcb dcb;  // as last set (or as found at the open)
+    CommTimeouts timeouts;
+    // The character-format bits last asked of termios, and what the driver kept of them (a
+    // pseudo-terminal always keeps eight bits without parity).
+    uint32_t asked_format = 0;
+    uint32_t kept_format = 0;
+    bool format_set = false;
+  };
+  // The open port behind `handle`, or null (with EBADF as the last error).
+  SerialPort* Port(int64_t handle);
+  bool Fail();  // records errno as the last error; returns false
+
   int input_fd_;
   int output_fd_;
   bool input_gone_ = false;
+  std::string program_folder_;
+  std::map<int, SerialPort> ports_;
+  uint32_t last_error_ = 0;
+  std::unique_ptr<D2xx> ftdi_;
 };
 
 // The folder the server keeps its files in, without a trailing slash: $ECUBRIDGE_HOME when set

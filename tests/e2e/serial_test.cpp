@@ -1,0 +1,634 @@
+// Serial ports on real pseudo-terminals, the D2XX driver loaded from a test library, and the
+// pseudo-terminal harness of the simulated control unit.
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <limits>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "platform/posix/posix_d2xx.h"
+#include "platform/posix/posix_platform.h"
+#include "platform/posix/pty_link.h"
+#include "platform/posix/serial_termios.h"
+#include "port/ft_program_data.h"
+
+namespace ecub {
+namespace {
+
+const std::string kCom7 = "\\\\.\\COM7";
+
+std::string AllByteValues() {
+  std::string bytes;
+  for (int i = 0; i < 256; ++i) bytes.push_back(static_cast<char>(i));
+  return bytes;
+}
+
+// Reads what arrives until `count` bytes are in or the port stops answering; `serve` runs the
+// harness on this thread between reads.
+std::string ReadFromPort(PosixPlatform& p, int64_t h, size_t count, PtyLink* serve = nullptr) {
+  std::string all;
+  for (int i = 0; i < 2000 && all.size() < count; ++i) {
+    if (serve != nullptr) serve->RunFor(1);
+    p.WaitPortInput(h, false, 1000);
+    uint32_t errors = 0, queued = 0, read = 0;
+    std::string got;
+    if (!p.ClearCommError(h, errors, queued) || !p.ReadFile(h, queued, got, read)) break;
+    all += got;
+  }
+  return all;
+}
+
+class TempFolder : public ::testing::Test {
+ protected:
+  TempFolder() {
+    char name[] = "/tmp/ecub-serial-test-XXXXXX";
+    EXPECT_NE(mkdtemp(name), nullptr);
+    folder_ = name;
+  }
+  ~TempFolder() override { std::filesystem::remove_all(folder_); }
+  std::string folder_;
+};
+
+// COM7 of a program folder linked to the slave of a raw pseudo-terminal, and opened.
+class PtyPort : public TempFolder {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directory(folder_ + "/ports");
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master_, 0);
+    ASSERT_EQ(grantpt(master_) | unlockpt(master_), 0);
+    termios tio = Line();
+    cfmakeraw(&tio);
+    ASSERT_EQ(tcsetattr(master_, TCSANOW, &tio), 0);
+    ASSERT_EQ(symlink(ptsname(master_), (folder_ + "/ports/COM7").c_str()), 0);
+    h_ = p_.OpenSerial(kCom7);
+    ASSERT_GE(h_, 0) << std::strerror(static_cast<int>(p_.GetLastError()));
+  }
+  void TearDown() override {
+    if (master_ >= 0) close(master_);
+  }
+  // The line as the terminal holds it (the master sees the slave's termios).
+  termios Line() {
+    termios tio{};
+    EXPECT_EQ(tcgetattr(master_, &tio), 0);
+    return tio;
+  }
+  void FromUnit(const std::string& bytes) {
+    ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+  std::string ToUnit(size_t count) {
+    std::string got;
+    char buffer[512];
+    pollfd pfd{master_, POLLIN, 0};
+    while (got.size() < count && poll(&pfd, 1, 2000) > 0) {
+      const ssize_t n = read(master_, buffer, sizeof buffer);
+      if (n <= 0) break;
+      got.append(buffer, static_cast<size_t>(n));
+    }
+    return got;
+  }
+  uint32_t Queued() {
+    uint32_t errors = 0, queued = 0;
+    EXPECT_TRUE(p_.ClearCommError(h_, errors, queued));
+    EXPECT_EQ(errors, 0u);
+    return queued;
+  }
+
+  PosixPlatform p_{-1, -1, folder_};
+  int master_ = -1;
+  int64_t h_ = kInvalidHandle;
+};
+
+TEST_F(PtyPort, OpensRawWithLinesOnAndKeepsTimeoutsPerHandle) {
+  Dcb dcb;
+  ASSERT_TRUE(p_.GetCommState(h_, dcb));
+  EXPECT_EQ(dcb.ByteSize, 8);
+  EXPECT_EQ(dcb.Parity, 0);
+  EXPECT_EQ(dcb.StopBits, 0);
+  EXPECT_EQ(dcb.fBitFields, 0x1011u);  // binary, DTR enabled, RTS enabled
+  const termios tio = Line();
+  EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
+  EXPECT_EQ(tio.c_iflag & (ICRNL | IXON | ISTRIP), 0u);
+  EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+  CommTimeouts t;
+  ASSERT_TRUE(p_.GetCommTimeouts(h_, t));
+  EXPECT_EQ(t.WriteTotalTimeoutConstant, 0u);
+  ASSERT_TRUE(p_.SetCommTimeouts(h_, {5, 0, 0, 5, 50}));
+  ASSERT_TRUE(p_.GetCommTimeouts(h_, t));
+  EXPECT_EQ(t.ReadIntervalTimeout, 5u);
+  EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 5u);
+  EXPECT_EQ(t.WriteTotalTimeoutConstant, 50u);
+  ASSERT_TRUE(p_.CloseHandle(h_));
+  EXPECT_FALSE(p_.GetCommTimeouts(h_, t));
+  EXPECT_EQ(p_.GetLastError(), static_cast<uint32_t>(EBADF));
+}
+
+TEST_F(PtyPort, LineSettingsReachTheTerminalAndReadBack) {
+  Dcb dcb;
+  ASSERT_TRUE(p_.GetCommState(h_, dcb));
+  dcb.BaudRate = 19200;
+  dcb.ByteSize = 7;
+  dcb.Parity = 2;    // even
+  dcb.StopBits = 2;  // two
+  dcb.fBitFields = 0x1 | 0x2 | 0x4 | 0x100 | 0x200 | (1u << 4) | (1u << 12);
+  dcb.EvtChar = 0x7E;  // not in termios: kept per handle
+  ASSERT_TRUE(p_.SetCommState(h_, dcb));
+  const termios tio = Line();
+  EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B19200));
+  EXPECT_TRUE(tio.c_cflag & CSTOPB);
+  EXPECT_TRUE(tio.c_cflag & CRTSCTS);
+  EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | INPCK), static_cast<tcflag_t>(IXON | IXOFF | INPCK));
+  // A pseudo-terminal keeps eight bits without parity; the port still reads back 7E2.
+  Dcb back;
+  ASSERT_TRUE(p_.GetCommState(h_, back));
+  EXPECT_EQ(back.BaudRate, 19200u);
+  EXPECT_EQ(back.ByteSize, 7);
+  EXPECT_EQ(back.Parity, 2);
+  EXPECT_EQ(back.StopBits, 2);
+  EXPECT_EQ(back.fBitFields, dcb.fBitFields);
+  EXPECT_EQ(back.EvtChar, 0x7E);
+  // Someone else changing the line makes the terminal's own format count again.
+  termios changed = Line();
+  changed.c_cflag &= ~CSTOPB;
+  ASSERT_EQ(tcsetattr(master_, TCSANOW, &changed), 0);
+  ASSERT_TRUE(p_.GetCommState(h_, back));
+  EXPECT_EQ(back.StopBits, 0);
+  EXPECT_EQ(back.ByteSize, 8);
+}
+
+TEST_F(PtyPort, BaudRatesRoundToATerminalSpeedOrFailCleanly) {
+  Dcb dcb;
+  ASSERT_TRUE(p_.GetCommState(h_, dcb));
+  dcb.BaudRate = 115000;  // 0.2% off 115200
+  ASSERT_TRUE(p_.SetCommState(h_, dcb));
+  for (const auto& [baud, size, stop] : {std::tuple{12345u, 8, 0}, std::tuple{0u, 8, 0},
+                                         std::tuple{9600u, 9, 0}, std::tuple{9600u, 8, 3}}) {
+    Dcb bad = dcb;
+    bad.BaudRate = baud;
+    bad.ByteSize = static_cast<uint8_t>(size);
+    bad.StopBits = static_cast<uint8_t>(stop);
+    EXPECT_FALSE(p_.SetCommState(h_, bad)) << baud << " " << size << " " << stop;
+    EXPECT_EQ(p_.GetLastError(), static_cast<uint32_t>(EINVAL));
+  }
+  // The refused settings changed nothing.
+  const termios tio = Line();
+  EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
+  Dcb back;
+  ASSERT_TRUE(p_.GetCommState(h_, back));
+  EXPECT_EQ(back.BaudRate, 115000u);
+}
+
+TEST_F(PtyPort, BytesTravelBothWaysUnchangedAndPurgeDropsInput) {
+  const std::string bytes = AllByteValues();
+  uint32_t written = 0;
+  ASSERT_TRUE(p_.WriteFile(h_, bytes, written));
+  EXPECT_EQ(written, 256u);
+  EXPECT_EQ(ToUnit(256), bytes);
+  FromUnit(bytes);
+  std::string got;
+  uint32_t read = 0;
+  for (int i = 0; i < 200 && Queued() < 256; ++i) p_.WaitPortInput(h_, false, 10'000);
+  ASSERT_TRUE(p_.ReadFile(h_, 100, got, read));  // never more than asked
+  EXPECT_EQ(got, bytes.substr(0, 100));
+  ASSERT_TRUE(p_.ReadFile(h_, 1000, got, read));  // never waits for more than queued
+  EXPECT_EQ(read, 156u);
+  EXPECT_EQ(got, bytes.substr(100));
+  ASSERT_TRUE(p_.ReadFile(h_, 10, got, read));
+  EXPECT_EQ(got, "");
+
+  FromUnit("12345");
+  for (int i = 0; i < 200 && Queued() < 5; ++i) p_.WaitPortInput(h_, false, 10'000);
+  ASSERT_TRUE(p_.PurgeComm(h_, 2));  // abort reads: nothing to abort, input stays
+  EXPECT_EQ(Queued(), 5u);
+  ASSERT_TRUE(p_.PurgeComm(h_, 8));
+  EXPECT_EQ(Queued(), 0u);
+  EXPECT_FALSE(p_.PurgeComm(h_, 16));
+}
+
+TEST_F(PtyPort, WaitWakesWhenBytesArrive) {
+  std::thread unit([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    FromUnit("A");
+  });
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(p_.WaitPortInput(h_, false, 20e6));
+  const auto waited = std::chrono::steady_clock::now() - start;
+  unit.join();
+  EXPECT_LT(waited, std::chrono::seconds(10));  // woken by the byte, not the 20 s limit
+  EXPECT_EQ(Queued(), 1u);
+  // The USB interface and unknown handles cannot be waited on.
+  EXPECT_FALSE(p_.WaitPortInput(h_, true, 1000));
+  EXPECT_FALSE(p_.WaitPortInput(h_ + 100, false, 1000));
+}
+
+TEST_F(PtyPort, SecondOpenFailsUntilTheFirstIsClosed) {
+  EXPECT_EQ(p_.OpenSerial(kCom7), kInvalidHandle);
+  EXPECT_EQ(p_.GetLastError(), static_cast<uint32_t>(EBUSY));
+  PosixPlatform other(-1, -1, folder_);  // another user of the same device
+  EXPECT_EQ(other.OpenSerial(kCom7), kInvalidHandle);
+  ASSERT_TRUE(p_.CloseHandle(h_));
+  EXPECT_GE(other.OpenSerial(kCom7), 0);
+}
+
+TEST_F(PtyPort, HangUpFailsTheStatusCallAndCloseTakesOnlyOurPorts) {
+  close(master_);
+  master_ = -1;
+  uint32_t errors = 0, queued = 0;
+  EXPECT_FALSE(p_.ClearCommError(h_, errors, queued));
+  EXPECT_EQ(p_.GetLastError(), static_cast<uint32_t>(EIO));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(p_.WaitPortInput(h_, false, 20'000));  // sleeps its time instead of spinning
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(19));
+  EXPECT_TRUE(p_.CloseHandle(h_));
+  EXPECT_FALSE(p_.CloseHandle(h_));
+  EXPECT_EQ(p_.GetLastError(), static_cast<uint32_t>(EBADF));
+  EXPECT_TRUE(p_.CloseHandle(kInvalidHandle));
+  // A number recorded by an earlier run may now be one of our own files: left alone.
+  const int own = dup(STDERR_FILENO);
+  EXPECT_FALSE(p_.CloseHandle(own));
+  EXPECT_NE(fcntl(own, F_GETFD), -1);
+  close(own);
+}
+
+TEST_F(PtyPort, OnlyComNamesOpenAndThePortsEntryIsFinal) {
+  for (const char* name : {"COM7", "\\\\.\\COM", "\\\\.\\COM7x", "\\\\.\\COM0", "\\\\.\\LPT1",
+                           "\\\\.\\COM99999999999"}) {
+    EXPECT_EQ(p_.OpenSerial(name), kInvalidHandle) << name;
+    EXPECT_EQ(p_.GetLastError(), static_cast<uint32_t>(ENOENT)) << name;
+  }
+  // A plain file is no port; a link to a vanished device does not fall back to /dev/ttyS.
+  ASSERT_TRUE(p_.WriteWholeFile(folder_ + "/ports/COM3", "x"));
+  EXPECT_EQ(p_.OpenSerial("\\\\.\\COM3"), kInvalidHandle);
+  EXPECT_EQ(p_.GetLastError(), static_cast<uint32_t>(ENOTTY));
+  ASSERT_EQ(symlink("/dev/ttyS-gone", (folder_ + "/ports/COM1").c_str()), 0);
+  EXPECT_EQ(p_.OpenSerial("\\\\.\\COM1"), kInvalidHandle);
+  EXPECT_EQ(p_.GetLastError(), static_cast<uint32_t>(ENOENT));
+}
+
+TEST(SerialTermios, FormatFieldsMapBothWays) {
+  struct Case {
+    uint8_t size, parity, stop;
+    tcflag_t flags;
+  };
+  for (const Case& c : {Case{8, 0, 0, CS8}, Case{7, 1, 0, CS7 | PARENB | PARODD},
+                        Case{6, 2, 2, CS6 | PARENB | CSTOPB},
+                        Case{5, 3, 1, CS5 | PARENB | PARODD | CMSPAR | CSTOPB},
+                        Case{8, 4, 0, CS8 | PARENB | CMSPAR}}) {
+    termios tio{};
+    tio.c_cflag = CREAD | CLOCAL | CS8 | CSTOPB | PARENB;
+    Dcb dcb;
+    dcb.BaudRate = 2400;
+    dcb.ByteSize = c.size;
+    dcb.Parity = c.parity;
+    dcb.StopBits = c.stop;
+    ASSERT_TRUE(DcbToTermios(dcb, tio));
+    EXPECT_EQ(tio.c_cflag & kFormatFlags, c.flags) << int(c.size) << int(c.parity);
+    EXPECT_EQ(tio.c_cflag & (CREAD | CLOCAL), static_cast<tcflag_t>(CREAD | CLOCAL));
+    EXPECT_EQ(cfgetispeed(&tio), static_cast<speed_t>(B2400));
+    const Dcb back = TermiosToDcb(tio, dcb);
+    EXPECT_EQ(back.ByteSize, c.size);
+    EXPECT_EQ(back.Parity, c.parity);
+    EXPECT_EQ(back.StopBits, c.stop);
+    EXPECT_EQ(back.BaudRate, 2400u);
+  }
+}
+
+TEST(SerialTermios, FlagWordMapsFlowControl) {
+  termios tio{};
+  tio.c_cc[VSTART] = 0x11;
+  tio.c_cc[VSTOP] = 0x13;
+  Dcb dcb;
+  dcb.BaudRate = 9600;
+  dcb.fBitFields = 0x1 | (2u << 12) | 0x200;  // RTS handshake, XOFF sent on a full queue
+  dcb.XonChar = 0x21;
+  dcb.XoffChar = 0x23;
+  ASSERT_TRUE(DcbToTermios(dcb, tio));
+  EXPECT_TRUE(tio.c_cflag & CRTSCTS);
+  EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | INPCK), static_cast<tcflag_t>(IXOFF));
+  EXPECT_EQ(tio.c_cc[VSTART], 0x21);
+  EXPECT_EQ(tio.c_cc[VSTOP], 0x23);
+  // Read back: the handshake stays RTS handshake, not CTS flow.
+  EXPECT_EQ(TermiosToDcb(tio, dcb).fBitFields, dcb.fBitFields);
+  // Seen without a block that asked for it, CTS flow shows as both.
+  Dcb fresh;
+  fresh.fBitFields = 0x1 | (1u << 12);
+  EXPECT_EQ(TermiosToDcb(tio, fresh).fBitFields, 0x1u | 0x4 | (2u << 12) | 0x200);
+
+  // A zero flag word leaves flow control as it was.
+  Dcb plain = dcb;
+  plain.fBitFields = 0;
+  ASSERT_TRUE(DcbToTermios(plain, tio));
+  EXPECT_TRUE(tio.c_cflag & CRTSCTS);
+  EXPECT_TRUE(tio.c_iflag & IXOFF);
+  // A flag word without them turns them off; RTS handshake reads back as plain RTS on.
+  Dcb none = dcb;
+  none.fBitFields = 0x1;
+  ASSERT_TRUE(DcbToTermios(none, tio));
+  EXPECT_FALSE(tio.c_cflag & CRTSCTS);
+  EXPECT_FALSE(tio.c_iflag & (IXON | IXOFF));
+  EXPECT_EQ(RtsControl(TermiosToDcb(tio, dcb).fBitFields), kLineEnable);
+}
+
+TEST(SerialTermios, ModemLinesShowUnlessHandshaked) {
+  Dcb dcb;
+  dcb.fBitFields = 0x1 | (1u << 4) | (1u << 12);
+  ModemLinesToDcb(TIOCM_RTS, dcb);
+  EXPECT_EQ(DtrControl(dcb.fBitFields), kLineDisable);
+  EXPECT_EQ(RtsControl(dcb.fBitFields), kLineEnable);
+  dcb.fBitFields = 0x1 | (2u << 4) | (3u << 12);  // DTR handshake, RTS toggle
+  ModemLinesToDcb(0, dcb);
+  EXPECT_EQ(dcb.fBitFields, 0x1u | (2u << 4) | (3u << 12));
+}
+
+// --- D2XX driver -------------------------------------------------------------------------------
+
+// Points the driver loading at `library` while it lives (the server children of other tests
+// must not inherit it).
+struct D2xxLibrary {
+  explicit D2xxLibrary(const char* library) { setenv("ECUBRIDGE_D2XX", library, 1); }
+  ~D2xxLibrary() { unsetenv("ECUBRIDGE_D2XX"); }
+};
+
+std::string ListEntry(D2xx& ft, uintptr_t index, uint32_t what) {
+  char buffer[129] = {};
+  const FtStatus status =
+      ft.FT_ListDevices(reinterpret_cast<void*>(index), buffer, FT_LIST_BY_INDEX | what);
+  return status == FT_OK ? std::string(buffer) : "status " + std::to_string(status);
+}
+
+// Writes `bytes` one at a time, then reads all that is queued.
+std::string Exchange(D2xx& ft, int64_t h, std::string bytes) {
+  uint32_t count = 0;
+  for (char& byte : bytes) EXPECT_EQ(ft.FT_Write(h, &byte, 1, &count), FT_OK);
+  EXPECT_EQ(ft.FT_GetQueueStatus(h, &count), FT_OK);
+  std::string got(count, '?');
+  EXPECT_EQ(ft.FT_Read(h, got.data(), count, &count), FT_OK);
+  return got.substr(0, count);
+}
+
+TEST(D2xx, ListsOpensAndMovesBytesThroughTheLoadedLibrary) {
+  D2xxLibrary library(ECUBRIDGE_D2XX_DOUBLE);
+  PosixPlatform p(-1, -1, "/nonexistent");
+  D2xx& ft = p.Ftdi();
+  uint32_t count = 0;
+  char scratch[1];
+  ASSERT_EQ(ft.FT_ListDevices(&count, scratch, FT_LIST_NUMBER_ONLY), FT_OK);
+  EXPECT_EQ(count, 2u);
+  EXPECT_EQ(ListEntry(ft, 0, FT_OPEN_BY_SERIAL_NUMBER), "FT4KV001");
+  EXPECT_EQ(ListEntry(ft, 1, FT_OPEN_BY_SERIAL_NUMBER), "KV02");
+  EXPECT_EQ(ListEntry(ft, 0, FT_OPEN_BY_DESCRIPTION), "KVEL USB Interface A");
+  EXPECT_EQ(ListEntry(ft, 2, FT_OPEN_BY_DESCRIPTION), "status 2");
+
+  int64_t loop = 0;
+  ASSERT_EQ(ft.FT_Open(0, &loop), FT_OK);
+  EXPECT_NE(loop, 0);
+  EXPECT_EQ(ft.FT_SetBaudRate(loop, 19200), FT_OK);
+  EXPECT_EQ(ft.FT_SetDataCharacteristics(loop, 7, 2, 4), FT_OK);
+  EXPECT_NE(ft.FT_SetDataCharacteristics(loop, 2, 7, 0), FT_OK);  // the order counts
+  EXPECT_EQ(ft.FT_SetFlowControl(loop, 0, 0, 0), FT_OK);
+  EXPECT_EQ(ft.FT_SetTimeouts(loop, 50, 50), FT_OK);
+  EXPECT_EQ(ft.FT_SetChars(loop, 126, 0, 0, 0), FT_OK);
+  EXPECT_EQ(Exchange(ft, loop, std::string("\x00\x41\xff", 3)), std::string("\x00\x41\xff", 3));
+  uint32_t queued = 0, written = 0;
+  ASSERT_EQ(ft.FT_Write(loop, "abc", 3, &written), FT_OK);
+  ASSERT_EQ(ft.FT_Purge(loop, 3), FT_OK);
+  ASSERT_EQ(ft.FT_GetQueueStatus(loop, &queued), FT_OK);
+  EXPECT_EQ(queued, 0u);
+
+  // The second interface answers an identification request with the short answer.
+  int64_t unit = 0;
+  ASSERT_EQ(ft.FT_Open(1, &unit), FT_OK);
+  EXPECT_NE(unit, loop);
+  const std::string request = std::string("\x41\x02\x0e\x21", 4) + std::string(11, '\0') + "\x6c";
+  EXPECT_EQ(Exchange(ft, unit, request), std::string("\x42\x01\x04\x21\x5a\x3c", 6));
+  EXPECT_EQ(ft.FT_Close(unit), FT_OK);
+  EXPECT_EQ(ft.FT_Close(loop), FT_OK);
+  EXPECT_NE(ft.FT_Close(loop), FT_OK);
+  EXPECT_NE(ft.FT_GetQueueStatus(loop, &queued), FT_OK);
+}
+
+TEST(D2xx, EepromRecordReadsAndProgramsInTheDriversLayout) {
+  D2xxLibrary library(ECUBRIDGE_D2XX_DOUBLE);
+  PosixPlatform p(-1, -1, "/nonexistent");
+  D2xx& ft = p.Ftdi();
+  int64_t h = 0;
+  ASSERT_EQ(ft.FT_Open(0, &h), FT_OK);
+  char manufacturer[kFtManufacturerSize] = {}, id[kFtManufacturerIdSize] = {};
+  char description[kFtDescriptionSize] = {}, serial[kFtSerialNumberSize] = {};
+  FtProgramData data;
+  data.Manufacturer = manufacturer;
+  data.ManufacturerId = id;
+  data.Description = description;
+  data.SerialNumber = serial;
+  ASSERT_EQ(ft.FT_EE_Read(h, &data), FT_OK);
+  EXPECT_EQ(data.VendorId, 0x0403);
+  EXPECT_EQ(data.ProductId, 0x6001);
+  EXPECT_STREQ(manufacturer, "FTDI");
+  EXPECT_STREQ(description, "KVEL USB Interface A");
+  EXPECT_STREQ(serial, "FT4KV001");
+  EXPECT_EQ(data.MaxPower, 90);
+  EXPECT_EQ(data.USBVersion, 0x0200);
+  // The fields after each group of the record land where this side expects them.
+  EXPECT_EQ(data.BIsVCP, 1);
+  EXPECT_EQ(data.EndpointSize, 64);
+  EXPECT_EQ(data.Cbus4, 7);
+  EXPECT_EQ(data.RIsD2XX, 1);
+  EXPECT_EQ(data.reserved[0], 0);
+
+  char renamed[] = "ECU LINK 2";
+  data.Description = renamed;
+  ASSERT_EQ(ft.FT_EE_Program(h, &data), FT_OK);
+  EXPECT_EQ(ListEntry(ft, 0, FT_OPEN_BY_DESCRIPTION), "ECU LINK 2");
+  data.Description = description;
+  ASSERT_EQ(ft.FT_EE_Read(h, &data), FT_OK);
+  EXPECT_STREQ(description, "ECU LINK 2");
+  std::strcpy(description, "KVEL USB Interface A");
+  EXPECT_EQ(ft.FT_EE_Program(h, &data), FT_OK);
+
+  data.Signature2 = 0;  // not a record the driver knows
+  EXPECT_NE(ft.FT_EE_Read(h, &data), FT_OK);
+  EXPECT_EQ(ft.FT_Close(h), FT_OK);
+}
+
+void ExpectEveryCallFails(D2xx& ft) {
+  uint32_t count = 0;
+  int64_t h = 0;
+  char byte = 0;
+  FtProgramData data;
+  EXPECT_NE(ft.FT_ListDevices(&count, &byte, FT_LIST_NUMBER_ONLY), FT_OK);
+  EXPECT_NE(ft.FT_Open(0, &h), FT_OK);
+  h = 0x1234;
+  EXPECT_NE(ft.FT_SetBaudRate(h, 9600), FT_OK);
+  EXPECT_NE(ft.FT_SetDataCharacteristics(h, 8, 0, 0), FT_OK);
+  EXPECT_NE(ft.FT_SetFlowControl(h, 0, 0, 0), FT_OK);
+  EXPECT_NE(ft.FT_SetTimeouts(h, 50, 50), FT_OK);
+  EXPECT_NE(ft.FT_SetChars(h, 126, 0, 0, 0), FT_OK);
+  EXPECT_NE(ft.FT_GetQueueStatus(h, &count), FT_OK);
+  EXPECT_NE(ft.FT_Write(h, &byte, 1, &count), FT_OK);
+  EXPECT_NE(ft.FT_Read(h, &byte, 1, &count), FT_OK);
+  EXPECT_NE(ft.FT_Purge(h, 3), FT_OK);
+  EXPECT_NE(ft.FT_Close(h), FT_OK);
+  EXPECT_NE(ft.FT_EE_Read(h, &data), FT_OK);
+  EXPECT_NE(ft.FT_EE_Program(h, &data), FT_OK);
+}
+
+TEST(D2xx, WithoutTheLibraryOrItsFunctionsEveryCallFails) {
+  PosixPlatform p(-1, -1, "/nonexistent");
+  {
+    D2xxLibrary library("/nonexistent/libftd2xx.so");
+    ExpectEveryCallFails(p.Ftdi());
+  }
+  // Loading is tried once: the library appearing later is not picked up.
+  D2xxLibrary library(ECUBRIDGE_D2XX_DOUBLE);
+  uint32_t count = 0;
+  EXPECT_EQ(p.Ftdi().FT_ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY), FT_OTHER_ERROR);
+  PosixD2xx lacking("libm.so.6");
+  ASSERT_TRUE(lacking.Load()) << lacking.error();
+  ExpectEveryCallFails(lacking);
+}
+
+// --- Pseudo-terminal harness ----------------------------------------------------------------
+
+// Answers every byte with its complement, `delay_usec` later; counts opens and closes.
+class ComplementLink : public SimLink {
+ public:
+  void OnByte(uint8_t byte, double now_usec) override {
+    received.push_back(static_cast<char>(byte));
+    times.push_back(now_usec);
+    Send(std::string(1, static_cast<char>(~byte)), now_usec + delay_usec);
+  }
+  void Send(const std::string& bytes, double at_usec) {
+    for (char c : bytes) out.push_back({at_usec, c});
+  }
+  size_t Queued(double now_usec) override {
+    size_t n = 0;
+    while (n < out.size() && out[n].first <= now_usec) ++n;
+    return n;
+  }
+  std::string Take(size_t max, double now_usec) override {
+    std::string bytes;
+    while (bytes.size() < max && !out.empty() && out.front().first <= now_usec) {
+      bytes.push_back(out.front().second);
+      out.pop_front();
+    }
+    return bytes;
+  }
+  double NextArrival(double now_usec) override {
+    for (const auto& [at, byte] : out) {
+      if (at > now_usec) return at;
+    }
+    return std::numeric_limits<double>::infinity();
+  }
+  void OnOpen(uint32_t, double) override { ++opens; }
+  void OnClose(double) override { ++closes; }
+
+  double delay_usec = 2000;
+  std::string received;
+  std::vector<double> times;
+  std::deque<std::pair<double, char>> out;
+  int opens = 0, closes = 0;
+};
+
+using PtyHarness = TempFolder;
+
+TEST_F(PtyHarness, ServesThePortFromABackgroundThread) {
+  ComplementLink unit;
+  PtyLink pty(&unit, folder_ + "/ports", 4);
+  ASSERT_TRUE(pty.ok()) << pty.error();
+  pty.Start();
+  PosixPlatform p(-1, -1, folder_);
+  const int64_t h = p.OpenSerial("\\\\.\\COM4");
+  ASSERT_GE(h, 0) << std::strerror(static_cast<int>(p.GetLastError()));
+  const std::string request("\x41\x02\x03\x21\x00\xff", 6);
+  for (char byte : request) {
+    uint32_t written = 0;
+    ASSERT_TRUE(p.WriteFile(h, std::string(1, byte), written));
+  }
+  std::string expected;
+  for (char byte : request) expected.push_back(static_cast<char>(~byte));
+  EXPECT_EQ(ReadFromPort(p, h, 6), expected);
+  EXPECT_TRUE(p.CloseHandle(h));
+  const auto closes = [&] {
+    const auto lock = pty.Lock();
+    return unit.closes;
+  };
+  for (int i = 0; i < 200 && closes() == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  pty.Stop();
+  EXPECT_EQ(unit.received, request);
+  EXPECT_TRUE(std::is_sorted(unit.times.begin(), unit.times.end()));
+  EXPECT_EQ(unit.opens, 1);
+  EXPECT_EQ(unit.closes, 1);
+  EXPECT_EQ(pty.bytes_to_link(), 6u);
+  EXPECT_EQ(pty.bytes_from_link(), 6u);
+}
+
+TEST_F(PtyHarness, ServesOnTheCallersThreadAndWaitsForLateBytes) {
+  ComplementLink unit;
+  unit.delay_usec = 30'000;
+  PtyLink pty(&unit, folder_ + "/ports", 5);
+  ASSERT_TRUE(pty.ok()) << pty.error();
+  PosixPlatform p(-1, -1, folder_);
+  const int64_t h = p.OpenSerial("\\\\.\\COM5");
+  ASSERT_GE(h, 0);
+  uint32_t written = 0;
+  ASSERT_TRUE(p.WriteFile(h, "A", written));
+  pty.Step();
+  EXPECT_EQ(unit.received, "A");
+  uint32_t errors = 0, queued = 0;
+  ASSERT_TRUE(p.ClearCommError(h, errors, queued));
+  EXPECT_EQ(queued, 0u);  // not due yet
+  // More than the terminal's input queue holds: the rest follows as the port reads.
+  unit.Send(std::string(20000, 'z'), 0);
+  const std::string expected = static_cast<char>(~'A') + std::string(20000, 'z');
+  const std::string got = ReadFromPort(p, h, 20001, &pty);
+  EXPECT_TRUE(got == expected) << got.size() << " bytes";
+}
+
+TEST_F(PtyHarness, HangUpFailsTheOpenPortAndLaterOpens) {
+  ComplementLink unit;
+  PtyLink pty(&unit, folder_ + "/ports", 6);
+  ASSERT_TRUE(pty.ok()) << pty.error();
+  pty.Start();
+  PosixPlatform p(-1, -1, folder_);
+  const int64_t h = p.OpenSerial("\\\\.\\COM6");
+  ASSERT_GE(h, 0);
+  pty.HangUp();
+  uint32_t errors = 0, queued = 0;
+  EXPECT_FALSE(p.ClearCommError(h, errors, queued));
+  EXPECT_TRUE(p.CloseHandle(h));
+  EXPECT_EQ(p.OpenSerial("\\\\.\\COM6"), kInvalidHandle);
+}
+
+TEST_F(PtyHarness, ReplacesAnOldLinkAndRemovesItsOwn) {
+  std::filesystem::create_directories(folder_ + "/ports");
+  ASSERT_EQ(symlink("/dev/null", (folder_ + "/ports/COM2").c_str()), 0);
+  ComplementLink unit;
+  {
+    PtyLink pty(&unit, folder_ + "/ports", 2);
+    ASSERT_TRUE(pty.ok()) << pty.error();
+    EXPECT_EQ(std::filesystem::read_symlink(pty.link_path()).string(), pty.slave_path());
+  }
+  EXPECT_FALSE(std::filesystem::is_symlink(folder_ + "/ports/COM2"));
+  ASSERT_TRUE(PosixPlatform().WriteWholeFile(folder_ + "/file", "x"));
+  PtyLink blocked(&unit, folder_ + "/file/ports", 2);
+  EXPECT_FALSE(blocked.ok());
+}
+
+}  // namespace
+}  // namespace ecub
