@@ -7,7 +7,11 @@
 #include "crypt/crypt.h"
 #include "host/clock.h"
 #include "host/host_link.h"
+#include "host/polling.h"
 #include "host/server.h"
+#include "port/port.h"
+#include "port/search.h"
+#include "service/handlers.h"
 #include "service/traffic_log.h"
 #include "settings/settings.h"
 
@@ -18,9 +22,6 @@ namespace {
 constexpr double kNever = std::numeric_limits<double>::infinity();
 // Idle passes that do work stay at least this far apart, as the 1 ms loop sleep paces them.
 constexpr double kIdlePacing_usec = 1000;
-
-// Result byte for an instruction this build does not carry out.
-constexpr int32_t kNotSupported = 2;
 
 char AsciiUpper(char c) {
   return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
@@ -33,8 +34,8 @@ std::string Upper(std::string text) {
 
 // When the next idle pass has work to do.
 double NextIdleWorkDue(const Server& s) {
-  if (!s.WatchedProcess.empty()) return s.WatchDue_usec;
-  return kNever;
+  const double watch = s.WatchedProcess.empty() ? kNever : s.WatchDue_usec;
+  return std::min(watch, NextPollDue(s));
 }
 
 // Replaces the loop's blind 1 ms sleep: waits for host input, but no longer than until the
@@ -61,6 +62,46 @@ void Guarded(Server& s, Step step) {
   } catch (const std::exception& e) {
     s.platform.ShowMessage(std::string("EseguiIstruzione_Err: ") + e.what(), "ecubridge");
   }
+}
+
+// Instruction 3: the port search, first without and then with scrambling when CRIPT PROTO is 2.
+void ConnettiIstruzione(Server& s) {
+  s.LinkStatus = 7;
+  s.RequestedPort = static_cast<uint8_t>(s.Argument.at(0));
+  int32_t found = 0;
+  if (s.settings.CRIPT_PROTO == 2) {
+    ImpostaTabelleProto(s, false);
+    found = Connetti(s);
+    if (found != 1) {
+      ImpostaTabelleProto(s, true);
+      found = Connetti(s);
+    }
+  } else {
+    ImpostaTabelleProto(s, s.settings.CRIPT_PROTO == 1);
+    found = Connetti(s);
+  }
+  s.LinkStatus = found == 1 ? 1 : 0;
+}
+
+// Instruction 13: the scan of COM1..COM100; no port stays open.
+std::string ScansioneIstruzione(Server& s) {
+  int32_t number = -1;
+  std::string text;
+  s.LinkStatus = 7;
+  if (s.settings.CRIPT_PROTO == 2) {
+    ImpostaTabelleProto(s, false);
+    number = ScansionaCom(s, s.IdentitaAttesa, text);
+    if (number <= 0) {
+      ImpostaTabelleProto(s, true);
+      number = ScansionaCom(s, s.IdentitaAttesa, text);
+    }
+  } else {
+    ImpostaTabelleProto(s, s.settings.CRIPT_PROTO == 1);
+    number = ScansionaCom(s, s.IdentitaAttesa, text);
+  }
+  s.LinkStatus = 0;
+  s.PortaCom = number > 0 ? static_cast<uint8_t>(number) : 0;
+  return text;
 }
 
 }  // namespace
@@ -90,7 +131,7 @@ bool CheckWatchedProcess(Server& s) {
 void EseguiIstruzione(Server& s, int32_t code) {
   const std::string& arg = s.Argument;
   std::string data;
-  int32_t result = 0;
+  bool reply_here = true;
   switch (code) {
     case 0:
       data = arg;
@@ -100,24 +141,67 @@ void EseguiIstruzione(Server& s, int32_t code) {
       break;
     case 2:
       s.LinkStatus = 0;
+      Guarded(s, [&] { ChiudiPorta(s); });
+      break;
+    case 3:
+      Guarded(s, [&] { ConnettiIstruzione(s); });
+      data = std::string(1, static_cast<char>(s.RequestedPort)) + " " + s.RispostaIdentita;
       break;
     case 4:
       Guarded(s, [&] { s.PollMode = static_cast<uint8_t>(arg.at(0)); });
       data = arg;
       break;
+    case 5:
+      Guarded(s, [&] { data = ElencoDispositiviUsb(s); });
+      break;
+    case 6:
+    case 7:
+    case 8:
+    case 9:
+    case 11:
+    case 12:
+      reply_here = false;
+      Guarded(s, [&] {
+        switch (code) {
+          case 6:
+            LeggiRisposta(s, arg);
+            break;
+          case 7:
+            LeggiStorico(s, arg);
+            break;
+          case 8:
+            ImpostaAttesaGlobale(s, arg);
+            break;
+          case 9:
+            ImpostaAttesaByteTx(s, arg);
+            break;
+          case 11:
+            ImpostaMsgTimed(s, arg);
+            break;
+          default:
+            ScriviDescrizioneUsb(s, arg);
+            break;
+        }
+      });
+      break;
     case 10:
       s.IdentitaAttesa = arg;
       data = s.IdentitaAttesa;
       break;
+    case 13: {
+      std::string text;
+      Guarded(s, [&] { text = ScansioneIstruzione(s); });
+      data = std::string(1, static_cast<char>(s.PortaCom)) + " " + text;
+      break;
+    }
     case 14:
       s.WatchedProcess = arg;
       data = s.WatchedProcess;
       break;
     default:
-      result = kNotSupported;
       break;
   }
-  Guarded(s, [&] { SendReply(s, code, result, data); });
+  if (reply_here) Guarded(s, [&] { SendReply(s, code, 0, data); });
 }
 
 void ServerStartup(Server& s) {
@@ -138,6 +222,7 @@ bool LoopPass(Server& s) {
   ReadHostMessage(s);
   if (s.HostMessage.empty()) {
     if (CheckWatchedProcess(s)) s.QuitRequested = true;
+    PollIdle(s);
     return !s.QuitRequested;
   }
   s.WatchDue_usec = TimerApi_uSec(s) + s.settings.AutoSpegnimento_usec;
@@ -153,6 +238,7 @@ bool LoopPass(Server& s) {
 }
 
 void ServerShutdown(Server& s) {
+  ChiudiPorta(s);
   s.platform.HostCloseInput();
   s.platform.HostCloseOutput();
   if (s.settings.LOG) ChiudiLog(s);

@@ -8,6 +8,8 @@
 namespace ecub {
 
 struct Server;
+struct Dcb;
+struct CommTimeouts;
 
 inline constexpr const char* kHandleIniName = "Handle.ini";
 
@@ -24,7 +26,12 @@ void FileHandleVerificaChiusura(Server& s);
 // "\\.\COMn", the device name of serial port n.
 std::string SerialDeviceName(int port);
 // Configures an open serial handle with the line settings and time-outs (get state, get
-// time-outs, set state, set time-outs). `failed_step` names the call that failed.
+// time-outs, set state, set time-outs) without logging. On a failure `failed_step` names the
+// call ("GetCommState", "GetCommTimeouts", "SetCommState", "SetCommTimeouts") and LastDllError
+// holds its error code.
 bool ConfiguraSeriale(Server& s, int64_t handle, std::string& failed_step);
+// The same, keeping the control block and time-outs it set in `dcb` and `timeouts`.
+bool ConfiguraSeriale(Server& s, int64_t handle, Dcb& dcb, CommTimeouts& timeouts,
+                      std::string& failed_step);
 
 }  // namespace ecub

@@ -166,6 +166,7 @@ bool FakePlatform::WriteFile(int64_t handle, const std::string& data, uint32_t& 
 bool FakePlatform::CloseHandle(int64_t handle) {
   auto it = open_serial.find(handle);
   if (!CallSucceeds("CloseHandle")) return false;
+  if (handle == kInvalidHandle) return true;  // as on Windows: nothing to close, no error
   if (it == open_serial.end()) {
     last_error = kErrorInvalidHandle;
     return false;
@@ -370,6 +371,7 @@ bool FakePlatform::HostWrite(const std::string& data) {
   if (output_closed) return false;
   host_output += data;
   replies.push_back(data);
+  reply_times_usec.push_back(NowUsec());
   return true;
 }
 

@@ -37,6 +37,7 @@ class FakePlatform : public Platform {
   void HostSend(const std::string& bytes, double delay_usec = 0);
   std::string host_output;           // everything written to standard output
   std::vector<std::string> replies;  // each HostWrite call
+  std::vector<double> reply_times_usec;  // virtual time of each HostWrite call
   bool peek_fails = false;
   bool input_closed = false;
   bool output_closed = false;

@@ -1,0 +1,151 @@
+#include "service/handlers.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "host/host_link.h"
+#include "host/server.h"
+#include "port/ft_program_data.h"
+#include "protocol/transaction.h"
+#include "service/history.h"
+
+namespace ecub {
+
+namespace {
+
+std::string Field(const std::string& text, size_t width) {
+  std::string out = text.substr(0, width);
+  out.resize(width, ' ');
+  return out;
+}
+
+// The first record holding `frame` whose flag (timed or cyclic) is set; nullptr when none.
+MsgRecord* FindFlagged(Server& s, const std::string& frame, bool MsgRecord::*flag) {
+  auto it = std::find_if(s.MsgTable.begin(), s.MsgTable.end(),
+                         [&](const MsgRecord& r) { return r.*flag && r.MsgRequest == frame; });
+  return it == s.MsgTable.end() ? nullptr : &*it;
+}
+
+// The 16-bit value of a time-out argument: low byte first; missing bytes count as 0.
+uint32_t Argomento16(const std::string& argument) {
+  const std::string padded = argument + std::string(2, '\0');
+  return static_cast<uint8_t>(padded[0]) |
+         (static_cast<uint32_t>(static_cast<uint8_t>(padded[1])) << 8);
+}
+
+std::string LittleEndian32(uint32_t value) {
+  std::string out(4, '\0');
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+  return out;
+}
+
+}  // namespace
+
+std::string ElencoDispositiviUsb(const Server& s) {
+  std::string list;
+  for (size_t i = 0; i < s.UsbDescList.size(); ++i) {
+    const std::string serial = i < s.UsbSerialList.size() ? s.UsbSerialList[i] : std::string();
+    list += Field(serial, 8) + Field(s.UsbDescList[i], 20);
+  }
+  return list;
+}
+
+void LeggiRisposta(Server& s, const std::string& frame) {
+  std::string answer;
+  switch (s.PollMode) {
+    case 0: {
+      const MsgRecord* record = FindFlagged(s, frame, &MsgRecord::MsgTimed);
+      if (record != nullptr && !record->MsgLastAnswer.empty()) {
+        answer = record->MsgLastAnswer;
+      } else {
+        SendCommand(s, frame, answer, 0);
+      }
+      SendReply(s, 6, kResultDone, answer);
+      break;
+    }
+    case 1: {
+      const MsgRecord* record = FindFlagged(s, frame, &MsgRecord::MsgCyclic);
+      if (record != nullptr && !record->MsgLastAnswer.empty()) {
+        SendReply(s, 6, kResultDone, record->MsgLastAnswer);
+      } else {
+        SendReply(s, 6, kResultRefused, frame);
+      }
+      break;
+    }
+    case 2:
+      SendCommand(s, frame, answer, 0);
+      SendReply(s, 6, kResultDone, answer);
+      break;
+    default:
+      // Automatic polling is off in an unknown way: the host gets no answer and times out.
+      break;
+  }
+}
+
+void LeggiStorico(Server& s, const std::string& frame) {
+  MsgRecord* record = FindFlagged(s, frame, &MsgRecord::MsgCyclic);
+  if (record == nullptr) {
+    SendReply(s, 7, kResultRefused, frame);
+    return;
+  }
+  const size_t index = static_cast<size_t>(record - s.MsgTable.data());
+  SendReply(s, 7, kResultDone, PrendiStorico(s, index));
+}
+
+void ImpostaAttesaGlobale(Server& s, const std::string& argument) {
+  const uint32_t ms = Argomento16(argument);
+  s.AttesaGlobaleCorrente = static_cast<double>(ms) * 1000.0;
+  SendReply(s, 8, kResultDone, LittleEndian32(ms));
+}
+
+void ImpostaAttesaByteTx(Server& s, const std::string& argument) {
+  const uint32_t usec = Argomento16(argument);
+  s.settings.AttesaByteTx_usec = usec;
+  SendReply(s, 9, kResultDone, LittleEndian32(usec));
+}
+
+void ImpostaMsgTimed(Server& s, const std::string& argument) {
+  if (argument.size() < 2) {
+    SendReply(s, 11, kResultRefused, argument);
+    return;
+  }
+  const size_t index = static_cast<uint8_t>(argument[0]);
+  if (index >= s.MsgTable.size()) {
+    SendReply(s, 11, kResultRefused, argument);
+    return;
+  }
+  s.MsgTable[index].MsgTimed = argument[1] != '\0';
+  SendReply(s, 11, kResultDone, argument);
+}
+
+void ScriviDescrizioneUsb(Server& s, const std::string& description) {
+  // Only an open USB interface has an EEPROM to write.
+  if (s.PortaCom != 0 || s.HandlePorta == 0) {
+    SendReply(s, 12, kResultEeprom, "1");
+    return;
+  }
+  char manufacturer[kFtManufacturerSize] = {};
+  char manufacturer_id[kFtManufacturerIdSize] = {};
+  char text[kFtDescriptionSize] = {};
+  char serial[kFtSerialNumberSize] = {};
+  FtProgramData record;
+  record.Manufacturer = manufacturer;
+  record.ManufacturerId = manufacturer_id;
+  record.Description = text;
+  record.SerialNumber = serial;
+  D2xx& driver = s.platform.Ftdi();
+  if (driver.FT_EE_Read(s.HandlePorta, &record) != FT_OK) {
+    SendReply(s, 12, kResultEeprom, "1");
+    return;
+  }
+  const std::string new_description = (description + std::string(20, '\0')).substr(0, 20);
+  std::memset(text, 0, sizeof text);
+  std::memcpy(text, new_description.data(), new_description.size());
+  if (driver.FT_EE_Program(s.HandlePorta, &record) != FT_OK) {
+    SendReply(s, 12, kResultEeprom, "0");
+    return;
+  }
+  SendReply(s, 12, kResultDone, new_description);
+}
+
+}  // namespace ecub

@@ -1,0 +1,233 @@
+#include <gtest/gtest.h>
+
+#include "port/search.h"
+#include "protocol/transaction.h"
+#include "server_fixture.h"
+
+namespace ecub {
+namespace {
+
+using test::At;
+using test::Bytes;
+using test::HostMsg;
+
+class Instructions : public test::ServerFixture {};
+
+TEST_F(Instructions, ConnectFindsTheUnitOnANamedPort) {
+  EcuSim& unit = UnitOn(5);
+  Start();
+  const std::string reply = Connect(5, unit.ExpectedIdentity());
+  ASSERT_GE(reply.size(), 10u);
+  EXPECT_EQ(At(reply, 2), 3);
+  EXPECT_EQ(At(reply, 3), 1);  // LinkStatus
+  EXPECT_EQ(At(reply, 6), 5);  // PortaCom
+  EXPECT_EQ(reply.substr(8, 2), Bytes({5, 0x20}));
+  EXPECT_EQ(reply.substr(10), unit.IdentityAnswer());
+  EXPECT_EQ(p.files["/app/PortCom.ini"], "5\r\n");
+  ASSERT_EQ(unit.requests().size(), 1u);
+  const std::string probe = unit.requests()[0].frame;
+  ASSERT_EQ(probe.size(), 59u);
+  EXPECT_EQ(probe.substr(0, 4), Bytes({0x41, 0x02, 0x39, 0x21}));
+  EXPECT_EQ(At(probe, 58), 0x5B);
+  EXPECT_EQ(s.settings.NumResend, 10);
+  EXPECT_EQ(p.open_serial.size(), 1u);
+}
+
+TEST_F(Instructions, ConnectToAMissingPortFails) {
+  Start();
+  const std::string reply = Connect(7, "0123456789AB x FW 1");
+  EXPECT_EQ(reply, Bytes({0, 10, 3, 0, 0, 0, 7, 0, 7, 0x20}));
+  EXPECT_EQ(s.settings.NumResend, 10);
+  EXPECT_EQ(s.HandlePorta, 0);
+  EXPECT_EQ(p.files.count("/app/PortCom.ini"), 0u);
+}
+
+TEST_F(Instructions, WrongIdentityIsNotTheUnit) {
+  EcuSim& unit = UnitOn(2);
+  unit.config.ident_pieces = {"FW", "2.00", "OTHER", "X"};
+  Start();
+  EcuSim reference;
+  const std::string reply = Connect(2, reference.ExpectedIdentity());
+  EXPECT_EQ(At(reply, 3), 0);
+  EXPECT_TRUE(p.open_serial.empty());
+}
+
+TEST_F(Instructions, ConnectTriesEachUsbInterfaceInTurn) {
+  EcuSim& first = UsbUnit("A1", "Cable one");
+  EcuSim& second = UsbUnit("B2", "Cable two");
+  EcuSim& third = UsbUnit("C3", "Cable three");
+  first.Inject(EcuSim::Fault::kSilence);
+  second.config.ident_pieces = {"FW", "9", "SOMETHING", "X"};
+  Start();
+  const std::string reply = Connect(0, third.ExpectedIdentity());
+  EXPECT_EQ(At(reply, 3), 1);
+  EXPECT_EQ(s.IndiceUsb, 2);
+  EXPECT_EQ(p.files["/app/PortCom.ini"], "0\r\n");
+  EXPECT_EQ(first.requests().size(), 3u);  // the search sends at most three times
+  EXPECT_EQ(second.requests().size(), 1u);
+  EXPECT_TRUE(p.usb_devices[2].open);
+  EXPECT_FALSE(p.usb_devices[0].open);
+}
+
+TEST_F(Instructions, ShortAnswerTurnsPollingOff) {
+  EcuSim& unit = UnitOn(1);
+  unit.config.short_ident = true;
+  Start(test::MsgSection(test::LiveRequest(), true, 100, 5, false));
+  const std::string reply = Connect(1, "no matter");
+  EXPECT_EQ(At(reply, 3), 1);
+  EXPECT_EQ(At(reply, 5), 2);  // PollMode
+  EXPECT_EQ(unit.requests().size(), 1u);  // no timed message was sent
+}
+
+TEST_F(Instructions, ConnectSendsTheTimedMessagesOnce) {
+  EcuSim& unit = UnitOn(3);
+  Start(test::MsgSection(test::LiveRequest(), true, 100, 5, false));
+  Connect(3, unit.ExpectedIdentity());
+  ASSERT_EQ(unit.requests().size(), 2u);
+  EXPECT_EQ(unit.requests()[1].command, 0x0C);
+  EXPECT_FALSE(s.MsgTable[0].MsgLastAnswer.empty());
+  EXPECT_EQ(s.MsgTable[0].MsgHistoryLeft, 4);
+}
+
+TEST_F(Instructions, RelayReturnsTheUnitsAnswer) {
+  EcuSim& unit = UnitOn(4);
+  unit.SetAnswer(0x1A, "\x01\x02");
+  Start();
+  Connect(4, unit.ExpectedIdentity());
+  Ask(HostMsg(4, "\x02"));
+  const std::string request = EcuSim::RequestFrame(0x1A);
+  const std::string reply = Ask(HostMsg(6, request));
+  EXPECT_EQ(reply.substr(0, 8), Bytes({0, 16, 6, 1, 0, 2, 4, 0}));
+  EXPECT_EQ(reply.substr(8), unit.Frame(0x1A, EcuSim::Reply("\x01\x02")));
+}
+
+TEST_F(Instructions, RelayToASilentUnitGivesUpAndDropsTheLink) {
+  EcuSim& unit = UnitOn(4);
+  Start("[NumResend]\r\n2\r\n");
+  Connect(4, unit.ExpectedIdentity());
+  Ask(HostMsg(4, "\x02"));
+  unit.Inject(EcuSim::Fault::kSilence);
+  const std::string reply = Ask(HostMsg(6, EcuSim::RequestFrame(0x1A)));
+  EXPECT_EQ(reply, Bytes({0, 8, 6, 0, 0, 2, 4, 0}));
+  EXPECT_EQ(unit.requests().size(), 1u + 3u);
+  EXPECT_TRUE(p.open_serial.empty());
+}
+
+TEST_F(Instructions, ScramblingModeTwoFallsBackToScrambledFrames) {
+  EcuSim& unit = UnitOn(6);
+  unit.config.scrambled = true;
+  Start("[CRIPT PROTO]\r\n2\r\n");
+  const std::string reply = Connect(6, unit.ExpectedIdentity());
+  EXPECT_EQ(At(reply, 3), 1);
+  // Only the scrambled search reached the unit; its probe is the short one.
+  ASSERT_EQ(unit.requests().size(), 1u);
+  EXPECT_EQ(unit.requests()[0].frame.size(), 16u);
+  // Scrambling stays on for later traffic.
+  Ask(HostMsg(4, "\x02"));
+  p.wire_written.clear();
+  const std::string request = EcuSim::RequestFrame(0x1A);
+  Ask(HostMsg(6, request));
+  ASSERT_EQ(p.wire_written.size(), request.size());
+  for (size_t i = 0; i < request.size(); ++i) {
+    EXPECT_EQ(static_cast<uint8_t>(p.wire_written[i]),
+              unit.permutation()[static_cast<uint8_t>(request[i])]);
+  }
+}
+
+TEST_F(Instructions, ScramblingModeTwoStaysPlainForAPlainUnit) {
+  EcuSim& unit = UnitOn(6);
+  Start("[CRIPT PROTO]\r\n2\r\n");
+  EXPECT_EQ(At(Connect(6, unit.ExpectedIdentity()), 3), 1);
+  EXPECT_EQ(unit.requests().size(), 1u);
+  EXPECT_EQ(s.tables.TxTable[0x41], 0x41);
+}
+
+TEST_F(Instructions, ScanFindsTheLowestMatchingPortAndClosesAll) {
+  EcuSim& com3 = UnitOn(3);
+  EcuSim& com5 = UnitOn(5);
+  UnitOn(8).config.ident_pieces = {"FW", "0", "NOPE", "X"};
+  p.busy_ports.insert(9);
+  UnitOn(9);
+  Start();
+  Ask(HostMsg(10, com3.ExpectedIdentity()));
+  const std::string reply = Ask(HostMsg(13, "x"));
+  EXPECT_EQ(At(reply, 3), 0);
+  EXPECT_EQ(At(reply, 6), 3);
+  EXPECT_EQ(reply.substr(8, 2), Bytes({3, 0x20}));
+  EXPECT_EQ(reply.substr(10), com3.IdentityAnswer());
+  EXPECT_EQ(com5.requests().size(), 1u);  // asked too, in the same round
+  EXPECT_TRUE(p.open_serial.empty());
+  EXPECT_EQ(s.HandlePorta, 0);
+}
+
+TEST_F(Instructions, ScanWithoutUnitsWaitsOnceAndReportsNone) {
+  Start();
+  const double before = p.NowUsec();
+  const std::string reply = Ask(HostMsg(13, "x"));
+  EXPECT_EQ(reply, Bytes({0, 10, 13, 0, 0, 0, 0, 0, 0, 0x20}));
+  EXPECT_GE(p.NowUsec() - before, 4e6);
+  EXPECT_LT(p.NowUsec() - before, 4.1e6);
+}
+
+TEST_F(Instructions, HandlerResultsAndData) {
+  Start(test::MsgSection(test::LiveRequest(1), false, 0, 3, false) +
+        test::MsgSection(test::LiveRequest(2), false, 0, 3, true));
+  EXPECT_EQ(Ask(HostMsg(5)), Bytes({0, 36, 5, 0, 0, 0, 0, 0}) + std::string(28, ' '));
+  EXPECT_EQ(Ask(HostMsg(8, "\xE8\x03")), Bytes({0, 12, 8, 0, 0, 0, 0, 0, 0xE8, 3, 0, 0}));
+  EXPECT_EQ(s.AttesaGlobaleCorrente, 1e6);
+  EXPECT_EQ(Ask(HostMsg(9, "\x64")), Bytes({0, 12, 9, 0, 0, 0, 0, 0, 0x64, 0, 0, 0}));
+  EXPECT_EQ(s.settings.AttesaByteTx_usec, 100);
+  EXPECT_EQ(Ask(HostMsg(11, "\xFF\x01")), Bytes({0, 10, 11, 0, 0, 0, 0, 3, 0xFF, 1}));
+  EXPECT_EQ(Ask(HostMsg(11, "\x01\x01")), Bytes({0, 10, 11, 0, 0, 0, 0, 0, 1, 1}));
+  EXPECT_TRUE(s.MsgTable[1].MsgTimed);
+  // A history is kept only for cyclic messages.
+  EXPECT_EQ(Ask(HostMsg(7, test::LiveRequest(1))),
+            Bytes({0, 14, 7, 0, 0, 0, 0, 3}) + test::LiveRequest(1));
+  EXPECT_EQ(Ask(HostMsg(7, test::LiveRequest(2))), Bytes({0, 12, 7, 0, 0, 0, 0, 0, 4, 0, 0, 0}));
+  // Cyclic mode answers only from the table.
+  Ask(HostMsg(4, "\x01"));
+  EXPECT_EQ(At(Ask(HostMsg(6, test::LiveRequest(2))), 7), 3);
+  // Another poll mode: no reply at all.
+  Ask(HostMsg(4, "\x07"));
+  p.HostSend(HostMsg(6, test::LiveRequest(2)));
+  EXPECT_TRUE(Replies(1, 1e6).empty());
+}
+
+TEST_F(Instructions, UsbDescriptionIsRewrittenAlone) {
+  EcuSim& unit = UsbUnit("FT12AB", "USB <-> Serial Cable Long Name");
+  Start();
+  EXPECT_EQ(Ask(HostMsg(12, std::string(20, 'd'))).substr(7), "\x04" "1");  // nothing open
+  Connect(0, unit.ExpectedIdentity());
+  EXPECT_EQ(Ask(HostMsg(5)).substr(8), "FT12AB  USB <-> Serial Cable");
+  const std::string description = std::string("LPG interface") + std::string(7, '\0');
+  const std::string reply = Ask(HostMsg(12, description));
+  EXPECT_EQ(At(reply, 7), 0);
+  EXPECT_EQ(reply.substr(8), description);
+  EXPECT_EQ(p.ee_program_calls, 1);
+  EXPECT_EQ(p.last_programmed_description, "LPG interface");
+  EXPECT_EQ(p.usb_devices[0].eeprom_manufacturer, "FTDI");
+  EXPECT_EQ(p.last_programmed.VendorId, 0x0403);
+  p.FailCall("FT_EE_Program");
+  EXPECT_EQ(Ask(HostMsg(12, description)).substr(7), std::string(1, 4) + "0");
+}
+
+TEST_F(Instructions, EepromWriteRefusedOnASerialPort) {
+  EcuSim& unit = UnitOn(2);
+  Start();
+  Connect(2, unit.ExpectedIdentity());
+  EXPECT_EQ(Ask(HostMsg(12, std::string(20, 'd'))).substr(7), std::string(1, 4) + "1");
+  EXPECT_EQ(p.ee_program_calls, 0);
+}
+
+TEST(IdentMatches, FieldsOneAndTwoMustMatchAndNotBeEmpty) {
+  const std::string head(12, 'h');
+  EXPECT_TRUE(IdentMatches(head + "a FW 1.0 z", head + "b FW 1.0 y"));
+  EXPECT_FALSE(IdentMatches(head + "a FW 1.1 z", head + "b FW 1.0 y"));
+  EXPECT_FALSE(IdentMatches(head + "a  1.0", head + "a  1.0"));  // field 1 empty in both
+  EXPECT_FALSE(IdentMatches(head, head));
+  EXPECT_TRUE(IdentMatches(Bytes({0x42, 1, 4, 0x21, 9, 9}), ""));
+  EXPECT_FALSE(IdentMatches(Bytes({0x42, 1, 4, 0x21, 9, 9, 9}), ""));
+}
+
+}  // namespace
+}  // namespace ecub

@@ -1,0 +1,271 @@
+// Test ends of the port: a scripted far end of the line, a platform that records the
+// arguments of the driver calls, and a fixture with an open traffic log.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <deque>
+#include <limits>
+#include <map>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "host/server.h"
+#include "platform/fake/fake_platform.h"
+#include "port/port.h"
+#include "service/traffic_log.h"
+
+namespace ecub::test {
+
+// The far end of a line that answers from a script: bytes due at given virtual times, bytes
+// sent once the server has written a given number of bytes, and one reply per request.
+class ScriptedLink : public SimLink {
+ public:
+  struct Piece {
+    double delay_usec;  // after the request's last byte
+    std::string bytes;  // as they arrive on the wire
+  };
+  using Reply = std::vector<Piece>;
+
+  // Requests are cut from the received bytes by this size; 0 counts no requests.
+  size_t request_size = 0;
+  // Taken one per request; an empty reply, or none left, keeps the line silent.
+  std::deque<Reply> replies;
+
+  std::string received;  // every wire byte the server wrote, in order
+  std::vector<double> received_at;
+  int requests = 0;
+  int opens = 0;
+  int closes = 0;
+  int drops = 0;
+
+  // Bytes that arrive at absolute virtual time `at_usec`.
+  void Schedule(double at_usec, const std::string& bytes) { due_.emplace(at_usec, bytes); }
+  // Bytes that arrive `delay_usec` after the server's `count`-th byte.
+  void AfterBytes(size_t count, double delay_usec, const std::string& bytes) {
+    triggers_[count] = Piece{delay_usec, bytes};
+  }
+
+  void OnByte(uint8_t wire_byte, double now_usec) override {
+    received.push_back(static_cast<char>(wire_byte));
+    received_at.push_back(now_usec);
+    if (auto it = triggers_.find(received.size()); it != triggers_.end()) {
+      Schedule(now_usec + it->second.delay_usec, it->second.bytes);
+    }
+    if (request_size == 0 || ++in_request_ < request_size) return;
+    in_request_ = 0;
+    ++requests;
+    if (replies.empty()) return;
+    for (const Piece& piece : replies.front()) Schedule(now_usec + piece.delay_usec, piece.bytes);
+    replies.pop_front();
+  }
+  size_t Queued(double now_usec) override {
+    Deliver(now_usec);
+    return queue_.size();
+  }
+  std::string Take(size_t max, double now_usec) override {
+    Deliver(now_usec);
+    std::string out = queue_.substr(0, max);
+    queue_.erase(0, out.size());
+    return out;
+  }
+  double NextArrival(double now_usec) override {
+    Deliver(now_usec);
+    return due_.empty() ? std::numeric_limits<double>::infinity() : due_.begin()->first;
+  }
+  void OnOpen(uint32_t, double) override { ++opens; }
+  void OnClose(double) override { ++closes; }
+  void DropQueued(double now_usec) override {
+    ++drops;
+    Deliver(now_usec);
+    queue_.clear();
+  }
+
+ private:
+  void Deliver(double now_usec) {
+    while (!due_.empty() && due_.begin()->first <= now_usec) {
+      queue_ += due_.begin()->second;
+      due_.erase(due_.begin());
+    }
+  }
+  std::multimap<double, std::string> due_;
+  std::map<size_t, Piece> triggers_;
+  std::string queue_;
+  size_t in_request_ = 0;
+};
+
+// The fake platform, recording the arguments of the calls whose values matter on the wire,
+// with a driver whose by-index list queries can fail a given number of times, and files that
+// exist but cannot be read.
+class RecordingPlatform : public FakePlatform {
+ public:
+  std::vector<std::string> driver_args;  // "FT_SetChars 126 0 0 0", ...
+  std::vector<uint32_t> purge_comm_flags;
+  std::vector<uint32_t> read_counts;  // the count of every serial ReadFile
+  int list_failures_left = 0;         // by-index FT_ListDevices calls still to fail
+  std::set<std::string> unreadable;
+
+  bool PurgeComm(int64_t handle, uint32_t flags) override {
+    purge_comm_flags.push_back(flags);
+    return FakePlatform::PurgeComm(handle, flags);
+  }
+  bool ReadFile(int64_t handle, uint32_t count, std::string& out, uint32_t& read) override {
+    read_counts.push_back(count);
+    return FakePlatform::ReadFile(handle, count, out, read);
+  }
+  bool ReadWholeFile(const std::string& path, std::string& contents) override {
+    if (unreadable.count(path) > 0) return false;
+    return FakePlatform::ReadWholeFile(path, contents);
+  }
+  D2xx& Ftdi() override { return driver_; }
+
+ private:
+  class Driver : public D2xx {
+   public:
+    explicit Driver(RecordingPlatform& p) : p_(p) {}
+    FtStatus FT_ListDevices(void* a1, void* a2, uint32_t flags) override {
+      if ((flags & FT_LIST_BY_INDEX) != 0) {
+        Record("FT_ListDevices " + std::to_string(reinterpret_cast<uintptr_t>(a1)) + " " +
+               std::to_string(flags));
+        if (p_.list_failures_left > 0) {
+          --p_.list_failures_left;
+          p_.port_calls.push_back("FT_ListDevices");
+          return FT_OTHER_ERROR;
+        }
+      } else {
+        Record("FT_ListDevices count " + std::to_string(flags));
+      }
+      return Base().FT_ListDevices(a1, a2, flags);
+    }
+    FtStatus FT_Open(int device, int64_t* handle) override {
+      Record("FT_Open " + std::to_string(device));
+      return Base().FT_Open(device, handle);
+    }
+    FtStatus FT_SetBaudRate(int64_t h, uint32_t baud) override {
+      Record("FT_SetBaudRate " + std::to_string(baud));
+      return Base().FT_SetBaudRate(h, baud);
+    }
+    FtStatus FT_SetDataCharacteristics(int64_t h, uint8_t bits, uint8_t stop,
+                                       uint8_t parity) override {
+      Record("FT_SetDataCharacteristics " + Join({bits, stop, parity}));
+      return Base().FT_SetDataCharacteristics(h, bits, stop, parity);
+    }
+    FtStatus FT_SetFlowControl(int64_t h, uint16_t flow, uint8_t xon, uint8_t xoff) override {
+      Record("FT_SetFlowControl " + Join({flow, xon, xoff}));
+      return Base().FT_SetFlowControl(h, flow, xon, xoff);
+    }
+    FtStatus FT_SetTimeouts(int64_t h, uint32_t read_ms, uint32_t write_ms) override {
+      Record("FT_SetTimeouts " + Join({read_ms, write_ms}));
+      return Base().FT_SetTimeouts(h, read_ms, write_ms);
+    }
+    FtStatus FT_SetChars(int64_t h, uint8_t ev, uint8_t ev_on, uint8_t err,
+                         uint8_t err_on) override {
+      Record("FT_SetChars " + Join({ev, ev_on, err, err_on}));
+      return Base().FT_SetChars(h, ev, ev_on, err, err_on);
+    }
+    FtStatus FT_GetQueueStatus(int64_t h, uint32_t* rx) override {
+      return Base().FT_GetQueueStatus(h, rx);
+    }
+    FtStatus FT_Write(int64_t h, const void* buffer, uint32_t count, uint32_t* written) override {
+      if (count != 1) Record("FT_Write of " + std::to_string(count));
+      return Base().FT_Write(h, buffer, count, written);
+    }
+    FtStatus FT_Read(int64_t h, void* buffer, uint32_t count, uint32_t* read) override {
+      Record("FT_Read " + std::to_string(count));
+      return Base().FT_Read(h, buffer, count, read);
+    }
+    FtStatus FT_Purge(int64_t h, uint32_t mask) override {
+      Record("FT_Purge " + std::to_string(mask));
+      return Base().FT_Purge(h, mask);
+    }
+    FtStatus FT_Close(int64_t h) override { return Base().FT_Close(h); }
+    FtStatus FT_EE_Read(int64_t h, FtProgramData* d) override { return Base().FT_EE_Read(h, d); }
+    FtStatus FT_EE_Program(int64_t h, FtProgramData* d) override {
+      return Base().FT_EE_Program(h, d);
+    }
+
+   private:
+    D2xx& Base() { return p_.FakePlatform::Ftdi(); }
+    void Record(const std::string& call) { p_.driver_args.push_back(call); }
+    static std::string Join(std::initializer_list<uint32_t> values) {
+      std::string out;
+      for (uint32_t v : values) out += (out.empty() ? "" : " ") + std::to_string(v);
+      return out;
+    }
+    RecordingPlatform& p_;
+  };
+  Driver driver_{*this};
+};
+
+// A USB interface as the driver lists it, answered by `link` (may be null).
+inline FakePlatform::UsbDevice Device(const std::string& serial, const std::string& description,
+                                      SimLink* link = nullptr) {
+  FakePlatform::UsbDevice device;
+  device.serial = serial;
+  device.description = description;
+  device.link = link;
+  return device;
+}
+
+inline constexpr const char* kLogPath = "/app/RxTx.TXT";
+inline constexpr const char* kHandleIniPath = "/app/Handle.ini";
+
+// Log text with the millisecond stamp taken off every timed line (name lines have none).
+inline std::string WithoutTimes(const std::string& log) {
+  std::string out;
+  size_t pos = 0;
+  while (pos < log.size()) {
+    size_t end = log.find("\r\n", pos);
+    end = end == std::string::npos ? log.size() : end + 2;
+    std::string line = log.substr(pos, end - pos);
+    const size_t digits = line.find_first_not_of("0123456789");
+    if (digits > 0 && digits != std::string::npos && line[digits] == ' ') {
+      line.erase(0, digits + 1);
+    }
+    out += line;
+    pos = end;
+  }
+  return out;
+}
+
+// A server with LOG on, its log open and the clock origin at "now"; a scripted unit that can
+// be plugged in as COM3 or as the only USB interface.
+class LinkTest : public ::testing::Test {
+ protected:
+  LinkTest() {
+    s.settings.LOG = true;
+    ApriLog(s);
+    s.StartTime_usec = p.NowUsec();
+    ForgetLog();
+  }
+
+  // The log written since the fixture started or since the last ForgetLog, exactly.
+  std::string Log() { return p.files[kLogPath].substr(log_mark_); }
+  // The same without the millisecond stamps.
+  std::string LogText() { return WithoutTimes(Log()); }
+  void ForgetLog() { log_mark_ = p.files[kLogPath].size(); }
+
+  bool OpenSerial(int port = 3) {
+    p.com_ports[port] = &link;
+    s.PortaCom = static_cast<uint8_t>(port);
+    return ApriPorta(s);
+  }
+  bool OpenUsb() {
+    p.usb_devices.push_back(Device("FT0001", "ECU USB", &link));
+    s.PortaCom = 0;
+    s.IndiceUsb = 0;
+    return ApriPorta(s);
+  }
+
+  ScriptedLink link;
+  RecordingPlatform p;
+  Server s{p, "/app"};
+
+ private:
+  size_t log_mark_ = 0;
+};
+
+}  // namespace ecub::test

@@ -1,0 +1,139 @@
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "server_fixture.h"
+
+namespace ecub {
+namespace {
+
+using test::At;
+using test::Bytes;
+using test::HostMsg;
+using test::LiveRequest;
+using test::MsgSection;
+
+class Polling : public test::ServerFixture {
+ protected:
+  // Requests the unit received after the port search, by their tag byte (data byte 0).
+  std::vector<int> PolledTags(const EcuSim& unit) const {
+    std::vector<int> tags;
+    for (const auto& r : unit.requests()) {
+      if (r.command == EcuSim::kCmdReadMem1) tags.push_back(At(r.frame, 4));
+    }
+    return tags;
+  }
+};
+
+TEST_F(Polling, TimedMessagesGoOutByTheirPeriods) {
+  EcuSim& unit = UnitOn(1);
+  Start("[Idle_usec]\r\n0\r\n" + MsgSection(LiveRequest(0), true, 1000, 10, false) +
+        MsgSection(LiveRequest(1), true, 200, 10, false));
+  Connect(1, unit.ExpectedIdentity());
+  const auto at_connect = PolledTags(unit);
+  EXPECT_EQ(at_connect, (std::vector<int>{0, 1}));  // each sent once by the search
+  RunFor(60e6);
+  std::map<int, int> counts;
+  for (int tag : PolledTags(unit)) ++counts[tag];
+  EXPECT_NEAR(counts[0], 61, 2);
+  EXPECT_NEAR(counts[1], 301, 8);
+  // The stored answer is the unit's latest answer to that message.
+  const auto& requests = unit.requests();
+  ASSERT_EQ(requests.size(), unit.answers().size());
+  size_t last = requests.size() - 1;
+  while (At(requests[last].frame, 4) != 1) --last;
+  EXPECT_EQ(s.MsgTable[1].MsgLastAnswer, unit.answers()[last]);
+}
+
+TEST_F(Polling, MostOverdueFirstWhenBothAreDue) {
+  EcuSim& unit = UnitOn(1);
+  Start(MsgSection(LiveRequest(0), true, 1000, 10, false) +
+        MsgSection(LiveRequest(1), true, 200, 10, false));
+  Connect(1, unit.ExpectedIdentity());
+  s.MsgTable[0].MsgNextDue_usec = s.MsgTable[1].MsgNextDue_usec = 0;
+  RunFor(150000);
+  const auto tags = PolledTags(unit);
+  ASSERT_GE(tags.size(), 4u);
+  EXPECT_EQ(std::vector<int>(tags.begin() + 2, tags.begin() + 4), (std::vector<int>{0, 1}));
+}
+
+TEST_F(Polling, CyclicPollingWalksEveryRecord) {
+  EcuSim& unit = UnitOn(1);
+  Start("[Idle_usec]\r\n0\r\n" + MsgSection(LiveRequest(0), false, 0, 10, true) +
+        MsgSection(LiveRequest(1), false, 0, 10, false) +
+        MsgSection(LiveRequest(2), false, 0, 10, true));
+  Connect(1, unit.ExpectedIdentity());
+  Ask(HostMsg(4, "\x01"));
+  RunFor(200000);
+  const auto tags = PolledTags(unit);
+  ASSERT_GE(tags.size(), 6u);
+  for (size_t i = 0; i < tags.size(); ++i) EXPECT_EQ(tags[i], i % 2 == 0 ? 0 : 2) << i;
+  EXPECT_FALSE(s.MsgTable[2].MsgHistory.empty());
+  EXPECT_TRUE(s.MsgTable[1].MsgLastAnswer.empty());
+}
+
+TEST_F(Polling, NothingIsPolledWithoutALinkOrWithPollingOff) {
+  EcuSim& unit = UnitOn(1);
+  Start(MsgSection(LiveRequest(0), true, 100, 10, true));
+  RunFor(2e6);  // no port search yet
+  EXPECT_TRUE(unit.requests().empty());
+  Connect(1, unit.ExpectedIdentity());
+  Ask(HostMsg(4, "\x02"));
+  const size_t after_connect = unit.requests().size();
+  RunFor(2e6);
+  EXPECT_EQ(unit.requests().size(), after_connect);
+  Ask(HostMsg(4, std::string(1, '\0')));
+  RunFor(2e6);
+  EXPECT_GT(unit.requests().size(), after_connect + 10);
+}
+
+TEST_F(Polling, AFailedPollingTransactionStopsPollingUntilTheNextSearch) {
+  EcuSim& unit = UnitOn(1);
+  Start("[NumResend]\r\n1\r\n" + MsgSection(LiveRequest(0), true, 100, 10, false));
+  Connect(1, unit.ExpectedIdentity());
+  unit.Inject(EcuSim::Fault::kSilence, 2);
+  RunFor(30e6);
+  EXPECT_EQ(s.LinkStatus, 0);
+  EXPECT_TRUE(p.open_serial.empty());
+  const size_t before = unit.requests().size();
+  RunFor(10e6);
+  EXPECT_EQ(unit.requests().size(), before);
+  EXPECT_EQ(At(Connect(1, unit.ExpectedIdentity()), 3), 1);
+  RunFor(1e6);
+  EXPECT_GT(unit.requests().size(), before + 5);
+}
+
+TEST_F(Polling, HostIsServedWhileAPollingTransactionWaits) {
+  EcuSim& unit = UnitOn(1);
+  Start(MsgSection(LiveRequest(0), true, 100, 10, false) +
+        MsgSection(LiveRequest(1), false, 100, 10, true));
+  Connect(1, unit.ExpectedIdentity());
+  const std::string stored = s.MsgTable[0].MsgLastAnswer;
+  ASSERT_FALSE(stored.empty());
+  // The next timed poll, 100 ms after the search, meets a silent unit; the host asks while it
+  // waits.
+  unit.Inject(EcuSim::Fault::kSilence, 1);
+  p.reply_times_usec.clear();
+  const double asked = p.NowUsec() + 150000;
+  p.HostSend(HostMsg(6, LiveRequest(0)), 150000);
+  p.HostSend(HostMsg(7, LiveRequest(1)), 160000);
+  p.HostSend(Bytes({9, 0, 0}), 170000);  // announces more than ever comes
+  p.HostSend(HostMsg(1), 450000);
+  const auto replies = Replies(4, 30e6);
+  ASSERT_EQ(replies.size(), 4u);
+  EXPECT_EQ(replies[0].substr(8), stored);
+  EXPECT_EQ(replies[1].substr(8), Bytes({4, 0, 0, 0}));  // no answer stored for it yet
+  EXPECT_EQ(replies[2], Bytes({0, 8, 0, 1, 0, 0, 1, 1}));
+  EXPECT_EQ(At(replies[3], 2), 1);
+  const auto& at = p.reply_times_usec;
+  EXPECT_LT(at[0] - asked, 6000);
+  EXPECT_LT(at[1] - asked, 10000 + 6000);
+  EXPECT_EQ(s.MsgTable[1].MsgHistoryLeft, 10);
+  // The malformed message and the quit wait for the transaction: the silent attempt lasts
+  // AttesaGlobale + Idle (4.04 s).
+  EXPECT_GT(at[2] - asked, 3.5e6);
+  EXPECT_GE(at[3], at[2]);
+}
+
+}  // namespace
+}  // namespace ecub
