@@ -73,7 +73,7 @@ struct Server {
   std::string WatchedProcess;
   double WatchDue_usec = 0;
   double last_idle_work_usec = -1e300;  // when an idle pass last did work (loop pacing)
-  int32_t CyclicIndex = 0;                // the record cyclic polling looks at next
+  int32_t CyclicIndex = 0;              // the record cyclic polling looks at next
 
   // Identification.
   std::string IdentitaAttesa;

@@ -5,6 +5,7 @@
 // Interface 0 is a loopback: every byte written comes back to be read. Interface 1 is a
 // control unit that answers every complete request frame (its third byte holds the length
 // minus 2) with the six-byte short identification answer.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -96,8 +97,9 @@ void Queue(Device& device, const UCHAR* bytes, size_t count) {
 
 void CopyText(char* to, size_t size, const char* from) {
   if (to == nullptr) return;
-  std::strncpy(to, from, size - 1);
-  to[size - 1] = '\0';
+  const size_t n = std::min(std::strlen(from), size - 1);
+  std::memcpy(to, from, n);
+  to[n] = '\0';
 }
 
 }  // namespace

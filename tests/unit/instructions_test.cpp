@@ -75,7 +75,7 @@ TEST_F(Instructions, ShortAnswerTurnsPollingOff) {
   Start(test::MsgSection(test::LiveRequest(), true, 100, 5, false));
   const std::string reply = Connect(1, "no matter");
   EXPECT_EQ(At(reply, 3), 1);
-  EXPECT_EQ(At(reply, 5), 2);  // PollMode
+  EXPECT_EQ(At(reply, 5), 2);             // PollMode
   EXPECT_EQ(unit.requests().size(), 1u);  // no timed message was sent
 }
 
@@ -196,7 +196,9 @@ TEST_F(Instructions, HandlerResultsAndData) {
 TEST_F(Instructions, UsbDescriptionIsRewrittenAlone) {
   EcuSim& unit = UsbUnit("FT12AB", "USB <-> Serial Cable Long Name");
   Start();
-  EXPECT_EQ(Ask(HostMsg(12, std::string(20, 'd'))).substr(7), "\x04" "1");  // nothing open
+  EXPECT_EQ(Ask(HostMsg(12, std::string(20, 'd'))).substr(7),
+            "\x04"
+            "1");  // nothing open
   Connect(0, unit.ExpectedIdentity());
   EXPECT_EQ(Ask(HostMsg(5)).substr(8), "FT12AB  USB <-> Serial Cable");
   const std::string description = std::string("LPG interface") + std::string(7, '\0');

@@ -20,8 +20,8 @@ namespace ecub::test {
 // A "[MSG]" section of the settings file.
 inline std::string MsgSection(const std::string& frame, bool timed, int period_ms, int history,
                               bool cyclic) {
-  return "[MSG]\r\n1\r\ntext\r\n" + BytesToHex(frame) + "\r\n" + (timed ? "1" : "0") +
-         "\r\n" + std::to_string(period_ms) + "\r\n" + std::to_string(history) + "\r\n\r\n" +
+  return "[MSG]\r\n1\r\ntext\r\n" + BytesToHex(frame) + "\r\n" + (timed ? "1" : "0") + "\r\n" +
+         std::to_string(period_ms) + "\r\n" + std::to_string(history) + "\r\n\r\n" +
          (cyclic ? "1" : "0") + "\r\n";
 }
 

@@ -58,10 +58,9 @@ int64_t FakePlatform::OpenSerial(const std::string& name) {
     last_error = kErrorFileNotFound;
     return kInvalidHandle;
   }
-  const bool in_use =
-      busy_ports.count(number) > 0 ||
-      std::any_of(open_serial.begin(), open_serial.end(),
-                  [&](const auto& entry) { return entry.second.number == number; });
+  const bool in_use = busy_ports.count(number) > 0 ||
+                      std::any_of(open_serial.begin(), open_serial.end(),
+                                  [&](const auto& entry) { return entry.second.number == number; });
   if (in_use || failures_.count("CreateFile")) {
     last_error = kErrorAccessDenied;
     return kInvalidHandle;
@@ -295,8 +294,8 @@ class FakePlatform::FakeD2xx : public D2xx {
     data->MaxPower = 90;
     CopyOut(d.eeprom_manufacturer, data->Manufacturer, kFtManufacturerSize);
     CopyOut("FT", data->ManufacturerId, kFtManufacturerIdSize);
-    CopyOut(d.eeprom_description.empty() ? d.description : d.eeprom_description,
-            data->Description, kFtDescriptionSize);
+    CopyOut(d.eeprom_description.empty() ? d.description : d.eeprom_description, data->Description,
+            kFtDescriptionSize);
     CopyOut(d.serial, data->SerialNumber, kFtSerialNumberSize);
     return FT_OK;
   }

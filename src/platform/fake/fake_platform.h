@@ -35,8 +35,8 @@ class FakePlatform : public Platform {
   // --- Host pipe ---
   // Bytes that reach standard input `delay_usec` from now (0: at once).
   void HostSend(const std::string& bytes, double delay_usec = 0);
-  std::string host_output;           // everything written to standard output
-  std::vector<std::string> replies;  // each HostWrite call
+  std::string host_output;               // everything written to standard output
+  std::vector<std::string> replies;      // each HostWrite call
   std::vector<double> reply_times_usec;  // virtual time of each HostWrite call
   bool peek_fails = false;
   bool input_closed = false;
@@ -76,7 +76,7 @@ class FakePlatform : public Platform {
 
   // --- USB interfaces (the D2XX driver) ---
   struct UsbDevice {
-    std::string serial;       // as the driver reports it
+    std::string serial;  // as the driver reports it
     std::string description;
     SimLink* link = nullptr;  // not owned
     std::string eeprom_manufacturer = "FTDI";
