@@ -64,41 +64,36 @@ void Guarded(Server& s, Step step) {
   }
 }
 
-// Instruction 3: the port search, first without and then with scrambling when CRIPT PROTO is 2.
+// Runs a search with the byte tables that CRIPT PROTO asks for. Mode 2 tries the plain protocol
+// first and falls back to scrambling; the tables of the last try stay in force.
+template <typename Search>
+void CercaConCifratura(Server& s, Search search) {
+  if (s.settings.CRIPT_PROTO == 2) {
+    ImpostaTabelleProto(s, false);
+    if (search()) return;
+    ImpostaTabelleProto(s, true);
+    search();
+  } else {
+    ImpostaTabelleProto(s, s.settings.CRIPT_PROTO == 1);
+    search();
+  }
+}
+
+// Instruction 3: the port search on the requested port.
 void ConnettiIstruzione(Server& s) {
   s.LinkStatus = 7;
   s.RequestedPort = static_cast<uint8_t>(s.Argument.at(0));
   int32_t found = 0;
-  if (s.settings.CRIPT_PROTO == 2) {
-    ImpostaTabelleProto(s, false);
-    found = Connetti(s);
-    if (found != 1) {
-      ImpostaTabelleProto(s, true);
-      found = Connetti(s);
-    }
-  } else {
-    ImpostaTabelleProto(s, s.settings.CRIPT_PROTO == 1);
-    found = Connetti(s);
-  }
+  CercaConCifratura(s, [&] { return (found = Connetti(s)) == 1; });
   s.LinkStatus = found == 1 ? 1 : 0;
 }
 
-// Instruction 13: the scan of COM1..COM100; no port stays open.
+// Instruction 13: the scan of the serial ports; no port stays open.
 std::string ScansioneIstruzione(Server& s) {
   int32_t number = -1;
   std::string text;
   s.LinkStatus = 7;
-  if (s.settings.CRIPT_PROTO == 2) {
-    ImpostaTabelleProto(s, false);
-    number = ScansionaCom(s, s.IdentitaAttesa, text);
-    if (number <= 0) {
-      ImpostaTabelleProto(s, true);
-      number = ScansionaCom(s, s.IdentitaAttesa, text);
-    }
-  } else {
-    ImpostaTabelleProto(s, s.settings.CRIPT_PROTO == 1);
-    number = ScansionaCom(s, s.IdentitaAttesa, text);
-  }
+  CercaConCifratura(s, [&] { return (number = ScansionaCom(s, s.IdentitaAttesa, text)) > 0; });
   s.LinkStatus = 0;
   s.PortaCom = number > 0 ? static_cast<uint8_t>(number) : 0;
   return text;
