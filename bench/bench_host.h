@@ -1,0 +1,260 @@
+// Shared pieces of the benchmarks that drive the real server against a simulated control unit
+// on a pseudo-terminal: a temporary program folder, the host side of the pipes, process CPU
+// readings and percentiles.
+#pragma once
+
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/fake/ecu_sim.h"
+#include "platform/posix/child_process.h"
+#include "platform/posix/pty_link.h"
+
+namespace ecub::bench {
+
+constexpr int kReplyTimeout_ms = 10000;
+
+inline double NowUsec() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) / 1e3;
+}
+
+// A host message: length low part, high part in units of 255, code, five free bytes, argument.
+inline std::string HostMessage(int code, const std::string& argument = {}) {
+  const size_t length = 8 + argument.size();
+  std::string message(8, '\0');
+  message[0] = static_cast<char>(length % 255);
+  message[1] = static_cast<char>(length / 255);
+  message[2] = static_cast<char>(code);
+  return message + argument;
+}
+
+inline std::string Hex(const std::string& bytes) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  for (unsigned char b : bytes) {
+    text.push_back(kDigits[b >> 4]);
+    text.push_back(kDigits[b & 0xF]);
+  }
+  return text;
+}
+
+inline std::string IniLines(std::initializer_list<std::string> lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + "\r\n";
+  return text;
+}
+
+// Value at `fraction` (0 to 1) of the sorted values; 0 for none.
+inline double Percentile(std::vector<double> values, double fraction) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const auto index = static_cast<size_t>(fraction * static_cast<double>(values.size() - 1) + 0.5);
+  return values[std::min(index, values.size() - 1)];
+}
+
+// Fields 14 and 15 of /proc/PID/stat (user and system time) in seconds, or -1.
+inline double StatCpuSeconds(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t close = text.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  unsigned long long utime = 0;
+  for (int number = 3; fields >> field; ++number) {  // field 3 is the state
+    if (number == 14) utime = std::strtoull(field.c_str(), nullptr, 10);
+    if (number == 15) {
+      const unsigned long long stime = std::strtoull(field.c_str(), nullptr, 10);
+      return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    }
+  }
+  return -1;
+}
+
+// Time on a processor in seconds from /proc/PID/schedstat (nanoseconds), or -1.
+inline double SchedCpuSeconds(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/schedstat");
+  unsigned long long on_cpu_ns = 0;
+  if (!(in >> on_cpu_ns)) return -1;
+  return static_cast<double>(on_cpu_ns) / 1e9;
+}
+
+// Voluntary plus involuntary context switches of a process: how often it went to sleep and
+// woke again. -1 when unknown.
+inline long long ContextSwitches(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  long long total = 0;
+  bool found = false;
+  while (std::getline(in, line)) {
+    if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
+        line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) {
+      total += std::atoll(line.substr(line.find(':') + 1).c_str());
+      found = true;
+    }
+  }
+  return found ? total : -1;
+}
+
+// CPU readings of a process at one moment.
+struct CpuMark {
+  double wall_usec = 0;
+  double stat_sec = -1;
+  double sched_sec = -1;
+  long long switches = -1;
+};
+
+inline CpuMark MarkCpu(int pid) {
+  return {NowUsec(), StatCpuSeconds(pid), SchedCpuSeconds(pid), ContextSwitches(pid)};
+}
+
+// Share of one core between two marks, from the clock ticks (stat) or nanoseconds (sched).
+inline double StatPercent(const CpuMark& a, const CpuMark& b) {
+  if (a.stat_sec < 0 || b.stat_sec < 0) return -1;
+  return (b.stat_sec - a.stat_sec) / ((b.wall_usec - a.wall_usec) / 1e6) * 100;
+}
+inline double SchedPercent(const CpuMark& a, const CpuMark& b) {
+  if (a.sched_sec < 0 || b.sched_sec < 0) return -1;
+  return (b.sched_sec - a.sched_sec) / ((b.wall_usec - a.wall_usec) / 1e6) * 100;
+}
+inline double WakeupsPerSecond(const CpuMark& a, const CpuMark& b) {
+  if (a.switches < 0 || b.switches < 0) return -1;
+  return static_cast<double>(b.switches - a.switches) / ((b.wall_usec - a.wall_usec) / 1e6);
+}
+
+// A reply cut into its header fields; `ok` false when no whole reply came.
+struct HostReply {
+  bool ok = false;
+  int code = -1;
+  int link = -1;
+  int poll = -1;
+  int result = -1;
+  std::string data;
+};
+
+// A temporary program folder with its ports/ folder; removed with the object.
+class Folder {
+ public:
+  Folder() {
+    char pattern[] = "/tmp/ecub-bench-XXXXXX";
+    if (mkdtemp(pattern) != nullptr) path_ = pattern;
+    if (!path_.empty()) std::filesystem::create_directory(path_ + "/ports");
+  }
+  ~Folder() {
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+  }
+  Folder(const Folder&) = delete;
+  Folder& operator=(const Folder&) = delete;
+  bool ok() const { return !path_.empty(); }
+  const std::string& path() const { return path_; }
+  void Write(const std::string& name, const std::string& contents) const {
+    std::ofstream(path_ + "/" + name, std::ios::binary) << contents;
+  }
+
+ private:
+  std::string path_;
+};
+
+// One simulated unit on COMn of a folder, served on a background thread.
+class Unit {
+ public:
+  Unit(const std::string& folder, int com, const EcuSim::Config& config)
+      : sim_(config), pty_(&sim_, folder + "/ports", com) {
+    if (pty_.ok()) pty_.Start();
+  }
+  bool ok() const { return pty_.ok(); }
+  const std::string& error() const { return pty_.error(); }
+  const std::string& link_path() const { return pty_.link_path(); }
+  template <typename F>
+  auto With(F f) {
+    const auto lock = pty_.Lock();
+    return f(sim_);
+  }
+  size_t RequestCount() {
+    return With([](EcuSim& sim) { return sim.requests().size(); });
+  }
+
+ private:
+  EcuSim sim_;
+  PtyLink pty_;
+};
+
+// The server as a child of this process, spoken to as a host.
+class Host {
+ public:
+  bool Start(const std::string& folder) {
+    return server_.Start({ECUBRIDGE_EXE}, {{"ECUBRIDGE_HOME", folder}});
+  }
+  int pid() const { return server_.pid(); }
+  bool Send(int code, const std::string& argument = {}) {
+    return server_.Write(HostMessage(code, argument));
+  }
+  HostReply Reply(int timeout_ms = kReplyTimeout_ms) {
+    HostReply r;
+    const auto header = server_.ReadExactly(8, timeout_ms);
+    if (!header) return r;
+    const auto at = [&](size_t i) { return static_cast<unsigned char>((*header)[i]); };
+    const size_t length = (static_cast<size_t>(at(0)) << 8) | at(1);
+    if (length < 8) return r;
+    if (length > 8) {
+      const auto data = server_.ReadExactly(length - 8, timeout_ms);
+      if (!data) return r;
+      r.data = *data;
+    }
+    r.ok = true;
+    r.code = at(2);
+    r.link = at(3);
+    r.poll = at(5);
+    r.result = at(7);
+    return r;
+  }
+  HostReply Call(int code, const std::string& argument = {}) {
+    if (!Send(code, argument)) return {};
+    return Reply();
+  }
+  // Instructions 10 and 3; true when the unit on COMn was found.
+  bool Connect(int com, Unit& unit) {
+    const std::string identity = unit.With([](EcuSim& sim) { return sim.ExpectedIdentity(); });
+    if (Call(10, identity).data != identity) return false;
+    return Call(3, std::string(1, static_cast<char>(com))).link == 1;
+  }
+  void Stop() {
+    server_.Kill();
+    server_.WaitExit(5000);
+  }
+
+ private:
+  ChildProcess server_;
+};
+
+inline const char* Verdict(bool met) {
+  return met ? "met" : "MISSED";
+}
+
+// One row of a result table: what, the result and its unit, the goal, met or missed ("-" for
+// rows without a goal).
+inline void Row(const char* what, double value, const char* unit, const std::string& goal,
+                const char* verdict) {
+  std::printf("%-44s %12.2f %-4s %-14s %s\n", what, value, unit, goal.c_str(), verdict);
+}
+
+inline void Header(const char* title) {
+  std::printf("%s\n%-44s %17s %-14s %s\n", title, "measure", "result", "goal", "");
+}
+
+}  // namespace ecub::bench

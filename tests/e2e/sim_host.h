@@ -1,0 +1,200 @@
+// A host session against the real server binary with simulated control units on real
+// pseudo-terminals: the test process plays both the host (over the server's pipes) and the
+// units (EcuSim served by PtyLink on its own thread, linked as <home>/ports/COMn).
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "platform/fake/ecu_sim.h"
+#include "platform/posix/child_process.h"
+#include "platform/posix/pty_link.h"
+
+namespace ecub::e2e {
+
+// A host message: length low part, high part in units of 255, code, five free bytes, argument.
+inline std::string HostMsg(int code, const std::string& argument = {}) {
+  const size_t length = 8 + argument.size();
+  std::string m(8, '\0');
+  m[0] = static_cast<char>(length % 255);
+  m[1] = static_cast<char>(length / 255);
+  m[2] = static_cast<char>(code);
+  return m + argument;
+}
+
+inline std::string Byte(int value) {
+  return std::string(1, static_cast<char>(value));
+}
+
+// Two upper-case hex digits per byte, as the traffic log and the settings file write frames.
+inline std::string Hex(const std::string& bytes) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  for (unsigned char b : bytes) {
+    text.push_back(kDigits[b >> 4]);
+    text.push_back(kDigits[b & 0xF]);
+  }
+  return text;
+}
+
+// A reply cut into its header fields; `ok` false when no whole reply came.
+struct HostReply {
+  bool ok = false;
+  int code = -1;
+  int link = -1;
+  int reserved = -1;
+  int poll = -1;
+  int port = -1;
+  int result = -1;
+  std::string data;
+};
+
+// Settings lines joined with the CR LF line ends the loader wants.
+inline std::string IniLines(std::initializer_list<std::string> lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + "\r\n";
+  return text;
+}
+
+// Short waits so a session with silent units stays fast.
+inline std::string FastTimingIni() {
+  return IniLines({"[AttesaGlobale_usec]", "300000", "[Idle_usec]", "0", "[AttesaByteTx_usec]", "0",
+                   "[NumResend]", "2"});
+}
+
+// One simulated unit on COMn. The pseudo-terminal is served on a background thread; touch the
+// simulator only through With().
+class PtyUnit {
+ public:
+  PtyUnit(const std::string& home, int com, const EcuSim::Config& config)
+      : sim_(config), pty_(&sim_, home + "/ports", com) {}
+  bool ok() const { return pty_.ok(); }
+  const std::string& error() const { return pty_.error(); }
+  void Start() { pty_.Start(); }
+  void HangUp() { pty_.HangUp(); }
+
+  template <typename F>
+  auto With(F f) {
+    const auto lock = pty_.Lock();
+    return f(sim_);
+  }
+  size_t RequestCount() {
+    return With([](EcuSim& sim) { return sim.requests().size(); });
+  }
+  bool IsOpen() {
+    return With([](EcuSim& sim) { return sim.is_open(); });
+  }
+
+ private:
+  EcuSim sim_;  // declared first: the terminal serving it goes first
+  PtyLink pty_;
+};
+
+// Polls `condition` every few milliseconds until it holds or `limit_ms` has passed.
+inline bool Eventually(const std::function<bool()>& condition, int limit_ms = 5000) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+class SimHost : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/ecub-sim-e2e-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    home_ = pattern;
+    std::filesystem::create_directory(home_ + "/ports");
+  }
+  void TearDown() override {
+    server_.Kill();
+    server_.WaitExit(5000);
+    units_.clear();
+    std::error_code ec;
+    std::filesystem::remove_all(home_, ec);
+  }
+
+  std::string Path(const std::string& name) const { return home_ + "/" + name; }
+  void Write(const std::string& name, const std::string& contents) const {
+    std::ofstream(Path(name), std::ios::binary) << contents;
+  }
+  std::string Read(const std::string& name) const {
+    std::ifstream in(Path(name), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+  // A unit on COMn, already served.
+  PtyUnit& AddUnit(int com, const EcuSim::Config& config = {}) {
+    auto unit = std::make_unique<PtyUnit>(home_, com, config);
+    EXPECT_TRUE(unit->ok()) << unit->error();
+    unit->Start();
+    PtyUnit& added = *unit;
+    units_[com] = std::move(unit);
+    return added;
+  }
+
+  void Start() { ASSERT_TRUE(server_.Start({ECUBRIDGE_EXE}, {{"ECUBRIDGE_HOME", home_}})); }
+
+  // One whole reply: the 8-byte header, then the data its length field announces.
+  HostReply Reply(int timeout_ms = 10000) {
+    HostReply r;
+    const auto header = server_.ReadExactly(8, timeout_ms);
+    if (!header) return r;
+    const auto at = [&](size_t i) { return static_cast<unsigned char>((*header)[i]); };
+    const size_t length = (static_cast<size_t>(at(0)) << 8) | at(1);
+    if (length < 8) return r;
+    if (length > 8) {
+      const auto data = server_.ReadExactly(length - 8, timeout_ms);
+      if (!data) return r;
+      r.data = *data;
+    }
+    r.ok = true;
+    r.code = at(2);
+    r.link = at(3);
+    r.reserved = at(4);
+    r.poll = at(5);
+    r.port = at(6);
+    r.result = at(7);
+    return r;
+  }
+
+  HostReply Call(int code, const std::string& argument = {}, int timeout_ms = 10000) {
+    if (!server_.Write(HostMsg(code, argument))) return {};
+    return Reply(timeout_ms);
+  }
+
+  // Instructions 10 and 3: the unit on COMn with the identification it answers.
+  HostReply Connect(int com, PtyUnit& unit) {
+    const std::string identity = unit.With([](EcuSim& sim) { return sim.ExpectedIdentity(); });
+    const HostReply expected = Call(10, identity);
+    EXPECT_TRUE(expected.ok);
+    EXPECT_EQ(expected.data, identity);
+    return Call(3, Byte(com));
+  }
+
+  void Quit() {
+    const HostReply r = Call(1);
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(server_.WaitExit(5000), 0);
+  }
+
+  std::string home_;
+  std::map<int, std::unique_ptr<PtyUnit>> units_;
+  ChildProcess server_;
+};
+
+}  // namespace ecub::e2e

@@ -1,0 +1,74 @@
+// Host messages and the server's replies as the host tool builds and shows them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ecub::tools {
+
+// The largest message the length field can announce: 255 + 255 * 255.
+inline constexpr size_t kMaxHostMessage = 65280;
+inline constexpr size_t kReplyHeaderSize = 8;
+
+// lo, hi (total length = lo + 255 * hi), code, five zero bytes, argument. The argument must
+// leave the whole message within kMaxHostMessage.
+std::string HostMessage(uint8_t code, const std::string& argument);
+
+struct Reply {
+  size_t length = 0;  // from the header, big-endian, header included
+  uint8_t code = 0;
+  uint8_t link_status = 0;
+  uint8_t reserved = 0;
+  uint8_t poll_mode = 0;
+  uint8_t porta_com = 0;
+  uint8_t result = 0;
+  std::string data;
+};
+
+// The total length announced by a reply's first two bytes (big-endian).
+size_t ReplyLength(const std::string& header);
+// A whole reply: the header and exactly the data it announces. Nothing when `bytes` is shorter
+// than 8 bytes or its length field disagrees with its size.
+std::optional<Reply> ParseReply(const std::string& bytes);
+
+std::string InstructionName(uint8_t code);  // "echo", "connect", ...; "code N" beyond 14
+std::string ResultText(uint8_t result);
+std::string LinkStatusText(uint8_t link_status);
+std::string PollModeText(uint8_t poll_mode);
+std::string PortText(uint8_t porta_com);  // "USB" or "COMn"
+
+// The time of a history entry from its four stamp bytes, which hold bits 8-15, 0-7, 24-31 and
+// 16-23 of the millisecond time, in that order.
+uint32_t HistoryTime(const std::string& stamp);
+
+struct HistoryEntry {
+  uint32_t time_ms = 0;
+  std::string answer;
+};
+struct History {
+  bool has_size = false;  // the 4-byte size prefix was there
+  uint32_t entry_size = 0;
+  std::vector<HistoryEntry> entries;
+  std::string rest;  // bytes that do not make a whole entry (a history cut at its size limit)
+};
+// Cuts a history block: a little-endian 32-bit entry size, then entries of that size.
+History SplitHistory(const std::string& data);
+
+struct UsbDevice {
+  std::string serial;       // 8 characters, trailing blanks removed
+  std::string description;  // 20 characters, trailing blanks removed
+};
+// Cuts a USB interface list into 28-byte pairs; bytes of an incomplete last pair go to `rest`.
+std::vector<UsbDevice> SplitUsbList(const std::string& data, std::string& rest);
+
+// The reply as text lines for a reader, and as one JSON object. `instruction` is what the
+// host asked for, as the user wrote it.
+std::string ReplyText(const Reply& reply);
+std::string ReplyJson(const Reply& reply, const std::string& instruction);
+// "LinkStatus 1 (linked), PollMode 0 (timed), PortaCom 5 (COM5)".
+std::string StatusText(const Reply& reply);
+
+}  // namespace ecub::tools

@@ -1,0 +1,248 @@
+#include "common/log_reader.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "common/frames.h"
+#include "common/text.h"
+#include "protocol/command_table.h"
+
+namespace ecub::tools {
+
+namespace {
+
+using Kind = LogEvent::Kind;
+
+// What a failed answer check reports, in plain words.
+std::string CheckFailure(const std::string& reason) {
+  if (reason == "RX ESITO_CKSUM") return "the answer's checksum is wrong";
+  if (reason == "ECO COMANDO") return "the answer echoes another command";
+  if (reason == "ESITO_EXE_ERR") return "the unit did not execute the command (outcome FE)";
+  if (reason == "TX ESITO_CKSUM") return "the unit found the request's checksum wrong (outcome FF)";
+  return {};
+}
+
+bool IsCommandNameLine(const std::string& line) {
+  const std::string name = Trim(line);
+  constexpr int kLastNamed = 120;
+  for (int code = 0; code <= kLastNamed; ++code) {
+    if (!name.empty() && name == Trim(CommandName(static_cast<uint8_t>(code)))) return true;
+  }
+  return false;
+}
+
+bool IsDigits(const std::string& text) {
+  if (text.empty()) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+// "ERR_H " carries the error code in decimal directly followed by the frame's hex. The frame
+// is the split whose hex makes one whole request frame; failing that, the first hex part
+// that starts like a request.
+void SplitWriteFailure(LogEvent& e) {
+  std::optional<size_t> fallback;
+  for (size_t at = 1; at + 2 <= e.text.size(); ++at) {
+    if (!IsDigits(e.text.substr(0, at))) break;
+    std::string bytes;
+    if (e.text.compare(at, 2, "41") != 0 || !ParseHex(e.text.substr(at), bytes)) continue;
+    const FrameFields f = SplitFrame(bytes);
+    if (f.complete && f.expected_size == bytes.size()) {
+      fallback = at;
+      break;
+    }
+    if (!fallback) fallback = at;
+  }
+  if (!fallback) {
+    e.note = "write failed";
+    return;
+  }
+  std::string bytes;
+  ParseHex(e.text.substr(*fallback), bytes);
+  e.frame = bytes;
+  e.note = "write failed, error " + e.text.substr(0, *fallback);
+}
+
+bool IsFailureLabel(const std::string& label) {
+  static const char* const kDetail[] = {"lpErrors", "GetLastError", "LastDllError", "FtStatus"};
+  for (const char* d : kDetail) {
+    if (label == d) return true;
+  }
+  return false;
+}
+
+// Splits "<label><text>" after the time. Known labels first; otherwise the label is everything
+// up to the first blank.
+void Classify(const std::string& rest, LogEvent& e) {
+  struct Known {
+    const char* label;
+    Kind kind;
+  };
+  static const Known kKnown[] = {
+      {"T ", Kind::kSent},
+      {"R ", Kind::kReceived},
+      {"ERR_DISAL ", Kind::kError},
+      {"ERR_H ", Kind::kError},
+      {"COMUNICATION ERROR:", Kind::kError},
+      {"TimerApi_uSec ", Kind::kStart},
+      {"APERTURA ", Kind::kInfo},
+  };
+  for (const Known& k : kKnown) {
+    if (StartsWith(rest, k.label)) {
+      e.kind = k.kind;
+      e.label = Trim(k.label);
+      e.text = rest.substr(std::string(k.label).size());
+      return;
+    }
+  }
+  // Failure groups have labels of several words ("ClearCommError Send", "FT_Purge Error#").
+  static const char* const kFailureLabels[] = {
+      "ClearCommError Send",    "WriteFile Send", "ReadFile Recive", "ClearCommError Recive",
+      "FT_GetQueueStatus Send", "FT_Write Send",  "FT_Read Recive",  "FT_GetQueueStatus Recive",
+  };
+  for (const char* label : kFailureLabels) {
+    if (StartsWith(rest, label)) {
+      e.kind = Kind::kError;
+      e.label = label;
+      e.text = rest.substr(std::string(label).size());
+      return;
+    }
+  }
+  // Failures of other port calls end their label with '#' ("CreateFile Error#").
+  if (const size_t hash = rest.find('#'); hash != std::string::npos) {
+    e.kind = Kind::kError;
+    e.label = rest.substr(0, hash + 1);
+    e.text = rest.substr(hash + 1);
+    return;
+  }
+  const size_t blank = rest.find(' ');
+  e.label = rest.substr(0, blank);
+  e.text = blank == std::string::npos ? "" : rest.substr(blank + 1);
+  e.kind = IsFailureLabel(e.label) ? Kind::kError : Kind::kInfo;
+}
+
+void Interpret(LogEvent& e) {
+  std::string bytes;
+  if (e.label == "T" || e.label == "R" || e.label == "ERR_DISAL") {
+    if (ParseHex(e.text, bytes)) {
+      e.frame = bytes;
+    } else {
+      e.note = "not hex";
+    }
+    if (e.label == "ERR_DISAL") e.note = "sending stopped: the unit talked during the request";
+  } else if (e.label == "ERR_H") {
+    SplitWriteFailure(e);
+  } else if (e.label == "COMUNICATION ERROR:") {
+    e.note = CheckFailure(e.text);
+  } else if (e.label == "APERTURA") {
+    e.note = "port opened";
+  } else if (e.kind == Kind::kStart) {
+    e.note = "log started";
+  }
+  if (e.frame) {
+    const FrameFields f = SplitFrame(*e.frame);
+    if (f.command) e.command = f.command;
+  }
+}
+
+}  // namespace
+
+std::vector<LogEvent> ParseTrafficLog(const std::string& contents) {
+  std::vector<LogEvent> events;
+  std::optional<LogEvent> name_line;
+  std::optional<uint8_t> last_command;
+  size_t line_number = 0;
+  size_t begin = 0;
+  while (begin < contents.size()) {
+    size_t end = contents.find('\n', begin);
+    if (end == std::string::npos) end = contents.size();
+    std::string line = contents.substr(begin, end - begin);
+    begin = end + 1;
+    ++line_number;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+
+    LogEvent e;
+    e.line = line_number;
+    size_t digits = (!line.empty() && line[0] == '-') ? 1 : 0;
+    const size_t first_digit = digits;
+    while (digits < line.size() && line[digits] >= '0' && line[digits] <= '9') ++digits;
+    const bool timed = digits > first_digit && digits < line.size() && line[digits] == ' ';
+    if (!timed) {
+      // A command-name line, or text that is no log line at all.
+      if (name_line) events.push_back(*name_line);
+      e.kind = Kind::kInfo;
+      e.text = line;
+      if (IsCommandNameLine(line)) {
+        e.note = "command name without a frame";
+        name_line = e;
+      } else {
+        name_line.reset();
+        if (!line.empty()) events.push_back(e);
+      }
+      continue;
+    }
+    e.time_ms = std::stoll(line.substr(0, digits));
+    Classify(line.substr(digits + 1), e);
+    Interpret(e);
+    // The name line belongs to the frame line after it; alone it is shown as it stands.
+    if (name_line && !(e.frame && e.kind != Kind::kReceived)) events.push_back(*name_line);
+    name_line.reset();
+    if (e.frame && e.command) {
+      last_command = e.command;
+    } else if (e.label == "COMUNICATION ERROR:") {
+      e.command = last_command;
+    }
+    events.push_back(e);
+  }
+  if (name_line) events.push_back(*name_line);
+  return events;
+}
+
+std::string FormatLogEvent(const LogEvent& e) {
+  char time[32] = "";
+  if (e.time_ms) {
+    std::snprintf(time, sizeof time, "%10.3f", static_cast<double>(*e.time_ms) / 1000.0);
+  }
+  std::string direction;
+  switch (e.kind) {
+    case Kind::kSent:
+      direction = "T";
+      break;
+    case Kind::kReceived:
+      direction = "R";
+      break;
+    case Kind::kError:
+      direction = "ERR";
+      break;
+    case Kind::kStart:
+    case Kind::kInfo:
+      direction = "INFO";
+      break;
+  }
+  std::string name = e.command ? Trim(CommandName(*e.command)) : "";
+  std::string out = time;
+  out.resize(10, ' ');
+  direction.resize(5, ' ');
+  name.resize(std::max<size_t>(name.size(), 24), ' ');
+  out += "  " + direction + name + "  ";
+
+  std::string what;
+  if (e.frame && e.kind != Kind::kError) {
+    what = DescribeFrame(SplitFrame(*e.frame), false);
+  } else if (e.frame) {
+    what = e.label + ": " + e.note + "; " + DescribeFrame(SplitFrame(*e.frame), false);
+  } else {
+    // Labels keep their text as written: "COMUNICATION ERROR:" runs into its reason.
+    what = e.label;
+    if (!e.label.empty() && e.label.back() != ':' && !e.text.empty()) what += " ";
+    what += e.text;
+    if (!e.note.empty()) what += "  (" + e.note + ")";
+  }
+  out += what;
+  while (!out.empty() && out.back() == ' ') out.pop_back();
+  return out;
+}
+
+}  // namespace ecub::tools

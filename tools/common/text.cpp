@@ -1,0 +1,211 @@
+#include "common/text.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+
+namespace ecub::tools {
+
+namespace {
+
+int DigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+constexpr char kDigits[] = "0123456789ABCDEF";
+
+}  // namespace
+
+std::string Hex(const std::string& bytes) {
+  std::string hex;
+  hex.reserve(bytes.size() * 2);
+  for (unsigned char b : bytes) {
+    hex.push_back(kDigits[b >> 4]);
+    hex.push_back(kDigits[b & 0x0F]);
+  }
+  return hex;
+}
+
+std::string SpacedHex(const std::string& bytes) {
+  std::string hex;
+  for (unsigned char b : bytes) {
+    if (!hex.empty()) hex.push_back(' ');
+    hex.push_back(kDigits[b >> 4]);
+    hex.push_back(kDigits[b & 0x0F]);
+  }
+  return hex;
+}
+
+bool ParseHex(const std::string& text, std::string& bytes) {
+  std::string out;
+  int high = -1;
+  for (char c : text) {
+    if (IsBlank(c)) continue;
+    const int v = DigitValue(c);
+    if (v < 0) return false;
+    if (high < 0) {
+      high = v;
+    } else {
+      out.push_back(static_cast<char>(high * 16 + v));
+      high = -1;
+    }
+  }
+  if (high >= 0) return false;
+  bytes = out;
+  return true;
+}
+
+bool ParseNumber(const std::string& text, int64_t min, int64_t max, int64_t& value) {
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const size_t first = hex ? 2 : (!text.empty() && text[0] == '-' ? 1 : 0);
+  if (first >= text.size() || text.size() - first > 18) return false;
+  int64_t v = 0;
+  for (size_t i = first; i < text.size(); ++i) {
+    const int d = DigitValue(text[i]);
+    if (d < 0 || (!hex && d > 9)) return false;
+    v = v * (hex ? 16 : 10) + d;
+  }
+  if (first == 1) v = -v;
+  if (v < min || v > max) return false;
+  value = v;
+  return true;
+}
+
+bool ParseDecimal(const std::string& text, double max, double& value) {
+  if (text.empty() || text.size() > 30) return false;
+  bool digits = false;
+  bool point = false;
+  for (char c : text) {
+    if (c >= '0' && c <= '9') {
+      digits = true;
+    } else if (c == '.' && !point) {
+      point = true;
+    } else {
+      return false;
+    }
+  }
+  if (!digits) return false;
+  const double v = std::strtod(text.c_str(), nullptr);
+  if (v > max) return false;
+  value = v;
+  return true;
+}
+
+std::string Trim(const std::string& text) {
+  size_t begin = 0;
+  size_t end = text.size();
+  while (begin < end && IsBlank(text[begin])) ++begin;
+  while (end > begin && IsBlank(text[end - 1])) --end;
+  return text.substr(begin, end - begin);
+}
+
+std::vector<std::string> Words(const std::string& text) {
+  std::vector<std::string> words;
+  std::string word;
+  for (char c : text) {
+    if (IsBlank(c)) {
+      if (!word.empty()) words.push_back(word);
+      word.clear();
+    } else {
+      word.push_back(c);
+    }
+  }
+  if (!word.empty()) words.push_back(word);
+  return words;
+}
+
+bool StartsWith(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string Printable(const std::string& bytes) {
+  std::string out;
+  for (unsigned char c : bytes) {
+    if (c == '"' || c == '\\') {
+      out.push_back('\\');
+      out.push_back(static_cast<char>(c));
+    } else if (c >= 0x20 && c < 0x7F) {
+      out.push_back(static_cast<char>(c));
+    } else {
+      out += "\\x";
+      out.push_back(kDigits[c >> 4]);
+      out.push_back(kDigits[c & 0x0F]);
+    }
+  }
+  return out;
+}
+
+std::string JsonString(const std::string& bytes) {
+  std::string out = "\"";
+  for (unsigned char c : bytes) {
+    if (c == '"' || c == '\\') {
+      out.push_back('\\');
+      out.push_back(static_cast<char>(c));
+    } else if (c >= 0x20 && c < 0x7F) {
+      out.push_back(static_cast<char>(c));
+    } else {
+      out += "\\u00";
+      out.push_back(kDigits[c >> 4]);
+      out.push_back(kDigits[c & 0x0F]);
+    }
+  }
+  out.push_back('"');
+  return out;
+}
+
+void JsonObject::Key(const std::string& key) {
+  if (!body_.empty()) body_.push_back(',');
+  body_ += JsonString(key);
+  body_.push_back(':');
+}
+
+JsonObject& JsonObject::Add(const std::string& key, const std::string& value) {
+  Key(key);
+  body_ += JsonString(value);
+  return *this;
+}
+
+JsonObject& JsonObject::Add(const std::string& key, const char* value) {
+  return Add(key, std::string(value));
+}
+
+JsonObject& JsonObject::AddNumber(const std::string& key, int64_t value) {
+  Key(key);
+  body_ += std::to_string(value);
+  return *this;
+}
+
+JsonObject& JsonObject::Add(const std::string& key, bool value) {
+  Key(key);
+  body_ += value ? "true" : "false";
+  return *this;
+}
+
+JsonObject& JsonObject::AddRaw(const std::string& key, const std::string& json) {
+  Key(key);
+  body_ += json;
+  return *this;
+}
+
+std::string JsonArray(const std::vector<std::string>& elements) {
+  std::string out = "[";
+  for (size_t i = 0; i < elements.size(); ++i) {
+    if (i > 0) out.push_back(',');
+    out += elements[i];
+  }
+  return out + "]";
+}
+
+}  // namespace ecub::tools

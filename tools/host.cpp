@@ -1,0 +1,370 @@
+// ecubridge-host: the host side of the server. Starts the server as a child on pipes, sends it
+// the instructions given on the command line, in a script or typed at a prompt, and shows each
+// reply decoded: header fields, result, answer frames, histories, USB lists.
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "common/host_messages.h"
+#include "common/instructions.h"
+#include "common/text.h"
+#include "platform/posix/child_process.h"
+
+namespace {
+
+namespace tools = ecub::tools;
+using tools::Instruction;
+using tools::Reply;
+
+constexpr int kOk = 0;
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+constexpr int kDefaultTimeoutMs = 15000;
+constexpr int kExitWaitMs = 5000;
+
+std::string Help() {
+  return "usage: ecubridge-host [options] INSTRUCTION...\n"
+         "       ecubridge-host [options] --script FILE|-\n"
+         "       ecubridge-host [options] --interactive\n"
+         "\n"
+         "Starts the server with its standard input and output on pipes, sends the instructions\n"
+         "in order and shows every reply decoded. Options come before the instructions. At the\n"
+         "end the server is sent quit (unless an instruction did) and waited for.\n"
+         "\n"
+         "Options:\n"
+         "  --server PATH     the server program (default: ecubridge next to this program)\n"
+         "  --home DIR        the server's program folder (sets ECUBRIDGE_HOME)\n"
+         "  --timeout-ms N    how long to wait for each reply (default 15000)\n"
+         "  --json            one JSON object per reply instead of text\n"
+         "  --script FILE     one instruction per line, # comments; - reads standard input\n"
+         "  --interactive     a prompt; the link state is shown after every reply\n"
+         "\n"
+         "Instructions:\n" +
+         tools::InstructionHelp() +
+         "\n"
+         "TEXT may be written as hex:HEX for exact bytes. ident TEXT puts the text behind the 12\n"
+         "bytes the server skips, as in the unit's answer (ident hex:... sends bytes as given).\n"
+         "FRAME is the hex of a request frame, or NAME[:DATAHEX] (CMD_READ_MEM1, READ_MEM2:0102,\n"
+         "0x0C) to have the frame built with its checksum. In a script a TEXT or FRAME argument\n"
+         "takes the rest of the line.\n"
+         "\n"
+         "Exit codes: 0 every instruction got its reply, 1 the server could not be started, a\n"
+         "reply did not come in time or the server failed, 2 bad arguments or script lines.\n";
+}
+
+int Usage(const std::string& message) {
+  std::cerr << "ecubridge-host: " << message << "\n(see ecubridge-host --help)\n";
+  return kUsage;
+}
+
+std::string DefaultServer() {
+  std::error_code ec;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) return "ecubridge";
+  return (self.parent_path() / "ecubridge").string();
+}
+
+// The server as a child, one message and one reply at a time.
+class Session {
+ public:
+  Session(int timeout_ms, bool json) : timeout_ms_(timeout_ms), json_(json) {}
+
+  bool Start(const std::string& server, const std::string& home, std::string& error) {
+    std::map<std::string, std::string> env;
+    if (!home.empty()) env["ECUBRIDGE_HOME"] = home;
+    if (!child_.Start({server}, env)) {
+      error = "cannot start " + server;
+      return false;
+    }
+    return true;
+  }
+
+  bool quit_done() const { return quit_done_; }
+  const std::optional<Reply>& last() const { return last_; }
+
+  // Sends the instruction's message and shows its reply; a pause just waits. False with the
+  // reason in `error` when no whole reply came.
+  bool Run(const Instruction& in, std::string& error) {
+    if (!json_) std::cout << "> " << in.text << "\n";
+    if (in.kind == Instruction::Kind::kSleep) {
+      std::cout.flush();
+      std::this_thread::sleep_for(std::chrono::milliseconds(in.sleep_ms));
+      return true;
+    }
+    if (quit_done_) {
+      error = "the server has already ended";
+      return false;
+    }
+    // A reply that came after its time-out would be taken for the answer to this message.
+    const std::string late = child_.ReadAvailable(0);
+    if (!late.empty()) {
+      std::cerr << "ecubridge-host: dropped " << late.size() << " bytes of a late reply\n";
+    }
+    if (!child_.Write(in.message)) {
+      error = Ended("the server does not read its input");
+      return false;
+    }
+    std::optional<Reply> reply = ReadReply(error);
+    if (!reply) {
+      if (in.code == 6 && last_ && last_->poll_mode > 2) {
+        error += " (with PollMode " + std::to_string(last_->poll_mode) +
+                 " the server does not answer instruction 6)";
+      }
+      return false;
+    }
+    last_ = reply;
+    if (reply->code == 1 && in.is_quit) quit_done_ = true;
+    if (json_) {
+      std::cout << tools::ReplyJson(*reply, in.text) << "\n";
+    } else {
+      std::cout << tools::ReplyText(*reply);
+    }
+    std::cout.flush();
+    return true;
+  }
+
+  // Ends the session: quit unless done (skipping replies of earlier messages that came late),
+  // then the server's exit. False with the reason when it did not end cleanly.
+  bool Finish(std::string& error) {
+    if (!quit_done_ && child_.running()) {
+      if (child_.Write(tools::HostMessage(1, ""))) {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms_);
+        while (std::chrono::steady_clock::now() < deadline) {
+          std::string ignored;
+          const std::optional<Reply> reply = ReadReply(ignored);
+          if (!reply) break;
+          if (reply->code == 1) {
+            quit_done_ = true;
+            break;
+          }
+        }
+      }
+    }
+    const std::optional<int> code = child_.WaitExit(kExitWaitMs);
+    if (!code) {
+      child_.Kill();
+      child_.WaitExit(-1);
+      error = "the server did not end after quit; killed";
+      return false;
+    }
+    if (*code != 0) {
+      error = "the server ended with exit code " + std::to_string(*code);
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  std::optional<Reply> ReadReply(std::string& error) {
+    const auto start = std::chrono::steady_clock::now();
+    const std::optional<std::string> header =
+        child_.ReadExactly(tools::kReplyHeaderSize, timeout_ms_);
+    if (!header) {
+      error = Ended("no reply within " + std::to_string(timeout_ms_) + " ms");
+      return std::nullopt;
+    }
+    const size_t length = tools::ReplyLength(*header);
+    std::string bytes = *header;
+    if (length > tools::kReplyHeaderSize) {
+      const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - start)
+                             .count();
+      const int left = std::max(1, timeout_ms_ - static_cast<int>(spent));
+      const std::optional<std::string> data =
+          child_.ReadExactly(length - tools::kReplyHeaderSize, left);
+      if (!data) {
+        error = Ended("the reply was cut short");
+        return std::nullopt;
+      }
+      bytes += *data;
+    } else if (length < tools::kReplyHeaderSize) {
+      error = "a reply announced " + std::to_string(length) + " bytes, less than its header";
+      return std::nullopt;
+    }
+    return tools::ParseReply(bytes);
+  }
+
+  // `what`, or that the server has ended, with its exit code.
+  std::string Ended(const std::string& what) {
+    if (!child_.OutputEnded()) return what;
+    const std::optional<int> code = child_.WaitExit(1000);
+    return "the server has ended" + (code ? " (exit code " + std::to_string(*code) + ")" : "");
+  }
+
+  ecub::ChildProcess child_;
+  int timeout_ms_;
+  bool json_;
+  bool quit_done_ = false;
+  std::optional<Reply> last_;
+};
+
+std::string Prompt(const std::optional<Reply>& last) {
+  if (!last) return "ecubridge> ";
+  return "[" + tools::LinkStatusText(last->link_status) + ", " + tools::PortText(last->porta_com) +
+         ", polling " + tools::PollModeText(last->poll_mode) + "] ecubridge> ";
+}
+
+int RunInteractive(Session& session, bool json) {
+  std::ostream& prompt_out = json ? std::cerr : std::cout;
+  bool failed = false;
+  for (;;) {
+    prompt_out << Prompt(session.last()) << std::flush;
+    std::string line;
+    if (!std::getline(std::cin, line)) {
+      prompt_out << "\n";
+      break;
+    }
+    const std::string word = tools::Trim(line);
+    if (word == "help" || word == "?") {
+      prompt_out << tools::InstructionHelp();
+      continue;
+    }
+    if (word == "exit") break;
+    std::optional<Instruction> in;
+    std::string error;
+    if (!tools::ParseScriptLine(line, in, error)) {
+      std::cerr << "ecubridge-host: " << error << "\n";
+      continue;
+    }
+    if (!in) continue;
+    // The reply shows the link state, and so does the next prompt.
+    if (!session.Run(*in, error)) {
+      std::cerr << "ecubridge-host: " << in->text << ": " << error << "\n";
+      failed = true;
+    }
+    if (session.quit_done()) break;
+  }
+  return failed ? kFailed : kOk;
+}
+
+bool ReadScript(const std::string& path, std::string& text) {
+  if (path == "-") {
+    text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+    return !std::cin.bad();
+  }
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) return false;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !in.bad();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  std::string server = DefaultServer();
+  std::string home;
+  std::string script;
+  bool json = false;
+  bool interactive = false;
+  int timeout_ms = kDefaultTimeoutMs;
+  size_t pos = 0;
+  for (; pos < args.size() && tools::StartsWith(args[pos], "-"); ++pos) {
+    const std::string& a = args[pos];
+    if (a == "--help" || a == "-h") {
+      std::cout << Help();
+      return kOk;
+    }
+    if (a == "--json") {
+      json = true;
+      continue;
+    }
+    if (a == "--interactive") {
+      interactive = true;
+      continue;
+    }
+    if (a != "--server" && a != "--home" && a != "--timeout-ms" && a != "--script") {
+      return Usage("unknown option '" + a + "'");
+    }
+    if (pos + 1 >= args.size()) return Usage(a + " needs a value");
+    const std::string& value = args[++pos];
+    int64_t n = 0;
+    if (a == "--server") {
+      server = value;
+    } else if (a == "--home") {
+      home = value;
+    } else if (a == "--script") {
+      script = value;
+    } else if (!tools::ParseNumber(value, 1, 24 * 3600 * 1000, n)) {
+      return Usage("--timeout-ms takes a number of milliseconds from 1");
+    } else {
+      timeout_ms = static_cast<int>(n);
+    }
+  }
+
+  // Everything is checked before the server starts, so a bad line costs no session.
+  std::vector<Instruction> instructions;
+  std::string error;
+  while (pos < args.size()) {
+    Instruction in;
+    if (!tools::ParseInstructionArgs(args, pos, in, error)) return Usage(error);
+    instructions.push_back(in);
+  }
+  const int sources =
+      (instructions.empty() ? 0 : 1) + (script.empty() ? 0 : 1) + (interactive ? 1 : 0);
+  if (sources == 0) return Usage("no instructions (give some, --script or --interactive)");
+  if (sources > 1) return Usage("give instructions, --script or --interactive, only one of them");
+  if (!script.empty()) {
+    std::string text;
+    if (!ReadScript(script, text)) {
+      std::cerr << "ecubridge-host: cannot read " << script << "\n";
+      return kFailed;
+    }
+    std::istringstream lines(text);
+    std::string line;
+    for (int number = 1; std::getline(lines, line); ++number) {
+      std::optional<Instruction> in;
+      if (!tools::ParseScriptLine(line, in, error)) {
+        std::cerr << "ecubridge-host: " << script << ":" << number << ": " << error << "\n";
+        return kUsage;
+      }
+      if (in) instructions.push_back(*in);
+    }
+  }
+  for (size_t i = 0; i + 1 < instructions.size(); ++i) {
+    if (instructions[i].is_quit) return Usage("instructions after quit would find no server");
+  }
+  std::error_code ec;
+  if (!home.empty() && !std::filesystem::is_directory(home, ec)) {
+    return Usage("--home: " + home + " is not a folder");
+  }
+  if (access(server.c_str(), X_OK) != 0) return Usage("--server: cannot run " + server);
+
+  Session session(timeout_ms, json);
+  if (!session.Start(server, home, error)) {
+    std::cerr << "ecubridge-host: " << error << "\n";
+    return kFailed;
+  }
+  int status = kOk;
+  if (interactive) {
+    status = RunInteractive(session, json);
+  } else {
+    for (const Instruction& in : instructions) {
+      if (!session.Run(in, error)) {
+        std::cerr << "ecubridge-host: " << in.text << ": " << error << "\n";
+        status = kFailed;
+        break;
+      }
+    }
+  }
+  if (!session.Finish(error)) {
+    std::cerr << "ecubridge-host: " << error << "\n";
+    status = kFailed;
+  }
+  return status;
+}

@@ -1,0 +1,87 @@
+// ecubridge-log: shows a traffic log (RxTx.TXT) line by line with the time in seconds, the
+// direction, the command's name and the frame taken apart into its fields.
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "common/frames.h"
+#include "common/log_reader.h"
+
+namespace {
+
+namespace tools = ecub::tools;
+
+constexpr int kOk = 0;
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+
+const char kHelp[] =
+    "usage: ecubridge-log [--command NAME|CODE] [FILE|-]\n"
+    "\n"
+    "Shows a traffic log (RxTx.TXT; standard input when FILE is - or missing), one line per\n"
+    "entry: time in seconds, direction (T sent, R received, ERR failed check or port error,\n"
+    "INFO other), the command's name and the frame's fields with its checksum checked.\n"
+    "\n"
+    "  --command NAME|CODE  only the frames of this command (CMD_READ_MEM1, read_mem1, 12 or\n"
+    "                       0x0C) and the check failures that follow them\n"
+    "\n"
+    "Exit codes: 0 shown, 1 the file cannot be read, 2 bad arguments.\n";
+
+int Usage(const std::string& message) {
+  std::cerr << "ecubridge-log: " << message << "\n(see ecubridge-log --help)\n";
+  return kUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  std::optional<uint8_t> only;
+  std::string path;
+  bool have_path = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--help" || a == "-h") {
+      std::cout << kHelp;
+      return kOk;
+    }
+    if (a == "--command") {
+      if (i + 1 >= args.size()) return Usage("--command needs a command name or code");
+      uint8_t code = 0;
+      if (!tools::ParseCommand(args[++i], code)) {
+        return Usage("--command: '" + args[i] + "' is not a command name, number or 0x-hex code");
+      }
+      only = code;
+    } else if (a.size() > 1 && a[0] == '-') {
+      return Usage("unknown option '" + a + "'");
+    } else if (have_path) {
+      return Usage("more than one file");
+    } else {
+      path = a;
+      have_path = true;
+    }
+  }
+
+  std::string contents;
+  if (!have_path || path == "-") {
+    contents.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+  } else {
+    std::error_code ec;
+    std::ifstream in(path, std::ios::binary);
+    if (std::filesystem::is_directory(path, ec) || !in) {
+      std::cerr << "ecubridge-log: cannot read " << path << "\n";
+      return kFailed;
+    }
+    contents.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+  for (const tools::LogEvent& e : tools::ParseTrafficLog(contents)) {
+    if (only && e.command != only) continue;
+    std::cout << tools::FormatLogEvent(e) << "\n";
+  }
+  return std::cout.flush() ? kOk : kFailed;
+}
