@@ -139,6 +139,11 @@ class Platform {
   // Blocks until bytes arrive on the open port or `max_usec` has passed. False when the
   // platform cannot wait on the port (the caller then waits the time itself).
   virtual bool WaitPortInput(int64_t handle, bool usb, double max_usec) = 0;
+  // As WaitPortInput, but also returns as soon as host input arrives, so a host waiting on a
+  // polling transaction is served at once. Platforms that cannot watch both just wait the port.
+  virtual bool WaitPortOrHostInput(int64_t handle, bool usb, double max_usec) {
+    return WaitPortInput(handle, usb, max_usec);
+  }
 
   // --- FTDI driver --------------------------------------------------------------------------
   // The D2XX calls, loaded on first use; without the driver library every call fails.

@@ -41,10 +41,13 @@ bool Rejected(Server& s, const char* reason) {
 
 // Waits for the next look at the port; wakes early when bytes arrive where the platform can
 // tell, so a fast unit is not held up by the poll interval.
-void WaitForInput(Server& s) {
-  if (!s.platform.WaitPortInput(s.HandlePorta, s.PortaCom == 0, kReceivePoll_usec)) {
-    WaitMicroseconds(s, kReceivePoll_usec);
-  }
+// In a polling transaction it also wakes for the host, which is then served at once.
+void WaitForInput(Server& s, bool host_too) {
+  const bool usb = s.PortaCom == 0;
+  const bool waited = host_too
+                          ? s.platform.WaitPortOrHostInput(s.HandlePorta, usb, kReceivePoll_usec)
+                          : s.platform.WaitPortInput(s.HandlePorta, usb, kReceivePoll_usec);
+  if (!waited) WaitMicroseconds(s, kReceivePoll_usec);
 }
 
 // The receive loop of one attempt; true when a checked answer is in RxBuffer.
@@ -55,9 +58,10 @@ bool AwaitAnswer(Server& s, uint8_t poll_host) {
     ReceiveBytes(s);
     if (s.CommError) return false;
     if (!FrameComplete(s.RxBuffer)) {
-      WaitForInput(s);
       // A host message already held for the main loop must not be overwritten by the next.
-      if (poll_host != 0 && s.PendingMessage.empty()) ControllaRispondiPipe(s);
+      const bool serve_host = poll_host != 0 && s.PendingMessage.empty();
+      WaitForInput(s, serve_host);
+      if (serve_host) ControllaRispondiPipe(s);
       continue;
     }
     if (s.settings.LOG) LogLine(s, "R ", BytesToHex(s.RxBuffer));

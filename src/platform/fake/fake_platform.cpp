@@ -187,6 +187,16 @@ bool FakePlatform::WaitPortInput(int64_t handle, bool usb, double max_usec) {
   return true;
 }
 
+bool FakePlatform::WaitPortOrHostInput(int64_t handle, bool usb, double max_usec) {
+  DeliverDueInput();
+  if (!pipe_.empty()) return true;
+  double limit = max_usec;
+  if (!scheduled_.empty()) {
+    limit = std::min(limit, static_cast<double>(scheduled_.front().first - now_ns) / 1000.0);
+  }
+  return WaitPortInput(handle, usb, std::max(0.0, limit));
+}
+
 // The D2XX driver over the simulated USB interfaces.
 class FakePlatform::FakeD2xx : public D2xx {
  public:

@@ -131,6 +131,7 @@ class FakePlatform : public Platform {
   bool CloseHandle(int64_t handle) override;
   uint32_t GetLastError() override { return last_error; }
   bool WaitPortInput(int64_t handle, bool usb, double max_usec) override;
+  bool WaitPortOrHostInput(int64_t handle, bool usb, double max_usec) override;
   D2xx& Ftdi() override;
 
   // The link behind an open handle (serial or USB); nullptr when the handle is not open.

@@ -52,6 +52,7 @@ class PosixPlatform : public Platform {
   bool CloseHandle(int64_t handle) override;
   uint32_t GetLastError() override { return last_error_; }
   bool WaitPortInput(int64_t handle, bool usb, double max_usec) override;
+  bool WaitPortOrHostInput(int64_t handle, bool usb, double max_usec) override;
 
   D2xx& Ftdi() override;
 

@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -322,6 +323,33 @@ bool PosixPlatform::WaitPortInput(int64_t handle, bool usb, double max_usec) {
   while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
   }
   return true;
+}
+
+bool PosixPlatform::WaitPortOrHostInput(int64_t handle, bool usb, double max_usec) {
+  if (input_fd_ < 0 || input_gone_) return WaitPortInput(handle, usb, max_usec);
+  if (usb) {
+    // No descriptor for the USB interface: wait on the host alone for the poll interval.
+    HostWaitInput(max_usec);
+    return true;
+  }
+  if (handle < 0 || handle > INT_MAX || ports_.count(static_cast<int>(handle)) == 0) {
+    return false;
+  }
+  if (!(max_usec > 0)) return true;
+  const int64_t deadline_ns = MonotonicNs() + std::llround(std::fmin(max_usec, 1e12) * 1000.0);
+  pollfd fds[2] = {{static_cast<int>(handle), POLLIN, 0}, {input_fd_, POLLIN, 0}};
+  const timespec left = NsToTimespec(std::max<int64_t>(0, deadline_ns - MonotonicNs()));
+  if (ppoll(fds, 2, &left, nullptr) <= 0) return true;
+  const bool host_gone =
+      (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (fds[1].revents & POLLIN) == 0;
+  const bool port_trouble = (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+  if (host_gone) input_gone_ = true;
+  if ((fds[0].revents & POLLIN) != 0 && !port_trouble) return true;
+  if ((fds[1].revents & POLLIN) != 0) return true;
+  // A hang-up on either side must not turn the caller's loop into a busy loop: wait the rest
+  // on the port alone.
+  const double rest_usec = static_cast<double>(deadline_ns - MonotonicNs()) / 1000.0;
+  return WaitPortInput(handle, usb, rest_usec);
 }
 
 D2xx& PosixPlatform::Ftdi() {
