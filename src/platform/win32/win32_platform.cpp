@@ -1,0 +1,357 @@
+#include "platform/win32/win32_platform.h"
+
+#include "platform/win32/win32_convert.h"
+// After windows.h (pulled in above): mmsystem.h and tlhelp32.h build on its types.
+#include <mmsystem.h>
+#include <tlhelp32.h>
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "platform/win32/win32_d2xx.h"
+
+namespace ecub {
+
+namespace {
+
+// The process entry the snapshot calls fill must be the ANSI one of the declared size, or
+// Process32First refuses it.
+static_assert(sizeof(PROCESSENTRY32) == (sizeof(void*) == 4 ? 296 : 304),
+              "PROCESSENTRY32 does not have its documented size");
+
+HANDLE H(int64_t value) {
+  return static_cast<HANDLE>(IntToHandle(value));
+}
+
+// Writes every byte; a pipe or file may take a large buffer in more than one piece.
+bool WriteAll(HANDLE handle, const char* data, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    const size_t left = size - done;
+    const DWORD chunk = left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left);
+    DWORD written = 0;
+    if (!::WriteFile(handle, data + done, chunk, &written, nullptr) || written == 0) return false;
+    done += written;
+  }
+  return true;
+}
+
+}  // namespace
+
+int64_t HandleToInt(void* handle) {
+  return static_cast<int64_t>(reinterpret_cast<intptr_t>(handle));
+}
+
+void* IntToHandle(int64_t value) {
+  return reinterpret_cast<void*>(static_cast<intptr_t>(value));
+}
+
+Win32Platform::Win32Platform()
+    : Win32Platform(::GetStdHandle(STD_INPUT_HANDLE), ::GetStdHandle(STD_OUTPUT_HANDLE)) {}
+
+Win32Platform::Win32Platform(void* host_input, void* host_output)
+    : host_input_(host_input), host_output_(host_output) {}
+
+Win32Platform::~Win32Platform() = default;
+
+// --- Host pipe ----------------------------------------------------------------------------
+
+bool Win32Platform::HostPeek(uint32_t& available) {
+  available = 0;
+  DWORD total = 0;
+  if (!::PeekNamedPipe(host_input_, nullptr, 0, nullptr, &total, nullptr)) return false;
+  available = total;
+  return true;
+}
+
+bool Win32Platform::HostRead(uint32_t count, std::string& out) {
+  out.assign(count, '\0');
+  uint32_t got = 0;
+  // The peeked bytes are all there; a read may still hand them over in pieces.
+  while (got < count) {
+    DWORD read = 0;
+    if (!::ReadFile(host_input_, out.data() + got, count - got, &read, nullptr) || read == 0) {
+      out.resize(got);
+      return false;
+    }
+    got += read;
+  }
+  return true;
+}
+
+bool Win32Platform::HostWrite(const std::string& data) {
+  // One call for the whole reply, so that replies never interleave on the pipe.
+  DWORD written = 0;
+  return ::WriteFile(host_output_, data.data(), static_cast<DWORD>(data.size()), &written,
+                     nullptr) &&
+         written == data.size();
+}
+
+void Win32Platform::HostCloseInput() {
+  ::CloseHandle(host_input_);
+  host_input_ = INVALID_HANDLE_VALUE;
+}
+
+void Win32Platform::HostCloseOutput() {
+  ::CloseHandle(host_output_);
+  host_output_ = INVALID_HANDLE_VALUE;
+}
+
+void Win32Platform::HostWaitInput(double) {
+  ::Sleep(1);
+}
+
+// --- Clock and sleep ----------------------------------------------------------------------
+
+bool Win32Platform::QueryPerformanceFrequency(int64_t& frequency) {
+  LARGE_INTEGER value{};
+  const bool ok = ::QueryPerformanceFrequency(&value) != 0;
+  frequency = ok ? value.QuadPart : 0;
+  return ok;
+}
+
+bool Win32Platform::QueryPerformanceCounter(int64_t& counter) {
+  LARGE_INTEGER value{};
+  const bool ok = ::QueryPerformanceCounter(&value) != 0;
+  counter = ok ? value.QuadPart : 0;
+  return ok;
+}
+
+void Win32Platform::Sleep(uint32_t milliseconds) {
+  ::Sleep(milliseconds);
+}
+
+void Win32Platform::SleepMicroseconds(double usec) {
+  if (!(usec > 0)) return;
+  const double ms = std::floor(usec / 1000.0);
+  ::Sleep(ms > 4e9 ? 4000000000u : static_cast<DWORD>(ms));
+}
+
+void Win32Platform::TimeBeginPeriod(uint32_t milliseconds) {
+  ::timeBeginPeriod(milliseconds);
+}
+
+void Win32Platform::TimeEndPeriod(uint32_t milliseconds) {
+  ::timeEndPeriod(milliseconds);
+}
+
+void Win32Platform::PumpMessages() {
+  MSG msg;
+  while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    // The status form is a plain window: let the dialog manager move the focus with Tab.
+    if (dialog_window_ != nullptr && ::IsDialogMessageA(static_cast<HWND>(dialog_window_), &msg)) {
+      continue;
+    }
+    ::TranslateMessage(&msg);
+    ::DispatchMessageA(&msg);
+  }
+}
+
+// --- Serial port --------------------------------------------------------------------------
+
+int64_t Win32Platform::OpenSerial(const std::string& name) {
+  const HANDLE handle = ::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                      OPEN_EXISTING, 0, nullptr);
+  return HandleToInt(handle);
+}
+
+bool Win32Platform::GetCommState(int64_t handle, Dcb& dcb) {
+  DCB state{};
+  state.DCBlength = sizeof state;
+  if (!::GetCommState(H(handle), &state)) return false;
+  dcb = FromWin32Dcb(state);
+  return true;
+}
+
+bool Win32Platform::SetCommState(int64_t handle, const Dcb& dcb) {
+  DCB state{};
+  ToWin32Dcb(dcb, state);
+  return ::SetCommState(H(handle), &state) != 0;
+}
+
+bool Win32Platform::GetCommTimeouts(int64_t handle, CommTimeouts& timeouts) {
+  COMMTIMEOUTS value{};
+  if (!::GetCommTimeouts(H(handle), &value)) return false;
+  timeouts = FromWin32Timeouts(value);
+  return true;
+}
+
+bool Win32Platform::SetCommTimeouts(int64_t handle, const CommTimeouts& timeouts) {
+  COMMTIMEOUTS value{};
+  ToWin32Timeouts(timeouts, value);
+  return ::SetCommTimeouts(H(handle), &value) != 0;
+}
+
+bool Win32Platform::ClearCommError(int64_t handle, uint32_t& errors, uint32_t& in_queue) {
+  DWORD mask = 0;
+  COMSTAT status{};
+  const bool ok = ::ClearCommError(H(handle), &mask, &status) != 0;
+  errors = mask;
+  in_queue = ok ? status.cbInQue : 0;
+  return ok;
+}
+
+bool Win32Platform::PurgeComm(int64_t handle, uint32_t flags) {
+  return ::PurgeComm(H(handle), flags) != 0;
+}
+
+bool Win32Platform::ReadFile(int64_t handle, uint32_t count, std::string& out, uint32_t& read) {
+  out.assign(count, '\0');
+  DWORD got = 0;
+  const bool ok = ::ReadFile(H(handle), out.data(), count, &got, nullptr) != 0;
+  out.resize(got <= count ? got : count);
+  read = got;
+  return ok;
+}
+
+bool Win32Platform::WriteFile(int64_t handle, const std::string& data, uint32_t& written) {
+  DWORD done = 0;
+  const bool ok =
+      ::WriteFile(H(handle), data.data(), static_cast<DWORD>(data.size()), &done, nullptr) != 0;
+  written = done;
+  return ok;
+}
+
+bool Win32Platform::CloseHandle(int64_t handle) {
+  return ::CloseHandle(H(handle)) != 0;
+}
+
+uint32_t Win32Platform::GetLastError() {
+  return ::GetLastError();
+}
+
+// --- FTDI driver --------------------------------------------------------------------------
+
+D2xx& Win32Platform::Ftdi() {
+  if (!ftdi_) ftdi_ = std::make_unique<Win32D2xx>();
+  return *ftdi_;
+}
+
+// --- Process list -------------------------------------------------------------------------
+
+bool Win32Platform::ListProcesses(std::vector<std::string>& names) {
+  const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return false;
+  PROCESSENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  if (::Process32First(snapshot, &entry) != TRUE) {
+    ::CloseHandle(snapshot);
+    return false;
+  }
+  names.clear();
+  do {
+    std::string name = ProcessEntryName(entry);
+    if (!name.empty()) names.push_back(std::move(name));
+    entry.dwSize = sizeof entry;
+  } while (::Process32Next(snapshot, &entry));
+  ::CloseHandle(snapshot);
+  return true;
+}
+
+// --- Files --------------------------------------------------------------------------------
+
+bool Win32Platform::FileReadable(const std::string& path) {
+  // Opening a folder without backup semantics fails, so only files pass.
+  const HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  ::CloseHandle(file);
+  return true;
+}
+
+bool Win32Platform::ReadWholeFile(const std::string& path, std::string& contents) {
+  contents.clear();
+  const HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  bool ok = true;
+  char buffer[65536];
+  for (;;) {
+    DWORD got = 0;
+    if (!::ReadFile(file, buffer, sizeof buffer, &got, nullptr)) {
+      ok = false;
+      break;
+    }
+    if (got == 0) break;
+    contents.append(buffer, got);
+  }
+  ::CloseHandle(file);
+  return ok;
+}
+
+bool Win32Platform::WriteWholeFile(const std::string& path, const std::string& contents) {
+  const HANDLE file = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const bool written = WriteAll(file, contents.data(), contents.size());
+  const bool closed = ::CloseHandle(file) != 0;
+  return written && closed;
+}
+
+bool Win32Platform::CopyFileReplace(const std::string& from, const std::string& to) {
+  return ::CopyFileA(from.c_str(), to.c_str(), FALSE) != 0;
+}
+
+int64_t Win32Platform::OpenWriteFile(const std::string& path) {
+  // Others may read the traffic log while the server writes it.
+  const HANDLE file = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return HandleToInt(file);
+}
+
+bool Win32Platform::WriteOpenFile(int64_t file, const std::string& data) {
+  if (file == kInvalidHandle || file == 0) return false;
+  return WriteAll(H(file), data.data(), data.size());
+}
+
+void Win32Platform::CloseOpenFile(int64_t file) {
+  if (file != kInvalidHandle && file != 0) ::CloseHandle(H(file));
+}
+
+LocalDateTime Win32Platform::LocalNow() {
+  SYSTEMTIME now{};
+  ::GetLocalTime(&now);
+  return FromSystemTime(now);
+}
+
+std::string Win32Platform::FormatGeneralDate(const LocalDateTime& when) {
+  const SYSTEMTIME st = ToSystemTime(when);
+  char date[128] = {};
+  char time[128] = {};
+  // The user's short date and long time, as the general date format shows them.
+  if (::GetDateFormatA(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &st, nullptr, date, sizeof date) == 0) {
+    date[0] = '\0';
+  }
+  if (::GetTimeFormatA(LOCALE_USER_DEFAULT, 0, &st, nullptr, time, sizeof time) == 0) {
+    time[0] = '\0';
+  }
+  return std::string(date) + " " + time;
+}
+
+// --- Message box --------------------------------------------------------------------------
+
+void Win32Platform::ShowMessage(const std::string& text, const std::string& title) {
+  ::MessageBoxA(nullptr, text.c_str(), title.c_str(), MB_OK | MB_TASKMODAL);
+}
+
+// --- Program folder -----------------------------------------------------------------------
+
+std::string Win32ProgramFolder() {
+  std::vector<char> path(MAX_PATH);
+  for (;;) {
+    const DWORD length =
+        ::GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0) return ".";
+    if (length < path.size()) {
+      const std::string exe(path.data(), length);
+      const size_t separator = exe.find_last_of("\\/");
+      return separator == std::string::npos ? std::string(".") : exe.substr(0, separator);
+    }
+    // The path was cut to the buffer: try again with more room.
+    if (path.size() >= 32768) return ".";
+    path.resize(path.size() * 2);
+  }
+}
+
+}  // namespace ecub

@@ -1,0 +1,94 @@
+// The Windows platform: every call is the kernel32, winmm or user32 call of the same name.
+// The host pipe is the inherited standard input and output, the clock the performance counter,
+// serial ports the "\\.\COMn" devices, and the D2XX driver is taken from KVELD2XX.DLL.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace ecub {
+
+class Win32Platform : public Platform {
+ public:
+  // Takes the standard handles the host gave the process (GetStdHandle); they are not checked,
+  // so a server started without pipes simply reads nothing.
+  Win32Platform();
+  // Talks to the host through the given handles instead (tests).
+  Win32Platform(void* host_input, void* host_output);
+  ~Win32Platform() override;
+  Win32Platform(const Win32Platform&) = delete;
+  Win32Platform& operator=(const Win32Platform&) = delete;
+
+  bool HostPeek(uint32_t& available) override;
+  bool HostRead(uint32_t count, std::string& out) override;
+  bool HostWrite(const std::string& data) override;
+  void HostCloseInput() override;
+  void HostCloseOutput() override;
+  // The plain 1 ms sleep of the loop: an anonymous pipe cannot be waited on.
+  void HostWaitInput(double max_usec) override;
+
+  bool QueryPerformanceFrequency(int64_t& frequency) override;
+  bool QueryPerformanceCounter(int64_t& counter) override;
+  void Sleep(uint32_t milliseconds) override;
+  // Sleeps are only millisecond-precise here, so the waits use 2 ms steps and spin the rest.
+  bool HasPreciseSleep() override { return false; }
+  void SleepMicroseconds(double usec) override;
+  void TimeBeginPeriod(uint32_t milliseconds) override;
+  void TimeEndPeriod(uint32_t milliseconds) override;
+  void PumpMessages() override;
+
+  int64_t OpenSerial(const std::string& name) override;
+  bool GetCommState(int64_t handle, Dcb& dcb) override;
+  bool SetCommState(int64_t handle, const Dcb& dcb) override;
+  bool GetCommTimeouts(int64_t handle, CommTimeouts& timeouts) override;
+  bool SetCommTimeouts(int64_t handle, const CommTimeouts& timeouts) override;
+  bool ClearCommError(int64_t handle, uint32_t& errors, uint32_t& in_queue) override;
+  bool PurgeComm(int64_t handle, uint32_t flags) override;
+  bool ReadFile(int64_t handle, uint32_t count, std::string& out, uint32_t& read) override;
+  bool WriteFile(int64_t handle, const std::string& data, uint32_t& written) override;
+  bool CloseHandle(int64_t handle) override;
+  uint32_t GetLastError() override;
+  // Serial reads are polled every 5 ms by the transaction; there is nothing to wait on.
+  bool WaitPortInput(int64_t, bool, double) override { return false; }
+
+  D2xx& Ftdi() override;
+
+  bool ListProcesses(std::vector<std::string>& names) override;
+
+  char PathSeparator() override { return '\\'; }
+  bool FileReadable(const std::string& path) override;
+  bool ReadWholeFile(const std::string& path, std::string& contents) override;
+  bool WriteWholeFile(const std::string& path, const std::string& contents) override;
+  bool CopyFileReplace(const std::string& from, const std::string& to) override;
+  int64_t OpenWriteFile(const std::string& path) override;
+  bool WriteOpenFile(int64_t file, const std::string& data) override;
+  void CloseOpenFile(int64_t file) override;
+  LocalDateTime LocalNow() override;
+  std::string FormatGeneralDate(const LocalDateTime& when) override;
+
+  void ShowMessage(const std::string& text, const std::string& title) override;
+
+  // A window whose keyboard navigation (Tab between its boxes) PumpMessages hands to the
+  // dialog manager; null for none.
+  void SetDialogWindow(void* window) { dialog_window_ = window; }
+
+ private:
+  void* host_input_;
+  void* host_output_;
+  void* dialog_window_ = nullptr;
+  std::unique_ptr<D2xx> ftdi_;
+};
+
+// The folder of the running executable, without a trailing separator.
+std::string Win32ProgramFolder();
+
+// A Windows handle carried in the 64 bits the portable code keeps handles in, and back. The
+// invalid handle value becomes -1 (kInvalidHandle) on both the 32-bit and the 64-bit build.
+int64_t HandleToInt(void* handle);
+void* IntToHandle(int64_t value);
+
+}  // namespace ecub

@@ -1,0 +1,373 @@
+// A Windows host program for the end-to-end test: it starts the Windows server over anonymous
+// pipes, exactly as the users' host programs do, and holds sessions with it.
+//
+//   ecub_win_host SERVER_EXE EXPECT_FILE COM_NUMBER
+//
+// EXPECT_FILE holds the simulated unit's identification answer, one request and its answer
+// frame, as hex text ("ident=...", "request=...", "answer=..."). The unit sits on COM_NUMBER.
+// When KVELD2XX.DLL (the D2XX stand-in) lies beside the server, the USB interfaces are used
+// too. Prints one line per check and exits with the number of failed checks.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <sstream>
+#include <string>
+
+#include "platform/win32/status_window.h"
+
+namespace {
+
+int g_failures = 0;
+
+void Check(bool ok, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::printf("%s: ", ok ? "ok" : "FAIL");
+  std::vprintf(format, args);
+  std::printf("\n");
+  std::fflush(stdout);
+  va_end(args);
+  if (!ok) ++g_failures;
+}
+
+std::string Hex(const std::string& bytes) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  for (unsigned char c : bytes) {
+    text += kDigits[c >> 4];
+    text += kDigits[c & 15];
+  }
+  return text;
+}
+
+std::string Unhex(const std::string& text) {
+  std::string bytes;
+  for (size_t i = 0; i + 1 < text.size(); i += 2) {
+    bytes += static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16));
+  }
+  return bytes;
+}
+
+std::string HostMsg(int code, const std::string& argument = {}) {
+  const size_t length = 8 + argument.size();
+  std::string m(8, '\0');
+  m[0] = static_cast<char>(length % 255);
+  m[1] = static_cast<char>(length / 255);
+  m[2] = static_cast<char>(code);
+  return m + argument;
+}
+
+std::string ReadFileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string Folder(const std::string& path) {
+  return path.substr(0, path.find_last_of("\\/"));
+}
+
+// One server process and the host's ends of its two pipes.
+class ServerProcess {
+ public:
+  ServerProcess(const std::string& exe, bool status_form) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE child_in = nullptr, child_out = nullptr;
+    if (!::CreatePipe(&child_in, &to_server_, &inherit, 0) ||
+        !::CreatePipe(&from_server_, &child_out, &inherit, 0)) {
+      return;
+    }
+    // The host's own ends stay in the host.
+    ::SetHandleInformation(to_server_, HANDLE_FLAG_INHERIT, 0);
+    ::SetHandleInformation(from_server_, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = child_in;
+    startup.hStdOutput = child_out;
+    startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+    ::SetEnvironmentVariableA("ECUBRIDGE_STATUS_FORM", status_form ? "1" : nullptr);
+    std::string command = "\"" + exe + "\"";
+    const std::string folder = Folder(exe);
+    started_ = ::CreateProcessA(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                folder.c_str(), &startup, &process_) != 0;
+    ::SetEnvironmentVariableA("ECUBRIDGE_STATUS_FORM", nullptr);
+    ::CloseHandle(child_in);
+    ::CloseHandle(child_out);
+  }
+  ~ServerProcess() {
+    if (started_ && !Exited(0)) ::TerminateProcess(process_.hProcess, 99);
+    if (started_) {
+      ::CloseHandle(process_.hProcess);
+      ::CloseHandle(process_.hThread);
+    }
+    if (to_server_ != nullptr) ::CloseHandle(to_server_);
+    if (from_server_ != nullptr) ::CloseHandle(from_server_);
+  }
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+
+  bool started() const { return started_; }
+  DWORD id() const { return process_.dwProcessId; }
+
+  bool Send(const std::string& message) {
+    DWORD written = 0;
+    return ::WriteFile(to_server_, message.data(), static_cast<DWORD>(message.size()), &written,
+                       nullptr) &&
+           written == message.size();
+  }
+
+  // Exactly `count` bytes, or fewer when the time is up or the pipe has ended.
+  std::string Read(size_t count, DWORD timeout_ms) {
+    std::string bytes;
+    const ULONGLONG deadline = ::GetTickCount64() + timeout_ms;
+    while (bytes.size() < count) {
+      DWORD available = 0;
+      if (!::PeekNamedPipe(from_server_, nullptr, 0, nullptr, &available, nullptr)) break;
+      if (available == 0) {
+        if (::GetTickCount64() >= deadline) break;
+        ::Sleep(2);
+        continue;
+      }
+      std::string chunk(std::min<size_t>(available, count - bytes.size()), '\0');
+      DWORD read = 0;
+      if (!::ReadFile(from_server_, chunk.data(), static_cast<DWORD>(chunk.size()), &read,
+                      nullptr)) {
+        break;
+      }
+      bytes.append(chunk.data(), read);
+    }
+    return bytes;
+  }
+
+  // One whole reply: the header, then the data its big-endian length announces.
+  std::string Reply(DWORD timeout_ms = 20000) {
+    std::string header = Read(8, timeout_ms);
+    if (header.size() < 8) return header;
+    const size_t length =
+        (static_cast<unsigned char>(header[0]) << 8) | static_cast<unsigned char>(header[1]);
+    return length <= 8 ? header : header + Read(length - 8, timeout_ms);
+  }
+
+  std::string Ask(const std::string& message, DWORD timeout_ms = 20000) {
+    return Send(message) ? Reply(timeout_ms) : std::string();
+  }
+
+  // True once the process has ended (within `timeout_ms`); its exit code in `code`.
+  bool Exited(DWORD timeout_ms, DWORD* code = nullptr) {
+    if (::WaitForSingleObject(process_.hProcess, timeout_ms) != WAIT_OBJECT_0) return false;
+    DWORD exit_code = 0;
+    ::GetExitCodeProcess(process_.hProcess, &exit_code);
+    if (code != nullptr) *code = exit_code;
+    return true;
+  }
+
+  // True when the server's output has ended with no further byte.
+  bool OutputEnded() {
+    char byte = 0;
+    DWORD read = 0;
+    return !::ReadFile(from_server_, &byte, 1, &read, nullptr) || read == 0;
+  }
+
+ private:
+  HANDLE to_server_ = nullptr;
+  HANDLE from_server_ = nullptr;
+  PROCESS_INFORMATION process_{};
+  bool started_ = false;
+};
+
+int Byte(const std::string& bytes, size_t offset) {
+  return offset < bytes.size() ? static_cast<unsigned char>(bytes[offset]) : -1;
+}
+
+void Quit(ServerProcess& server, const char* session) {
+  const std::string reply = server.Ask(HostMsg(1));
+  Check(reply.size() == 8 && Byte(reply, 2) == 1 && Byte(reply, 7) == 0,
+        "%s: instruction 1 answered (%s)", session, Hex(reply).c_str());
+  DWORD code = 1;
+  Check(server.Exited(10000, &code) && code == 0, "%s: the server ended with code 0", session);
+}
+
+// Session 1: echo, identification, connection on the COM port, one relayed request, quit.
+void ComPortSession(const std::string& exe, const std::map<std::string, std::string>& expect,
+                    int com) {
+  ServerProcess server(exe, false);
+  Check(server.started(), "com: the server started");
+  if (!server.started()) return;
+
+  std::string reply = server.Ask(HostMsg(0, "AB"));
+  Check(reply == std::string("\x00\x0A\x00\x00\x00\x00\x00\x00\x41\x42", 10),
+        "com: instruction 0 echoes (%s)", Hex(reply).c_str());
+
+  const std::string ident = Unhex(expect.at("ident"));
+  reply = server.Ask(HostMsg(10, ident));
+  Check(Byte(reply, 2) == 10 && Byte(reply, 7) == 0 && reply.substr(8) == ident,
+        "com: instruction 10 takes the expected identification");
+
+  reply = server.Ask(HostMsg(3, std::string(1, static_cast<char>(com))), 60000);
+  Check(Byte(reply, 2) == 3 && Byte(reply, 3) == 1 && Byte(reply, 6) == com &&
+            Byte(reply, 7) == 0 && Byte(reply, 8) == com && reply.substr(10) == ident,
+        "com: instruction 3 finds the unit on COM%d (LinkStatus %d, PortaCom %d)", com,
+        Byte(reply, 3), Byte(reply, 6));
+
+  const std::string request = Unhex(expect.at("request"));
+  const std::string answer = Unhex(expect.at("answer"));
+  reply = server.Ask(HostMsg(6, request), 60000);
+  Check(Byte(reply, 2) == 6 && Byte(reply, 3) == 1 && Byte(reply, 7) == 0 &&
+            reply.substr(8) == answer,
+        "com: instruction 6 relays %s and returns %s (got %s)", Hex(request).c_str(),
+        Hex(answer).c_str(), Hex(reply.substr(std::min<size_t>(8, reply.size()))).c_str());
+
+  // Two messages in one write are cut by their length fields and answered one by one.
+  server.Send(HostMsg(0, "one") + HostMsg(0, "two"));
+  const std::string first = server.Reply();
+  const std::string second = server.Reply();
+  Check(first.substr(8) == "one" && second.substr(8) == "two",
+        "com: two messages in one write get two replies");
+
+  Quit(server, "com");
+  Check(server.OutputEnded(), "com: the server closed its output");
+}
+
+// Session 2: the USB interfaces through KVELD2XX.DLL, then the end of a watched host.
+void UsbSession(const std::string& exe) {
+  ServerProcess server(exe, false);
+  Check(server.started(), "usb: the server started");
+  if (!server.started()) return;
+  // The interface list is refreshed by every close of the port.
+  std::string reply = server.Ask(HostMsg(2));
+  Check(Byte(reply, 2) == 2 && Byte(reply, 7) == 0, "usb: instruction 2 closes the port");
+  reply = server.Ask(HostMsg(5));
+  const std::string list = reply.substr(std::min<size_t>(8, reply.size()));
+  // Serial numbers in 8 characters, descriptions in 20, blank-filled or cut.
+  Check(Byte(reply, 2) == 5 && list == "FT4KV001KVEL USB Interface AKV02    Gas injection interf",
+        "usb: instruction 5 lists both interfaces of the driver (%s)", list.c_str());
+
+  reply = server.Ask(HostMsg(10, std::string(12, '\0') + "FW 9.99 NONE X"));
+  reply = server.Ask(HostMsg(3, std::string(1, '\0')), 60000);
+  // Interface 0 echoes the request; interface 1 gives the short answer, which is accepted and
+  // turns automatic polling off (PollMode 2).
+  Check(Byte(reply, 2) == 3 && Byte(reply, 3) == 1 && Byte(reply, 5) == 2 && Byte(reply, 6) == 0 &&
+            reply.substr(10, 4) == "\x42\x01\x04\x21",
+        "usb: instruction 3 finds the unit on interface 1 (%s)", Hex(reply).c_str());
+
+  // Watching a process that does not run ends the server at the first check.
+  reply = server.Ask(HostMsg(14, "no-such-host.exe"));
+  Check(Byte(reply, 2) == 14 && reply.substr(8) == "no-such-host.exe",
+        "usb: instruction 14 names the watched process");
+  DWORD code = 1;
+  Check(server.Exited(20000, &code) && code == 0,
+        "usb: the server ended by itself once the watched process was found missing");
+}
+
+HWND FindForm(DWORD process_id, DWORD timeout_ms) {
+  const ULONGLONG deadline = ::GetTickCount64() + timeout_ms;
+  for (;;) {
+    HWND window = nullptr;
+    while ((window = ::FindWindowExA(nullptr, window, nullptr, "Form1")) != nullptr) {
+      DWORD owner = 0;
+      ::GetWindowThreadProcessId(window, &owner);
+      if (owner == process_id) return window;
+    }
+    if (::GetTickCount64() >= deadline) return nullptr;
+    ::Sleep(20);
+  }
+}
+
+std::string WindowText(HWND window) {
+  char text[256] = {};
+  ::SendMessageA(window, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
+  return text;
+}
+
+// Session 3: the status form, driven through its window as a person would.
+void FormSession(const std::string& exe) {
+  using ecub::StatusWindow;
+  ServerProcess server(exe, true);
+  Check(server.started(), "form: the server started with the status form");
+  if (!server.started()) return;
+  const HWND form = FindForm(server.id(), 20000);
+  Check(form != nullptr, "form: the window Form1 appeared");
+  if (form == nullptr) return;
+
+  std::string reply = server.Ask(HostMsg(4, "\x01"));
+  Check(Byte(reply, 5) == 1, "form: instruction 4 sets PollMode 1");
+  // Timer1 refreshes the labels twice a second.
+  const HWND mod = ::GetDlgItem(form, StatusWindow::kLabel3);
+  const ULONGLONG deadline = ::GetTickCount64() + 5000;
+  while (WindowText(mod) != "Mod: 1" && ::GetTickCount64() < deadline) ::Sleep(50);
+  Check(WindowText(mod) == "Mod: 1", "form: the label shows %s", WindowText(mod).c_str());
+
+  const HWND code = ::GetDlgItem(form, StatusWindow::kCode);
+  const HWND argument = ::GetDlgItem(form, StatusWindow::kArgument);
+  ::SendMessageA(code, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("0"));
+  ::SendMessageA(argument, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("414"));
+  ::SendMessageA(form, WM_COMMAND, MAKEWPARAM(StatusWindow::kArgument, EN_KILLFOCUS),
+                 reinterpret_cast<LPARAM>(argument));
+  Check(WindowText(argument) == "4140", "form: leaving the argument box pads it (%s)",
+        WindowText(argument).c_str());
+  ::SendMessageA(form, WM_COMMAND, MAKEWPARAM(StatusWindow::kInvia, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(::GetDlgItem(form, StatusWindow::kInvia)));
+  reply = server.Reply();
+  Check(reply == std::string("\x00\x0A\x00\x00\x00\x01\x00\x00\x41\x40", 10),
+        "form: Invia injects the message and the host gets its reply (%s)", Hex(reply).c_str());
+
+  ::PostMessageA(form, WM_CLOSE, 0, 0);
+  DWORD exit_code = 1;
+  Check(server.Exited(10000, &exit_code) && exit_code == 0,
+        "form: closing the window ends the server");
+  Check(server.Read(1, 200).empty() && server.OutputEnded(), "form: closing sends no reply");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 4) {
+    std::fprintf(stderr, "usage: ecub_win_host SERVER_EXE EXPECT_FILE COM_NUMBER\n");
+    return 2;
+  }
+  const std::string exe = argv[1];
+  const int com = std::atoi(argv[3]);
+  std::map<std::string, std::string> expect;
+  std::istringstream lines(ReadFileText(argv[2]));
+  for (std::string line; std::getline(lines, line);) {
+    const size_t equals = line.find('=');
+    if (equals != std::string::npos) expect[line.substr(0, equals)] = line.substr(equals + 1);
+  }
+  if (!expect.count("ident") || !expect.count("request") || !expect.count("answer")) {
+    std::fprintf(stderr, "ecub_win_host: %s lacks ident, request or answer\n", argv[2]);
+    return 2;
+  }
+  const std::string folder = Folder(exe);
+  const std::string log = folder + "\\RxTx.TXT";
+
+  ComPortSession(exe, expect, com);
+  const std::string first_log = ReadFileText(log);
+  Check(first_log.rfind("0 TimerApi_uSec ", 0) == 0 && first_log.find(" Now ") != std::string::npos,
+        "com: the traffic log starts with the clock and the date (%s)",
+        first_log.substr(0, first_log.find('\r')).c_str());
+  Check(first_log.find(" T " + expect.at("request") + "\r\n") != std::string::npos &&
+            first_log.find(" R " + expect.at("answer") + "\r\n") != std::string::npos,
+        "com: the traffic log holds the request and the answer");
+  Check(ReadFileText(folder + "\\PortCom.ini") == std::to_string(com) + "\r\n",
+        "com: PortCom.ini records COM%d", com);
+  Check(ReadFileText(folder + "\\Handle.ini") == "\r\n", "com: Handle.ini is cleared at close");
+
+  if (::GetFileAttributesA((folder + "\\KVELD2XX.DLL").c_str()) != INVALID_FILE_ATTRIBUTES) {
+    UsbSession(exe);
+    Check(ReadFileText(folder + "\\Last_RxTx.TXT") == first_log,
+          "usb: the previous run's log was kept as Last_RxTx.TXT");
+  }
+  FormSession(exe);
+
+  std::printf("%d failed\n", g_failures);
+  return g_failures;
+}
