@@ -40,7 +40,6 @@ class ScriptedLink : public SimLink {
   int requests = 0;
   int opens = 0;
   int closes = 0;
-  int drops = 0;
 
   // Bytes that arrive at absolute virtual time `at_usec`.
   void Schedule(double at_usec, const std::string& bytes) { due_.emplace(at_usec, bytes); }
@@ -79,7 +78,6 @@ class ScriptedLink : public SimLink {
   void OnOpen(uint32_t, double) override { ++opens; }
   void OnClose(double) override { ++closes; }
   void DropQueued(double now_usec) override {
-    ++drops;
     Deliver(now_usec);
     queue_.clear();
   }

@@ -3,13 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <ostream>
 #include <string>
 #include <vector>
 
 #include "crypt/crypt.h"
 #include "link_fixture.h"
-#include "platform/fake/ecu_sim.h"
 #include "protocol/hex.h"
 #include "test_util.h"
 
@@ -25,6 +23,7 @@ using test::ScriptedLink;
 const std::string kRequest = Bytes({0x41, 0x02, 0x03, 0x21, 0x61});
 const std::string kAnswer = Bytes({0x44, 0x01, 0x04, 0x21, 0x00, 0x60});
 const std::string kRequestLog = "CMD_READ_FIRMWARE\r\nT 4102032161\r\n";
+const std::string kAnswerLog = "R 440104210060\r\n";
 
 // An answer frame 44 01 L command outcome data checksum with the XOR of all bytes 0.
 std::string Answer(uint8_t command, uint8_t outcome, const std::string& data = {}) {
@@ -42,17 +41,10 @@ std::string Repeat(const std::string& text, int times) {
 
 // --- Frames ----------------------------------------------------------------------------------
 
-TEST(Frame, ChecksumIsTheXorOfAllBytes) {
-  EXPECT_EQ(FrameChecksum(""), 0);
-  EXPECT_EQ(FrameChecksum(Bytes({0x41, 0x02, 0x03, 0x21})), 0x61);
-  EXPECT_EQ(FrameChecksum(kAnswer), 0);
-}
-
 TEST(Frame, BuildFramePutsLengthAndChecksum) {
-  const std::string frame = BuildFrame(0x41, 0x02, 0x21, std::string(11, '\0'));
-  EXPECT_EQ(frame, Bytes({0x41, 0x02, 0x0E, 0x21}) + std::string(11, '\0') + Bytes({0x6C}));
   EXPECT_EQ(BuildFrame(0x41, 0x02, 0x21, ""), kRequest);
-
+  EXPECT_EQ(BuildFrame(0x41, 0x02, 0x21, std::string(11, '\0')),
+            Bytes({0x41, 0x02, 0x0E, 0x21}) + std::string(11, '\0') + Bytes({0x6C}));
   const std::string longest = BuildFrame(0x41, 0x02, 0x0C, std::string(252, '\x01'));
   ASSERT_EQ(longest.size(), 257u);
   EXPECT_EQ(test::At(longest, 2), 0xFF);
@@ -62,42 +54,19 @@ TEST(Frame, BuildFramePutsLengthAndChecksum) {
 }
 
 TEST(Frame, CompleteOnceTheLengthByteIsCovered) {
-  EXPECT_FALSE(FrameComplete(""));
-  EXPECT_FALSE(FrameComplete(Bytes({0x44})));
-  EXPECT_FALSE(FrameComplete(Bytes({0x44, 0x01})));
-  EXPECT_FALSE(FrameComplete(kAnswer.substr(0, 5)));
-  EXPECT_TRUE(FrameComplete(kAnswer));
-  EXPECT_TRUE(FrameComplete(kAnswer + Bytes({0x55})));
-  EXPECT_TRUE(FrameComplete(Bytes({0x42, 0x01, 0x04, 0x21, 0x00, 0x66})));
-  EXPECT_TRUE(FrameComplete(Bytes({0x44, 0x01, 0x00})));  // length 0: three bytes suffice
-  // Wrong first or second byte never completes, however long the buffer gets.
-  EXPECT_FALSE(FrameComplete(Bytes({0x41, 0x01, 0x04, 0x21, 0x00, 0x60, 0, 0})));
-  EXPECT_FALSE(FrameComplete(Bytes({0x44, 0x02, 0x04, 0x21, 0x00, 0x60, 0, 0})));
+  for (const std::string& bytes : {kAnswer, kAnswer + Bytes({0x55}), Bytes({0x42, 0x01, 0x00})}) {
+    EXPECT_TRUE(FrameComplete(bytes)) << BytesToHex(bytes);  // 'B' start, length 0: 3 bytes
+  }
+  // A wrong first or second byte never completes, however long the buffer gets.
+  for (const std::string& bytes :
+       {std::string(), Bytes({0x44}), Bytes({0x44, 0x01}), kAnswer.substr(0, 5),
+        Bytes({0x41, 0x01, 0x04, 0x21, 0x00, 0x60, 0, 0}),
+        Bytes({0x44, 0x02, 0x04, 0x21, 0x00, 0x60, 0, 0})}) {
+    EXPECT_FALSE(FrameComplete(bytes)) << BytesToHex(bytes);
+  }
 }
 
 // --- Answer checks ---------------------------------------------------------------------------
-
-struct CheckCase {
-  const char* name;
-  std::string tx;
-  std::string rx;
-  const char* logged;  // the "COMUNICATION ERROR:" text, or nullptr when accepted
-};
-
-void PrintTo(const CheckCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
-class AnswerCheck : public LinkTest, public ::testing::WithParamInterface<CheckCase> {};
-
-TEST_P(AnswerCheck, FirstFailingCheckIsLogged) {
-  const CheckCase& c = GetParam();
-  s.TxBuffer = c.tx;
-  s.RxBuffer = c.rx;
-  EXPECT_EQ(CheckAnswer(s), c.logged == nullptr);
-  EXPECT_EQ(Log(),
-            c.logged == nullptr ? "" : std::string("0 COMUNICATION ERROR:") + c.logged + "\r\n");
-}
 
 // 44 01 03 <cmd> <checksum>: without data the checksum sits where the outcome would be.
 std::string ShortAnswer(uint8_t command) {
@@ -106,35 +75,51 @@ std::string ShortAnswer(uint8_t command) {
   return frame;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, AnswerCheck,
-    ::testing::Values(
-        CheckCase{"Accepted", kRequest, kAnswer, nullptr},
-        CheckCase{"AcceptedWithData", kRequest, Answer(0x21, 0x00, "DATA"), nullptr},
-        CheckCase{"FourBytesHaveNoOutcome", Bytes({0x41, 0x02, 0x03, 0x47, 0x07}),
-                  Bytes({0x44, 0x01, 0x02, 0x47}), nullptr},
-        CheckCase{"BadChecksum", kRequest, Bytes({0x44, 0x01, 0x04, 0x21, 0x00, 0x61}),
-                  "RX ESITO_CKSUM"},
-        CheckCase{"BadChecksumWinsOverOutcome", kRequest,
-                  Bytes({0x44, 0x01, 0x04, 0x21, 0xFE, 0x61}), "RX ESITO_CKSUM"},
-        CheckCase{"WrongEcho", kRequest, Answer(0x22, 0x00), "ECO COMANDO"},
-        CheckCase{"RequestTooShortForEcho", Bytes({0x41, 0x02, 0x21}), kAnswer, "ECO COMANDO"},
-        CheckCase{"NotExecuted", kRequest, Answer(0x21, 0xFE), "ESITO_EXE_ERR"},
-        CheckCase{"RequestChecksumWrong", kRequest, Answer(0x21, 0xFF, "X"), "TX ESITO_CKSUM"},
-        CheckCase{"ShortAnswerAccepted", kRequest, ShortAnswer(0x21), nullptr},
-        CheckCase{"ShortAnswerChecksumFE", Bytes({0x41, 0x02, 0x03, 0xB8, 0}), ShortAnswer(0xB8),
-                  "ESITO_EXE_ERR"},
-        CheckCase{"ShortAnswerChecksumFF", Bytes({0x41, 0x02, 0x03, 0xB9, 0}), ShortAnswer(0xB9),
-                  "TX ESITO_CKSUM"}),
-    [](const auto& tp) { return std::string(tp.param.name); });
+using AnswerCheck = LinkTest;
+
+TEST_F(AnswerCheck, LogsTheFirstFailingCheck) {
+  struct Case {
+    const char* name;
+    std::string tx;
+    std::string rx;
+    const char* logged;  // the "COMUNICATION ERROR:" text, or nullptr when accepted
+  };
+  for (const Case& c : std::vector<Case>{
+           {"Accepted", kRequest, kAnswer, nullptr},
+           {"AcceptedWithData", kRequest, Answer(0x21, 0x00, "DATA"), nullptr},
+           {"FourBytesHaveNoOutcome", Bytes({0x41, 0x02, 0x03, 0x47, 0x07}),
+            Bytes({0x44, 0x01, 0x02, 0x47}), nullptr},
+           {"BadChecksum", kRequest, Bytes({0x44, 0x01, 0x04, 0x21, 0x00, 0x61}), "RX ESITO_CKSUM"},
+           {"BadChecksumWinsOverOutcome", kRequest, Bytes({0x44, 0x01, 0x04, 0x21, 0xFE, 0x61}),
+            "RX ESITO_CKSUM"},
+           {"WrongEcho", kRequest, Answer(0x22, 0x00), "ECO COMANDO"},
+           {"RequestTooShortForEcho", Bytes({0x41, 0x02, 0x21}), kAnswer, "ECO COMANDO"},
+           {"NotExecuted", kRequest, Answer(0x21, 0xFE), "ESITO_EXE_ERR"},
+           {"RequestChecksumWrong", kRequest, Answer(0x21, 0xFF, "X"), "TX ESITO_CKSUM"},
+           {"ShortAnswerAccepted", kRequest, ShortAnswer(0x21), nullptr},
+           {"ShortAnswerChecksumFE", Bytes({0x41, 0x02, 0x03, 0xB8, 0}), ShortAnswer(0xB8),
+            "ESITO_EXE_ERR"},
+           {"ShortAnswerChecksumFF", Bytes({0x41, 0x02, 0x03, 0xB9, 0}), ShortAnswer(0xB9),
+            "TX ESITO_CKSUM"}}) {
+    SCOPED_TRACE(c.name);
+    ForgetLog();
+    s.TxBuffer = c.tx;
+    s.RxBuffer = c.rx;
+    EXPECT_EQ(CheckAnswer(s), c.logged == nullptr);
+    EXPECT_EQ(Log(),
+              c.logged == nullptr ? "" : std::string("0 COMUNICATION ERROR:") + c.logged + "\r\n");
+  }
+}
 
 // --- The transaction -------------------------------------------------------------------------
 
-// An open COM3 whose scripted unit cuts requests of the identification request's size.
+// An open COM3 or USB interface whose scripted unit cuts requests of the identification
+// request's size.
 class Transaction : public LinkTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(OpenSerial());
+  void SetUp() override { Open(false); }
+  void Open(bool usb) {
+    ASSERT_TRUE(usb ? OpenUsb() : OpenSerial());
     link.request_size = kRequest.size();
     s.LinkStatus = 1;
     ForgetLog();
@@ -144,51 +129,55 @@ class Transaction : public LinkTest {
   void Reply(const std::string& bytes, double delay_usec = 2000) {
     link.replies.push_back({{delay_usec, bytes}});
   }
-  void Silence() { link.replies.push_back({}); }
-
   bool Send(uint8_t poll_host = 0) { return SendCommand(s, kRequest, answer, poll_host); }
   std::string answer = "stale";
 };
 
-TEST_F(Transaction, CheckedAnswerIsReturnedOnTheFirstAttempt) {
+class EitherPort : public Transaction, public ::testing::WithParamInterface<bool> {
+ protected:
+  void SetUp() override { Open(GetParam()); }
+};
+
+INSTANTIATE_TEST_SUITE_P(SerialAndUsb, EitherPort, ::testing::Bool(),
+                         [](const auto& tp) { return tp.param ? "Usb" : "Serial"; });
+
+TEST_P(EitherPort, CheckedAnswerIsReturnedOnTheFirstAttempt) {
   Reply(kAnswer);
   EXPECT_TRUE(Send());
   EXPECT_EQ(answer, kAnswer);
-  EXPECT_EQ(link.received, kRequest);
-  EXPECT_EQ(LogText(), kRequestLog + "R 440104210060\r\n");
+  EXPECT_EQ(link.received, kRequest);  // identity tables: the frame as it is
+  EXPECT_EQ(LogText(), kRequestLog + kAnswerLog);
   EXPECT_EQ(s.LinkStatus, 1);
   EXPECT_FALSE(s.CommError);
-  EXPECT_EQ(s.HandlePorta, 0x1000);
+  EXPECT_EQ(s.HandlePorta, GetParam() ? 0x7000 : 0x1000);
   // No clean-up after success: the buffers keep the exchange until the next send.
   EXPECT_EQ(s.TxBuffer, kRequest);
   EXPECT_EQ(s.RxBuffer, kAnswer);
   EXPECT_TRUE(p.purge_comm_flags.empty());
+  EXPECT_EQ(std::count(p.port_calls.begin(), p.port_calls.end(), "FT_Purge"), 0);
 }
 
-TEST_F(Transaction, PiecesAreJoined) {
+TEST_F(Transaction, PiecesAreJoinedAndTrailingBytesReturned) {
   // The idle pause is 40 ms, so the first two pieces are read together, the last later.
   Reply({{1000, kAnswer.substr(0, 2)}, {20000, kAnswer.substr(2, 1)}, {60000, kAnswer.substr(3)}});
   EXPECT_TRUE(Send());
   EXPECT_EQ(answer, kAnswer);
   EXPECT_EQ(p.read_counts, (std::vector<uint32_t>{3, 3}));
-  EXPECT_EQ(LogText(), kRequestLog + "R 440104210060\r\n");
-}
+  EXPECT_EQ(LogText(), kRequestLog + kAnswerLog);
 
-TEST_F(Transaction, TrailingBytesComeWithTheAnswer) {
-  Reply(kAnswer + Bytes({0x55, 0x55}));
+  ForgetLog();
+  Reply(kAnswer + Bytes({0x55, 0x55}));  // still XORs to zero
   EXPECT_TRUE(Send());
   EXPECT_EQ(answer, kAnswer + Bytes({0x55, 0x55}));
   EXPECT_EQ(LogText(), kRequestLog + "R 4401042100605555\r\n");
 }
 
-TEST_F(Transaction, TrailingBytesTakePartInTheChecksum) {
-  Reply(kAnswer + Bytes({0x55}));
+TEST_F(Transaction, AnswerVariableMayBeTheFrame) {
   Reply(kAnswer);
-  EXPECT_TRUE(Send());
-  EXPECT_EQ(answer, kAnswer);
-  EXPECT_EQ(link.received, kRequest + kRequest);
-  EXPECT_EQ(LogText(), kRequestLog + "R 44010421006055\r\nCOMUNICATION ERROR:RX ESITO_CKSUM\r\n" +
-                           kRequestLog + "R 440104210060\r\n");
+  std::string frame_and_answer = kRequest;
+  EXPECT_TRUE(SendCommand(s, frame_and_answer, frame_and_answer, 0));
+  EXPECT_EQ(link.received, kRequest);
+  EXPECT_EQ(frame_and_answer, kAnswer);
 }
 
 struct Rejection {
@@ -196,10 +185,6 @@ struct Rejection {
   std::string answer;
   const char* logged;
 };
-
-void PrintTo(const Rejection& r, std::ostream* os) {
-  *os << r.name;
-}
 
 class RejectedAnswer : public Transaction, public ::testing::WithParamInterface<Rejection> {};
 
@@ -211,7 +196,7 @@ TEST_P(RejectedAnswer, IsLoggedCleanedUpAndSentAgain) {
   EXPECT_EQ(answer, kAnswer);
   EXPECT_EQ(link.received, kRequest + kRequest);
   EXPECT_EQ(LogText(), kRequestLog + "R " + BytesToHex(r.answer) + "\r\nCOMUNICATION ERROR:" +
-                           r.logged + "\r\n" + kRequestLog + "R 440104210060\r\n");
+                           r.logged + "\r\n" + kRequestLog + kAnswerLog);
   // Clean-up between the attempts: the input is emptied, then pending reads are aborted, and
   // only then does the frame go out again.
   const auto purge = std::find(p.port_calls.begin(), p.port_calls.end(), "PurgeComm");
@@ -226,11 +211,12 @@ TEST_P(RejectedAnswer, IsLoggedCleanedUpAndSentAgain) {
 
 INSTANTIATE_TEST_SUITE_P(
     EachCheck, RejectedAnswer,
-    ::testing::Values(Rejection{"BadChecksum", Bytes({0x44, 0x01, 0x04, 0x21, 0x00, 0x61}),
-                                "RX ESITO_CKSUM"},
-                      Rejection{"WrongEcho", Answer(0x22, 0x00), "ECO COMANDO"},
-                      Rejection{"NotExecuted", Answer(0x21, 0xFE), "ESITO_EXE_ERR"},
-                      Rejection{"RequestChecksumWrong", Answer(0x21, 0xFF), "TX ESITO_CKSUM"}),
+    ::testing::Values(
+        Rejection{"BadChecksum", Bytes({0x44, 0x01, 0x04, 0x21, 0x00, 0x61}), "RX ESITO_CKSUM"},
+        Rejection{"TrailingByteInTheChecksum", kAnswer + Bytes({0x55}), "RX ESITO_CKSUM"},
+        Rejection{"WrongEcho", Answer(0x22, 0x00), "ECO COMANDO"},
+        Rejection{"NotExecuted", Answer(0x21, 0xFE), "ESITO_EXE_ERR"},
+        Rejection{"RequestChecksumWrong", Answer(0x21, 0xFF), "TX ESITO_CKSUM"}),
     [](const auto& tp) { return std::string(tp.param.name); });
 
 class SilentUnit : public Transaction, public ::testing::WithParamInterface<int> {};
@@ -271,62 +257,41 @@ TEST_F(Transaction, TheLargestNumResendStillEnds) {
   EXPECT_EQ(s.HandlePorta, 0);
 }
 
-TEST_F(Transaction, AnswerAfterTheDeadlineIsNotTaken) {
-  s.settings.NumResend = 0;
-  s.AttesaGlobaleCorrente = 100000;
-  Reply(kAnswer, 130000);  // before now + 100 ms + 40 ms
-  EXPECT_TRUE(Send());
-
-  Reply(kAnswer, 150000);
-  EXPECT_FALSE(Send());
-  EXPECT_EQ(s.LinkStatus, 0);
-}
-
-TEST_F(Transaction, IncompleteOrForeignAnswerTimesOutWithoutALine) {
+TEST_F(Transaction, OnlyAWholeAnswerBeforeTheDeadlineIsTaken) {
+  // An incomplete or foreign answer times out without an "R" line.
   s.settings.NumResend = 1;
   Reply(kAnswer.substr(0, 5));
   Reply(Bytes({0x45, 0x01, 0x04, 0x21, 0x00, 0x61}));
   EXPECT_FALSE(Send());
   EXPECT_EQ(LogText(), kRequestLog + kRequestLog);
-}
 
-TEST_F(Transaction, WriteFailureEndsAfterOneAttempt) {
-  p.FailCall("WriteFile", 1);
-  const double start = p.NowUsec();
+  Open(false);
+  s.settings.NumResend = 0;
+  s.AttesaGlobaleCorrente = 100000;
+  Reply(kAnswer, 130000);  // before now + 100 ms + 40 ms
+  EXPECT_TRUE(Send());
+  Reply(kAnswer, 150000);
   EXPECT_FALSE(Send());
-  EXPECT_EQ(link.received, kRequest.substr(0, 1));
-  EXPECT_LT(p.NowUsec() - start, 100000.0);  // no waiting for an answer
-  EXPECT_FALSE(s.CommError);
   EXPECT_EQ(s.LinkStatus, 0);
-  EXPECT_EQ(std::count(p.port_calls.begin(), p.port_calls.end(), "WriteFile"), 2);
 }
 
-TEST_F(Transaction, StatusFailureWhileWaitingEndsAfterOneAttempt) {
-  p.FailCall("ClearCommError", static_cast<int>(kRequest.size()));  // sending succeeds
-  Reply(kAnswer);
-  EXPECT_FALSE(Send());
-  EXPECT_EQ(link.received, kRequest);
-  EXPECT_EQ(LogText(), kRequestLog +
-                           "ClearCommError Recive \r\nlpErrors 0\r\nGetLastError 1F\r\n"
-                           "LastDllError 1F\r\n"
-                           "ClearCommError Error#0\r\nGetLastError 1F\r\nLastDllError 1F\r\n");
-  EXPECT_EQ(answer, "");
-  EXPECT_EQ(s.HandlePorta, 0);
-}
+TEST_F(Transaction, IdlePauseDelaysTheFirstLookUnlessTheHostIsPolled) {
+  Reply(kAnswer, 1000);
+  double start = p.NowUsec();
+  EXPECT_TRUE(Send(0));
+  EXPECT_GE(p.NowUsec() - start, s.settings.Idle_usec);
 
-TEST_F(Transaction, HostPipeIsPolledOnlyForPollingTransactions) {
+  // Without polling the host pipe is left alone.
   Reply(kAnswer, 20000);
   p.HostSend(HostMsg(2), 10000);
   EXPECT_TRUE(Send(0));
   EXPECT_EQ(s.PendingMessage, "");
-
-  // Without the idle pause the pipe is read while the answer is awaited.
+  // A polling transaction skips the idle pause and reads the pipe while the answer is awaited.
   Reply(kAnswer, 20000);
-  const double start = p.NowUsec();
+  start = p.NowUsec();
   EXPECT_TRUE(Send(1));
   EXPECT_LT(p.NowUsec() - start, 30000.0);
   EXPECT_EQ(s.PendingMessage, HostMsg(2));
-
   // A message already held is not overwritten.
   Reply(kAnswer, 20000);
   p.HostSend(HostMsg(1), 5000);
@@ -334,108 +299,69 @@ TEST_F(Transaction, HostPipeIsPolledOnlyForPollingTransactions) {
   EXPECT_EQ(s.PendingMessage, HostMsg(2));
 }
 
-TEST_F(Transaction, IdlePauseDelaysTheFirstLook) {
-  Reply(kAnswer, 1000);
-  const double start = p.NowUsec();
-  EXPECT_TRUE(Send(0));
-  EXPECT_GE(p.NowUsec() - start, s.settings.Idle_usec);
-}
-
 TEST_F(Transaction, ScrambledTablesApplyOnTheWireOnly) {
   ImpostaTabelleProto(s, true);
-  std::string wire_answer;
-  for (unsigned char b : kAnswer) wire_answer.push_back(static_cast<char>(s.tables.TxTable[b]));
-  Reply(wire_answer);
+  const auto wire = [this](const std::string& plain) {
+    std::string out;
+    for (unsigned char b : plain) out.push_back(static_cast<char>(s.tables.TxTable[b]));
+    return out;
+  };
+  ASSERT_NE(wire(kRequest), kRequest);
+  Reply(wire(kAnswer));
   EXPECT_TRUE(Send());
-  std::string wire_request;
-  for (unsigned char b : kRequest) {
-    wire_request.push_back(static_cast<char>(s.tables.TxTable[b]));
-  }
-  ASSERT_NE(wire_request, kRequest);
-  EXPECT_EQ(link.received, wire_request);
+  EXPECT_EQ(link.received, wire(kRequest));
   EXPECT_EQ(answer, kAnswer);
-  EXPECT_EQ(LogText(), kRequestLog + "R 440104210060\r\n");
+  EXPECT_EQ(LogText(), kRequestLog + kAnswerLog);
 }
 
-TEST_F(Transaction, AnswerVariableMayBeTheFrame) {
+// A failing port or driver ends the transaction after one attempt, without waiting out the
+// answer time-out, and closes the port.
+struct DriverFailure {
+  const char* name;
+  bool usb;
+  const char* call;
+  int successes;
+  std::string wire;
+  std::string log;  // without times
+};
+
+class FailingDriver : public Transaction, public ::testing::WithParamInterface<DriverFailure> {
+ protected:
+  void SetUp() override { Open(GetParam().usb); }
+};
+
+TEST_P(FailingDriver, EndsTheTransactionAfterOneAttempt) {
+  const DriverFailure& c = GetParam();
   Reply(kAnswer);
-  std::string frame_and_answer = kRequest;
-  EXPECT_TRUE(SendCommand(s, frame_and_answer, frame_and_answer, 0));
-  EXPECT_EQ(link.received, kRequest);
-  EXPECT_EQ(frame_and_answer, kAnswer);
-}
-
-class UsbTransaction : public LinkTest {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(OpenUsb());
-    link.request_size = kRequest.size();
-    ForgetLog();
-  }
-  std::string answer;
-};
-
-TEST_F(UsbTransaction, AnswerIsReadThroughTheDriver) {
-  link.replies.push_back({{2000, kAnswer}});
-  EXPECT_TRUE(SendCommand(s, kRequest, answer, 0));
-  EXPECT_EQ(answer, kAnswer);
-  EXPECT_NE(std::find(p.driver_args.begin(), p.driver_args.end(), "FT_Read 6"),
-            p.driver_args.end());
-}
-
-TEST_F(UsbTransaction, ReadFailureEndsAfterOneAttemptAndClosesTheDevice) {
-  link.replies.push_back({{2000, kAnswer}});
-  p.FailCall("FT_Read");
-  EXPECT_FALSE(SendCommand(s, kRequest, answer, 0));
-  EXPECT_EQ(link.received, kRequest);
-  EXPECT_EQ(LogText(), kRequestLog +
-                           "FT_Read Recive\r\nFtStatus 12\r\nLastDllError 1F\r\n"
-                           "R 000000000000\r\n");
-  EXPECT_FALSE(p.usb_devices[0].open);
+  p.FailCall(c.call, c.successes);
+  const double start = p.NowUsec();
+  EXPECT_FALSE(Send());
+  EXPECT_LT(p.NowUsec() - start, 100000.0);
+  EXPECT_EQ(link.received, c.wire);
+  EXPECT_EQ(LogText(), c.log);
+  EXPECT_EQ(answer, "");
+  EXPECT_FALSE(s.CommError);
+  EXPECT_EQ(s.LinkStatus, 0);
   EXPECT_EQ(s.HandlePorta, 0);
+  EXPECT_EQ(link.closes, 1);
 }
 
-// --- Against the simulated unit ----------------------------------------------------------------
-
-class SimulatedUnit : public LinkTest {
- protected:
-  void SetUp() override {
-    p.com_ports[4] = &unit;
-    s.PortaCom = 4;
-    ASSERT_TRUE(ApriPorta(s));
-    ForgetLog();
-  }
-  EcuSim unit;
-  std::string answer;
-};
-
-TEST_F(SimulatedUnit, RequestIsAnsweredAndChecked) {
-  const std::string request = EcuSim::RequestFrame(EcuSim::kCmdReadMem1, Bytes({0x00}));
-  EXPECT_TRUE(SendCommand(s, request, answer, 0));
-  ASSERT_EQ(unit.requests().size(), 1u);
-  EXPECT_EQ(unit.requests()[0].frame, request);
-  ASSERT_EQ(unit.answers().size(), 1u);
-  EXPECT_EQ(answer, unit.answers()[0]);
-  EXPECT_EQ(FrameChecksum(answer), 0);
-  EXPECT_EQ(test::At(answer, 3), EcuSim::kCmdReadMem1);
-}
-
-TEST_F(SimulatedUnit, FaultyAnswersAreRetried) {
-  unit.Inject(EcuSim::Fault::kBadChecksum, 1);
-  unit.Inject(EcuSim::Fault::kSplit, 1);
-  const std::string request = EcuSim::RequestFrame(EcuSim::kCmdReadFirmware);
-  EXPECT_TRUE(SendCommand(s, request, answer, 0));
-  EXPECT_EQ(unit.requests().size(), 2u);
-  EXPECT_EQ(answer, unit.IdentityAnswer());
-  EXPECT_NE(LogText().find("COMUNICATION ERROR:RX ESITO_CKSUM\r\n"), std::string::npos);
-}
-
-TEST_F(SimulatedUnit, ScrambledUnitIsUnderstood) {
-  unit.config.scrambled = true;
-  ImpostaTabelleProto(s, true);
-  EXPECT_TRUE(SendCommand(s, EcuSim::RequestFrame(EcuSim::kCmdReadFirmware), answer, 0));
-  EXPECT_EQ(answer, unit.IdentityAnswer());
-}
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FailingDriver,
+    ::testing::Values(
+        DriverFailure{"SerialWrite", false, "WriteFile", 1, kRequest.substr(0, 1),
+                      "WriteFile Send\r\nlpErrors 0\r\nGetLastError 1F\r\nLastDllError 1F\r\n"
+                      "ERR_H 314102032161\r\n"},
+        // The status call fails once sending is done, while the answer is awaited.
+        DriverFailure{"SerialStatus", false, "ClearCommError", 5, kRequest,
+                      kRequestLog +
+                          "ClearCommError Recive \r\nlpErrors 0\r\nGetLastError 1F\r\n"
+                          "LastDllError 1F\r\n"
+                          "ClearCommError Error#0\r\nGetLastError 1F\r\nLastDllError 1F\r\n"},
+        DriverFailure{"UsbRead", true, "FT_Read", 0, kRequest,
+                      kRequestLog + "FT_Read Recive\r\nFtStatus 12\r\nLastDllError 1F\r\n"
+                                    "R 000000000000\r\n"}),
+    [](const auto& tp) { return std::string(tp.param.name); });
 
 }  // namespace
 }  // namespace ecub
