@@ -24,6 +24,23 @@ constexpr uint32_t Put(DWORD value, FlagField f) {
   return (static_cast<uint32_t>(value) & ((1u << f.width) - 1u)) << f.shift;
 }
 
+// The fields that have the same name and width in both control blocks.
+template <typename From, typename To>
+void CopyPlainFields(const From& from, To& to) {
+  to.wReserved = from.wReserved;
+  to.XonLim = from.XonLim;
+  to.XoffLim = from.XoffLim;
+  to.ByteSize = from.ByteSize;
+  to.Parity = from.Parity;
+  to.StopBits = from.StopBits;
+  to.XonChar = from.XonChar;
+  to.XoffChar = from.XoffChar;
+  to.ErrorChar = from.ErrorChar;
+  to.EofChar = from.EofChar;
+  to.EvtChar = from.EvtChar;
+  to.wReserved1 = from.wReserved1;
+}
+
 }  // namespace
 
 void ToWin32Dcb(const Dcb& from, DCB& to) {
@@ -44,18 +61,7 @@ void ToWin32Dcb(const Dcb& from, DCB& to) {
   to.fRtsControl = Take(w, kRtsControl);
   to.fAbortOnError = Take(w, kAbortOnError);
   to.fDummy2 = Take(w, kDummy2);
-  to.wReserved = from.wReserved;
-  to.XonLim = from.XonLim;
-  to.XoffLim = from.XoffLim;
-  to.ByteSize = from.ByteSize;
-  to.Parity = from.Parity;
-  to.StopBits = from.StopBits;
-  to.XonChar = from.XonChar;
-  to.XoffChar = from.XoffChar;
-  to.ErrorChar = from.ErrorChar;
-  to.EofChar = from.EofChar;
-  to.EvtChar = from.EvtChar;
-  to.wReserved1 = from.wReserved1;
+  CopyPlainFields(from, to);
 }
 
 Dcb FromWin32Dcb(const DCB& from) {
@@ -69,18 +75,7 @@ Dcb FromWin32Dcb(const DCB& from) {
                   Put(from.fInX, kInX) | Put(from.fErrorChar, kErrorChar) | Put(from.fNull, kNull) |
                   Put(from.fRtsControl, kRtsControl) | Put(from.fAbortOnError, kAbortOnError) |
                   Put(from.fDummy2, kDummy2);
-  to.wReserved = from.wReserved;
-  to.XonLim = from.XonLim;
-  to.XoffLim = from.XoffLim;
-  to.ByteSize = from.ByteSize;
-  to.Parity = from.Parity;
-  to.StopBits = from.StopBits;
-  to.XonChar = from.XonChar;
-  to.XoffChar = from.XoffChar;
-  to.ErrorChar = from.ErrorChar;
-  to.EofChar = from.EofChar;
-  to.EvtChar = from.EvtChar;
-  to.wReserved1 = from.wReserved1;
+  CopyPlainFields(from, to);
   return to;
 }
 
