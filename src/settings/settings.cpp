@@ -26,6 +26,7 @@ enum class Section {
   kMsg,
   kCriptProto,
   kAutoSpegnimento,
+  kLatencyTimer,
   kNone,
 };
 
@@ -49,6 +50,7 @@ constexpr Header kHeaders[] = {
     {"[MSG]", Section::kMsg},
     {"[CRIPT PROTO]", Section::kCriptProto},
     {"[AutoSpegnimento_usec]", Section::kAutoSpegnimento},
+    {"[LatencyTimer_ms]", Section::kLatencyTimer},
 };
 
 constexpr size_t kMsgValueLines = 8;
@@ -234,6 +236,9 @@ void ApplySingle(Section section, const std::string* value, Settings& st) {
     case Section::kAutoSpegnimento:
       SetDuration(v, st.AutoSpegnimento_usec);
       break;
+    case Section::kLatencyTimer:
+      SetInteger(v, st.LatencyTimer_ms);
+      break;
     case Section::kFirmware:
     case Section::kMsg:
     case Section::kNone:
@@ -255,6 +260,7 @@ void SetDefaults(Settings& st) {
   st.NumResend = defaults.NumResend;
   st.DCB_fBitFields = defaults.DCB_fBitFields;
   st.AutoSpegnimento_usec = defaults.AutoSpegnimento_usec;
+  st.LatencyTimer_ms = defaults.LatencyTimer_ms;
 }
 
 }  // namespace

@@ -41,6 +41,9 @@ struct Settings {
   bool APPEND_LOG = false;
   int32_t CRIPT_PROTO = 0;
   double AutoSpegnimento_usec = 5000000;
+  // FTDI receive latency in ms (1-255) set when a USB interface is opened; 0 keeps the driver's
+  // own value. The driver's 16 ms default would delay every short answer by up to 16 ms.
+  uint8_t LatencyTimer_ms = 1;
 };
 
 // Reads the settings file at `path` into the server's settings record and MsgTable.

@@ -126,6 +126,15 @@ TEST_F(SettingsTest, BadValuesKeepThePreviousValue) {
             (std::vector<int>{38400, 8, 2}));
 }
 
+TEST_F(SettingsTest, LatencyTimerTakesZeroTo255AndKeepsTheRest) {
+  Load({});
+  EXPECT_EQ(s.settings.LatencyTimer_ms, 1);
+  Load({"[LatencyTimer_ms]", " 0 "});
+  EXPECT_EQ(s.settings.LatencyTimer_ms, 0);
+  Load({"[latencytimer_ms]", "255", "[LatencyTimer_ms]", "256", "[LatencyTimer_ms]", "-1"});
+  EXPECT_EQ(s.settings.LatencyTimer_ms, 255);
+}
+
 TEST_F(SettingsTest, EachMsgSectionAddsARecord) {
   s.MsgTable.resize(4);
   Load({"[MSG]", " 7 ", " read \t", "420104210000", " 1", "250", "3", "1", "0", "text", "[msg]",
