@@ -223,6 +223,9 @@ class FakePlatform::FakeD2xx : public D2xx {
     return FT_OK;
   }
   FtStatus FT_Open(int device, int64_t* handle) override {
+    if (p_.driver_missing) return FT_OTHER_ERROR;
+    // As the driver does: the out-handle is written on every call, 0 when the open failed.
+    *handle = 0;
     if (!Call("FT_Open")) return FT_OTHER_ERROR;
     if (device < 0 || device >= static_cast<int>(p_.usb_devices.size())) {
       return FT_DEVICE_NOT_FOUND;
