@@ -166,6 +166,18 @@ void CloseHostFd(int fd) {
 
 }  // namespace
 
+void PosixReserveStandardDescriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free number is taken, which is `fd` itself since the lower ones are open.
+    const int null_fd = open("/dev/null", O_RDWR);
+    if (null_fd >= 0 && null_fd != fd) {
+      dup2(null_fd, fd);
+      close(null_fd);
+    }
+  }
+}
+
 std::string PosixBaseName(const std::string& path) {
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);

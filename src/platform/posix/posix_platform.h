@@ -102,6 +102,12 @@ class PosixPlatform : public Platform {
 // and not empty, otherwise the folder of the running executable.
 std::string PosixProgramFolder();
 
+// Opens /dev/null onto every standard descriptor (0 to 2) that is closed. Run first thing at
+// start-up: a process started with one of them closed would otherwise hand that number to the
+// next file it opens, and a log file on 1 would receive the replies, a serial port on 0 would
+// be read as host messages.
+void PosixReserveStandardDescriptors();
+
 // The file name of `path` without its folder.
 std::string PosixBaseName(const std::string& path);
 
