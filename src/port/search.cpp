@@ -28,7 +28,8 @@ void PianificaMessaggiTemporizzati(Server& s) {
 // The port found the unit: record it, and start the polling messages unless the unit gave
 // the short answer (which turns automatic polling off).
 void UnitaTrovata(Server& s) {
-  s.platform.WriteWholeFile(ProgramFile(s, kPortComIniName), std::to_string(s.PortaCom) + "\r\n");
+  // The unit stays found when the file cannot be written; the failure is in the log.
+  ReplaceProgramFile(s, kPortComIniName, std::to_string(s.PortaCom) + "\r\n");
   if (IsShortAnswer(s.RispostaIdentita)) {
     s.PollMode = 2;
     return;

@@ -120,6 +120,24 @@ TEST(PosixFiles, CopyReplacesTheWholeDestinationAndNeverItself) {
   EXPECT_EQ(back, "keep");
 }
 
+TEST(PosixFiles, MoveReplacesTheDestinationOrLeavesItAlone) {
+  ScratchFolder dir;
+  PosixPlatform p;
+  ASSERT_TRUE(p.WriteWholeFile(dir / "Handle.ini", "old\r\n"));
+  ASSERT_TRUE(p.WriteWholeFile(dir / "Handle.ini.tmp", "new\r\n"));
+  ASSERT_TRUE(p.MoveFileReplace(dir / "Handle.ini.tmp", dir / "Handle.ini"));
+  std::string back;
+  ASSERT_TRUE(p.ReadWholeFile(dir / "Handle.ini", back));
+  EXPECT_EQ(back, "new\r\n");
+  EXPECT_FALSE(p.FileReadable(dir / "Handle.ini.tmp"));
+  EXPECT_FALSE(p.MoveFileReplace(dir / "Handle.ini.tmp", dir / "Handle.ini"));
+  EXPECT_EQ(p.GetLastError(), static_cast<uint32_t>(ENOENT));
+  EXPECT_FALSE(p.WriteWholeFile(dir / "no/such/folder/x", "x"));
+  EXPECT_EQ(p.GetLastError(), static_cast<uint32_t>(ENOENT));
+  ASSERT_TRUE(p.ReadWholeFile(dir / "Handle.ini", back));
+  EXPECT_EQ(back, "new\r\n");
+}
+
 TEST(PosixFiles, OpenFileTruncatesCollectsWritesAndStaysInTheProcess) {
   ScratchFolder dir;
   PosixPlatform p;

@@ -16,6 +16,8 @@ constexpr uint32_t kErrorFileNotFound = 2;
 constexpr uint32_t kErrorAccessDenied = 5;
 constexpr uint32_t kErrorInvalidHandle = 6;
 constexpr uint32_t kErrorGenFailure = 31;
+constexpr uint32_t kErrorSharingViolation = 32;
+constexpr uint32_t kErrorDiskFull = 112;
 constexpr int64_t kUsbHandleBase = 0x7000;
 
 // Copies `text` as a zero-terminated string into a driver buffer of `size` bytes.
@@ -444,8 +446,33 @@ bool FakePlatform::ReadWholeFile(const std::string& path, std::string& contents)
 }
 
 bool FakePlatform::WriteWholeFile(const std::string& path, const std::string& contents) {
-  if (locked.count(path) || folders.count(path)) return false;
+  if (locked.count(path) || folders.count(path)) {
+    last_error = kErrorSharingViolation;
+    return false;
+  }
+  if (disk_full) {
+    // As a real full disk: the file was created or cut before the write failed.
+    files[path].clear();
+    last_error = kErrorDiskFull;
+    return false;
+  }
   files[path] = contents;
+  return true;
+}
+
+bool FakePlatform::MoveFileReplace(const std::string& from, const std::string& to) {
+  auto it = files.find(from);
+  if (it == files.end()) {
+    last_error = kErrorFileNotFound;
+    return false;
+  }
+  if (locked.count(to) || folders.count(to)) {
+    last_error = kErrorSharingViolation;
+    return false;
+  }
+  std::string contents = std::move(it->second);
+  files.erase(it);
+  files[to] = std::move(contents);
   return true;
 }
 

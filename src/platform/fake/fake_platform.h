@@ -53,7 +53,8 @@ class FakePlatform : public Platform {
   // --- Files ---
   std::map<std::string, std::string> files;  // path -> contents
   std::set<std::string> folders;
-  std::set<std::string> locked;  // paths that cannot be written
+  std::set<std::string> locked;  // paths that cannot be written or replaced
+  bool disk_full = false;        // whole-file writes then create or cut the file and fail
   bool copy_fails = false;
   LocalDateTime local_now{2025, 3, 5, 9, 7, 3};
 
@@ -113,6 +114,7 @@ class FakePlatform : public Platform {
   bool ReadWholeFile(const std::string& path, std::string& contents) override;
   bool WriteWholeFile(const std::string& path, const std::string& contents) override;
   bool CopyFileReplace(const std::string& from, const std::string& to) override;
+  bool MoveFileReplace(const std::string& from, const std::string& to) override;
   int64_t OpenWriteFile(const std::string& path) override;
   bool WriteOpenFile(int64_t file, const std::string& data) override;
   void CloseOpenFile(int64_t file) override;

@@ -345,10 +345,16 @@ bool PosixPlatform::ReadWholeFile(const std::string& path, std::string& contents
 
 bool PosixPlatform::WriteWholeFile(const std::string& path, const std::string& contents) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
+  if (fd < 0) return Fail();
   const bool written = WriteAll(fd, contents.data(), contents.size());
+  if (!written) Fail();
   const bool closed = close(fd) == 0;
+  if (written && !closed) Fail();
   return written && closed;
+}
+
+bool PosixPlatform::MoveFileReplace(const std::string& from, const std::string& to) {
+  return rename(from.c_str(), to.c_str()) == 0 || Fail();
 }
 
 bool PosixPlatform::CopyFileReplace(const std::string& from, const std::string& to) {
