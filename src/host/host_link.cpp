@@ -173,12 +173,11 @@ void ScomponiMessaggio(Server& s, std::string request, std::string answer) {
   // The stamp wraps after 2^31 ms (24.8 days) instead of failing, so a long-running server keeps
   // storing answers; the history keeps the same 32 bits either way.
   record->MsgLastTime_ms = static_cast<int32_t>(static_cast<uint32_t>(ElapsedMs(s)));
-  record->MsgHistory += HistoryTimeBytes(record->MsgLastTime_ms);
-  record->MsgHistory += answer;
+  AppendHistoryEntry(*record, HistoryTimeBytes(record->MsgLastTime_ms), answer);
   if (record->MsgHistoryLeft > 0) {
     --record->MsgHistoryLeft;
   } else {
-    record->MsgHistory.erase(0, std::min(record->MsgHistory.size(), answer.size() + 4));
+    DropOldestHistoryEntry(*record);
   }
 }
 

@@ -1,5 +1,6 @@
 #include "settings/settings.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <limits>
 #include <string_view>
@@ -303,6 +304,24 @@ void ResetMsgRecord(Server& s, int32_t index) {
   MsgRecord& r = s.MsgTable[static_cast<size_t>(index)];
   r.MsgHistoryLeft = r.MsgHistoryMax;
   r.MsgHistory.clear();
+  r.history_entry_sizes.clear();
+}
+
+void AppendHistoryEntry(MsgRecord& r, const std::string& time_bytes, const std::string& answer) {
+  r.MsgHistory += time_bytes;
+  r.MsgHistory += answer;
+  r.history_entry_sizes.push_back(time_bytes.size() + answer.size());
+}
+
+size_t OldestHistoryEntrySize(const MsgRecord& r) {
+  // Bytes put into the history by other means than AppendHistoryEntry count as one entry.
+  if (r.history_entry_sizes.empty()) return r.MsgHistory.size();
+  return std::min(r.history_entry_sizes.front(), r.MsgHistory.size());
+}
+
+void DropOldestHistoryEntry(MsgRecord& r) {
+  r.MsgHistory.erase(0, OldestHistoryEntrySize(r));
+  if (!r.history_entry_sizes.empty()) r.history_entry_sizes.pop_front();
 }
 
 }  // namespace ecub
