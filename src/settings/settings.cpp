@@ -308,9 +308,15 @@ void ResetMsgRecord(Server& s, int32_t index) {
 }
 
 void AppendHistoryEntry(MsgRecord& r, const std::string& time_bytes, const std::string& answer) {
-  r.MsgHistory += time_bytes;
-  r.MsgHistory += answer;
-  r.history_entry_sizes.push_back(time_bytes.size() + answer.size());
+  // All or nothing, so the sizes always describe the history even when memory runs out.
+  const std::string entry = time_bytes + answer;
+  r.history_entry_sizes.push_back(entry.size());
+  try {
+    r.MsgHistory += entry;
+  } catch (...) {
+    r.history_entry_sizes.pop_back();
+    throw;
+  }
 }
 
 size_t OldestHistoryEntrySize(const MsgRecord& r) {

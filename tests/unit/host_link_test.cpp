@@ -163,6 +163,21 @@ TEST_F(StoredAnswers, OldestEntryIsDroppedWholeWhenAnswerLengthsDiffer) {
   }
 }
 
+// A step that fails is shown, and the steps after it still run.
+TEST_F(StoredAnswers, AFailingStepIsShownAndTheOthersStillRun) {
+  p.Advance(5000);
+  p.throwing_calls.insert("QueryPerformanceCounter");  // the time stamp cannot be taken
+  ScomponiMessaggio(s, "REQ0", "ANSWER");
+  p.throwing_calls.clear();
+  EXPECT_EQ(p.messages, std::vector<std::string>{
+                            "ecubridge|ScomponiMessaggio_ErrQueryPerformanceCounter threw"});
+  const MsgRecord& r = s.MsgTable[0];
+  EXPECT_EQ(r.MsgLastAnswer, "ANSWER");
+  EXPECT_EQ(r.MsgLastTime_ms, 0);
+  EXPECT_EQ(r.MsgHistory, HistoryTimeBytes(0) + "ANSWER");
+  EXPECT_EQ(r.MsgHistoryLeft, 2);
+}
+
 TEST_F(StoredAnswers, ZeroPlacesKeepOnlyTheLastAnswer) {
   s.MsgTable[0].MsgHistoryMax = s.MsgTable[0].MsgHistoryLeft = 0;
   ScomponiMessaggio(s, "REQ0", "A1");

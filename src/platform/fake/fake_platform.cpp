@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <stdexcept>
 
 namespace ecub {
 
@@ -39,6 +40,7 @@ void FakePlatform::FailCall(const std::string& name, int successes) {
 }
 
 bool FakePlatform::CallSucceeds(const std::string& name) {
+  if (throwing_calls.count(name) > 0) throw std::runtime_error(name + " threw");
   port_calls.push_back(name);
   auto it = failures_.find(name);
   if (it == failures_.end()) return true;
@@ -412,6 +414,9 @@ bool FakePlatform::QueryPerformanceFrequency(int64_t& frequency) {
 }
 
 bool FakePlatform::QueryPerformanceCounter(int64_t& counter) {
+  if (throwing_calls.count("QueryPerformanceCounter") > 0) {
+    throw std::runtime_error("QueryPerformanceCounter threw");
+  }
   counter = has_counter ? now_ns : 0;
   now_ns += read_step_ns;
   return has_counter;
@@ -429,6 +434,7 @@ void FakePlatform::SleepMicroseconds(double usec) {
 
 bool FakePlatform::ListProcesses(std::vector<std::string>& names) {
   ++process_list_calls;
+  if (throwing_calls.count("ListProcesses") > 0) throw std::runtime_error("ListProcesses threw");
   if (process_list_fails) return false;
   names = processes;
   return true;

@@ -73,6 +73,10 @@ class FakePlatform : public Platform {
   // Makes the named call ("WriteFile", "FT_Read", ...) fail after `successes` more successful
   // calls; it then keeps failing until FailCall(name, -1) clears it.
   void FailCall(const std::string& name, int successes = 0);
+  // Calls that throw instead of returning, as an unexpected failure inside the platform (an
+  // allocation that fails) would: the port calls by name, "QueryPerformanceCounter" and
+  // "ListProcesses".
+  std::set<std::string> throwing_calls;
   std::string wire_written;  // every byte the server wrote to any port, as on the wire
 
   // --- USB interfaces (the D2XX driver) ---
