@@ -188,8 +188,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Host messages read while waiting: every reply whole, never more replies than messages.
   FUZZ_CHECK(p.replies.size() <= host_messages, std::to_string(p.replies.size()));
   for (const std::string& reply : p.replies) {
-    FUZZ_CHECK(reply.size() >= 8 && static_cast<size_t>(At(reply, 0) << 8 | At(reply, 1)) == reply.size(),
-               ecub::BytesToHex(reply));
+    FUZZ_CHECK(
+        reply.size() >= 8 && static_cast<size_t>(At(reply, 0) << 8 | At(reply, 1)) == reply.size(),
+        ecub::BytesToHex(reply));
   }
   return 0;
 }
