@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
+#include <set>
 #include <system_error>
 
 #include "common/frames.h"
@@ -26,12 +27,17 @@ std::string CheckFailure(const std::string& reason) {
 }
 
 bool IsCommandNameLine(const std::string& line) {
+  // The names of codes 0 to 120 (0 stands for every code without a name), looked up in one go.
+  static const std::set<std::string> kNames = [] {
+    std::set<std::string> names;
+    constexpr int kLastNamed = 120;
+    for (int code = 0; code <= kLastNamed; ++code) {
+      names.insert(Trim(CommandName(static_cast<uint8_t>(code))));
+    }
+    return names;
+  }();
   const std::string name = Trim(line);
-  constexpr int kLastNamed = 120;
-  for (int code = 0; code <= kLastNamed; ++code) {
-    if (!name.empty() && name == Trim(CommandName(static_cast<uint8_t>(code)))) return true;
-  }
-  return false;
+  return !name.empty() && kNames.count(name) > 0;
 }
 
 bool IsHexDigit(char c) {
