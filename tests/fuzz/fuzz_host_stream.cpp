@@ -68,7 +68,9 @@ std::string Settings(uint8_t flags, uint8_t records, uint8_t timing,
     const bool timed = (records >> (2 + i)) & 1;
     const bool cyclic = (timing >> i) & 1;
     const int period_ms = 20 + 40 * ((timing >> 3) & 3);
-    const int history = timing >> 5;
+    // Long histories reach the cut of the 4088-byte block that instruction 7 hands out.
+    static constexpr int kHistorySizes[] = {0, 1, 2, 3, 4, 6, 64, 200};
+    const int history = kHistorySizes[timing >> 5];
     text += "[MSG]\r\n" + std::to_string(i + 1) + "\r\nvalues\r\n" + ecub::BytesToHex(frames[i]) +
             "\r\n" + (timed ? "1" : "0") + "\r\n" + std::to_string(period_ms) + "\r\n" +
             std::to_string(history) + "\r\n\r\n" + (cyclic ? "1" : "0") + "\r\n";
