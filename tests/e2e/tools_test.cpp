@@ -5,12 +5,15 @@
 #include <stdlib.h>
 #include <sys/wait.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -89,6 +92,37 @@ TEST(ToolsFrames, CommandsAndRequestsFromNamesCodesAndHex) {
   }
   EXPECT_TRUE(ParseRequest("READ_MEM1:" + std::string(252 * 2, '0'), frame));
   EXPECT_EQ(frame.size(), 257u);
+}
+
+// --- Numbers ---------------------------------------------------------------------------------
+
+TEST(ToolsText, NumbersInEveryForm64BitsWideAndNothingBeyond) {
+  constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+  constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+  for (const auto& [text, want] :
+       std::vector<std::pair<std::string, int64_t>>{{"0", 0},
+                                                    {"-17", -17},
+                                                    {"0x0c", 12},
+                                                    {"0X7FFFFFFFFFFFFFFF", kMax},
+                                                    {"9223372036854775807", kMax},
+                                                    {"-9223372036854775808", kMin},
+                                                    {"000000000000000000000042", 42}}) {
+    int64_t value = 0;
+    EXPECT_TRUE(ParseNumber(text, kMin, kMax, value)) << text;
+    EXPECT_EQ(value, want) << text;
+  }
+  // Beyond 64 bits, or not a number in one of the two forms: refused, the value untouched.
+  for (const char* bad : {"0x8000000000000000", "0xFFFFFFFFFFFFFFFF", "0x123456789ABCDEF01",
+                          "9223372036854775808", "-9223372036854775809", "99999999999999999999", "",
+                          "-", "0x", "0x-1", "-0x1", "+1", "1 ", " 1", "12a", "1.5"}) {
+    int64_t value = 7;
+    EXPECT_FALSE(ParseNumber(bad, kMin, kMax, value)) << bad;
+    EXPECT_EQ(value, 7) << bad;
+  }
+  int64_t value = 0;
+  EXPECT_FALSE(ParseNumber("0x100", 1, 255, value));
+  EXPECT_TRUE(ParseNumber("0xFF", 1, 255, value));
+  EXPECT_EQ(value, 255);
 }
 
 // --- Host messages and replies ---------------------------------------------------------------
@@ -305,6 +339,42 @@ TEST(ToolsLogReader, ReadsStoppedSendsAndPortFailures) {
                          "     1.900  ERR                            CreateFile Error# -1",
                          "            INFO                           CMD_ECUM_GEN  (command name "
                          "without a frame)"}));
+}
+
+// Lines whose time does not fit 64 bits are still read; the split of a failed write's error
+// code from its frame takes the whole frame when one fits, else the first request start.
+TEST(ToolsLogReader, OversizedTimesAndAmbiguousWriteFailures) {
+  const std::vector<LogEvent> events =
+      ParseTrafficLog("99999999999999999999 T 4102030C4C\r\n-99999999999999999999 R 44\r\n");
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0].kind, LogEvent::Kind::kSent);
+  EXPECT_FALSE(events[0].time_ms.has_value());
+  EXPECT_EQ(events[0].frame, Bytes("4102030C4C"));
+  EXPECT_EQ(events[1].kind, LogEvent::Kind::kReceived);
+  EXPECT_FALSE(events[1].time_ms.has_value());
+
+  for (const auto& [text, note, frame] :
+       std::vector<std::tuple<std::string, std::string, std::string>>{
+           {"414102030D4D", "write failed, error 41", "4102030D4D"},
+           // The first request start gives 41 41 02 03 0C 4C, not a whole frame; the later one
+           // does.
+           {"3414102030C4C", "write failed, error 341", "4102030C4C"},
+           {"9410203", "write failed, error 9", "410203"},  // no whole frame: the first start
+           {"12", "write failed", ""},
+           {"5410", "write failed", ""},  // an odd number of hex digits after every start
+           {"541020G", "write failed", ""}}) {
+    const std::vector<LogEvent> e = ParseTrafficLog("1700 ERR_H " + text + "\r\n");
+    ASSERT_EQ(e.size(), 1u) << text;
+    EXPECT_EQ(e[0].note, note) << text;
+    EXPECT_EQ(e[0].frame.value_or(""), Bytes(frame)) << text;
+  }
+
+  // An error code of a million digits is split as quickly as a short one.
+  const std::string code(1000000, '7');
+  const std::vector<LogEvent> e = ParseTrafficLog("5 ERR_H " + code + "4102030D4D\r\n");
+  ASSERT_EQ(e.size(), 1u);
+  EXPECT_EQ(e[0].note, "write failed, error " + code);
+  EXPECT_EQ(e[0].frame, Bytes("4102030D4D"));
 }
 
 // --- The programs ----------------------------------------------------------------------------

@@ -1,7 +1,11 @@
 #include "common/log_reader.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cstdint>
 #include <cstdio>
+#include <set>
+#include <system_error>
 
 #include "common/frames.h"
 #include "common/text.h"
@@ -23,46 +27,83 @@ std::string CheckFailure(const std::string& reason) {
 }
 
 bool IsCommandNameLine(const std::string& line) {
+  // The names of codes 0 to 120 (0 stands for every code without a name), looked up in one go.
+  static const std::set<std::string> kNames = [] {
+    std::set<std::string> names;
+    constexpr int kLastNamed = 120;
+    for (int code = 0; code <= kLastNamed; ++code) {
+      names.insert(Trim(CommandName(static_cast<uint8_t>(code))));
+    }
+    return names;
+  }();
   const std::string name = Trim(line);
-  constexpr int kLastNamed = 120;
-  for (int code = 0; code <= kLastNamed; ++code) {
-    if (!name.empty() && name == Trim(CommandName(static_cast<uint8_t>(code)))) return true;
-  }
-  return false;
+  return !name.empty() && kNames.count(name) > 0;
 }
 
-bool IsDigits(const std::string& text) {
-  if (text.empty()) return false;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-  }
-  return true;
+bool IsHexDigit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+bool IsHexBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+int HexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  return (c >= 'a' ? c - 'a' : c - 'A') + 10;
 }
 
 // "ERR_H " carries the error code in decimal directly followed by the frame's hex. The frame
 // is the split whose hex makes one whole request frame; failing that, the first hex part
 // that starts like a request.
+//
+// Every split lies inside the leading run of decimal digits, and the text after that run is
+// the same for all of them, so one look at that tail and one walk over the run decide every
+// split: a log line of any length is read in linear time.
 void SplitWriteFailure(LogEvent& e) {
+  const std::string& t = e.text;
+  size_t run = 0;  // the leading decimal digits
+  while (run < t.size() && t[run] >= '0' && t[run] <= '9') ++run;
+  // The tail must be hex (blanks allowed between digits); its first digits are kept, as the
+  // length byte of a short frame may lie there.
+  size_t tail_digits = 0;
+  std::string tail_head;
+  bool tail_hex = true;
+  for (size_t i = run; i < t.size() && tail_hex; ++i) {
+    if (IsHexBlank(t[i])) continue;
+    if (!IsHexDigit(t[i])) {
+      tail_hex = false;
+    } else {
+      if (tail_head.size() < 6) tail_head.push_back(t[i]);
+      ++tail_digits;
+    }
+  }
   std::optional<size_t> fallback;
-  for (size_t at = 1; at + 2 <= e.text.size(); ++at) {
-    if (!IsDigits(e.text.substr(0, at))) break;
-    std::string bytes;
-    if (e.text.compare(at, 2, "41") != 0 || !ParseHex(e.text.substr(at), bytes)) continue;
-    const FrameFields f = SplitFrame(bytes);
-    if (f.complete && f.expected_size == bytes.size()) {
+  for (size_t at = 1; tail_hex && at + 2 <= run; ++at) {
+    if (t[at] != '4' || t[at + 1] != '1') continue;
+    const size_t digits = (run - at) + tail_digits;
+    if (digits % 2 != 0) continue;
+    if (!fallback) fallback = at;
+    // Digits 4 and 5 of the frame's hex are its length byte; the whole frame is that + 2 bytes.
+    const size_t size = digits / 2;
+    if (size < 3) continue;
+    const auto digit = [&](size_t k) {
+      return HexDigitValue(at + k < run ? t[at + k] : tail_head[at + k - run]);
+    };
+    const size_t length = static_cast<size_t>(digit(4) * 16 + digit(5));
+    if (length + 2 == size) {
       fallback = at;
       break;
     }
-    if (!fallback) fallback = at;
   }
   if (!fallback) {
     e.note = "write failed";
     return;
   }
   std::string bytes;
-  ParseHex(e.text.substr(*fallback), bytes);
+  ParseHex(t.substr(*fallback), bytes);
   e.frame = bytes;
-  e.note = "write failed, error " + e.text.substr(0, *fallback);
+  e.note = "write failed, error " + t.substr(0, *fallback);
 }
 
 bool IsFailureLabel(const std::string& label) {
@@ -183,7 +224,10 @@ std::vector<LogEvent> ParseTrafficLog(const std::string& contents) {
       }
       continue;
     }
-    e.time_ms = std::stoll(line.substr(0, digits));
+    // A time too large for 64 bits leaves the line without one; the rest is still read.
+    int64_t time_ms = 0;
+    const auto parsed = std::from_chars(line.data(), line.data() + digits, time_ms);
+    if (parsed.ec == std::errc()) e.time_ms = time_ms;
     Classify(line.substr(digits + 1), e);
     Interpret(e);
     // The name line belongs to the frame line after it; alone it is shown as it stands.

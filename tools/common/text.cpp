@@ -1,8 +1,12 @@
 #include "common/text.h"
 
 #include <cctype>
+#include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
+#include <system_error>
 
 namespace ecub::tools {
 
@@ -63,16 +67,21 @@ bool ParseHex(const std::string& text, std::string& bytes) {
 }
 
 bool ParseNumber(const std::string& text, int64_t min, int64_t max, int64_t& value) {
+  const char* const end = text.data() + text.size();
   const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-  const size_t first = hex ? 2 : (!text.empty() && text[0] == '-' ? 1 : 0);
-  if (first >= text.size() || text.size() - first > 18) return false;
   int64_t v = 0;
-  for (size_t i = first; i < text.size(); ++i) {
-    const int d = DigitValue(text[i]);
-    if (d < 0 || (!hex && d > 9)) return false;
-    v = v * (hex ? 16 : 10) + d;
+  if (hex) {
+    // Unsigned, so no sign gets in after "0x"; a value past the signed range is refused.
+    uint64_t u = 0;
+    const auto [ptr, ec] = std::from_chars(text.data() + 2, end, u, 16);
+    if (ec != std::errc() || ptr != end ||
+        u > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
+      return false;
+    v = static_cast<int64_t>(u);
+  } else {
+    const auto [ptr, ec] = std::from_chars(text.data(), end, v, 10);
+    if (ec != std::errc() || ptr != end) return false;
   }
-  if (first == 1) v = -v;
   if (v < min || v > max) return false;
   value = v;
   return true;
