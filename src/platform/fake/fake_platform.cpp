@@ -16,6 +16,10 @@ constexpr uint32_t kErrorFileNotFound = 2;
 constexpr uint32_t kErrorAccessDenied = 5;
 constexpr uint32_t kErrorInvalidHandle = 6;
 constexpr uint32_t kErrorGenFailure = 31;
+constexpr uint32_t kErrorBrokenPipe = 109;
+constexpr uint32_t kErrorDiskFull = 112;
+// The driver's status for a transfer that failed on the bus.
+constexpr FtStatus kFtIoError = 4;
 constexpr int64_t kUsbHandleBase = 0x7000;
 
 // Copies `text` as a zero-terminated string into a driver buffer of `size` bytes.
@@ -36,8 +40,22 @@ void FakePlatform::FailCall(const std::string& name, int successes) {
   }
 }
 
+bool FakePlatform::FaultNow(const char* name, bool failable) {
+  ++platform_calls;
+  if (!failable) return false;
+  ++fault_points;
+  if (record_fault_points) fault_point_names.emplace_back(name);
+  if (fault_points != fail_point) return false;
+  failed_call = name;
+  return true;
+}
+
 bool FakePlatform::CallSucceeds(const std::string& name) {
   port_calls.push_back(name);
+  if (FaultNow(name.c_str())) {
+    last_error = kErrorGenFailure;
+    return false;
+  }
   auto it = failures_.find(name);
   if (it == failures_.end()) return true;
   if (it->second > 0) {
@@ -50,6 +68,10 @@ bool FakePlatform::CallSucceeds(const std::string& name) {
 
 int64_t FakePlatform::OpenSerial(const std::string& name) {
   port_calls.push_back("CreateFile " + name);
+  if (FaultNow("CreateFile")) {
+    last_error = kErrorAccessDenied;
+    return kInvalidHandle;
+  }
   const std::string prefix = "\\\\.\\COM";
   int number = 0;
   if (name.rfind(prefix, 0) == 0) number = std::atoi(name.c_str() + prefix.size());
@@ -176,6 +198,12 @@ bool FakePlatform::CloseHandle(int64_t handle) {
 }
 
 bool FakePlatform::WaitPortInput(int64_t handle, bool usb, double max_usec) {
+  // A platform that cannot wait on the port says so; the caller then waits the time itself.
+  if (FaultNow("WaitPortInput")) return false;
+  return WaitPort(handle, usb, max_usec);
+}
+
+bool FakePlatform::WaitPort(int64_t handle, bool usb, double max_usec) {
   SimLink* link = LinkOf(handle, usb);
   double target = NowUsec() + std::max(0.0, max_usec);
   if (link != nullptr) {
@@ -188,13 +216,14 @@ bool FakePlatform::WaitPortInput(int64_t handle, bool usb, double max_usec) {
 }
 
 bool FakePlatform::WaitPortOrHostInput(int64_t handle, bool usb, double max_usec) {
+  if (FaultNow("WaitPortOrHostInput")) return false;
   DeliverDueInput();
   if (!pipe_.empty()) return true;
   double limit = max_usec;
   if (!scheduled_.empty()) {
     limit = std::min(limit, static_cast<double>(scheduled_.front().first - now_ns) / 1000.0);
   }
-  return WaitPortInput(handle, usb, std::max(0.0, limit));
+  return WaitPort(handle, usb, std::max(0.0, limit));
 }
 
 // The D2XX driver over the simulated USB interfaces.
@@ -203,7 +232,7 @@ class FakePlatform::FakeD2xx : public D2xx {
   explicit FakeD2xx(FakePlatform& p) : p_(p) {}
 
   FtStatus FT_ListDevices(void* arg1, void* arg2, uint32_t flags) override {
-    if (!Call("FT_ListDevices")) return FT_OTHER_ERROR;
+    if (const FtStatus status = Call("FT_ListDevices"); status != FT_OK) return status;
     if (flags == FT_LIST_NUMBER_ONLY) {
       *static_cast<uint32_t*>(arg1) = static_cast<uint32_t>(p_.usb_devices.size());
       return FT_OK;
@@ -223,7 +252,12 @@ class FakePlatform::FakeD2xx : public D2xx {
     return FT_OK;
   }
   FtStatus FT_Open(int device, int64_t* handle) override {
-    if (!Call("FT_Open")) return FT_OTHER_ERROR;
+    if (const FtStatus status = Call("FT_Open"); status != FT_OK) {
+      // The driver writes its (null) handle whatever the outcome; only a missing driver or a
+      // call refused by name leaves the variable alone.
+      if (status == kFtIoError) *handle = 0;
+      return status;
+    }
     if (device < 0 || device >= static_cast<int>(p_.usb_devices.size())) {
       return FT_DEVICE_NOT_FOUND;
     }
@@ -322,10 +356,20 @@ class FakePlatform::FakeD2xx : public D2xx {
   }
 
  private:
-  bool Call(const std::string& name) { return !p_.driver_missing && p_.CallSucceeds(name); }
+  FtStatus Call(const std::string& name) {
+    if (p_.driver_missing) {
+      p_.FaultNow(name.c_str(), false);
+      return FT_OTHER_ERROR;
+    }
+    const int64_t before = p_.fault_points;
+    if (p_.CallSucceeds(name)) return FT_OK;
+    // A numbered fault is a transfer that failed on the bus; a named one a refusal.
+    return p_.fault_points == p_.fail_point && p_.fault_points != before ? kFtIoError
+                                                                         : FT_OTHER_ERROR;
+  }
   // A call on an open handle that only reports success or failure.
   FtStatus Simple(const std::string& name, int64_t handle) {
-    if (!Call(name)) return FT_OTHER_ERROR;
+    if (const FtStatus status = Call(name); status != FT_OK) return status;
     const int64_t index = handle - kUsbHandleBase;
     if (index < 0 || index >= static_cast<int64_t>(p_.usb_devices.size()) ||
         !p_.usb_devices[static_cast<size_t>(index)].open) {
@@ -337,6 +381,7 @@ class FakePlatform::FakeD2xx : public D2xx {
 };
 
 D2xx& FakePlatform::Ftdi() {
+  FaultNow("Ftdi", false);
   if (!ftdi_) ftdi_ = std::make_unique<FakeD2xx>(*this);
   return *ftdi_;
 }
@@ -355,6 +400,12 @@ void FakePlatform::DeliverDueInput() {
   }
 }
 
+size_t FakePlatform::HostBytesUnread() const {
+  size_t n = pipe_.size();
+  for (const auto& item : scheduled_) n += item.second.size();
+  return n;
+}
+
 std::vector<std::string> FakePlatform::TakeReplies() {
   std::vector<std::string> out;
   out.swap(replies);
@@ -363,6 +414,10 @@ std::vector<std::string> FakePlatform::TakeReplies() {
 
 bool FakePlatform::HostPeek(uint32_t& available) {
   available = 0;
+  if (FaultNow("HostPeek")) {
+    last_error = kErrorBrokenPipe;
+    return false;
+  }
   if (peek_fails || input_closed) return false;
   DeliverDueInput();
   available = static_cast<uint32_t>(pipe_.size());
@@ -370,6 +425,10 @@ bool FakePlatform::HostPeek(uint32_t& available) {
 }
 
 bool FakePlatform::HostRead(uint32_t count, std::string& out) {
+  if (FaultNow("HostRead")) {
+    last_error = kErrorBrokenPipe;
+    return false;
+  }
   if (input_closed || count > pipe_.size()) return false;
   out = pipe_.substr(0, count);
   pipe_.erase(0, count);
@@ -377,6 +436,10 @@ bool FakePlatform::HostRead(uint32_t count, std::string& out) {
 }
 
 bool FakePlatform::HostWrite(const std::string& data) {
+  if (FaultNow("HostWrite")) {
+    last_error = kErrorBrokenPipe;
+    return false;
+  }
   if (output_closed) return false;
   host_output += data;
   replies.push_back(data);
@@ -385,6 +448,7 @@ bool FakePlatform::HostWrite(const std::string& data) {
 }
 
 void FakePlatform::HostWaitInput(double max_usec) {
+  if (FaultNow("HostWaitInput")) return;  // an early return, which waits are allowed
   DeliverDueInput();
   if (!pipe_.empty()) return;
   int64_t target;
@@ -402,38 +466,78 @@ void FakePlatform::HostWaitInput(double max_usec) {
 }
 
 bool FakePlatform::QueryPerformanceFrequency(int64_t& frequency) {
+  if (FaultNow("QueryPerformanceFrequency", clock_fault_points)) {
+    frequency = 0;
+    last_error = kErrorGenFailure;
+    return false;
+  }
   frequency = has_counter ? 1'000'000'000 : 0;
   return has_counter;
 }
 
 bool FakePlatform::QueryPerformanceCounter(int64_t& counter) {
+  if (FaultNow("QueryPerformanceCounter", clock_fault_points)) {
+    counter = 0;
+    now_ns += read_step_ns;
+    last_error = kErrorGenFailure;
+    return false;
+  }
   counter = has_counter ? now_ns : 0;
   now_ns += read_step_ns;
   return has_counter;
 }
 
 void FakePlatform::Sleep(uint32_t milliseconds) {
+  FaultNow("Sleep", false);
   sleeps_ms.push_back(milliseconds);
   now_ns += static_cast<int64_t>(milliseconds) * 1'000'000;
 }
 
 void FakePlatform::SleepMicroseconds(double usec) {
+  FaultNow("SleepMicroseconds", false);
   precise_sleeps_usec.push_back(usec);
   if (usec > 0) now_ns += static_cast<int64_t>(usec * 1000.0);
 }
 
+void FakePlatform::TimeBeginPeriod(uint32_t ms) {
+  FaultNow("TimeBeginPeriod", false);
+  timer_period_depth += ms > 0 ? 1 : 0;
+}
+
+void FakePlatform::TimeEndPeriod(uint32_t ms) {
+  FaultNow("TimeEndPeriod", false);
+  timer_period_depth -= ms > 0 ? 1 : 0;
+}
+
+void FakePlatform::PumpMessages() {
+  FaultNow("PumpMessages", false);
+  ++pump_calls;
+}
+
 bool FakePlatform::ListProcesses(std::vector<std::string>& names) {
   ++process_list_calls;
+  if (FaultNow("ListProcesses")) {
+    last_error = kErrorGenFailure;
+    return false;
+  }
   if (process_list_fails) return false;
   names = processes;
   return true;
 }
 
 bool FakePlatform::FileReadable(const std::string& path) {
+  if (FaultNow("FileReadable")) {
+    last_error = kErrorAccessDenied;
+    return false;
+  }
   return files.count(path) > 0;
 }
 
 bool FakePlatform::ReadWholeFile(const std::string& path, std::string& contents) {
+  if (FaultNow("ReadWholeFile")) {
+    last_error = kErrorAccessDenied;
+    return false;
+  }
   auto it = files.find(path);
   if (it == files.end()) return false;
   contents = it->second;
@@ -442,6 +546,12 @@ bool FakePlatform::ReadWholeFile(const std::string& path, std::string& contents)
 
 bool FakePlatform::WriteWholeFile(const std::string& path, const std::string& contents) {
   if (locked.count(path) || folders.count(path)) return false;
+  if (FaultNow("WriteWholeFile")) {
+    // The disk filled up after the file was cut to length 0 and half the bytes went out.
+    files[path] = contents.substr(0, contents.size() / 2);
+    last_error = kErrorDiskFull;
+    return false;
+  }
   files[path] = contents;
   return true;
 }
@@ -449,11 +559,21 @@ bool FakePlatform::WriteWholeFile(const std::string& path, const std::string& co
 bool FakePlatform::CopyFileReplace(const std::string& from, const std::string& to) {
   auto it = files.find(from);
   if (copy_fails || it == files.end() || locked.count(to) || folders.count(to)) return false;
+  if (FaultNow("CopyFileReplace")) {
+    // As a write: the copy was cut to length 0 and only half of it was written.
+    files[to] = it->second.substr(0, it->second.size() / 2);
+    last_error = kErrorDiskFull;
+    return false;
+  }
   files[to] = it->second;
   return true;
 }
 
 int64_t FakePlatform::OpenWriteFile(const std::string& path) {
+  if (FaultNow("OpenWriteFile")) {
+    last_error = kErrorAccessDenied;
+    return -1;
+  }
   if (locked.count(path) || folders.count(path)) return -1;
   files[path].clear();
   open_files[next_file_] = path;
@@ -461,6 +581,10 @@ int64_t FakePlatform::OpenWriteFile(const std::string& path) {
 }
 
 bool FakePlatform::WriteOpenFile(int64_t file, const std::string& data) {
+  if (FaultNow("WriteOpenFile")) {
+    last_error = kErrorDiskFull;
+    return false;
+  }
   auto it = open_files.find(file);
   if (it == open_files.end()) return false;
   files[it->second] += data;
@@ -468,10 +592,12 @@ bool FakePlatform::WriteOpenFile(int64_t file, const std::string& data) {
 }
 
 void FakePlatform::CloseOpenFile(int64_t file) {
+  FaultNow("CloseOpenFile", false);
   open_files.erase(file);
 }
 
 std::string FakePlatform::FormatGeneralDate(const LocalDateTime& w) {
+  FaultNow("FormatGeneralDate", false);
   char text[64];
   std::snprintf(text, sizeof text, "%02d/%02d/%04d %02d:%02d:%02d", w.day, w.month, w.year, w.hour,
                 w.minute, w.second);
@@ -479,6 +605,7 @@ std::string FakePlatform::FormatGeneralDate(const LocalDateTime& w) {
 }
 
 void FakePlatform::ShowMessage(const std::string& text, const std::string& title) {
+  FaultNow("ShowMessage", false);
   messages.push_back(title + "|" + text);
 }
 
