@@ -93,6 +93,10 @@ std::string ScansioneIstruzione(Server& s) {
   int32_t number = -1;
   std::string text;
   s.LinkStatus = 7;
+  // The scan moves PortaCom, which every later step reads as the kind of the open port, and
+  // leaves no port open: so the open port goes first, closed by its own kind (and it can
+  // take part in the scan).
+  ChiudiPorta(s);
   CercaConCifratura(s, [&] { return (number = ScansionaCom(s, s.IdentitaAttesa, text)) > 0; });
   s.LinkStatus = 0;
   s.PortaCom = number > 0 ? static_cast<uint8_t>(number) : 0;

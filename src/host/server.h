@@ -42,7 +42,10 @@ struct Server {
   // Port state owned by the port layer.
   int32_t IndiceUsb = 0;
   int64_t HandlePorta = 0;  // 0: no port open; kInvalidHandle after a failed serial open
-  int64_t FtStatus = 0;     // result of the last D2XX or close call
+  // The kind of the handle in HandlePorta, fixed when it was opened: PortaCom may name another
+  // port by the time the handle is used or closed (a scan sets it).
+  bool open_port_is_usb = false;
+  int64_t FtStatus = 0;  // result of the last D2XX or close call
   int32_t NumUsbDevices = 0;
   std::vector<std::string> UsbSerialList;
   std::vector<std::string> UsbDescList;

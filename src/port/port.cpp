@@ -88,11 +88,13 @@ bool ApriPortaUsb(Server& s) {
     LogLine(s, label, Decimal(status));
     return false;
   };
-  int64_t handle = s.HandlePorta;
-  const bool opened =
-      step(ftdi.FT_Open(static_cast<int16_t>(s.IndiceUsb), &handle), "FT_Open Error#");
+  // The driver writes its out-handle even when the open fails, so it is taken only on success.
+  int64_t handle = 0;
+  if (!step(ftdi.FT_Open(static_cast<int16_t>(s.IndiceUsb), &handle), "FT_Open Error#")) {
+    return false;
+  }
   s.HandlePorta = handle;
-  if (!opened) return false;
+  s.open_port_is_usb = true;
   const Settings& cfg = s.settings;
   return step(ftdi.FT_SetBaudRate(s.HandlePorta, static_cast<uint32_t>(cfg.BaudRate)),
               "FT_SetBaudRate Error#") &&
@@ -108,6 +110,7 @@ bool ApriPortaSeriale(Server& s) {
   const std::string number = std::to_string(s.PortaCom);
   LogLine(s, "APERTURA ", "[COM" + number + "]");
   s.HandlePorta = s.platform.OpenSerial(SerialDeviceName(s.PortaCom));
+  s.open_port_is_usb = false;
   if (s.HandlePorta < 0) {
     s.LastDllError = s.platform.GetLastError();
     LogLine(s, "CreateFile Error#", std::to_string(s.HandlePorta));
@@ -198,13 +201,30 @@ bool ConfiguraSeriale(Server& s, int64_t handle, std::string& failed_step) {
   return ConfiguraSeriale(s, handle, dcb, timeouts, failed_step);
 }
 
+bool PortIsUsb(const Server& s) {
+  return s.HandlePorta != 0 ? s.open_port_is_usb : s.PortaCom == 0;
+}
+
 bool ApriPorta(Server& s) {
+  // A handle that failed to close still holds its port; opening over it would orphan it until
+  // the process ends. It is released here if it now can be, and this open fails, as an open
+  // that had to release a leftover handle does; the next one starts clean.
+  if (s.HandlePorta != 0 && s.HandlePorta != kInvalidHandle) {
+    CloseHeldHandle(s);
+    return false;
+  }
   return s.PortaCom == 0 ? ApriPortaUsb(s) : ApriPortaSeriale(s);
 }
 
 bool ChiudiPorta(Server& s) {
+  const bool closed = CloseHeldHandle(s);
+  AggiornaListaUsb(s);
+  return closed;
+}
+
+bool CloseHeldHandle(Server& s) {
   bool closed = false;
-  const bool usb = s.PortaCom == 0;
+  const bool usb = PortIsUsb(s);
   for (int attempt = 0; attempt < kCloseAttempts && s.HandlePorta != 0; ++attempt) {
     bool ok;
     if (usb) {
@@ -226,7 +246,6 @@ bool ChiudiPorta(Server& s) {
     LogLine(s, usb ? "FT_Close Error#" : "CloseHandle Error#", std::to_string(s.FtStatus));
     LogLine(s, "LastDllError ", HexNoPad(s.LastDllError));
   }
-  AggiornaListaUsb(s);
   return closed;
 }
 

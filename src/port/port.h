@@ -13,10 +13,16 @@ struct CommTimeouts;
 
 inline constexpr const char* kHandleIniName = "Handle.ini";
 
-// Opens and configures the port PortaCom selects (0: the USB interface IndiceUsb).
+// Opens and configures the port PortaCom selects (0: the USB interface IndiceUsb). Refuses
+// while HandlePorta still holds a port that could not be closed, which must not be lost.
 bool ApriPorta(Server& s);
+// True when the port calls go to the USB driver: the open handle's own kind, or, with no port
+// open, the kind PortaCom selects.
+bool PortIsUsb(const Server& s);
 // Closes the open port (up to five attempts) and always refreshes the USB interface list.
 bool ChiudiPorta(Server& s);
+// The close attempts of ChiudiPorta alone, by the open handle's own kind.
+bool CloseHeldHandle(Server& s);
 // Refreshes NumUsbDevices, UsbSerialList and UsbDescList from the driver.
 void AggiornaListaUsb(Server& s);
 void ScriviHandleIni(Server& s, int64_t handle);

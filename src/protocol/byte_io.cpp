@@ -5,6 +5,7 @@
 
 #include "host/clock.h"
 #include "host/server.h"
+#include "port/port.h"
 #include "protocol/hex.h"
 #include "protocol/log_line.h"
 
@@ -21,7 +22,7 @@ constexpr uint32_t kFtPurgeRxTx = 3;
 enum class SendStop { kNone, kInputArrived, kWriteFailed };
 
 bool Serial(const Server& s) {
-  return s.PortaCom != 0;
+  return !PortIsUsb(s);
 }
 
 void CaptureLastError(Server& s) {

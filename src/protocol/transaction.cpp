@@ -43,7 +43,7 @@ bool Rejected(Server& s, const char* reason) {
 // tell, so a fast unit is not held up by the poll interval.
 // In a polling transaction it also wakes for the host, which is then served at once.
 void WaitForInput(Server& s, bool host_too) {
-  const bool usb = s.PortaCom == 0;
+  const bool usb = PortIsUsb(s);
   const bool waited = host_too
                           ? s.platform.WaitPortOrHostInput(s.HandlePorta, usb, kReceivePoll_usec)
                           : s.platform.WaitPortInput(s.HandlePorta, usb, kReceivePoll_usec);

@@ -6,6 +6,7 @@
 #include "host/host_link.h"
 #include "host/server.h"
 #include "port/ft_program_data.h"
+#include "port/port.h"
 #include "protocol/transaction.h"
 #include "service/history.h"
 
@@ -119,8 +120,9 @@ void ImpostaMsgTimed(Server& s, const std::string& argument) {
 }
 
 void ScriviDescrizioneUsb(Server& s, const std::string& description) {
-  // Only an open USB interface has an EEPROM to write.
-  if (s.PortaCom != 0 || s.HandlePorta == 0) {
+  // Only an open USB interface has an EEPROM to write; the handle's own kind decides, since a
+  // scan may have moved PortaCom since it was opened.
+  if (s.HandlePorta == 0 || !PortIsUsb(s)) {
     SendReply(s, 12, kResultEeprom, "1");
     return;
   }

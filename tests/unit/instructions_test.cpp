@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "port/search.h"
 #include "protocol/transaction.h"
 #include "server_fixture.h"
@@ -167,6 +169,40 @@ TEST_F(Instructions, ScanWithoutUnitsWaitsOnceAndReportsNone) {
   EXPECT_EQ(reply, Bytes({0, 10, 13, 0, 0, 0, 0, 0, 0, 0x20}));
   EXPECT_GE(p.NowUsec() - before, 4e6);
   EXPECT_LT(p.NowUsec() - before, 4.1e6);
+}
+
+// The scan leaves no port open: a port linked before it is closed by its own kind, so later
+// instructions never hand a handle of one kind to the calls of the other.
+TEST_F(Instructions, ScanClosesALinkedUsbInterfaceFirst) {
+  EcuSim& usb = UsbUnit("A1", "Cable");
+  EcuSim& com5 = UnitOn(5);
+  Start();
+  ASSERT_EQ(At(Connect(0, usb.ExpectedIdentity()), 3), 1);
+  Ask(HostMsg(10, com5.ExpectedIdentity()));
+  EXPECT_EQ(At(Ask(HostMsg(13, "x")), 6), 5);
+  EXPECT_FALSE(p.usb_devices[0].open);
+  EXPECT_EQ(s.HandlePorta, 0);
+  EXPECT_TRUE(p.open_serial.empty());
+  // The interface can be linked again at once.
+  EXPECT_EQ(At(Connect(0, usb.ExpectedIdentity()), 3), 1);
+  EXPECT_TRUE(p.usb_devices[0].open);
+}
+
+TEST_F(Instructions, ScanClosesALinkedSerialPortFirst) {
+  EcuSim& unit = UnitOn(5);
+  UsbUnit("A1", "Cable");
+  Start();
+  ASSERT_EQ(At(Connect(5, unit.ExpectedIdentity()), 3), 1);
+  Ask(HostMsg(10, "0123456789AB x NOBODY 1"));
+  EXPECT_EQ(Ask(HostMsg(13, "x")), Bytes({0, 10, 13, 0, 0, 0, 0, 0, 0, 0x20}));
+  EXPECT_TRUE(p.open_serial.empty());
+  EXPECT_EQ(s.HandlePorta, 0);
+  p.port_calls.clear();
+  EXPECT_EQ(Ask(HostMsg(12, std::string(20, 'd'))).substr(7), std::string(1, 4) + "1");
+  Ask(HostMsg(2));
+  for (const char* call : {"FT_EE_Read", "FT_Close", "CloseHandle"}) {
+    EXPECT_EQ(std::count(p.port_calls.begin(), p.port_calls.end(), call), 0) << call;
+  }
 }
 
 TEST_F(Instructions, HandlerResultsAndData) {

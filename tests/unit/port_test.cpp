@@ -307,6 +307,27 @@ TEST_F(UsbList, AFailingSerialQueryFailsTheAttempt) {
   EXPECT_EQ(s.UsbDescList, Texts{""});
 }
 
+TEST_F(LinkTest, AHandleThatCouldNotBeClosedIsNeverOverwrittenByAnOpen) {
+  ASSERT_TRUE(OpenSerial(3));
+  const int64_t held = s.HandlePorta;
+  p.FailCall("CloseHandle");
+  ASSERT_FALSE(ChiudiPorta(s));
+  // The next search selects the USB interface (absent here, so FT_Open would fail) and then a
+  // serial port: neither open may replace the handle still held.
+  for (int port : {0, 4}) {
+    s.PortaCom = static_cast<uint8_t>(port);
+    EXPECT_FALSE(ApriPorta(s)) << port;
+    EXPECT_EQ(s.HandlePorta, held) << port;
+  }
+  // Closed by its own kind although USB is selected.
+  p.FailCall("CloseHandle", -1);
+  s.PortaCom = 0;
+  p.port_calls.clear();
+  EXPECT_TRUE(ChiudiPorta(s));
+  EXPECT_TRUE(p.open_serial.empty());
+  EXPECT_EQ(CountOf(p.port_calls, "FT_Close"), 0u);
+}
+
 // --- Handle.ini ------------------------------------------------------------------------------
 
 using HandleIni = LinkTest;

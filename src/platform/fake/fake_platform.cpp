@@ -252,12 +252,13 @@ class FakePlatform::FakeD2xx : public D2xx {
     return FT_OK;
   }
   FtStatus FT_Open(int device, int64_t* handle) override {
-    if (const FtStatus status = Call("FT_Open"); status != FT_OK) {
-      // The driver writes its (null) handle whatever the outcome; only a missing driver or a
-      // call refused by name leaves the variable alone.
-      if (status == kFtIoError) *handle = 0;
-      return status;
+    if (p_.driver_missing) {
+      p_.FaultNow("FT_Open", false);
+      return FT_OTHER_ERROR;
     }
+    // As the driver does: the out-handle is written on every call, 0 when the open failed.
+    *handle = 0;
+    if (const FtStatus status = Call("FT_Open"); status != FT_OK) return status;
     if (device < 0 || device >= static_cast<int>(p_.usb_devices.size())) {
       return FT_DEVICE_NOT_FOUND;
     }
