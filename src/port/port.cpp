@@ -31,8 +31,6 @@ constexpr size_t kDescriptionWidth = 20;
 // refresh allocate or query without bound.
 constexpr int32_t kMaxUsbDevices = 127;
 
-constexpr int kCloseAttempts = 5;
-
 // Serial time-outs (ms): a read returns as soon as the line pauses for 5 ms, so a read of the
 // queued count never waits; a write of n bytes gives up after 5 n + 50 ms.
 constexpr CommTimeouts kSerialTimeouts{5, 0, 0, 5, 50};

@@ -32,11 +32,11 @@ void CopyOut(const std::string& text, char* buffer, size_t size) {
 
 }  // namespace
 
-void FakePlatform::FailCall(const std::string& name, int successes) {
-  if (successes < 0) {
+void FakePlatform::FailCall(const std::string& name, int successes, int times) {
+  if (successes < 0 || times == 0) {
     failures_.erase(name);
   } else {
-    failures_[name] = successes;
+    failures_[name] = Failure{successes, times};
   }
 }
 
@@ -58,10 +58,11 @@ bool FakePlatform::CallSucceeds(const std::string& name) {
   }
   auto it = failures_.find(name);
   if (it == failures_.end()) return true;
-  if (it->second > 0) {
-    --it->second;
+  if (it->second.successes > 0) {
+    --it->second.successes;
     return true;
   }
+  if (it->second.times > 0 && --it->second.times == 0) failures_.erase(it);
   last_error = kErrorGenFailure;
   return false;
 }

@@ -87,8 +87,8 @@ class FakePlatform : public Platform {
   uint32_t last_error = 0;
   std::vector<std::string> port_calls;  // names of the serial and D2XX calls, in order
   // Makes the named call ("WriteFile", "FT_Read", ...) fail after `successes` more successful
-  // calls; it then keeps failing until FailCall(name, -1) clears it.
-  void FailCall(const std::string& name, int successes = 0);
+  // calls; it then fails `times` times (-1: until FailCall(name, -1) clears it).
+  void FailCall(const std::string& name, int successes = 0, int times = -1);
   std::string wire_written;  // every byte the server wrote to any port, as on the wire
 
   // --- USB interfaces (the D2XX driver) ---
@@ -185,7 +185,11 @@ class FakePlatform : public Platform {
   bool WaitPort(int64_t handle, bool usb, double max_usec);
   class FakeD2xx;
   std::deque<std::pair<int64_t, std::string>> scheduled_;
-  std::map<std::string, int> failures_;  // call name -> successes left before failing
+  struct Failure {
+    int successes = 0;  // left before the call fails
+    int times = -1;     // failures left; -1: no end
+  };
+  std::map<std::string, Failure> failures_;
   int64_t next_handle_ = 0x1000;
   std::unique_ptr<D2xx> ftdi_;  // arrival time (ns), bytes
   std::string pipe_;
