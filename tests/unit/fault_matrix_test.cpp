@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <iostream>
 #include <map>
 #include <string>
@@ -307,6 +308,16 @@ TEST(FaultMatrix, EveryFailingCallIsSurvived) {
   ASSERT_TRUE(baseline.problems.empty()) << baseline.problems.front();
   const int64_t points = baseline.conversation_points;
   ASSERT_GT(points, 1000);
+  // ECUB_FAULT_POINT=N runs only point N and shows all it found, with the traffic log.
+  if (const char* only = std::getenv("ECUB_FAULT_POINT")) {
+    Conversation run(std::atoll(only));
+    run.Run();
+    std::cout << "point " << only << " (" << run.p.failed_call << ")\n";
+    for (const std::string& problem : run.problems) std::cout << "  " << problem << "\n";
+    for (const std::string& box : run.p.messages) std::cout << "  box: " << box << "\n";
+    std::cout << run.p.files[kLog];
+    return;
+  }
   int failed_runs = 0;
   for (int64_t n = 1; n <= points; ++n) {
     Conversation run(n);
