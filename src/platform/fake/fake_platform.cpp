@@ -582,6 +582,17 @@ int64_t FakePlatform::OpenWriteFile(const std::string& path) {
   return next_file_++;
 }
 
+int64_t FakePlatform::OpenAppendFile(const std::string& path) {
+  if (FaultNow("OpenAppendFile")) {
+    last_error = kErrorAccessDenied;
+    return -1;
+  }
+  if (locked.count(path) || folders.count(path)) return -1;
+  files[path];  // created when missing, kept otherwise
+  open_files[next_file_] = path;
+  return next_file_++;
+}
+
 bool FakePlatform::WriteOpenFile(int64_t file, const std::string& data) {
   if (FaultNow("WriteOpenFile")) {
     last_error = kErrorDiskFull;
