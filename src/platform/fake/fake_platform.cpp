@@ -402,6 +402,17 @@ void FakePlatform::DeliverDueInput() {
   }
 }
 
+void FakePlatform::ForgetRecords() {
+  sleeps_ms.clear();
+  precise_sleeps_usec.clear();
+  host_output.clear();
+  replies.clear();
+  reply_times_usec.clear();
+  port_calls.clear();
+  wire_written.clear();
+  fault_point_names.clear();
+}
+
 size_t FakePlatform::HostBytesUnread() const {
   size_t n = pipe_.size();
   for (const auto& item : scheduled_) n += item.second.size();

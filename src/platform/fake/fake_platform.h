@@ -61,6 +61,9 @@ class FakePlatform : public Platform {
   std::vector<std::string> TakeReplies();
   // Host bytes sent that the server has not read yet, scheduled ones included.
   size_t HostBytesUnread() const;
+  // Drops the records kept for inspection (calls, sleeps, replies, bytes on the wire), so a
+  // long run does not pile them up; the state of the simulated system is kept.
+  void ForgetRecords();
 
   // --- Processes ---
   std::vector<std::string> processes;
