@@ -40,9 +40,12 @@ void FakePlatform::FailCall(const std::string& name, int successes, int times) {
   }
 }
 
-bool FakePlatform::FaultNow(const char* name, bool failable) {
+bool FakePlatform::FaultNow(const char* name, Fallible kind) {
   ++platform_calls;
-  if (!failable) return false;
+  const bool point = kind == Fallible::kCall    ? call_fault_points
+                     : kind == Fallible::kClock ? clock_fault_points
+                                                : false;
+  if (!point) return false;
   ++fault_points;
   if (record_fault_points) fault_point_names.emplace_back(name);
   if (fault_points != fail_point) return false;
@@ -254,7 +257,7 @@ class FakePlatform::FakeD2xx : public D2xx {
   }
   FtStatus FT_Open(int device, int64_t* handle) override {
     if (p_.driver_missing) {
-      p_.FaultNow("FT_Open", false);
+      p_.FaultNow("FT_Open", Fallible::kNo);
       return FT_OTHER_ERROR;
     }
     // As the driver does: the out-handle is written on every call, 0 when the open failed.
@@ -360,7 +363,7 @@ class FakePlatform::FakeD2xx : public D2xx {
  private:
   FtStatus Call(const std::string& name) {
     if (p_.driver_missing) {
-      p_.FaultNow(name.c_str(), false);
+      p_.FaultNow(name.c_str(), Fallible::kNo);
       return FT_OTHER_ERROR;
     }
     const int64_t before = p_.fault_points;
@@ -383,7 +386,7 @@ class FakePlatform::FakeD2xx : public D2xx {
 };
 
 D2xx& FakePlatform::Ftdi() {
-  FaultNow("Ftdi", false);
+  FaultNow("Ftdi", Fallible::kNo);
   if (!ftdi_) ftdi_ = std::make_unique<FakeD2xx>(*this);
   return *ftdi_;
 }
@@ -479,7 +482,7 @@ void FakePlatform::HostWaitInput(double max_usec) {
 }
 
 bool FakePlatform::QueryPerformanceFrequency(int64_t& frequency) {
-  if (FaultNow("QueryPerformanceFrequency", clock_fault_points)) {
+  if (FaultNow("QueryPerformanceFrequency", Fallible::kClock)) {
     frequency = 0;
     last_error = kErrorGenFailure;
     return false;
@@ -489,7 +492,7 @@ bool FakePlatform::QueryPerformanceFrequency(int64_t& frequency) {
 }
 
 bool FakePlatform::QueryPerformanceCounter(int64_t& counter) {
-  if (FaultNow("QueryPerformanceCounter", clock_fault_points)) {
+  if (FaultNow("QueryPerformanceCounter", Fallible::kClock)) {
     counter = 0;
     now_ns += read_step_ns;
     last_error = kErrorGenFailure;
@@ -501,29 +504,29 @@ bool FakePlatform::QueryPerformanceCounter(int64_t& counter) {
 }
 
 void FakePlatform::Sleep(uint32_t milliseconds) {
-  FaultNow("Sleep", false);
+  FaultNow("Sleep", Fallible::kNo);
   sleeps_ms.push_back(milliseconds);
   now_ns += static_cast<int64_t>(milliseconds) * 1'000'000;
 }
 
 void FakePlatform::SleepMicroseconds(double usec) {
-  FaultNow("SleepMicroseconds", false);
+  FaultNow("SleepMicroseconds", Fallible::kNo);
   precise_sleeps_usec.push_back(usec);
   if (usec > 0) now_ns += static_cast<int64_t>(usec * 1000.0);
 }
 
 void FakePlatform::TimeBeginPeriod(uint32_t ms) {
-  FaultNow("TimeBeginPeriod", false);
+  FaultNow("TimeBeginPeriod", Fallible::kNo);
   timer_period_depth += ms > 0 ? 1 : 0;
 }
 
 void FakePlatform::TimeEndPeriod(uint32_t ms) {
-  FaultNow("TimeEndPeriod", false);
+  FaultNow("TimeEndPeriod", Fallible::kNo);
   timer_period_depth -= ms > 0 ? 1 : 0;
 }
 
 void FakePlatform::PumpMessages() {
-  FaultNow("PumpMessages", false);
+  FaultNow("PumpMessages", Fallible::kNo);
   ++pump_calls;
 }
 
@@ -616,12 +619,12 @@ bool FakePlatform::WriteOpenFile(int64_t file, const std::string& data) {
 }
 
 void FakePlatform::CloseOpenFile(int64_t file) {
-  FaultNow("CloseOpenFile", false);
+  FaultNow("CloseOpenFile", Fallible::kNo);
   open_files.erase(file);
 }
 
 std::string FakePlatform::FormatGeneralDate(const LocalDateTime& w) {
-  FaultNow("FormatGeneralDate", false);
+  FaultNow("FormatGeneralDate", Fallible::kNo);
   char text[64];
   std::snprintf(text, sizeof text, "%02d/%02d/%04d %02d:%02d:%02d", w.day, w.month, w.year, w.hour,
                 w.minute, w.second);
@@ -629,7 +632,7 @@ std::string FakePlatform::FormatGeneralDate(const LocalDateTime& w) {
 }
 
 void FakePlatform::ShowMessage(const std::string& text, const std::string& title) {
-  FaultNow("ShowMessage", false);
+  FaultNow("ShowMessage", Fallible::kNo);
   messages.push_back(title + "|" + text);
 }
 

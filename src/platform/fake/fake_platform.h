@@ -26,11 +26,13 @@ class FakePlatform : public Platform {
   // fault point, numbered from 1 in the order the calls are made; with `fail_point` set to N,
   // point N fails the way the real call fails (false, -1 or a driver error status, the
   // last-error code set; a file write may leave the file cut short) and every other call
-  // behaves. Clock reads are fault points only when `clock_fault_points` is set, as a
-  // conversation reads the clock far more often than it makes any other call.
+  // behaves. Clock reads are numbered apart, as a conversation reads the clock far more often
+  // than it makes any other call: `call_fault_points` and `clock_fault_points` choose which
+  // of the two are fault points.
   int64_t platform_calls = 0;
   int64_t fault_points = 0;  // fault points passed so far
   int64_t fail_point = 0;    // 0: no call fails
+  bool call_fault_points = true;
   bool clock_fault_points = false;
   bool record_fault_points = false;
   std::vector<std::string> fault_point_names;  // each point's call, when recorded
@@ -177,9 +179,11 @@ class FakePlatform : public Platform {
   SimLink* LinkOf(int64_t handle, bool usb);
   // True (and the call recorded) unless the named call is set to fail now.
   bool CallSucceeds(const std::string& name);
-  // Counts one call; true when it is the numbered fault point set to fail. `failable` false:
-  // a call that has no failure of its own, counted but never a fault point.
-  bool FaultNow(const char* name, bool failable = true);
+  // What kind of fault point a call is: none (it has no failure of its own), a call, a clock
+  // read.
+  enum class Fallible { kNo, kCall, kClock };
+  // Counts one call; true when it is the numbered fault point set to fail.
+  bool FaultNow(const char* name, Fallible kind = Fallible::kCall);
 
   int timer_period_depth = 0;
   std::map<int64_t, std::string> open_files;  // handle -> path
