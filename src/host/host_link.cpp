@@ -1,6 +1,7 @@
 #include "host/host_link.h"
 
 #include <algorithm>
+#include <exception>
 
 #include "host/clock.h"
 #include "host/server.h"
@@ -25,10 +26,14 @@ size_t AnnouncedLength(const std::string& bytes) {
 }  // namespace
 
 void PullHostPipe(Server& s) {
+  const size_t held = s.host_stream.buffered.size();
+  if (held >= kMaxHostBuffered) return;  // a whole message is held: take it first
   uint32_t available = 0;
   if (!s.platform.HostPeek(available) || available == 0) return;
+  const uint32_t count =
+      static_cast<uint32_t>(std::min<size_t>(available, kMaxHostBuffered - held));
   std::string bytes;
-  if (!s.platform.HostRead(available, bytes)) return;
+  if (!s.platform.HostRead(count, bytes)) return;
   if (s.host_stream.buffered.empty()) s.host_stream.since_usec = TimerApi_uSec(s);
   s.host_stream.buffered += bytes;
 }
@@ -166,20 +171,34 @@ std::string HistoryTimeBytes(int32_t time_ms) {
 }
 
 void ScomponiMessaggio(Server& s, std::string request, std::string answer) {
-  auto record = std::find_if(s.MsgTable.begin(), s.MsgTable.end(),
-                             [&](const MsgRecord& r) { return r.MsgRequest == request; });
-  if (record == s.MsgTable.end()) return;
-  record->MsgLastAnswer = answer;
+  // Each step runs on its own: one that fails is shown and the next still runs. It is reached
+  // from the idle path too, where nothing else would catch a failure.
+  const auto step = [&s](auto&& action) {
+    try {
+      action();
+    } catch (const std::exception& e) {
+      s.platform.ShowMessage(std::string("ScomponiMessaggio_Err") + e.what(), "ecubridge");
+    }
+  };
+  MsgRecord* record = nullptr;
+  step([&] {
+    auto it = std::find_if(s.MsgTable.begin(), s.MsgTable.end(),
+                           [&](const MsgRecord& r) { return r.MsgRequest == request; });
+    if (it != s.MsgTable.end()) record = &*it;
+  });
+  if (record == nullptr) return;
+  step([&] { record->MsgLastAnswer = answer; });
   // The stamp wraps after 2^31 ms (24.8 days) instead of failing, so a long-running server keeps
   // storing answers; the history keeps the same 32 bits either way.
-  record->MsgLastTime_ms = static_cast<int32_t>(static_cast<uint32_t>(ElapsedMs(s)));
-  record->MsgHistory += HistoryTimeBytes(record->MsgLastTime_ms);
-  record->MsgHistory += answer;
-  if (record->MsgHistoryLeft > 0) {
-    --record->MsgHistoryLeft;
-  } else {
-    record->MsgHistory.erase(0, std::min(record->MsgHistory.size(), answer.size() + 4));
-  }
+  step([&] { record->MsgLastTime_ms = static_cast<int32_t>(static_cast<uint32_t>(ElapsedMs(s))); });
+  step([&] { AppendHistoryEntry(*record, HistoryTimeBytes(record->MsgLastTime_ms), answer); });
+  step([&] {
+    if (record->MsgHistoryLeft > 0) {
+      --record->MsgHistoryLeft;
+    } else {
+      DropOldestHistoryEntry(*record);
+    }
+  });
 }
 
 }  // namespace ecub

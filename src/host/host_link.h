@@ -1,6 +1,7 @@
 // Host messages in, replies out, and the answers stored for polled messages.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -19,6 +20,10 @@ enum ParseResult : int32_t {
 // How long bytes of an incomplete message may wait for the rest before they are answered as
 // a length error.
 inline constexpr double kReassemblyLimit_usec = 100000;
+// The most host bytes held at a time. The largest message (65280 bytes) fits, so a full buffer
+// always holds a whole message; what the host writes beyond stays in the pipe until then, so
+// the pipe's byte count is never taken as the size of one allocation.
+inline constexpr size_t kMaxHostBuffered = 131072;
 
 // Takes the next host message into HostMessage: PendingMessage first, then the pipe.
 void ReadHostMessage(Server& s);

@@ -4,6 +4,7 @@
 #include "platform/posix/posix_platform.h"
 
 int main() {
+  ecub::PosixReserveStandardDescriptors();
   ecub::PosixPlatform platform;
   ecub::Server server(platform, ecub::PosixProgramFolder());
   ecub::RunServer(server);

@@ -53,15 +53,23 @@ void WaitForWork(Server& s) {
   s.platform.HostWaitInput(until == kNever ? -1.0 : std::max(0.0, until - now));
 }
 
-// Runs one step of an instruction; a failure is shown and the instruction goes on, so the host
-// still gets its reply.
+// Runs one step; a failure is shown with `label` and the caller goes on. A transaction cut
+// short leaves no port failure pending for the next one.
 template <typename Step>
-void Guarded(Server& s, Step step) {
+void Guarded(Server& s, const char* label, Step step) {
   try {
     step();
   } catch (const std::exception& e) {
-    s.platform.ShowMessage(std::string("EseguiIstruzione_Err: ") + e.what(), "ecubridge");
+    s.CommError = false;
+    s.platform.ShowMessage(label + std::string(e.what()), "ecubridge");
   }
+}
+
+// A step of an instruction: on a failure the instruction goes on, so the host still gets its
+// reply.
+template <typename Step>
+void Guarded(Server& s, Step step) {
+  Guarded(s, "EseguiIstruzione_Err: ", step);
 }
 
 // Runs a search with the byte tables that CRIPT PROTO asks for. Mode 2 tries the plain protocol
@@ -116,15 +124,20 @@ bool CheckWatchedProcess(Server& s) {
   if (TimerApi_uSec(s) < s.WatchDue_usec || s.WatchedProcess.empty()) return false;
   s.WatchDue_usec = TimerApi_uSec(s) + s.settings.AutoSpegnimento_usec;
   s.last_idle_work_usec = TimerApi_uSec(s);
-  const std::vector<std::string> names = ListProcessNames(s);
   // Without a process list nothing is known about the watched process: keep running and look
-  // again at the next due time rather than shutting down on a guess.
-  if (names.empty()) return false;
-  const std::string watched = Upper(s.WatchedProcess);
-  for (size_t i = 0; i + 1 < names.size(); ++i) {
-    if (Upper(names[i]) == watched) return false;
+  // again at the next due time rather than shutting down on a guess. A failure while taking or
+  // comparing the list is passed over the same way.
+  try {
+    const std::vector<std::string> names = ListProcessNames(s);
+    if (names.empty()) return false;
+    const std::string watched = Upper(s.WatchedProcess);
+    for (size_t i = 0; i + 1 < names.size(); ++i) {
+      if (Upper(names[i]) == watched) return false;
+    }
+    return true;
+  } catch (const std::exception&) {
+    return false;
   }
-  return true;
 }
 
 void EseguiIstruzione(Server& s, int32_t code) {
@@ -221,7 +234,9 @@ bool LoopPass(Server& s) {
   ReadHostMessage(s);
   if (s.HostMessage.empty()) {
     if (CheckWatchedProcess(s)) s.QuitRequested = true;
-    PollIdle(s);
+    // Polling runs for hours unattended: a failure inside it (the transaction, storing its
+    // answer) is shown like one in an instruction, and the server carries on.
+    Guarded(s, "ScomponiMessaggio_Err", [&] { PollIdle(s); });
     return !s.QuitRequested;
   }
   s.WatchDue_usec = TimerApi_uSec(s) + s.settings.AutoSpegnimento_usec;

@@ -164,6 +164,9 @@ class Platform {
   virtual bool WriteWholeFile(const std::string& path, const std::string& contents) = 0;
   // Copies `from` to `to`, replacing an existing `to`.
   virtual bool CopyFileReplace(const std::string& from, const std::string& to) = 0;
+  // Renames `from` to `to` in the same folder, replacing an existing `to` in one step
+  // (MoveFileExA with MOVEFILE_REPLACE_EXISTING); `to` is never left cut or missing.
+  virtual bool MoveFileReplace(const std::string& from, const std::string& to) = 0;
   // Opens `path` for writing, created or truncated; kept open. Returns -1 on failure.
   virtual int64_t OpenWriteFile(const std::string& path) = 0;
   // Opens `path` for writing at its end, created when missing; kept open. -1 on failure.

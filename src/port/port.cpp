@@ -31,6 +31,9 @@ constexpr size_t kDescriptionWidth = 20;
 // refresh allocate or query without bound.
 constexpr int32_t kMaxUsbDevices = 127;
 
+// A file is written under this suffix first and then renamed over the real name.
+constexpr const char* kTemporarySuffix = ".tmp";
+
 // Serial time-outs (ms): a read returns as soon as the line pauses for 5 ms, so a read of the
 // queued count never waits; a write of n bytes gives up after 5 n + 50 ms.
 constexpr CommTimeouts kSerialTimeouts{5, 0, 0, 5, 50};
@@ -280,14 +283,32 @@ void AggiornaListaUsb(Server& s) {
   }
 }
 
+bool ReplaceProgramFile(Server& s, const std::string& name, const std::string& contents) {
+  Platform& p = s.platform;
+  const std::string path = ProgramFile(s, name);
+  const std::string temporary = path + kTemporarySuffix;
+  const char* failed = nullptr;
+  if (!p.WriteWholeFile(temporary, contents)) {
+    failed = "WriteFile Error#";
+  } else if (!p.MoveFileReplace(temporary, path)) {
+    failed = "MoveFileEx Error#";
+  } else {
+    return true;
+  }
+  s.LastDllError = p.GetLastError();
+  LogLine(s, failed, name);
+  LogLine(s, "GetLastError ", HexNoPad(p.GetLastError()));
+  LogLine(s, "LastDllError ", HexNoPad(s.LastDllError));
+  return false;
+}
+
 void ScriviHandleIni(Server& s, int64_t handle) {
-  s.platform.WriteWholeFile(ProgramFile(s, kHandleIniName), std::to_string(handle) + "\r\n");
+  ReplaceProgramFile(s, kHandleIniName, std::to_string(handle) + "\r\n");
 }
 
 void AzzeraHandleIni(Server& s) {
-  const std::string path = ProgramFile(s, kHandleIniName);
-  if (!FileExist(s.platform, path)) return;
-  s.platform.WriteWholeFile(path, "\r\n");
+  if (!FileExist(s.platform, ProgramFile(s, kHandleIniName))) return;
+  ReplaceProgramFile(s, kHandleIniName, "\r\n");
 }
 
 void FileHandleVerificaChiusura(Server& s) {

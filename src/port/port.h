@@ -27,6 +27,10 @@ bool ChiudiPorta(Server& s);
 bool CloseHeldHandle(Server& s);
 // Refreshes NumUsbDevices, UsbSerialList and UsbDescList from the driver.
 void AggiornaListaUsb(Server& s);
+// Replaces the file `name` of the program folder as a whole: the contents go to a temporary
+// file that is then renamed over it, so a full disk or a locked file leaves the old file
+// complete instead of empty or cut. A failure is logged with its error code; false then.
+bool ReplaceProgramFile(Server& s, const std::string& name, const std::string& contents);
 void ScriviHandleIni(Server& s, int64_t handle);
 void AzzeraHandleIni(Server& s);
 // Closes a serial handle recorded in Handle.ini that this process still holds.

@@ -6,6 +6,7 @@
 #include "host/host_link.h"
 #include "host/server.h"
 #include "port/port.h"
+#include "protocol/byte_io.h"
 #include "protocol/hex.h"
 #include "protocol/transaction.h"
 
@@ -28,7 +29,8 @@ void PianificaMessaggiTemporizzati(Server& s) {
 // The port found the unit: record it, and start the polling messages unless the unit gave
 // the short answer (which turns automatic polling off).
 void UnitaTrovata(Server& s) {
-  s.platform.WriteWholeFile(ProgramFile(s, kPortComIniName), std::to_string(s.PortaCom) + "\r\n");
+  // The unit stays found when the file cannot be written; the failure is in the log.
+  ReplaceProgramFile(s, kPortComIniName, std::to_string(s.PortaCom) + "\r\n");
   if (IsShortAnswer(s.RispostaIdentita)) {
     s.PollMode = 2;
     return;
@@ -133,7 +135,7 @@ int32_t ScansionaCom(Server& s, const std::string& expected, std::string& answer
     if (ok && queued > 0) {
       std::string stale;
       uint32_t read = 0;
-      ok = p.ReadFile(handle, queued, stale, read);
+      ok = p.ReadFile(handle, CappedReadCount(queued), stale, read);
     }
     if (ok) {
       probes.push_back({n, handle});
@@ -159,7 +161,7 @@ int32_t ScansionaCom(Server& s, const std::string& expected, std::string& answer
     if (!p.ClearCommError(probe.handle, errors, queued) || queued == 0) continue;
     std::string bytes;
     uint32_t read = 0;
-    p.ReadFile(probe.handle, queued, bytes, read);
+    p.ReadFile(probe.handle, CappedReadCount(queued), bytes, read);
     for (char& c : bytes) c = static_cast<char>(s.tables.RxTable[static_cast<uint8_t>(c)]);
     if (IdentMatches(bytes, expected)) {
       result = probe.port;

@@ -174,7 +174,7 @@ bool ReceiveBytes(Server& s) {
       return true;
     }
     if (s.InQueue < 1) return true;
-    const uint32_t count = s.InQueue;
+    const uint32_t count = CappedReadCount(s.InQueue);
     std::string wire;
     uint32_t read = 0;
     const bool ok = s.platform.ReadFile(s.HandlePorta, count, wire, read);
@@ -202,6 +202,7 @@ bool ReceiveBytes(Server& s) {
     return true;
   }
   if (count < 1) return true;
+  count = CappedReadCount(count);
   std::string wire(count, '\0');
   uint32_t read = 0;
   status = ftdi.FT_Read(s.HandlePorta, wire.data(), count, &read);
@@ -228,7 +229,7 @@ void CleanInputCom(Server& s) {
   if (s.InQueue < 1) return;
   std::string discarded;
   uint32_t read = 0;
-  if (!s.platform.ReadFile(s.HandlePorta, s.InQueue, discarded, read)) {
+  if (!s.platform.ReadFile(s.HandlePorta, CappedReadCount(s.InQueue), discarded, read)) {
     CaptureLastError(s);
     SerialCleanFailure(s, "ReadFile CleanInputCom Error#");
   }

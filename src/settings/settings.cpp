@@ -1,5 +1,6 @@
 #include "settings/settings.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <limits>
 #include <string_view>
@@ -303,6 +304,30 @@ void ResetMsgRecord(Server& s, int32_t index) {
   MsgRecord& r = s.MsgTable[static_cast<size_t>(index)];
   r.MsgHistoryLeft = r.MsgHistoryMax;
   r.MsgHistory.clear();
+  r.history_entry_sizes.clear();
+}
+
+void AppendHistoryEntry(MsgRecord& r, const std::string& time_bytes, const std::string& answer) {
+  // All or nothing, so the sizes always describe the history even when memory runs out.
+  const std::string entry = time_bytes + answer;
+  r.history_entry_sizes.push_back(entry.size());
+  try {
+    r.MsgHistory += entry;
+  } catch (...) {
+    r.history_entry_sizes.pop_back();
+    throw;
+  }
+}
+
+size_t OldestHistoryEntrySize(const MsgRecord& r) {
+  // Bytes put into the history by other means than AppendHistoryEntry count as one entry.
+  if (r.history_entry_sizes.empty()) return r.MsgHistory.size();
+  return std::min(r.history_entry_sizes.front(), r.MsgHistory.size());
+}
+
+void DropOldestHistoryEntry(MsgRecord& r) {
+  r.MsgHistory.erase(0, OldestHistoryEntrySize(r));
+  if (!r.history_entry_sizes.empty()) r.history_entry_sizes.pop_front();
 }
 
 }  // namespace ecub

@@ -1,7 +1,9 @@
 // The settings record and the polling-message table, loaded once from SetComVarno.ini.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -23,7 +25,18 @@ struct MsgRecord {
   int32_t MsgLastTime_ms = 0;
   std::string MsgHistory;  // entries of 4 time bytes + answer, oldest first
   bool MsgCyclic = false;
+  // The size of each entry of MsgHistory, oldest first. Answers to one message may differ in
+  // length (a short error frame now and then), so entries are dropped and handed out by these
+  // sizes, never by the length of the last answer.
+  std::deque<size_t> history_entry_sizes;
 };
+
+// Appends one entry, the time bytes and the answer, to the history of `r`.
+void AppendHistoryEntry(MsgRecord& r, const std::string& time_bytes, const std::string& answer);
+// The size of the oldest entry of the history; all of it when its entries are not known.
+size_t OldestHistoryEntrySize(const MsgRecord& r);
+// Removes the oldest whole entry from the history.
+void DropOldestHistoryEntry(MsgRecord& r);
 
 // Field names follow the settings keys ("APPEND LOG" and "CRIPT PROTO" with an underscore).
 struct Settings {

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -119,6 +120,24 @@ TEST(PosixFiles, CopyReplacesTheWholeDestinationAndNeverItself) {
   EXPECT_EQ(back, "keep");
 }
 
+TEST(PosixFiles, MoveReplacesTheDestinationOrLeavesItAlone) {
+  ScratchFolder dir;
+  PosixPlatform p;
+  ASSERT_TRUE(p.WriteWholeFile(dir / "Handle.ini", "old\r\n"));
+  ASSERT_TRUE(p.WriteWholeFile(dir / "Handle.ini.tmp", "new\r\n"));
+  ASSERT_TRUE(p.MoveFileReplace(dir / "Handle.ini.tmp", dir / "Handle.ini"));
+  std::string back;
+  ASSERT_TRUE(p.ReadWholeFile(dir / "Handle.ini", back));
+  EXPECT_EQ(back, "new\r\n");
+  EXPECT_FALSE(p.FileReadable(dir / "Handle.ini.tmp"));
+  EXPECT_FALSE(p.MoveFileReplace(dir / "Handle.ini.tmp", dir / "Handle.ini"));
+  EXPECT_EQ(p.GetLastError(), static_cast<uint32_t>(ENOENT));
+  EXPECT_FALSE(p.WriteWholeFile(dir / "no/such/folder/x", "x"));
+  EXPECT_EQ(p.GetLastError(), static_cast<uint32_t>(ENOENT));
+  ASSERT_TRUE(p.ReadWholeFile(dir / "Handle.ini", back));
+  EXPECT_EQ(back, "new\r\n");
+}
+
 TEST(PosixFiles, OpenFileTruncatesCollectsWritesAndStaysInTheProcess) {
   ScratchFolder dir;
   PosixPlatform p;
@@ -208,6 +227,27 @@ TEST(PosixProcesses, ListNamesExecutablesEvenDeletedOnes) {
 }
 
 // --- Host pipe --------------------------------------------------------------------------------
+
+// In a child with some standard descriptors closed: after the start-up step a newly opened
+// file never gets one of the numbers 0 to 2, and each closed one reads as /dev/null.
+TEST(PosixHostPipe, ClosedStandardDescriptorsAreReservedAtStartUp) {
+  ScratchFolder dir;
+  for (const std::vector<int>& closed : {std::vector<int>{0}, {1}, {0, 1, 2}}) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      for (int fd : closed) close(fd);
+      PosixReserveStandardDescriptors();
+      const int file = open((dir / "f").c_str(), O_WRONLY | O_CREAT, 0644);
+      char byte = 0;
+      const bool reads_null = read(closed.front(), &byte, 1) == 0;
+      _exit(file > STDERR_FILENO && reads_null ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << closed.size();
+  }
+}
 
 TEST(PosixHostPipe, PeekCountsAndReadCollectsPieces) {
   Pipe in;

@@ -1,5 +1,6 @@
 // Runs the real ecubridge server as a child over real pipes, as a host does.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -176,6 +177,42 @@ TEST_F(Server, TrafficLogIsRotatedAcrossStarts) {
   Start();
   Quit();
   EXPECT_EQ(Read("Last_RxTx.TXT"), first);
+}
+
+// Started with standard output closed, the server must not hand descriptor 1 to the traffic
+// log: the replies would be written into it.
+TEST_F(Server, ClosedStandardOutputDoesNotSendRepliesIntoTheLog) {
+  Write("SetComVarno.ini", "[LOG]\r\n1\r\n");
+  int to_server[2];
+  ASSERT_EQ(pipe(to_server), 0);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    dup2(to_server[0], STDIN_FILENO);
+    close(to_server[0]);
+    close(to_server[1]);
+    close(STDOUT_FILENO);
+    setenv("ECUBRIDGE_HOME", home_.c_str(), 1);
+    execl(ECUBRIDGE_EXE, ECUBRIDGE_EXE, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(to_server[0]);
+  const std::string messages = HostMsg(0, "REPLY-MARKER") + HostMsg(1);
+  EXPECT_EQ(write(to_server[1], messages.data(), messages.size()),
+            static_cast<ssize_t>(messages.size()));
+  close(to_server[1]);
+  int status = -1;
+  for (int i = 0; i < 1000 && waitpid(pid, &status, WNOHANG) == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (!WIFEXITED(status)) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  const std::string log = Read("RxTx.TXT");
+  EXPECT_EQ(log.rfind("0 TimerApi_uSec ", 0), 0u) << log;
+  EXPECT_EQ(log.find("REPLY-MARKER"), std::string::npos) << log;
 }
 
 TEST_F(Server, ReadsAProtectedSettingsFile) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -60,6 +61,10 @@ class OpenPort : public LinkTest {
     return counts;
   }
   size_t Waiting() { return link.Queued(p.NowUsec()); }
+  uint32_t LargestRead() const {
+    const Counts reads = Reads();
+    return reads.empty() ? 0 : *std::max_element(reads.begin(), reads.end());
+  }
   bool usb_ = false;
 };
 
@@ -105,6 +110,38 @@ TEST_P(ByteIo, ReceiveTakesExactlyWhatIsQueuedAndJoinsPieces) {
   EXPECT_EQ(Reads(), (Counts{3, 3}));
   EXPECT_FALSE(s.CommError);
   EXPECT_EQ(Log(), "");
+}
+
+// A far end whose queue count is far beyond what it delivers: a faulty driver or kernel.
+class InflatedQueue : public SimLink {
+ public:
+  size_t claimed = 0;
+  void OnByte(uint8_t, double) override {}
+  size_t Queued(double) override { return claimed; }
+  std::string Take(size_t max, double) override {
+    return std::string(std::min<size_t>(max, 1 << 20), 'x');
+  }
+  double NextArrival(double) override { return std::numeric_limits<double>::infinity(); }
+  void DropQueued(double) override {}
+};
+
+TEST_P(ByteIo, AQueueCountBeyondReasonIsReadInBoundedPieces) {
+  InflatedQueue inflated;
+  if (usb_) {
+    p.usb_devices[0].link = &inflated;
+  } else {
+    p.com_ports[3] = &inflated;
+  }
+  for (const size_t claimed : {size_t{1} << 20, size_t{0xFFFFFFFF}}) {
+    inflated.claimed = claimed;
+    s.RxBuffer.clear();
+    ReceiveBytes(s);
+    ASSERT_EQ(LargestRead(), kMaxPortRead) << claimed;
+    EXPECT_EQ(s.RxBuffer, std::string(kMaxPortRead, 'x'));
+    CleanInputCom(s);
+    ASSERT_EQ(LargestRead(), kMaxPortRead) << claimed;
+    EXPECT_FALSE(s.CommError);
+  }
 }
 
 TEST_P(ByteIo, CleaningDropsTheInputAndAbortsReads) {

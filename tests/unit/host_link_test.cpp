@@ -146,6 +146,38 @@ TEST_F(StoredAnswers, HistoryKeepsTheLastMaxEntries) {
   EXPECT_EQ(r.MsgHistory.substr(24, 6), "ANSWR5");
 }
 
+// A unit that now and then answers a short error frame: the oldest entry dropped is the whole
+// oldest entry, whatever the length of the answer that pushed it out.
+TEST_F(StoredAnswers, OldestEntryIsDroppedWholeWhenAnswerLengthsDiffer) {
+  const std::string answers[] = {"SHORT1", "A-LONGER-ANSWER-2", "S3", "A-LONGER-ANSWER-4", "SHORT5",
+                                 "S6"};
+  std::vector<std::string> entries;
+  for (const std::string& answer : answers) {
+    p.Advance(1000);
+    ScomponiMessaggio(s, "REQ0", answer);
+    entries.push_back(HistoryTimeBytes(s.MsgTable[0].MsgLastTime_ms) + answer);
+    const size_t n = entries.size();
+    std::string expected;
+    for (size_t i = n > 3 ? n - 3 : 0; i < n; ++i) expected += entries[i];
+    EXPECT_EQ(s.MsgTable[0].MsgHistory, expected) << n;
+  }
+}
+
+// A step that fails is shown, and the steps after it still run.
+TEST_F(StoredAnswers, AFailingStepIsShownAndTheOthersStillRun) {
+  p.Advance(5000);
+  p.throwing_calls.insert("QueryPerformanceCounter");  // the time stamp cannot be taken
+  ScomponiMessaggio(s, "REQ0", "ANSWER");
+  p.throwing_calls.clear();
+  EXPECT_EQ(p.messages, std::vector<std::string>{
+                            "ecubridge|ScomponiMessaggio_ErrQueryPerformanceCounter threw"});
+  const MsgRecord& r = s.MsgTable[0];
+  EXPECT_EQ(r.MsgLastAnswer, "ANSWER");
+  EXPECT_EQ(r.MsgLastTime_ms, 0);
+  EXPECT_EQ(r.MsgHistory, HistoryTimeBytes(0) + "ANSWER");
+  EXPECT_EQ(r.MsgHistoryLeft, 2);
+}
+
 TEST_F(StoredAnswers, ZeroPlacesKeepOnlyTheLastAnswer) {
   s.MsgTable[0].MsgHistoryMax = s.MsgTable[0].MsgHistoryLeft = 0;
   ScomponiMessaggio(s, "REQ0", "A1");

@@ -35,6 +35,19 @@ TEST_F(Instructions, ConnectFindsTheUnitOnANamedPort) {
   EXPECT_EQ(p.open_serial.size(), 1u);
 }
 
+TEST_F(Instructions, PortComIniIsKeptWholeWhenTheDiskIsFull) {
+  EcuSim& unit = UnitOn(5);
+  Start("[LOG]\r\n1\r\n");
+  p.files["/app/PortCom.ini"] = "3\r\n";
+  p.disk_full = true;
+  EXPECT_EQ(At(Connect(5, unit.ExpectedIdentity()), 3), 1);
+  EXPECT_EQ(p.files["/app/PortCom.ini"], "3\r\n");
+  EXPECT_NE(p.files["/app/RxTx.TXT"].find(" WriteFile Error#PortCom.ini\r\n"), std::string::npos);
+  p.disk_full = false;
+  Connect(5, unit.ExpectedIdentity());
+  EXPECT_EQ(p.files["/app/PortCom.ini"], "5\r\n");
+}
+
 TEST_F(Instructions, ConnectToAMissingPortFails) {
   Start();
   const std::string reply = Connect(7, "0123456789AB x FW 1");

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
+#include <vector>
+
 #include "host/host_link.h"
 #include "host/pipe_poll.h"
 #include "host/server.h"
@@ -83,6 +87,38 @@ TEST_F(PipePoll, TakesOneMessageAndLeavesTheRestBuffered) {
   std::string next;
   TakeHostMessage(s, next);
   EXPECT_EQ(next, HostMsg(0, "later"));
+}
+
+// Answers of two lengths (a short error frame now and then): every block ends on an entry
+// boundary and the blocks together give back the history exactly.
+TEST(PrendiStorico, BlocksEndOnEntryBoundariesWhenAnswerLengthsDiffer) {
+  FakePlatform p;
+  Server s(p, "/app");
+  MsgRecord& r = s.MsgTable[0];
+  r.MsgRequest = "Q";
+  r.MsgHistoryMax = r.MsgHistoryLeft = 1000;
+  std::vector<size_t> boundaries{0};
+  for (int i = 0; i < 700; ++i) {
+    p.Advance(1000);
+    const std::string answer = i % 7 == 3 ? "ERR" : "ANSWER-" + std::to_string(1000 + i);
+    ScomponiMessaggio(s, "Q", answer);
+    boundaries.push_back(boundaries.back() + 4 + answer.size());
+  }
+  const std::string all = r.MsgHistory;
+  ASSERT_GT(all.size(), 2 * 4084u);
+  std::string joined;
+  for (int block = 0; block < 3; ++block) {
+    const std::string data = PrendiStorico(s, 0);
+    EXPECT_EQ(data.substr(0, 4), Bytes({15, 0, 0, 0}));  // the last answer's entry size
+    // As many whole entries as fit in 4084 bytes, from where the last block ended.
+    const size_t limit = std::min(all.size(), joined.size() + 4084);
+    const size_t end = *std::prev(std::upper_bound(boundaries.begin(), boundaries.end(), limit));
+    joined += data.substr(4);
+    EXPECT_EQ(joined.size(), end) << block;
+  }
+  EXPECT_TRUE(joined == all);
+  EXPECT_TRUE(r.MsgHistory.empty());
+  EXPECT_EQ(r.MsgHistoryLeft, 1000);
 }
 
 TEST(PrendiStorico, LongHistoryComesInWholeEntriesWithoutLoss) {

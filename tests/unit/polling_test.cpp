@@ -103,6 +103,26 @@ TEST_F(Polling, AFailedPollingTransactionStopsPollingUntilTheNextSearch) {
   EXPECT_GT(unit.requests().size(), before + 5);
 }
 
+// An unexpected failure inside a polling transaction must not end the server: it is shown and
+// the loop goes on, as for an instruction.
+TEST_F(Polling, AFailureInsideAPollingTransactionIsShownAndPollingGoesOn) {
+  EcuSim& unit = UnitOn(1);
+  Start(MsgSection(LiveRequest(0), true, 100, 10, false));
+  Connect(1, unit.ExpectedIdentity());
+  const size_t before = unit.requests().size();
+  p.throwing_calls.insert("WriteFile");
+  RunFor(250000);
+  p.throwing_calls.clear();
+  ASSERT_GE(p.messages.size(), 2u);
+  for (const std::string& m : p.messages) {
+    EXPECT_EQ(m, "ecubridge|ScomponiMessaggio_ErrWriteFile threw");
+  }
+  EXPECT_EQ(Ask(HostMsg(0, "still here")).substr(8), "still here");
+  RunFor(1e6);
+  EXPECT_EQ(s.LinkStatus, 1);
+  EXPECT_GT(unit.requests().size(), before + 5);
+}
+
 TEST_F(Polling, HostIsServedWhileAPollingTransactionWaits) {
   EcuSim& unit = UnitOn(1);
   Start(MsgSection(LiveRequest(0), true, 100, 10, false) +

@@ -346,6 +346,34 @@ TEST_F(HandleIni, AHandleLeftOpenByThisProcessIsReleasedByTheNextOpen) {
   EXPECT_EQ(p.files[kHandleIniPath], std::to_string(s.HandlePorta) + "\r\n");
 }
 
+// A full disk cuts a file it was writing; a locked file cannot be replaced. Either way the old
+// Handle.ini must stay whole, and the failure must be logged.
+TEST_F(HandleIni, IsReplacedWholeOrNotAtAll) {
+  for (const bool disk_full : {true, false}) {
+    p.files[kHandleIniPath] = "77\r\n";
+    p.disk_full = disk_full;
+    if (!disk_full) p.locked.insert(kHandleIniPath);
+    ForgetLog();
+    ScriviHandleIni(s, 4096);
+    AzzeraHandleIni(s);
+    EXPECT_EQ(p.files[kHandleIniPath], "77\r\n") << disk_full;
+    const std::string call =
+        disk_full ? "WriteFile Error#Handle.ini\r\n" : "MoveFileEx Error#Handle.ini\r\n";
+    EXPECT_EQ(LogText(), call + "GetLastError " + (disk_full ? "70" : "20") + "\r\nLastDllError " +
+                             (disk_full ? "70" : "20") + "\r\n" + call + "GetLastError " +
+                             (disk_full ? "70" : "20") + "\r\nLastDllError " +
+                             (disk_full ? "70" : "20") + "\r\n")
+        << disk_full;
+    p.disk_full = false;
+    p.locked.clear();
+  }
+  ScriviHandleIni(s, 4096);
+  EXPECT_EQ(p.files[kHandleIniPath], "4096\r\n");
+  AzzeraHandleIni(s);
+  EXPECT_EQ(p.files[kHandleIniPath], "\r\n");
+  EXPECT_EQ(p.files.size(), 2u);  // Handle.ini and the log: no temporary file is left
+}
+
 TEST_F(HandleIni, ANumberThisProcessDoesNotHoldIsNeverClosed) {
   // A handle of this process that is no port of ours, e.g. what the log or a pipe got.
   p.com_ports[5] = &link;

@@ -300,6 +300,16 @@ TEST(Win32Platform, CopyReplacesTheTarget) {
   ASSERT_TRUE(p.ReadWholeFile(last, back));
   EXPECT_EQ(back, "second run\r\n");
   EXPECT_FALSE(p.CopyFileReplace(folder.File("missing.TXT"), last));
+  // A rename replaces the target in one step; a failed one leaves it as it was.
+  ASSERT_TRUE(p.WriteWholeFile(folder.File("PortCom.ini.tmp"), "7\r\n"));
+  ASSERT_TRUE(p.WriteWholeFile(folder.File("PortCom.ini"), "3\r\n"));
+  ASSERT_TRUE(p.MoveFileReplace(folder.File("PortCom.ini.tmp"), folder.File("PortCom.ini")));
+  ASSERT_TRUE(p.ReadWholeFile(folder.File("PortCom.ini"), back));
+  EXPECT_EQ(back, "7\r\n");
+  EXPECT_FALSE(p.FileReadable(folder.File("PortCom.ini.tmp")));
+  EXPECT_FALSE(p.MoveFileReplace(folder.File("PortCom.ini.tmp"), folder.File("PortCom.ini")));
+  ASSERT_TRUE(p.ReadWholeFile(folder.File("PortCom.ini"), back));
+  EXPECT_EQ(back, "7\r\n");
 }
 
 TEST(Win32Platform, AnOpenLogTakesLinesAndCanBeReadMeanwhile) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <stdexcept>
 
 namespace ecub {
 
@@ -16,6 +17,7 @@ constexpr uint32_t kErrorFileNotFound = 2;
 constexpr uint32_t kErrorAccessDenied = 5;
 constexpr uint32_t kErrorInvalidHandle = 6;
 constexpr uint32_t kErrorGenFailure = 31;
+constexpr uint32_t kErrorSharingViolation = 32;
 constexpr uint32_t kErrorBrokenPipe = 109;
 constexpr uint32_t kErrorDiskFull = 112;
 // The driver's status for a transfer that failed on the bus.
@@ -54,6 +56,7 @@ bool FakePlatform::FaultNow(const char* name, Fallible kind) {
 }
 
 bool FakePlatform::CallSucceeds(const std::string& name) {
+  if (throwing_calls.count(name) > 0) throw std::runtime_error(name + " threw");
   port_calls.push_back(name);
   if (FaultNow(name.c_str())) {
     last_error = kErrorGenFailure;
@@ -492,6 +495,9 @@ bool FakePlatform::QueryPerformanceFrequency(int64_t& frequency) {
 }
 
 bool FakePlatform::QueryPerformanceCounter(int64_t& counter) {
+  if (throwing_calls.count("QueryPerformanceCounter") > 0) {
+    throw std::runtime_error("QueryPerformanceCounter threw");
+  }
   if (FaultNow("QueryPerformanceCounter", Fallible::kClock)) {
     counter = 0;
     now_ns += read_step_ns;
@@ -532,6 +538,7 @@ void FakePlatform::PumpMessages() {
 
 bool FakePlatform::ListProcesses(std::vector<std::string>& names) {
   ++process_list_calls;
+  if (throwing_calls.count("ListProcesses") > 0) throw std::runtime_error("ListProcesses threw");
   if (FaultNow("ListProcesses")) {
     last_error = kErrorGenFailure;
     return false;
@@ -561,14 +568,43 @@ bool FakePlatform::ReadWholeFile(const std::string& path, std::string& contents)
 }
 
 bool FakePlatform::WriteWholeFile(const std::string& path, const std::string& contents) {
-  if (locked.count(path) || folders.count(path)) return false;
+  if (locked.count(path) || folders.count(path)) {
+    last_error = kErrorSharingViolation;
+    return false;
+  }
   if (FaultNow("WriteWholeFile")) {
     // The disk filled up after the file was cut to length 0 and half the bytes went out.
     files[path] = contents.substr(0, contents.size() / 2);
     last_error = kErrorDiskFull;
     return false;
   }
+  if (disk_full) {
+    // As a real full disk: the file was created or cut before the write failed.
+    files[path].clear();
+    last_error = kErrorDiskFull;
+    return false;
+  }
   files[path] = contents;
+  return true;
+}
+
+bool FakePlatform::MoveFileReplace(const std::string& from, const std::string& to) {
+  if (FaultNow("MoveFileReplace")) {
+    last_error = kErrorAccessDenied;  // both files stay as they were
+    return false;
+  }
+  auto it = files.find(from);
+  if (it == files.end()) {
+    last_error = kErrorFileNotFound;
+    return false;
+  }
+  if (locked.count(to) || folders.count(to)) {
+    last_error = kErrorSharingViolation;
+    return false;
+  }
+  std::string contents = std::move(it->second);
+  files.erase(it);
+  files[to] = std::move(contents);
   return true;
 }
 

@@ -75,7 +75,8 @@ class FakePlatform : public Platform {
   // --- Files ---
   std::map<std::string, std::string> files;  // path -> contents
   std::set<std::string> folders;
-  std::set<std::string> locked;  // paths that cannot be written
+  std::set<std::string> locked;  // paths that cannot be written or replaced
+  bool disk_full = false;        // whole-file writes then create or cut the file and fail
   bool copy_fails = false;
   LocalDateTime local_now{2025, 3, 5, 9, 7, 3};
 
@@ -94,6 +95,10 @@ class FakePlatform : public Platform {
   // Makes the named call ("WriteFile", "FT_Read", ...) fail after `successes` more successful
   // calls; it then fails `times` times (-1: until FailCall(name, -1) clears it).
   void FailCall(const std::string& name, int successes = 0, int times = -1);
+  // Calls that throw instead of returning, as an unexpected failure inside the platform (an
+  // allocation that fails) would: the port calls by name, "QueryPerformanceCounter" and
+  // "ListProcesses".
+  std::set<std::string> throwing_calls;
   std::string wire_written;  // every byte the server wrote to any port, as on the wire
 
   // --- USB interfaces (the D2XX driver) ---
@@ -147,6 +152,7 @@ class FakePlatform : public Platform {
   bool ReadWholeFile(const std::string& path, std::string& contents) override;
   bool WriteWholeFile(const std::string& path, const std::string& contents) override;
   bool CopyFileReplace(const std::string& from, const std::string& to) override;
+  bool MoveFileReplace(const std::string& from, const std::string& to) override;
   int64_t OpenWriteFile(const std::string& path) override;
   int64_t OpenAppendFile(const std::string& path) override;
   bool WriteOpenFile(int64_t file, const std::string& data) override;

@@ -166,6 +166,18 @@ void CloseHostFd(int fd) {
 
 }  // namespace
 
+void PosixReserveStandardDescriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free number is taken, which is `fd` itself since the lower ones are open.
+    const int null_fd = open("/dev/null", O_RDWR);
+    if (null_fd >= 0 && null_fd != fd) {
+      dup2(null_fd, fd);
+      close(null_fd);
+    }
+  }
+}
+
 std::string PosixBaseName(const std::string& path) {
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -333,10 +345,16 @@ bool PosixPlatform::ReadWholeFile(const std::string& path, std::string& contents
 
 bool PosixPlatform::WriteWholeFile(const std::string& path, const std::string& contents) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
+  if (fd < 0) return Fail();
   const bool written = WriteAll(fd, contents.data(), contents.size());
+  if (!written) Fail();
   const bool closed = close(fd) == 0;
+  if (written && !closed) Fail();
   return written && closed;
+}
+
+bool PosixPlatform::MoveFileReplace(const std::string& from, const std::string& to) {
+  return rename(from.c_str(), to.c_str()) == 0 || Fail();
 }
 
 bool PosixPlatform::CopyFileReplace(const std::string& from, const std::string& to) {

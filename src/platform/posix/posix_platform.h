@@ -63,6 +63,7 @@ class PosixPlatform : public Platform {
   bool ReadWholeFile(const std::string& path, std::string& contents) override;
   bool WriteWholeFile(const std::string& path, const std::string& contents) override;
   bool CopyFileReplace(const std::string& from, const std::string& to) override;
+  bool MoveFileReplace(const std::string& from, const std::string& to) override;
   int64_t OpenWriteFile(const std::string& path) override;
   int64_t OpenAppendFile(const std::string& path) override;
   bool WriteOpenFile(int64_t file, const std::string& data) override;
@@ -102,6 +103,12 @@ class PosixPlatform : public Platform {
 // The folder the server keeps its files in, without a trailing slash: $ECUBRIDGE_HOME when set
 // and not empty, otherwise the folder of the running executable.
 std::string PosixProgramFolder();
+
+// Opens /dev/null onto every standard descriptor (0 to 2) that is closed. Run first thing at
+// start-up: a process started with one of them closed would otherwise hand that number to the
+// next file it opens, and a log file on 1 would receive the replies, a serial port on 0 would
+// be read as host messages.
+void PosixReserveStandardDescriptors();
 
 // The file name of `path` without its folder.
 std::string PosixBaseName(const std::string& path);

@@ -293,6 +293,10 @@ bool Win32Platform::CopyFileReplace(const std::string& from, const std::string& 
   return ::CopyFileA(from.c_str(), to.c_str(), FALSE) != 0;
 }
 
+bool Win32Platform::MoveFileReplace(const std::string& from, const std::string& to) {
+  return ::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
 int64_t Win32Platform::OpenWriteFile(const std::string& path) {
   // Others may read the traffic log while the server writes it.
   const HANDLE file = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
