@@ -169,6 +169,8 @@ class Platform {
   virtual bool MoveFileReplace(const std::string& from, const std::string& to) = 0;
   // Opens `path` for writing, created or truncated; kept open. Returns -1 on failure.
   virtual int64_t OpenWriteFile(const std::string& path) = 0;
+  // Opens `path` for writing at its end, created when missing; kept open. -1 on failure.
+  virtual int64_t OpenAppendFile(const std::string& path) = 0;
   virtual bool WriteOpenFile(int64_t file, const std::string& data) = 0;
   virtual void CloseOpenFile(int64_t file) = 0;
   virtual LocalDateTime LocalNow() = 0;

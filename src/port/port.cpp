@@ -31,8 +31,6 @@ constexpr size_t kDescriptionWidth = 20;
 // refresh allocate or query without bound.
 constexpr int32_t kMaxUsbDevices = 127;
 
-constexpr int kCloseAttempts = 5;
-
 // A file is written under this suffix first and then renamed over the real name.
 constexpr const char* kTemporarySuffix = ".tmp";
 

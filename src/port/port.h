@@ -12,6 +12,8 @@ struct Dcb;
 struct CommTimeouts;
 
 inline constexpr const char* kHandleIniName = "Handle.ini";
+// How often a close is tried before the handle is given up.
+inline constexpr int kCloseAttempts = 5;
 
 // Opens and configures the port PortaCom selects (0: the USB interface IndiceUsb). Refuses
 // while HandlePorta still holds a port that could not be closed, which must not be lost.

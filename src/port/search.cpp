@@ -44,6 +44,14 @@ void UnitaTrovata(Server& s) {
   PianificaMessaggiTemporizzati(s);
 }
 
+// A probed port whose close fails would stay held by this process, and no later open of it
+// could succeed: the close is tried as often as ChiudiPorta tries.
+void CloseProbe(Platform& p, int64_t handle) {
+  for (int attempt = 0; attempt < kCloseAttempts; ++attempt) {
+    if (p.CloseHandle(handle)) return;
+  }
+}
+
 }  // namespace
 
 std::string RichiestaIdentita(const Server& s) {
@@ -132,7 +140,7 @@ int32_t ScansionaCom(Server& s, const std::string& expected, std::string& answer
     if (ok) {
       probes.push_back({n, handle});
     } else {
-      p.CloseHandle(handle);
+      CloseProbe(p, handle);
     }
   }
 
@@ -162,7 +170,7 @@ int32_t ScansionaCom(Server& s, const std::string& expected, std::string& answer
     }
   }
 
-  for (const Probe& probe : probes) p.CloseHandle(probe.handle);
+  for (const Probe& probe : probes) CloseProbe(p, probe.handle);
   return result;
 }
 

@@ -15,9 +15,9 @@ std::string DatedLogName(int year, int month, int day, int hour, int minute, int
   return name;
 }
 
-void SalvaLogPrecedente(Server& s) {
+bool SalvaLogPrecedente(Server& s) {
   const std::string current = ProgramFile(s, kLogFileName);
-  if (!FileExist(s.platform, current)) return;
+  if (!FileExist(s.platform, current)) return false;
   std::string copy;
   if (s.settings.APPEND_LOG) {
     const LocalDateTime now = s.platform.LocalNow();
@@ -25,14 +25,16 @@ void SalvaLogPrecedente(Server& s) {
   } else {
     copy = kLastLogFileName;
   }
-  // A copy that fails costs only the old log; it must not keep the server from starting.
-  s.platform.CopyFileReplace(current, ProgramFile(s, copy));
+  return s.platform.CopyFileReplace(current, ProgramFile(s, copy));
 }
 
 void ApriLog(Server& s) {
   ChiudiLog(s);  // a second opening must not leak the first handle
-  SalvaLogPrecedente(s);
-  s.log.file = s.platform.OpenWriteFile(ProgramFile(s, kLogFileName));
+  // Only a log that was copied may be emptied. Without a copy (the copy failed, or the old log
+  // could not even be seen) the new lines follow the old ones; a missing log is created.
+  const std::string path = ProgramFile(s, kLogFileName);
+  s.log.file =
+      SalvaLogPrecedente(s) ? s.platform.OpenWriteFile(path) : s.platform.OpenAppendFile(path);
   // Without a log the server still serves the host: the host is waiting on its pipe, and a
   // modal box would stall a window-less process that nobody watches. LogLine drops its lines.
   if (s.log.file == -1) return;

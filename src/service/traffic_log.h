@@ -16,8 +16,10 @@ struct TrafficLog {
 };
 
 // Copies RxTx.TXT to Last_RxTx.TXT, or to RxTx_YYYYMMDD_hhmmss.TXT when APPEND LOG is on.
-void SalvaLogPrecedente(Server& s);
-// Saves the previous log, creates RxTx.TXT afresh and writes its first line.
+// True when a copy was made.
+bool SalvaLogPrecedente(Server& s);
+// Saves the previous log, creates RxTx.TXT afresh and writes its first line. When no copy
+// was made the new log goes on at the end of the old one instead, so no earlier log is lost.
 void ApriLog(Server& s);
 void ChiudiLog(Server& s);
 // Name of the dated copy for a start at `when`.

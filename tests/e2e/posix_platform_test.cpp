@@ -153,6 +153,18 @@ TEST(PosixFiles, OpenFileTruncatesCollectsWritesAndStaysInTheProcess) {
   EXPECT_EQ(back, std::string("line 1\r\n\0\xff\r\n", 12));
   EXPECT_EQ(p.OpenWriteFile(dir / "no/such/folder/log"), -1);
   EXPECT_FALSE(p.WriteOpenFile(-1, "x"));
+  // Opened for appending, the file keeps what it holds; a missing one is created.
+  for (const char* name : {"log", "new log"}) {
+    const int64_t more = p.OpenAppendFile(dir / name);
+    ASSERT_GE(more, 0);
+    EXPECT_TRUE(p.WriteOpenFile(more, "line 2\r\n"));
+    p.CloseOpenFile(more);
+  }
+  ASSERT_TRUE(p.ReadWholeFile(dir / "log", back));
+  EXPECT_EQ(back, std::string("line 1\r\n\0\xff\r\nline 2\r\n", 20));
+  ASSERT_TRUE(p.ReadWholeFile(dir / "new log", back));
+  EXPECT_EQ(back, "line 2\r\n");
+  EXPECT_EQ(p.OpenAppendFile(dir / "no/such/folder/log"), -1);
 }
 
 TEST(PosixFiles, DatesAndLocalTime) {

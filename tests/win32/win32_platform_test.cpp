@@ -327,6 +327,17 @@ TEST(Win32Platform, AnOpenLogTakesLinesAndCanBeReadMeanwhile) {
   p.CloseOpenFile(file);
   EXPECT_FALSE(p.WriteOpenFile(kInvalidHandle, "x"));
   EXPECT_EQ(p.OpenWriteFile(folder.path() + "\\no\\such\\RxTx.TXT"), kInvalidHandle);
+  // Opened for appending, the log keeps its lines; a missing one is created.
+  for (const char* name : {"RxTx.TXT", "Other.TXT"}) {
+    const int64_t more = p.OpenAppendFile(folder.File(name));
+    ASSERT_NE(more, kInvalidHandle);
+    ASSERT_TRUE(p.WriteOpenFile(more, "9 R 44\r\n"));
+    p.CloseOpenFile(more);
+  }
+  ASSERT_TRUE(p.ReadWholeFile(path, back));
+  EXPECT_EQ(back, "0 TimerApi_uSec 1 Now x\r\n5 T 41\r\n9 R 44\r\n");
+  ASSERT_TRUE(p.ReadWholeFile(folder.File("Other.TXT"), back));
+  EXPECT_EQ(back, "9 R 44\r\n");
 }
 
 TEST(Win32Platform, DatesComeInTheUsersFormat) {

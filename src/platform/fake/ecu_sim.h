@@ -156,6 +156,11 @@ class EcuSim : public SimLink {
   uint32_t open_baud() const { return open_baud_; }
   // Answer bytes (on the wire) not yet taken, arrived or in flight.
   size_t Pending() const { return out_.size(); }
+  // Drops the requests and answers kept for inspection, so a long run does not pile them up.
+  void ForgetRecords() {
+    requests_.clear();
+    answers_.clear();
+  }
 
   // SimLink. Bytes are read whether or not the port is open (a terminal's far end may not
   // see opens); a close loses the answer bytes in flight and a half-received request.

@@ -18,7 +18,10 @@ constexpr uint32_t kErrorAccessDenied = 5;
 constexpr uint32_t kErrorInvalidHandle = 6;
 constexpr uint32_t kErrorGenFailure = 31;
 constexpr uint32_t kErrorSharingViolation = 32;
+constexpr uint32_t kErrorBrokenPipe = 109;
 constexpr uint32_t kErrorDiskFull = 112;
+// The driver's status for a transfer that failed on the bus.
+constexpr FtStatus kFtIoError = 4;
 constexpr int64_t kUsbHandleBase = 0x7000;
 
 // Copies `text` as a zero-terminated string into a driver buffer of `size` bytes.
@@ -31,29 +34,51 @@ void CopyOut(const std::string& text, char* buffer, size_t size) {
 
 }  // namespace
 
-void FakePlatform::FailCall(const std::string& name, int successes) {
-  if (successes < 0) {
+void FakePlatform::FailCall(const std::string& name, int successes, int times) {
+  if (successes < 0 || times == 0) {
     failures_.erase(name);
   } else {
-    failures_[name] = successes;
+    failures_[name] = Failure{successes, times};
   }
+}
+
+bool FakePlatform::FaultNow(const char* name, Fallible kind) {
+  ++platform_calls;
+  const bool point = kind == Fallible::kCall    ? call_fault_points
+                     : kind == Fallible::kClock ? clock_fault_points
+                                                : false;
+  if (!point) return false;
+  ++fault_points;
+  if (record_fault_points) fault_point_names.emplace_back(name);
+  if (fault_points != fail_point) return false;
+  failed_call = name;
+  return true;
 }
 
 bool FakePlatform::CallSucceeds(const std::string& name) {
   if (throwing_calls.count(name) > 0) throw std::runtime_error(name + " threw");
   port_calls.push_back(name);
+  if (FaultNow(name.c_str())) {
+    last_error = kErrorGenFailure;
+    return false;
+  }
   auto it = failures_.find(name);
   if (it == failures_.end()) return true;
-  if (it->second > 0) {
-    --it->second;
+  if (it->second.successes > 0) {
+    --it->second.successes;
     return true;
   }
+  if (it->second.times > 0 && --it->second.times == 0) failures_.erase(it);
   last_error = kErrorGenFailure;
   return false;
 }
 
 int64_t FakePlatform::OpenSerial(const std::string& name) {
   port_calls.push_back("CreateFile " + name);
+  if (FaultNow("CreateFile")) {
+    last_error = kErrorAccessDenied;
+    return kInvalidHandle;
+  }
   const std::string prefix = "\\\\.\\COM";
   int number = 0;
   if (name.rfind(prefix, 0) == 0) number = std::atoi(name.c_str() + prefix.size());
@@ -180,6 +205,12 @@ bool FakePlatform::CloseHandle(int64_t handle) {
 }
 
 bool FakePlatform::WaitPortInput(int64_t handle, bool usb, double max_usec) {
+  // A platform that cannot wait on the port says so; the caller then waits the time itself.
+  if (FaultNow("WaitPortInput")) return false;
+  return WaitPort(handle, usb, max_usec);
+}
+
+bool FakePlatform::WaitPort(int64_t handle, bool usb, double max_usec) {
   SimLink* link = LinkOf(handle, usb);
   double target = NowUsec() + std::max(0.0, max_usec);
   if (link != nullptr) {
@@ -192,13 +223,14 @@ bool FakePlatform::WaitPortInput(int64_t handle, bool usb, double max_usec) {
 }
 
 bool FakePlatform::WaitPortOrHostInput(int64_t handle, bool usb, double max_usec) {
+  if (FaultNow("WaitPortOrHostInput")) return false;
   DeliverDueInput();
   if (!pipe_.empty()) return true;
   double limit = max_usec;
   if (!scheduled_.empty()) {
     limit = std::min(limit, static_cast<double>(scheduled_.front().first - now_ns) / 1000.0);
   }
-  return WaitPortInput(handle, usb, std::max(0.0, limit));
+  return WaitPort(handle, usb, std::max(0.0, limit));
 }
 
 // The D2XX driver over the simulated USB interfaces.
@@ -207,7 +239,7 @@ class FakePlatform::FakeD2xx : public D2xx {
   explicit FakeD2xx(FakePlatform& p) : p_(p) {}
 
   FtStatus FT_ListDevices(void* arg1, void* arg2, uint32_t flags) override {
-    if (!Call("FT_ListDevices")) return FT_OTHER_ERROR;
+    if (const FtStatus status = Call("FT_ListDevices"); status != FT_OK) return status;
     if (flags == FT_LIST_NUMBER_ONLY) {
       *static_cast<uint32_t*>(arg1) = static_cast<uint32_t>(p_.usb_devices.size());
       return FT_OK;
@@ -227,10 +259,13 @@ class FakePlatform::FakeD2xx : public D2xx {
     return FT_OK;
   }
   FtStatus FT_Open(int device, int64_t* handle) override {
-    if (p_.driver_missing) return FT_OTHER_ERROR;
+    if (p_.driver_missing) {
+      p_.FaultNow("FT_Open", Fallible::kNo);
+      return FT_OTHER_ERROR;
+    }
     // As the driver does: the out-handle is written on every call, 0 when the open failed.
     *handle = 0;
-    if (!Call("FT_Open")) return FT_OTHER_ERROR;
+    if (const FtStatus status = Call("FT_Open"); status != FT_OK) return status;
     if (device < 0 || device >= static_cast<int>(p_.usb_devices.size())) {
       return FT_DEVICE_NOT_FOUND;
     }
@@ -329,10 +364,20 @@ class FakePlatform::FakeD2xx : public D2xx {
   }
 
  private:
-  bool Call(const std::string& name) { return !p_.driver_missing && p_.CallSucceeds(name); }
+  FtStatus Call(const std::string& name) {
+    if (p_.driver_missing) {
+      p_.FaultNow(name.c_str(), Fallible::kNo);
+      return FT_OTHER_ERROR;
+    }
+    const int64_t before = p_.fault_points;
+    if (p_.CallSucceeds(name)) return FT_OK;
+    // A numbered fault is a transfer that failed on the bus; a named one a refusal.
+    return p_.fault_points == p_.fail_point && p_.fault_points != before ? kFtIoError
+                                                                         : FT_OTHER_ERROR;
+  }
   // A call on an open handle that only reports success or failure.
   FtStatus Simple(const std::string& name, int64_t handle) {
-    if (!Call(name)) return FT_OTHER_ERROR;
+    if (const FtStatus status = Call(name); status != FT_OK) return status;
     const int64_t index = handle - kUsbHandleBase;
     if (index < 0 || index >= static_cast<int64_t>(p_.usb_devices.size()) ||
         !p_.usb_devices[static_cast<size_t>(index)].open) {
@@ -344,6 +389,7 @@ class FakePlatform::FakeD2xx : public D2xx {
 };
 
 D2xx& FakePlatform::Ftdi() {
+  FaultNow("Ftdi", Fallible::kNo);
   if (!ftdi_) ftdi_ = std::make_unique<FakeD2xx>(*this);
   return *ftdi_;
 }
@@ -362,6 +408,23 @@ void FakePlatform::DeliverDueInput() {
   }
 }
 
+void FakePlatform::ForgetRecords() {
+  sleeps_ms.clear();
+  precise_sleeps_usec.clear();
+  host_output.clear();
+  replies.clear();
+  reply_times_usec.clear();
+  port_calls.clear();
+  wire_written.clear();
+  fault_point_names.clear();
+}
+
+size_t FakePlatform::HostBytesUnread() const {
+  size_t n = pipe_.size();
+  for (const auto& item : scheduled_) n += item.second.size();
+  return n;
+}
+
 std::vector<std::string> FakePlatform::TakeReplies() {
   std::vector<std::string> out;
   out.swap(replies);
@@ -370,6 +433,10 @@ std::vector<std::string> FakePlatform::TakeReplies() {
 
 bool FakePlatform::HostPeek(uint32_t& available) {
   available = 0;
+  if (FaultNow("HostPeek")) {
+    last_error = kErrorBrokenPipe;
+    return false;
+  }
   if (peek_fails || input_closed) return false;
   DeliverDueInput();
   available = static_cast<uint32_t>(pipe_.size());
@@ -377,6 +444,10 @@ bool FakePlatform::HostPeek(uint32_t& available) {
 }
 
 bool FakePlatform::HostRead(uint32_t count, std::string& out) {
+  if (FaultNow("HostRead")) {
+    last_error = kErrorBrokenPipe;
+    return false;
+  }
   if (input_closed || count > pipe_.size()) return false;
   out = pipe_.substr(0, count);
   pipe_.erase(0, count);
@@ -384,6 +455,10 @@ bool FakePlatform::HostRead(uint32_t count, std::string& out) {
 }
 
 bool FakePlatform::HostWrite(const std::string& data) {
+  if (FaultNow("HostWrite")) {
+    last_error = kErrorBrokenPipe;
+    return false;
+  }
   if (output_closed) return false;
   host_output += data;
   replies.push_back(data);
@@ -392,6 +467,7 @@ bool FakePlatform::HostWrite(const std::string& data) {
 }
 
 void FakePlatform::HostWaitInput(double max_usec) {
+  if (FaultNow("HostWaitInput")) return;  // an early return, which waits are allowed
   DeliverDueInput();
   if (!pipe_.empty()) return;
   int64_t target;
@@ -409,6 +485,11 @@ void FakePlatform::HostWaitInput(double max_usec) {
 }
 
 bool FakePlatform::QueryPerformanceFrequency(int64_t& frequency) {
+  if (FaultNow("QueryPerformanceFrequency", Fallible::kClock)) {
+    frequency = 0;
+    last_error = kErrorGenFailure;
+    return false;
+  }
   frequency = has_counter ? 1'000'000'000 : 0;
   return has_counter;
 }
@@ -417,34 +498,69 @@ bool FakePlatform::QueryPerformanceCounter(int64_t& counter) {
   if (throwing_calls.count("QueryPerformanceCounter") > 0) {
     throw std::runtime_error("QueryPerformanceCounter threw");
   }
+  if (FaultNow("QueryPerformanceCounter", Fallible::kClock)) {
+    counter = 0;
+    now_ns += read_step_ns;
+    last_error = kErrorGenFailure;
+    return false;
+  }
   counter = has_counter ? now_ns : 0;
   now_ns += read_step_ns;
   return has_counter;
 }
 
 void FakePlatform::Sleep(uint32_t milliseconds) {
+  FaultNow("Sleep", Fallible::kNo);
   sleeps_ms.push_back(milliseconds);
   now_ns += static_cast<int64_t>(milliseconds) * 1'000'000;
 }
 
 void FakePlatform::SleepMicroseconds(double usec) {
+  FaultNow("SleepMicroseconds", Fallible::kNo);
   precise_sleeps_usec.push_back(usec);
   if (usec > 0) now_ns += static_cast<int64_t>(usec * 1000.0);
+}
+
+void FakePlatform::TimeBeginPeriod(uint32_t ms) {
+  FaultNow("TimeBeginPeriod", Fallible::kNo);
+  timer_period_depth += ms > 0 ? 1 : 0;
+}
+
+void FakePlatform::TimeEndPeriod(uint32_t ms) {
+  FaultNow("TimeEndPeriod", Fallible::kNo);
+  timer_period_depth -= ms > 0 ? 1 : 0;
+}
+
+void FakePlatform::PumpMessages() {
+  FaultNow("PumpMessages", Fallible::kNo);
+  ++pump_calls;
 }
 
 bool FakePlatform::ListProcesses(std::vector<std::string>& names) {
   ++process_list_calls;
   if (throwing_calls.count("ListProcesses") > 0) throw std::runtime_error("ListProcesses threw");
+  if (FaultNow("ListProcesses")) {
+    last_error = kErrorGenFailure;
+    return false;
+  }
   if (process_list_fails) return false;
   names = processes;
   return true;
 }
 
 bool FakePlatform::FileReadable(const std::string& path) {
+  if (FaultNow("FileReadable")) {
+    last_error = kErrorAccessDenied;
+    return false;
+  }
   return files.count(path) > 0;
 }
 
 bool FakePlatform::ReadWholeFile(const std::string& path, std::string& contents) {
+  if (FaultNow("ReadWholeFile")) {
+    last_error = kErrorAccessDenied;
+    return false;
+  }
   auto it = files.find(path);
   if (it == files.end()) return false;
   contents = it->second;
@@ -454,6 +570,12 @@ bool FakePlatform::ReadWholeFile(const std::string& path, std::string& contents)
 bool FakePlatform::WriteWholeFile(const std::string& path, const std::string& contents) {
   if (locked.count(path) || folders.count(path)) {
     last_error = kErrorSharingViolation;
+    return false;
+  }
+  if (FaultNow("WriteWholeFile")) {
+    // The disk filled up after the file was cut to length 0 and half the bytes went out.
+    files[path] = contents.substr(0, contents.size() / 2);
+    last_error = kErrorDiskFull;
     return false;
   }
   if (disk_full) {
@@ -467,6 +589,10 @@ bool FakePlatform::WriteWholeFile(const std::string& path, const std::string& co
 }
 
 bool FakePlatform::MoveFileReplace(const std::string& from, const std::string& to) {
+  if (FaultNow("MoveFileReplace")) {
+    last_error = kErrorAccessDenied;  // both files stay as they were
+    return false;
+  }
   auto it = files.find(from);
   if (it == files.end()) {
     last_error = kErrorFileNotFound;
@@ -485,18 +611,43 @@ bool FakePlatform::MoveFileReplace(const std::string& from, const std::string& t
 bool FakePlatform::CopyFileReplace(const std::string& from, const std::string& to) {
   auto it = files.find(from);
   if (copy_fails || it == files.end() || locked.count(to) || folders.count(to)) return false;
+  if (FaultNow("CopyFileReplace")) {
+    // As a write: the copy was cut to length 0 and only half of it was written.
+    files[to] = it->second.substr(0, it->second.size() / 2);
+    last_error = kErrorDiskFull;
+    return false;
+  }
   files[to] = it->second;
   return true;
 }
 
 int64_t FakePlatform::OpenWriteFile(const std::string& path) {
+  if (FaultNow("OpenWriteFile")) {
+    last_error = kErrorAccessDenied;
+    return -1;
+  }
   if (locked.count(path) || folders.count(path)) return -1;
   files[path].clear();
   open_files[next_file_] = path;
   return next_file_++;
 }
 
+int64_t FakePlatform::OpenAppendFile(const std::string& path) {
+  if (FaultNow("OpenAppendFile")) {
+    last_error = kErrorAccessDenied;
+    return -1;
+  }
+  if (locked.count(path) || folders.count(path)) return -1;
+  files[path];  // created when missing, kept otherwise
+  open_files[next_file_] = path;
+  return next_file_++;
+}
+
 bool FakePlatform::WriteOpenFile(int64_t file, const std::string& data) {
+  if (FaultNow("WriteOpenFile")) {
+    last_error = kErrorDiskFull;
+    return false;
+  }
   auto it = open_files.find(file);
   if (it == open_files.end()) return false;
   files[it->second] += data;
@@ -504,10 +655,12 @@ bool FakePlatform::WriteOpenFile(int64_t file, const std::string& data) {
 }
 
 void FakePlatform::CloseOpenFile(int64_t file) {
+  FaultNow("CloseOpenFile", Fallible::kNo);
   open_files.erase(file);
 }
 
 std::string FakePlatform::FormatGeneralDate(const LocalDateTime& w) {
+  FaultNow("FormatGeneralDate", Fallible::kNo);
   char text[64];
   std::snprintf(text, sizeof text, "%02d/%02d/%04d %02d:%02d:%02d", w.day, w.month, w.year, w.hour,
                 w.minute, w.second);
@@ -515,6 +668,7 @@ std::string FakePlatform::FormatGeneralDate(const LocalDateTime& w) {
 }
 
 void FakePlatform::ShowMessage(const std::string& text, const std::string& title) {
+  FaultNow("ShowMessage", Fallible::kNo);
   messages.push_back(title + "|" + text);
 }
 

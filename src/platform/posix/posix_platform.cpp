@@ -395,6 +395,10 @@ int64_t PosixPlatform::OpenWriteFile(const std::string& path) {
   return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
 }
 
+int64_t PosixPlatform::OpenAppendFile(const std::string& path) {
+  return open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+}
+
 bool PosixPlatform::WriteOpenFile(int64_t file, const std::string& data) {
   if (file < 0 || file > INT_MAX) return false;
   return WriteAll(static_cast<int>(file), data.data(), data.size());

@@ -65,6 +65,7 @@ class PosixPlatform : public Platform {
   bool CopyFileReplace(const std::string& from, const std::string& to) override;
   bool MoveFileReplace(const std::string& from, const std::string& to) override;
   int64_t OpenWriteFile(const std::string& path) override;
+  int64_t OpenAppendFile(const std::string& path) override;
   bool WriteOpenFile(int64_t file, const std::string& data) override;
   void CloseOpenFile(int64_t file) override;
   LocalDateTime LocalNow() override;

@@ -304,6 +304,13 @@ int64_t Win32Platform::OpenWriteFile(const std::string& path) {
   return HandleToInt(file);
 }
 
+int64_t Win32Platform::OpenAppendFile(const std::string& path) {
+  // Append-only access: every write goes to the end of the file.
+  const HANDLE file = ::CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return HandleToInt(file);
+}
+
 bool Win32Platform::WriteOpenFile(int64_t file, const std::string& data) {
   if (file == kInvalidHandle || file == 0) return false;
   return WriteAll(H(file), data.data(), data.size());
