@@ -206,7 +206,7 @@ class FakePlatform::FakeD2xx : public D2xx {
  public:
   explicit FakeD2xx(FakePlatform& p) : p_(p) {}
 
-  FtStatus FT_ListDevices(void* arg1, void* arg2, uint32_t flags) override {
+  FtResult FT_ListDevices(void* arg1, void* arg2, uint32_t flags) override {
     if (!Call("FT_ListDevices")) return FT_OTHER_ERROR;
     if (flags == FT_LIST_NUMBER_ONLY) {
       *static_cast<uint32_t*>(arg1) = static_cast<uint32_t>(p_.usb_devices.size());
@@ -226,7 +226,7 @@ class FakePlatform::FakeD2xx : public D2xx {
     }
     return FT_OK;
   }
-  FtStatus FT_Open(int device, int64_t* handle) override {
+  FtResult FT_Open(int device, int64_t* handle) override {
     if (p_.driver_missing) return FT_OTHER_ERROR;
     // As the driver does: the out-handle is written on every call, 0 when the open failed.
     *handle = 0;
@@ -241,31 +241,31 @@ class FakePlatform::FakeD2xx : public D2xx {
     if (d.link != nullptr) d.link->OnOpen(0, p_.NowUsec());
     return FT_OK;
   }
-  FtStatus FT_SetBaudRate(int64_t h, uint32_t) override { return Simple("FT_SetBaudRate", h); }
-  FtStatus FT_SetDataCharacteristics(int64_t h, uint8_t, uint8_t, uint8_t) override {
+  FtResult FT_SetBaudRate(int64_t h, uint32_t) override { return Simple("FT_SetBaudRate", h); }
+  FtResult FT_SetDataCharacteristics(int64_t h, uint8_t, uint8_t, uint8_t) override {
     return Simple("FT_SetDataCharacteristics", h);
   }
-  FtStatus FT_SetFlowControl(int64_t h, uint16_t, uint8_t, uint8_t) override {
+  FtResult FT_SetFlowControl(int64_t h, uint16_t, uint8_t, uint8_t) override {
     return Simple("FT_SetFlowControl", h);
   }
-  FtStatus FT_SetTimeouts(int64_t h, uint32_t, uint32_t) override {
+  FtResult FT_SetTimeouts(int64_t h, uint32_t, uint32_t) override {
     return Simple("FT_SetTimeouts", h);
   }
-  FtStatus FT_SetChars(int64_t h, uint8_t, uint8_t, uint8_t, uint8_t) override {
+  FtResult FT_SetChars(int64_t h, uint8_t, uint8_t, uint8_t, uint8_t) override {
     return Simple("FT_SetChars", h);
   }
-  FtStatus FT_GetQueueStatus(int64_t h, uint32_t* rx) override {
+  FtResult FT_GetQueueStatus(int64_t h, uint32_t* rx) override {
     *rx = 0;
-    const FtStatus status = Simple("FT_GetQueueStatus", h);
+    const FtResult status = Simple("FT_GetQueueStatus", h);
     if (status != FT_OK) return status;
     if (SimLink* link = p_.LinkOf(h, true)) {
       *rx = static_cast<uint32_t>(link->Queued(p_.NowUsec()));
     }
     return FT_OK;
   }
-  FtStatus FT_Write(int64_t h, const void* buffer, uint32_t count, uint32_t* written) override {
+  FtResult FT_Write(int64_t h, const void* buffer, uint32_t count, uint32_t* written) override {
     *written = 0;
-    const FtStatus status = Simple("FT_Write", h);
+    const FtResult status = Simple("FT_Write", h);
     if (status != FT_OK) return status;
     const std::string data(static_cast<const char*>(buffer), count);
     if (SimLink* link = p_.LinkOf(h, true)) {
@@ -275,9 +275,9 @@ class FakePlatform::FakeD2xx : public D2xx {
     *written = count;
     return FT_OK;
   }
-  FtStatus FT_Read(int64_t h, void* buffer, uint32_t count, uint32_t* read) override {
+  FtResult FT_Read(int64_t h, void* buffer, uint32_t count, uint32_t* read) override {
     *read = 0;
-    const FtStatus status = Simple("FT_Read", h);
+    const FtResult status = Simple("FT_Read", h);
     if (status != FT_OK) return status;
     if (SimLink* link = p_.LinkOf(h, true)) {
       const std::string data = link->Take(count, p_.NowUsec());
@@ -286,23 +286,23 @@ class FakePlatform::FakeD2xx : public D2xx {
     }
     return FT_OK;
   }
-  FtStatus FT_Purge(int64_t h, uint32_t mask) override {
-    const FtStatus status = Simple("FT_Purge", h);
+  FtResult FT_Purge(int64_t h, uint32_t mask) override {
+    const FtResult status = Simple("FT_Purge", h);
     if (status == FT_OK && (mask & 1) != 0) {
       if (SimLink* link = p_.LinkOf(h, true)) link->DropQueued(p_.NowUsec());
     }
     return status;
   }
-  FtStatus FT_Close(int64_t h) override {
-    const FtStatus status = Simple("FT_Close", h);
+  FtResult FT_Close(int64_t h) override {
+    const FtResult status = Simple("FT_Close", h);
     if (status != FT_OK) return status;
     UsbDevice& d = p_.usb_devices[static_cast<size_t>(h - kUsbHandleBase)];
     d.open = false;
     if (d.link != nullptr) d.link->OnClose(p_.NowUsec());
     return FT_OK;
   }
-  FtStatus FT_EE_Read(int64_t h, FtProgramData* data) override {
-    const FtStatus status = Simple("FT_EE_Read", h);
+  FtResult FT_EE_Read(int64_t h, FtProgramData* data) override {
+    const FtResult status = Simple("FT_EE_Read", h);
     if (status != FT_OK) return status;
     if (data->Signature1 != 0 || data->Signature2 != 0xFFFFFFFF) return FT_OTHER_ERROR;
     const UsbDevice& d = p_.usb_devices[static_cast<size_t>(h - kUsbHandleBase)];
@@ -316,8 +316,8 @@ class FakePlatform::FakeD2xx : public D2xx {
     CopyOut(d.serial, data->SerialNumber, kFtSerialNumberSize);
     return FT_OK;
   }
-  FtStatus FT_EE_Program(int64_t h, FtProgramData* data) override {
-    const FtStatus status = Simple("FT_EE_Program", h);
+  FtResult FT_EE_Program(int64_t h, FtProgramData* data) override {
+    const FtResult status = Simple("FT_EE_Program", h);
     if (status != FT_OK) return status;
     UsbDevice& d = p_.usb_devices[static_cast<size_t>(h - kUsbHandleBase)];
     ++p_.ee_program_calls;
@@ -331,7 +331,7 @@ class FakePlatform::FakeD2xx : public D2xx {
  private:
   bool Call(const std::string& name) { return !p_.driver_missing && p_.CallSucceeds(name); }
   // A call on an open handle that only reports success or failure.
-  FtStatus Simple(const std::string& name, int64_t handle) {
+  FtResult Simple(const std::string& name, int64_t handle) {
     if (!Call(name)) return FT_OTHER_ERROR;
     const int64_t index = handle - kUsbHandleBase;
     if (index < 0 || index >= static_cast<int64_t>(p_.usb_devices.size()) ||
