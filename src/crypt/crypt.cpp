@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "host/server.h"
 #include "platform/platform.h"
 #include "protocol/hex.h"
 
@@ -11,7 +10,6 @@ namespace ecub {
 namespace {
 
 constexpr size_t kGroupDigits = 4;
-constexpr const char* kScrambleTableFile = "ScrambleTable.txt";
 
 // The whole file split at CR LF; no lines when it is missing or unreadable.
 std::vector<std::string> ReadLines(Platform& p, const std::string& path) {
@@ -28,13 +26,6 @@ bool IsPermutation(const ByteTable& table) {
     seen[v] = true;
   }
   return true;
-}
-
-int HexValue(unsigned char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
 }
 
 bool IsAsciiSpace(unsigned char c) {
@@ -158,7 +149,7 @@ bool ParseScrambleTable(const std::string& text, ByteTable& permutation) {
   size_t digits = 0;
   for (unsigned char c : text) {
     if (IsAsciiSpace(c)) continue;
-    const int v = HexValue(c);
+    const int v = HexDigitValue(static_cast<char>(c));
     if (v < 0 || digits >= 2 * table.size()) return false;
     uint8_t& entry = table[digits / 2];
     entry = static_cast<uint8_t>(entry * 16 + v);
@@ -169,26 +160,25 @@ bool ParseScrambleTable(const std::string& text, ByteTable& permutation) {
   return true;
 }
 
-bool LoadScrambleTable(Server& s) {
-  const std::string path = ProgramFile(s, kScrambleTableFile);
+bool LoadScrambleTable(Platform& p, const std::string& path, ByteTables& tables) {
   std::string text;
-  if (FileExist(s.platform, path) && s.platform.ReadWholeFile(path, text) &&
-      ParseScrambleTable(text, s.tables.ScramblePermutation)) {
+  if (FileExist(p, path) && p.ReadWholeFile(path, text) &&
+      ParseScrambleTable(text, tables.ScramblePermutation)) {
     return true;
   }
-  s.tables.ScramblePermutation = BuiltinScramblePermutation();
+  tables.ScramblePermutation = BuiltinScramblePermutation();
   return false;
 }
 
-void ImpostaTabelleProto(Server& s, bool scrambled) {
+void ImpostaTabelleProto(ByteTables& tables, bool scrambled) {
   if (!scrambled) {
-    s.tables.TxTable = IdentityTable();
-    s.tables.RxTable = IdentityTable();
+    tables.TxTable = IdentityTable();
+    tables.RxTable = IdentityTable();
     return;
   }
-  s.tables.TxTable = s.tables.ScramblePermutation;
-  for (size_t i = 0; i < s.tables.TxTable.size(); ++i) {
-    s.tables.RxTable[s.tables.TxTable[i]] = static_cast<uint8_t>(i);
+  tables.TxTable = tables.ScramblePermutation;
+  for (size_t i = 0; i < tables.TxTable.size(); ++i) {
+    tables.RxTable[tables.TxTable[i]] = static_cast<uint8_t>(i);
   }
 }
 

@@ -10,7 +10,6 @@
 namespace ecub {
 
 class Platform;
-struct Server;
 
 using ByteTable = std::array<uint8_t, 256>;
 
@@ -53,10 +52,13 @@ std::string CodificaRiga(const std::string& line);
 std::vector<std::string> SplitCrLf(const std::string& text);
 // Parses 512 hex digits (white space between them is ignored) that must form a permutation.
 bool ParseScrambleTable(const std::string& text, ByteTable& permutation);
-// Takes ScrambleTable.txt from the program folder when it holds a valid permutation,
+inline constexpr const char* kScrambleTableFile = "ScrambleTable.txt";
+
+// Takes the permutation from the file at `path` (ScrambleTable.txt in the program folder) when
+// it holds a valid one,
 // otherwise keeps the built-in one. Returns true when the file was used.
-bool LoadScrambleTable(Server& s);
+bool LoadScrambleTable(Platform& p, const std::string& path, ByteTables& tables);
 // Fills TxTable and RxTable: identity, or the permutation and its inverse.
-void ImpostaTabelleProto(Server& s, bool scrambled);
+void ImpostaTabelleProto(ByteTables& tables, bool scrambled);
 
 }  // namespace ecub

@@ -24,20 +24,20 @@ int64_t RoundHalfEven(double value) {
 }
 
 double TimerApi_uSec(Server& s) {
-  if (s.CounterFrequency == 0) {
+  if (s.counter_frequency == 0) {
     int64_t frequency = 0;
     if (s.platform.QueryPerformanceFrequency(frequency) && frequency > 0) {
-      s.CounterFrequency = frequency;
+      s.counter_frequency = frequency;
     }
   }
   int64_t counter = 0;
   s.platform.QueryPerformanceCounter(counter);
-  if (s.CounterFrequency == 0) return 0;
+  if (s.counter_frequency == 0) return 0;
   // Whole seconds and the remainder separately, so large counters keep their precision.
-  const int64_t seconds = counter / s.CounterFrequency;
-  const int64_t rest = counter % s.CounterFrequency;
+  const int64_t seconds = counter / s.counter_frequency;
+  const int64_t rest = counter % s.counter_frequency;
   return static_cast<double>(seconds) * 1e6 +
-         static_cast<double>(rest) * 1e6 / static_cast<double>(s.CounterFrequency);
+         static_cast<double>(rest) * 1e6 / static_cast<double>(s.counter_frequency);
 }
 
 void WaitMicroseconds(Server& s, double usec) {

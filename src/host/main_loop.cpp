@@ -11,6 +11,7 @@
 #include "host/server.h"
 #include "port/port.h"
 #include "port/search.h"
+#include "protocol/text.h"
 #include "service/handlers.h"
 #include "service/traffic_log.h"
 #include "settings/settings.h"
@@ -22,15 +23,6 @@ namespace {
 constexpr double kNever = std::numeric_limits<double>::infinity();
 // Idle passes that do work stay at least this far apart, as the 1 ms loop sleep paces them.
 constexpr double kIdlePacing_usec = 1000;
-
-char AsciiUpper(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-std::string Upper(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(), AsciiUpper);
-  return text;
-}
 
 // When the next idle pass has work to do.
 double NextIdleWorkDue(const Server& s) {
@@ -75,29 +67,29 @@ void Guarded(Server& s, Step step) {
 // Runs a search with the byte tables that CRIPT PROTO asks for. Mode 2 tries the plain protocol
 // first and falls back to scrambling; the tables of the last try stay in force.
 template <typename Search>
-void CercaConCifratura(Server& s, Search search) {
+void SearchWithScrambling(Server& s, Search search) {
   if (s.settings.CRIPT_PROTO == 2) {
-    ImpostaTabelleProto(s, false);
+    ImpostaTabelleProto(s.tables, false);
     if (search()) return;
-    ImpostaTabelleProto(s, true);
+    ImpostaTabelleProto(s.tables, true);
     search();
   } else {
-    ImpostaTabelleProto(s, s.settings.CRIPT_PROTO == 1);
+    ImpostaTabelleProto(s.tables, s.settings.CRIPT_PROTO == 1);
     search();
   }
 }
 
 // Instruction 3: the port search on the requested port.
-void ConnettiIstruzione(Server& s) {
+void ConnectInstruction(Server& s) {
   s.LinkStatus = 7;
   s.RequestedPort = static_cast<uint8_t>(s.Argument.at(0));
   int32_t found = 0;
-  CercaConCifratura(s, [&] { return (found = Connetti(s)) == 1; });
+  SearchWithScrambling(s, [&] { return (found = Connetti(s)) == 1; });
   s.LinkStatus = found == 1 ? 1 : 0;
 }
 
 // Instruction 13: the scan of the serial ports; no port stays open.
-std::string ScansioneIstruzione(Server& s) {
+std::string ScanInstruction(Server& s) {
   int32_t number = -1;
   std::string text;
   s.LinkStatus = 7;
@@ -105,7 +97,7 @@ std::string ScansioneIstruzione(Server& s) {
   // leaves no port open: so the open port goes first, closed by its own kind (and it can
   // take part in the scan).
   ChiudiPorta(s);
-  CercaConCifratura(s, [&] { return (number = ScansionaCom(s, s.IdentitaAttesa, text)) > 0; });
+  SearchWithScrambling(s, [&] { return (number = ScansionaCom(s, s.IdentitaAttesa, text)) > 0; });
   s.LinkStatus = 0;
   s.PortaCom = number > 0 ? static_cast<uint8_t>(number) : 0;
   return text;
@@ -130,9 +122,9 @@ bool CheckWatchedProcess(Server& s) {
   try {
     const std::vector<std::string> names = ListProcessNames(s);
     if (names.empty()) return false;
-    const std::string watched = Upper(s.WatchedProcess);
+    const std::string watched = AsciiUpper(s.WatchedProcess);
     for (size_t i = 0; i + 1 < names.size(); ++i) {
-      if (Upper(names[i]) == watched) return false;
+      if (AsciiUpper(names[i]) == watched) return false;
     }
     return true;
   } catch (const std::exception&) {
@@ -156,7 +148,7 @@ void EseguiIstruzione(Server& s, int32_t code) {
       Guarded(s, [&] { ChiudiPorta(s); });
       break;
     case 3:
-      Guarded(s, [&] { ConnettiIstruzione(s); });
+      Guarded(s, [&] { ConnectInstruction(s); });
       data = std::string(1, static_cast<char>(s.RequestedPort)) + " " + s.RispostaIdentita;
       break;
     case 4:
@@ -166,35 +158,30 @@ void EseguiIstruzione(Server& s, int32_t code) {
     case 5:
       Guarded(s, [&] { data = ElencoDispositiviUsb(s); });
       break;
+    // The service instructions answer the host themselves.
     case 6:
+      reply_here = false;
+      Guarded(s, [&] { LeggiRisposta(s, arg); });
+      break;
     case 7:
+      reply_here = false;
+      Guarded(s, [&] { LeggiStorico(s, arg); });
+      break;
     case 8:
+      reply_here = false;
+      Guarded(s, [&] { ImpostaAttesaGlobale(s, arg); });
+      break;
     case 9:
+      reply_here = false;
+      Guarded(s, [&] { ImpostaAttesaByteTx(s, arg); });
+      break;
     case 11:
+      reply_here = false;
+      Guarded(s, [&] { ImpostaMsgTimed(s, arg); });
+      break;
     case 12:
       reply_here = false;
-      Guarded(s, [&] {
-        switch (code) {
-          case 6:
-            LeggiRisposta(s, arg);
-            break;
-          case 7:
-            LeggiStorico(s, arg);
-            break;
-          case 8:
-            ImpostaAttesaGlobale(s, arg);
-            break;
-          case 9:
-            ImpostaAttesaByteTx(s, arg);
-            break;
-          case 11:
-            ImpostaMsgTimed(s, arg);
-            break;
-          default:
-            ScriviDescrizioneUsb(s, arg);
-            break;
-        }
-      });
+      Guarded(s, [&] { ScriviDescrizioneUsb(s, arg); });
       break;
     case 10:
       s.IdentitaAttesa = arg;
@@ -202,7 +189,7 @@ void EseguiIstruzione(Server& s, int32_t code) {
       break;
     case 13: {
       std::string text;
-      Guarded(s, [&] { text = ScansioneIstruzione(s); });
+      Guarded(s, [&] { text = ScanInstruction(s); });
       data = std::string(1, static_cast<char>(s.PortaCom)) + " " + text;
       break;
     }
@@ -210,7 +197,7 @@ void EseguiIstruzione(Server& s, int32_t code) {
       s.WatchedProcess = arg;
       data = s.WatchedProcess;
       break;
-    default:
+    default:  // an unknown code is answered with empty data
       break;
   }
   if (reply_here) Guarded(s, [&] { SendReply(s, code, 0, data); });
@@ -221,9 +208,9 @@ void ServerStartup(Server& s) {
   s.UsbDescList.assign(1, std::string());
   s.settings.CRIPT_PROTO = 0;
   s.platform.TimeBeginPeriod(1);
-  LoadSettings(s, ProgramFile(s, kSettingsFileName));
-  LoadScrambleTable(s);
-  ImpostaTabelleProto(s, false);
+  LoadServerSettings(s, ProgramFile(s, kSettingsFileName));
+  LoadScrambleTable(s.platform, ProgramFile(s, kScrambleTableFile), s.tables);
+  ImpostaTabelleProto(s.tables, false);
   if (s.settings.LOG) ApriLog(s);
   s.StartTime_usec = TimerApi_uSec(s);
 }
@@ -240,11 +227,11 @@ bool LoopPass(Server& s) {
     return !s.QuitRequested;
   }
   s.WatchDue_usec = TimerApi_uSec(s) + s.settings.AutoSpegnimento_usec;
-  const int32_t result = ParseHostMessage(s.HostMessage, s.InstructionCode, s.Argument);
+  const int32_t result = ParseHostMessage(s.HostMessage, s.instruction_code, s.Argument);
   if (result != kParseOk) {
-    SendReply(s, s.InstructionCode, result, s.Argument);
+    SendReply(s, s.instruction_code, result, s.Argument);
   } else {
-    EseguiIstruzione(s, s.InstructionCode);
+    EseguiIstruzione(s, s.instruction_code);
   }
   if (s.QuitRequested) return false;
   s.HostMessage.clear();

@@ -30,7 +30,7 @@ void ControllaRispondiPipe(Server& s) {
       SendReply(s, 6, 0, record->MsgLastAnswer);
     } else {
       const size_t index = static_cast<size_t>(record - s.MsgTable.begin());
-      SendReply(s, 7, 0, PrendiStorico(s, index));
+      SendReply(s, 7, 0, TakeHistory(s, index));
     }
     s.PendingMessage.clear();
   } catch (const std::exception& e) {

@@ -14,7 +14,7 @@ namespace {
 
 constexpr double kNever = std::numeric_limits<double>::infinity();
 
-void Interroga(Server& s, size_t index) {
+void PollRecord(Server& s, size_t index) {
   const std::string request = s.MsgTable[index].MsgRequest;
   std::string answer;
   if (SendCommand(s, request, answer, 1)) ScomponiMessaggio(s, request, answer);
@@ -38,14 +38,14 @@ void PollIdle(Server& s) {
     s.last_idle_work_usec = TimerApi_uSec(s);
     // 64-bit product: periods beyond 2147483 ms must not wrap into the past.
     r.MsgNextDue_usec = TimerApi_uSec(s) + static_cast<double>(int64_t{r.MsgPeriod_ms} * 1000);
-    Interroga(s, static_cast<size_t>(best));
+    PollRecord(s, static_cast<size_t>(best));
   } else if (s.PollMode == 1) {
     if (s.CyclicIndex < 0 || static_cast<size_t>(s.CyclicIndex) >= s.MsgTable.size()) {
       s.CyclicIndex = 0;
     }
     s.last_idle_work_usec = TimerApi_uSec(s);
     const size_t index = static_cast<size_t>(s.CyclicIndex);
-    if (s.MsgTable[index].MsgCyclic) Interroga(s, index);
+    if (s.MsgTable[index].MsgCyclic) PollRecord(s, index);
     ++s.CyclicIndex;
     if (static_cast<size_t>(s.CyclicIndex) >= s.MsgTable.size()) s.CyclicIndex = 0;
   }

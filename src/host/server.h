@@ -9,7 +9,6 @@
 
 #include "crypt/crypt.h"
 #include "platform/platform.h"
-#include "service/traffic_log.h"
 #include "settings/settings.h"
 
 namespace ecub {
@@ -20,6 +19,15 @@ struct HostStream {
   double since_usec = 0;  // when the first buffered byte of the incomplete message arrived
 };
 
+// The open traffic log RxTx.TXT.
+struct TrafficLog {
+  int64_t file = -1;  // open log file, -1 when none
+};
+
+// Naming: the names the system is known by (the Italian procedure and field names, the
+// Windows and D2XX calls, the settings keys) are kept exactly as they are, so they can be looked
+// up; everything this server adds is named in plain English, functions and types in CamelCase,
+// fields in snake_case.
 struct Server {
   Server(Platform& platform_in, std::string folder)
       : platform(platform_in), program_folder(std::move(folder)) {}
@@ -54,9 +62,9 @@ struct Server {
   // Serial handles this process opened and still holds: a handle recorded in Handle.ini is
   // closed only when it is one of these, never a number an earlier run left behind.
   std::set<int64_t> held_serial_handles;
-  uint32_t LastDllError = 0;  // last-error code captured right after the last failing call
-  uint32_t CommErrors = 0;    // error mask of the last ClearCommError
-  uint32_t InQueue = 0;       // input-queue count of the last ClearCommError / queue status
+  uint32_t last_dll_error = 0;   // last-error code captured right after the last failing call
+  uint32_t comm_error_mask = 0;  // error mask of the last ClearCommError
+  uint32_t queued_input = 0;     // input-queue count of the last ClearCommError / queue status
 
   // Command transaction.
   std::string TxBuffer;
@@ -68,7 +76,7 @@ struct Server {
   // Host link.
   std::string HostMessage;
   std::string PendingMessage;
-  int32_t InstructionCode = -1;
+  int32_t instruction_code = -1;
   std::string Argument;
   HostStream host_stream;
   bool QuitRequested = false;
@@ -84,7 +92,7 @@ struct Server {
   int32_t RequestedPort = 0;
 
   // Clock.
-  int64_t CounterFrequency = 0;
+  int64_t counter_frequency = 0;
 
   // Byte tables and the traffic log.
   ByteTables tables;
@@ -93,5 +101,10 @@ struct Server {
 
 // Path of a file in the program folder.
 std::string ProgramFile(Server& s, const std::string& name);
+
+// Loads the settings file at `path` into the settings record and MsgTable; no port is chosen
+// afterwards and the answer time-out in force is the loaded one. False when the file does not
+// exist.
+bool LoadServerSettings(Server& s, const std::string& path);
 
 }  // namespace ecub

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <type_traits>
 
-#include "port/ft_program_data.h"
+#include "platform/ft_program_data.h"
 
 // The driver's calls use the Windows API convention, which is stdcall on the 32-bit build; a
 // wrong convention would corrupt the stack at the first call. Elsewhere it is the plain C one.
@@ -126,54 +126,54 @@ const D2xxTable::Api& D2xxTable::Functions() {
   return *api_;
 }
 
-FtStatus D2xxTable::FT_ListDevices(void* arg1, void* arg2, uint32_t flags) {
+FtResult D2xxTable::FT_ListDevices(void* arg1, void* arg2, uint32_t flags) {
   const auto fn = Functions().list_devices;
   return fn != nullptr ? fn(arg1, arg2, flags) : FT_OTHER_ERROR;
 }
 
-FtStatus D2xxTable::FT_Open(int device, int64_t* handle) {
+FtResult D2xxTable::FT_Open(int device, int64_t* handle) {
   const auto fn = Functions().open;
   if (fn == nullptr || handle == nullptr) return FT_OTHER_ERROR;
   FT_HANDLE driver_handle = nullptr;
-  const FtStatus status = fn(device, &driver_handle);
+  const FtResult status = fn(device, &driver_handle);
   *handle = static_cast<int64_t>(reinterpret_cast<intptr_t>(driver_handle));
   return status;
 }
 
-FtStatus D2xxTable::FT_SetBaudRate(int64_t handle, uint32_t baud) {
+FtResult D2xxTable::FT_SetBaudRate(int64_t handle, uint32_t baud) {
   const auto fn = Functions().set_baud_rate;
   return fn != nullptr ? fn(ToDriver(handle), baud) : FT_OTHER_ERROR;
 }
 
-FtStatus D2xxTable::FT_SetDataCharacteristics(int64_t handle, uint8_t bits, uint8_t stop_bits,
+FtResult D2xxTable::FT_SetDataCharacteristics(int64_t handle, uint8_t bits, uint8_t stop_bits,
                                               uint8_t parity) {
   const auto fn = Functions().set_data_characteristics;
   return fn != nullptr ? fn(ToDriver(handle), bits, stop_bits, parity) : FT_OTHER_ERROR;
 }
 
-FtStatus D2xxTable::FT_SetFlowControl(int64_t handle, uint16_t flow, uint8_t xon, uint8_t xoff) {
+FtResult D2xxTable::FT_SetFlowControl(int64_t handle, uint16_t flow, uint8_t xon, uint8_t xoff) {
   const auto fn = Functions().set_flow_control;
   return fn != nullptr ? fn(ToDriver(handle), flow, xon, xoff) : FT_OTHER_ERROR;
 }
 
-FtStatus D2xxTable::FT_SetTimeouts(int64_t handle, uint32_t read_ms, uint32_t write_ms) {
+FtResult D2xxTable::FT_SetTimeouts(int64_t handle, uint32_t read_ms, uint32_t write_ms) {
   const auto fn = Functions().set_timeouts;
   return fn != nullptr ? fn(ToDriver(handle), read_ms, write_ms) : FT_OTHER_ERROR;
 }
 
-FtStatus D2xxTable::FT_SetChars(int64_t handle, uint8_t event_char, uint8_t event_enabled,
+FtResult D2xxTable::FT_SetChars(int64_t handle, uint8_t event_char, uint8_t event_enabled,
                                 uint8_t error_char, uint8_t error_enabled) {
   const auto fn = Functions().set_chars;
   return fn != nullptr ? fn(ToDriver(handle), event_char, event_enabled, error_char, error_enabled)
                        : FT_OTHER_ERROR;
 }
 
-FtStatus D2xxTable::FT_GetQueueStatus(int64_t handle, uint32_t* rx_bytes) {
+FtResult D2xxTable::FT_GetQueueStatus(int64_t handle, uint32_t* rx_bytes) {
   const auto fn = Functions().get_queue_status;
   return fn != nullptr ? fn(ToDriver(handle), rx_bytes) : FT_OTHER_ERROR;
 }
 
-FtStatus D2xxTable::FT_Write(int64_t handle, const void* buffer, uint32_t count,
+FtResult D2xxTable::FT_Write(int64_t handle, const void* buffer, uint32_t count,
                              uint32_t* written) {
   const auto fn = Functions().write;
   // The driver's prototype is not const-correct; it only reads the buffer.
@@ -181,27 +181,27 @@ FtStatus D2xxTable::FT_Write(int64_t handle, const void* buffer, uint32_t count,
                        : FT_OTHER_ERROR;
 }
 
-FtStatus D2xxTable::FT_Read(int64_t handle, void* buffer, uint32_t count, uint32_t* read) {
+FtResult D2xxTable::FT_Read(int64_t handle, void* buffer, uint32_t count, uint32_t* read) {
   const auto fn = Functions().read;
   return fn != nullptr ? fn(ToDriver(handle), buffer, count, read) : FT_OTHER_ERROR;
 }
 
-FtStatus D2xxTable::FT_Purge(int64_t handle, uint32_t mask) {
+FtResult D2xxTable::FT_Purge(int64_t handle, uint32_t mask) {
   const auto fn = Functions().purge;
   return fn != nullptr ? fn(ToDriver(handle), mask) : FT_OTHER_ERROR;
 }
 
-FtStatus D2xxTable::FT_Close(int64_t handle) {
+FtResult D2xxTable::FT_Close(int64_t handle) {
   const auto fn = Functions().close;
   return fn != nullptr ? fn(ToDriver(handle)) : FT_OTHER_ERROR;
 }
 
-FtStatus D2xxTable::FT_EE_Read(int64_t handle, FtProgramData* data) {
+FtResult D2xxTable::FT_EE_Read(int64_t handle, FtProgramData* data) {
   const auto fn = Functions().ee_read;
   return fn != nullptr ? fn(ToDriver(handle), data) : FT_OTHER_ERROR;
 }
 
-FtStatus D2xxTable::FT_EE_Program(int64_t handle, FtProgramData* data) {
+FtResult D2xxTable::FT_EE_Program(int64_t handle, FtProgramData* data) {
   const auto fn = Functions().ee_program;
   return fn != nullptr ? fn(ToDriver(handle), data) : FT_OTHER_ERROR;
 }

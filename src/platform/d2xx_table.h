@@ -20,22 +20,22 @@ class D2xxTable : public D2xx {
 
   // Each call returns FT_OTHER_ERROR, never crashing, when the library or the function is
   // missing.
-  FtStatus FT_ListDevices(void* arg1, void* arg2, uint32_t flags) override;
-  FtStatus FT_Open(int device, int64_t* handle) override;
-  FtStatus FT_SetBaudRate(int64_t handle, uint32_t baud) override;
-  FtStatus FT_SetDataCharacteristics(int64_t handle, uint8_t bits, uint8_t stop_bits,
+  FtResult FT_ListDevices(void* arg1, void* arg2, uint32_t flags) override;
+  FtResult FT_Open(int device, int64_t* handle) override;
+  FtResult FT_SetBaudRate(int64_t handle, uint32_t baud) override;
+  FtResult FT_SetDataCharacteristics(int64_t handle, uint8_t bits, uint8_t stop_bits,
                                      uint8_t parity) override;
-  FtStatus FT_SetFlowControl(int64_t handle, uint16_t flow, uint8_t xon, uint8_t xoff) override;
-  FtStatus FT_SetTimeouts(int64_t handle, uint32_t read_ms, uint32_t write_ms) override;
-  FtStatus FT_SetChars(int64_t handle, uint8_t event_char, uint8_t event_enabled,
+  FtResult FT_SetFlowControl(int64_t handle, uint16_t flow, uint8_t xon, uint8_t xoff) override;
+  FtResult FT_SetTimeouts(int64_t handle, uint32_t read_ms, uint32_t write_ms) override;
+  FtResult FT_SetChars(int64_t handle, uint8_t event_char, uint8_t event_enabled,
                        uint8_t error_char, uint8_t error_enabled) override;
-  FtStatus FT_GetQueueStatus(int64_t handle, uint32_t* rx_bytes) override;
-  FtStatus FT_Write(int64_t handle, const void* buffer, uint32_t count, uint32_t* written) override;
-  FtStatus FT_Read(int64_t handle, void* buffer, uint32_t count, uint32_t* read) override;
-  FtStatus FT_Purge(int64_t handle, uint32_t mask) override;
-  FtStatus FT_Close(int64_t handle) override;
-  FtStatus FT_EE_Read(int64_t handle, FtProgramData* data) override;
-  FtStatus FT_EE_Program(int64_t handle, FtProgramData* data) override;
+  FtResult FT_GetQueueStatus(int64_t handle, uint32_t* rx_bytes) override;
+  FtResult FT_Write(int64_t handle, const void* buffer, uint32_t count, uint32_t* written) override;
+  FtResult FT_Read(int64_t handle, void* buffer, uint32_t count, uint32_t* read) override;
+  FtResult FT_Purge(int64_t handle, uint32_t mask) override;
+  FtResult FT_Close(int64_t handle) override;
+  FtResult FT_EE_Read(int64_t handle, FtProgramData* data) override;
+  FtResult FT_EE_Program(int64_t handle, FtProgramData* data) override;
 
   // Loads the library now if not yet tried; true when it was loaded (even if it lacks some
   // functions). error() then tells why not.

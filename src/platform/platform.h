@@ -51,16 +51,16 @@ struct CommTimeouts {
 inline constexpr int64_t kInvalidHandle = -1;
 
 // D2XX status codes: 0 is success, everything else a failure.
-using FtStatus = uint32_t;
-inline constexpr FtStatus FT_OK = 0;
-inline constexpr FtStatus FT_DEVICE_NOT_FOUND = 2;
-inline constexpr FtStatus FT_OTHER_ERROR = 18;
+using FtResult = uint32_t;
+inline constexpr FtResult FT_OK = 0;
+inline constexpr FtResult FT_DEVICE_NOT_FOUND = 2;
+inline constexpr FtResult FT_OTHER_ERROR = 18;
 inline constexpr uint32_t FT_LIST_NUMBER_ONLY = 0x80000000;
 inline constexpr uint32_t FT_LIST_BY_INDEX = 0x40000000;
 inline constexpr uint32_t FT_OPEN_BY_SERIAL_NUMBER = 1;
 inline constexpr uint32_t FT_OPEN_BY_DESCRIPTION = 2;
 
-struct FtProgramData;  // the driver's EEPROM record, declared in port/ft_program_data.h
+struct FtProgramData;  // the driver's EEPROM record, declared in platform/ft_program_data.h
 
 // The FTDI D2XX driver interface: the fourteen calls the server makes, with the driver's own
 // argument conventions. Handles are carried in 64 bits so a pointer-sized driver handle fits.
@@ -69,23 +69,23 @@ class D2xx {
   virtual ~D2xx() = default;
   // With FT_LIST_NUMBER_ONLY, `arg1` points to a 32-bit count; with FT_LIST_BY_INDEX, `arg1`
   // is the device index (cast to a pointer) and `arg2` a buffer of at least 64 bytes.
-  virtual FtStatus FT_ListDevices(void* arg1, void* arg2, uint32_t flags) = 0;
-  virtual FtStatus FT_Open(int device, int64_t* handle) = 0;
-  virtual FtStatus FT_SetBaudRate(int64_t handle, uint32_t baud) = 0;
-  virtual FtStatus FT_SetDataCharacteristics(int64_t handle, uint8_t bits, uint8_t stop_bits,
+  virtual FtResult FT_ListDevices(void* arg1, void* arg2, uint32_t flags) = 0;
+  virtual FtResult FT_Open(int device, int64_t* handle) = 0;
+  virtual FtResult FT_SetBaudRate(int64_t handle, uint32_t baud) = 0;
+  virtual FtResult FT_SetDataCharacteristics(int64_t handle, uint8_t bits, uint8_t stop_bits,
                                              uint8_t parity) = 0;
-  virtual FtStatus FT_SetFlowControl(int64_t handle, uint16_t flow, uint8_t xon, uint8_t xoff) = 0;
-  virtual FtStatus FT_SetTimeouts(int64_t handle, uint32_t read_ms, uint32_t write_ms) = 0;
-  virtual FtStatus FT_SetChars(int64_t handle, uint8_t event_char, uint8_t event_enabled,
+  virtual FtResult FT_SetFlowControl(int64_t handle, uint16_t flow, uint8_t xon, uint8_t xoff) = 0;
+  virtual FtResult FT_SetTimeouts(int64_t handle, uint32_t read_ms, uint32_t write_ms) = 0;
+  virtual FtResult FT_SetChars(int64_t handle, uint8_t event_char, uint8_t event_enabled,
                                uint8_t error_char, uint8_t error_enabled) = 0;
-  virtual FtStatus FT_GetQueueStatus(int64_t handle, uint32_t* rx_bytes) = 0;
-  virtual FtStatus FT_Write(int64_t handle, const void* buffer, uint32_t count,
+  virtual FtResult FT_GetQueueStatus(int64_t handle, uint32_t* rx_bytes) = 0;
+  virtual FtResult FT_Write(int64_t handle, const void* buffer, uint32_t count,
                             uint32_t* written) = 0;
-  virtual FtStatus FT_Read(int64_t handle, void* buffer, uint32_t count, uint32_t* read) = 0;
-  virtual FtStatus FT_Purge(int64_t handle, uint32_t mask) = 0;
-  virtual FtStatus FT_Close(int64_t handle) = 0;
-  virtual FtStatus FT_EE_Read(int64_t handle, FtProgramData* data) = 0;
-  virtual FtStatus FT_EE_Program(int64_t handle, FtProgramData* data) = 0;
+  virtual FtResult FT_Read(int64_t handle, void* buffer, uint32_t count, uint32_t* read) = 0;
+  virtual FtResult FT_Purge(int64_t handle, uint32_t mask) = 0;
+  virtual FtResult FT_Close(int64_t handle) = 0;
+  virtual FtResult FT_EE_Read(int64_t handle, FtProgramData* data) = 0;
+  virtual FtResult FT_EE_Program(int64_t handle, FtProgramData* data) = 0;
 };
 
 class Platform {

@@ -7,9 +7,8 @@
 
 #include "host/clock.h"
 #include "host/server.h"
-#include "protocol/byte_io.h"
 #include "protocol/hex.h"
-#include "protocol/log_line.h"
+#include "service/traffic_log.h"
 
 namespace ecub {
 
@@ -43,7 +42,7 @@ constexpr uint32_t kUsbReadTimeout_ms = 50;
 constexpr uint32_t kUsbWriteTimeout_ms = 50;
 constexpr uint8_t kUsbEventChar = 126;
 
-std::string Decimal(FtStatus status) {
+std::string Decimal(FtResult status) {
   return std::to_string(static_cast<int32_t>(status));
 }
 
@@ -62,7 +61,7 @@ void* DeviceIndexArg(int32_t index) {
 // Queries description and serial number of one interface; true when both queries succeeded.
 bool QueryUsbEntry(Server& s, int32_t index, ListBuffer& description, ListBuffer& serial) {
   D2xx& ftdi = s.platform.Ftdi();
-  FtStatus status =
+  FtResult status =
       ftdi.FT_ListDevices(DeviceIndexArg(index), description.data(), kListDescriptionFlags);
   if (status != FT_OK) {
     LogLine(s, "FT_ListDevices Error#", Decimal(status));
@@ -78,12 +77,12 @@ bool QueryUsbEntry(Server& s, int32_t index, ListBuffer& description, ListBuffer
   return true;
 }
 
-bool ApriPortaUsb(Server& s) {
+bool OpenUsbPort(Server& s) {
   LogLine(s, "APERTURA ", "[USB ID" + std::to_string(s.IndiceUsb) + "]");
   D2xx& ftdi = s.platform.Ftdi();
   // Each step reports its status; the first failure ends the open and leaves the device as it
   // is, for the caller's ChiudiPorta.
-  const auto step = [&s](FtStatus status, const char* label) {
+  const auto step = [&s](FtResult status, const char* label) {
     s.FtStatus = static_cast<int32_t>(status);
     if (status == FT_OK) return true;
     LogLine(s, label, Decimal(status));
@@ -107,16 +106,15 @@ bool ApriPortaUsb(Server& s) {
          step(ftdi.FT_SetChars(s.HandlePorta, kUsbEventChar, 0, 0, 0), "FT_SetChars Error#");
 }
 
-bool ApriPortaSeriale(Server& s) {
+bool OpenSerialPort(Server& s) {
   const std::string number = std::to_string(s.PortaCom);
   LogLine(s, "APERTURA ", "[COM" + number + "]");
   s.HandlePorta = s.platform.OpenSerial(SerialDeviceName(s.PortaCom));
   s.open_port_is_usb = false;
   if (s.HandlePorta < 0) {
-    s.LastDllError = s.platform.GetLastError();
+    s.last_dll_error = s.platform.GetLastError();
     LogLine(s, "CreateFile Error#", std::to_string(s.HandlePorta));
-    LogLine(s, "GetLastError ", HexNoPad(s.platform.GetLastError()));
-    LogLine(s, "LastDllError ", HexNoPad(s.LastDllError));
+    LogLastErrors(s, true);
     // The port may still be held through a handle an earlier open of ours left behind;
     // releasing it lets the next open succeed.
     FileHandleVerificaChiusura(s);
@@ -126,13 +124,12 @@ bool ApriPortaSeriale(Server& s) {
   ScriviHandleIni(s, s.HandlePorta);
 
   std::string failed_step;
-  if (ConfiguraSeriale(s, s.HandlePorta, s.dcb, s.timeouts, failed_step)) return true;
+  if (ConfigureSerial(s, s.HandlePorta, s.dcb, s.timeouts, failed_step)) return true;
   // The time-out labels carry an extra blank, which log readers match on.
   const std::string label = failed_step == "SetCommTimeouts" ? "SetCommTimeouts " : failed_step;
   LogLine(s, label + " Error#", "0");
   LogLine(s, label + " HandlePorta#", std::to_string(s.HandlePorta));
-  LogLine(s, "GetLastError ", HexNoPad(s.platform.GetLastError()));
-  LogLine(s, "LastDllError ", HexNoPad(s.LastDllError));
+  LogLastErrors(s, true);
   return false;
 }
 
@@ -172,11 +169,11 @@ std::string SerialDeviceName(int port) {
   return "\\\\.\\COM" + std::to_string(port);
 }
 
-bool ConfiguraSeriale(Server& s, int64_t handle, Dcb& dcb, CommTimeouts& timeouts,
-                      std::string& failed_step) {
+bool ConfigureSerial(Server& s, int64_t handle, Dcb& dcb, CommTimeouts& timeouts,
+                     std::string& failed_step) {
   Platform& p = s.platform;
   const auto failed = [&](const char* call) {
-    s.LastDllError = p.GetLastError();
+    s.last_dll_error = p.GetLastError();
     failed_step = call;
     return false;
   };
@@ -196,10 +193,10 @@ bool ConfiguraSeriale(Server& s, int64_t handle, Dcb& dcb, CommTimeouts& timeout
   return true;
 }
 
-bool ConfiguraSeriale(Server& s, int64_t handle, std::string& failed_step) {
+bool ConfigureSerial(Server& s, int64_t handle, std::string& failed_step) {
   Dcb dcb;
   CommTimeouts timeouts;
-  return ConfiguraSeriale(s, handle, dcb, timeouts, failed_step);
+  return ConfigureSerial(s, handle, dcb, timeouts, failed_step);
 }
 
 bool PortIsUsb(const Server& s) {
@@ -214,12 +211,12 @@ bool ApriPorta(Server& s) {
     CloseHeldHandle(s);
     return false;
   }
-  return s.PortaCom == 0 ? ApriPortaUsb(s) : ApriPortaSeriale(s);
+  return s.PortaCom == 0 ? OpenUsbPort(s) : OpenSerialPort(s);
 }
 
 bool ChiudiPorta(Server& s) {
   const bool closed = CloseHeldHandle(s);
-  AggiornaListaUsb(s);
+  RefreshUsbList(s);
   return closed;
 }
 
@@ -229,7 +226,7 @@ bool CloseHeldHandle(Server& s) {
   for (int attempt = 0; attempt < kCloseAttempts && s.HandlePorta != 0; ++attempt) {
     bool ok;
     if (usb) {
-      const FtStatus status = s.platform.Ftdi().FT_Close(s.HandlePorta);
+      const FtResult status = s.platform.Ftdi().FT_Close(s.HandlePorta);
       s.FtStatus = static_cast<int32_t>(status);
       ok = status == FT_OK;
     } else {
@@ -243,18 +240,18 @@ bool CloseHeldHandle(Server& s) {
       closed = true;
       break;
     }
-    s.LastDllError = s.platform.GetLastError();
+    s.last_dll_error = s.platform.GetLastError();
     LogLine(s, usb ? "FT_Close Error#" : "CloseHandle Error#", std::to_string(s.FtStatus));
-    LogLine(s, "LastDllError ", HexNoPad(s.LastDllError));
+    LogLastErrors(s, false);
   }
   return closed;
 }
 
-void AggiornaListaUsb(Server& s) {
+void RefreshUsbList(Server& s) {
   D2xx& ftdi = s.platform.Ftdi();
   uint32_t count = static_cast<uint32_t>(s.NumUsbDevices);
   char scratch[1] = {0};
-  const FtStatus status = ftdi.FT_ListDevices(&count, scratch, FT_LIST_NUMBER_ONLY);
+  const FtResult status = ftdi.FT_ListDevices(&count, scratch, FT_LIST_NUMBER_ONLY);
   if (status != FT_OK) {
     LogLine(s, "FT_GetNumDevices Error#", Decimal(status));
     count = 0;
@@ -295,10 +292,9 @@ bool ReplaceProgramFile(Server& s, const std::string& name, const std::string& c
   } else {
     return true;
   }
-  s.LastDllError = p.GetLastError();
+  s.last_dll_error = p.GetLastError();
   LogLine(s, failed, name);
-  LogLine(s, "GetLastError ", HexNoPad(p.GetLastError()));
-  LogLine(s, "LastDllError ", HexNoPad(s.LastDllError));
+  LogLastErrors(s, true);
   return false;
 }
 
@@ -332,6 +328,11 @@ void FileHandleVerificaChiusura(Server& s) {
     s.held_serial_handles.erase(handle);
     AzzeraHandleIni(s);
   }
+}
+
+void LogLastErrors(Server& s, bool read_system_code) {
+  if (read_system_code) LogLine(s, "GetLastError ", HexNoPad(s.platform.GetLastError()));
+  LogLine(s, "LastDllError ", HexNoPad(s.last_dll_error));
 }
 
 }  // namespace ecub

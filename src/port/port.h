@@ -26,7 +26,7 @@ bool ChiudiPorta(Server& s);
 // The close attempts of ChiudiPorta alone, by the open handle's own kind.
 bool CloseHeldHandle(Server& s);
 // Refreshes NumUsbDevices, UsbSerialList and UsbDescList from the driver.
-void AggiornaListaUsb(Server& s);
+void RefreshUsbList(Server& s);
 // Replaces the file `name` of the program folder as a whole: the contents go to a temporary
 // file that is then renamed over it, so a full disk or a locked file leaves the old file
 // complete instead of empty or cut. A failure is logged with its error code; false then.
@@ -39,11 +39,16 @@ void FileHandleVerificaChiusura(Server& s);
 std::string SerialDeviceName(int port);
 // Configures an open serial handle with the line settings and time-outs (get state, get
 // time-outs, set state, set time-outs) without logging. On a failure `failed_step` names the
-// call ("GetCommState", "GetCommTimeouts", "SetCommState", "SetCommTimeouts") and LastDllError
+// call ("GetCommState", "GetCommTimeouts", "SetCommState", "SetCommTimeouts") and last_dll_error
 // holds its error code.
-bool ConfiguraSeriale(Server& s, int64_t handle, std::string& failed_step);
+bool ConfigureSerial(Server& s, int64_t handle, std::string& failed_step);
 // The same, keeping the control block and time-outs it set in `dcb` and `timeouts`.
-bool ConfiguraSeriale(Server& s, int64_t handle, Dcb& dcb, CommTimeouts& timeouts,
-                      std::string& failed_step);
+bool ConfigureSerial(Server& s, int64_t handle, Dcb& dcb, CommTimeouts& timeouts,
+                     std::string& failed_step);
+
+// The error-code lines that follow a failed call's own log lines: "GetLastError " with the
+// system's code read now (when `read_system_code` is set), then "LastDllError " with the code
+// captured right after the call.
+void LogLastErrors(Server& s, bool read_system_code);
 
 }  // namespace ecub

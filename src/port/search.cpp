@@ -18,7 +18,7 @@ constexpr uint8_t kReadFirmware = 0x21;
 constexpr size_t kIdentSkip = 12;
 
 // Sets the next due time of every timed message, counted from now.
-void PianificaMessaggiTemporizzati(Server& s) {
+void ScheduleTimedMessages(Server& s) {
   for (MsgRecord& r : s.MsgTable) {
     if (r.MsgTimed) {
       r.MsgNextDue_usec = TimerApi_uSec(s) + static_cast<double>(int64_t{r.MsgPeriod_ms} * 1000);
@@ -28,7 +28,7 @@ void PianificaMessaggiTemporizzati(Server& s) {
 
 // The port found the unit: record it, and start the polling messages unless the unit gave
 // the short answer (which turns automatic polling off).
-void UnitaTrovata(Server& s) {
+void UnitFound(Server& s) {
   // The unit stays found when the file cannot be written; the failure is in the log.
   ReplaceProgramFile(s, kPortComIniName, std::to_string(s.PortaCom) + "\r\n");
   if (IsShortAnswer(s.RispostaIdentita)) {
@@ -41,7 +41,7 @@ void UnitaTrovata(Server& s) {
     std::string answer;
     if (SendCommand(s, request, answer, 0)) ScomponiMessaggio(s, request, answer);
   }
-  PianificaMessaggiTemporizzati(s);
+  ScheduleTimedMessages(s);
 }
 
 // A probed port whose close fails would stay held by this process, and no later open of it
@@ -54,12 +54,12 @@ void CloseProbe(Platform& p, int64_t handle) {
 
 }  // namespace
 
-std::string RichiestaIdentita(const Server& s) {
+std::string IdentityRequest(const Server& s) {
   const size_t zeros = s.settings.CRIPT_PROTO == 2 ? 11 : 54;
   return BuildFrame(0x41, 0x02, kReadFirmware, std::string(zeros, '\0'));
 }
 
-std::array<std::string, 4> CampiIdentita(const std::string& bytes) {
+std::array<std::string, 4> IdentityFields(const std::string& bytes) {
   std::array<std::string, 4> fields;
   if (bytes.size() <= kIdentSkip) return fields;
   size_t field = 0;
@@ -79,8 +79,8 @@ bool IsShortAnswer(const std::string& answer) {
 }
 
 bool IdentMatches(const std::string& answer, const std::string& expected) {
-  const auto got = CampiIdentita(answer);
-  const auto want = CampiIdentita(expected);
+  const auto got = IdentityFields(answer);
+  const auto want = IdentityFields(expected);
   const bool fields_match = got[1] == want[1] && got[2] == want[2] && !got[1].empty() &&
                             !got[2].empty() && !want[1].empty() && !want[2].empty();
   return fields_match || IsShortAnswer(answer);
@@ -96,11 +96,11 @@ int32_t Connetti(Server& s) {
   for (;;) {
     if (!ApriPorta(s)) {
       ChiudiPorta(s);
-    } else if (!SendCommand(s, RichiestaIdentita(s), s.RispostaIdentita, 0)) {
+    } else if (!SendCommand(s, IdentityRequest(s), s.RispostaIdentita, 0)) {
       ChiudiPorta(s);
     } else if (IdentMatches(s.RispostaIdentita, s.IdentitaAttesa)) {
       result = 1;
-      UnitaTrovata(s);
+      UnitFound(s);
       break;
     } else {
       ChiudiPorta(s);
@@ -116,7 +116,7 @@ int32_t Connetti(Server& s) {
 int32_t ScansionaCom(Server& s, const std::string& expected, std::string& answer) {
   answer.clear();
   int32_t result = -1;
-  const std::string request = RichiestaIdentita(s);
+  const std::string request = IdentityRequest(s);
   Platform& p = s.platform;
 
   struct Probe {
@@ -128,7 +128,7 @@ int32_t ScansionaCom(Server& s, const std::string& expected, std::string& answer
     const int64_t handle = p.OpenSerial(SerialDeviceName(n));
     if (handle == kInvalidHandle || handle < 0) continue;
     std::string failed_step;
-    bool ok = ConfiguraSeriale(s, handle, failed_step);
+    bool ok = ConfigureSerial(s, handle, failed_step);
     uint32_t errors = 0;
     uint32_t queued = 0;
     if (ok) ok = p.ClearCommError(handle, errors, queued);

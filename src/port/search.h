@@ -14,9 +14,9 @@ inline constexpr const char* kPortComIniName = "PortCom.ini";
 inline constexpr int kScanLastPort = 100;
 
 // The identification request: 11 zero data bytes with CRIPT PROTO 2, else 54.
-std::string RichiestaIdentita(const Server& s);
+std::string IdentityRequest(const Server& s);
 // Fields 0 to 3 of an identification: after the first 12 bytes, split at blanks.
-std::array<std::string, 4> CampiIdentita(const std::string& bytes);
+std::array<std::string, 4> IdentityFields(const std::string& bytes);
 // True when the answer identifies the expected unit, or is the 6-byte short answer.
 bool IdentMatches(const std::string& answer, const std::string& expected);
 bool IsShortAnswer(const std::string& answer);

@@ -7,7 +7,7 @@
 #include "host/server.h"
 #include "port/port.h"
 #include "protocol/hex.h"
-#include "protocol/log_line.h"
+#include "service/traffic_log.h"
 
 namespace ecub {
 
@@ -26,36 +26,34 @@ bool Serial(const Server& s) {
 }
 
 void CaptureLastError(Server& s) {
-  s.LastDllError = s.platform.GetLastError();
+  s.last_dll_error = s.platform.GetLastError();
 }
 
 // A failed Windows call of the transfer itself: its label, the error mask and both error codes.
 void SerialTransferFailure(Server& s, const char* label, const char* text) {
   if (!s.settings.LOG) return;
   LogLine(s, label, text);
-  LogLine(s, "lpErrors ", HexNoPad(s.CommErrors));
-  LogLine(s, "GetLastError ", HexNoPad(s.platform.GetLastError()));
-  LogLine(s, "LastDllError ", HexNoPad(s.LastDllError));
+  LogLine(s, "lpErrors ", HexNoPad(s.comm_error_mask));
+  LogLastErrors(s, true);
 }
 
 // A failed D2XX call of the transfer itself: its label, the driver status and the error code.
-void UsbTransferFailure(Server& s, const char* label, FtStatus status) {
+void UsbTransferFailure(Server& s, const char* label, FtResult status) {
   if (!s.settings.LOG) return;
   LogLine(s, label, "");
   LogLine(s, "FtStatus ", HexNoPad(status));
-  LogLine(s, "LastDllError ", HexNoPad(s.LastDllError));
+  LogLastErrors(s, false);
 }
 
 // A failed Windows call while cleaning the port; such calls report 0 on failure.
 void SerialCleanFailure(Server& s, const char* label) {
   if (!s.settings.LOG) return;
   LogLine(s, label, "0");
-  LogLine(s, "GetLastError ", HexNoPad(s.platform.GetLastError()));
-  LogLine(s, "LastDllError ", HexNoPad(s.LastDllError));
+  LogLastErrors(s, true);
 }
 
 void FtPurge(Server& s, uint32_t mask) {
-  const FtStatus status = s.platform.Ftdi().FT_Purge(s.HandlePorta, mask);
+  const FtResult status = s.platform.Ftdi().FT_Purge(s.HandlePorta, mask);
   s.FtStatus = static_cast<int32_t>(status);
   if (status == FT_OK) return;
   CaptureLastError(s);
@@ -66,18 +64,18 @@ void FtPurge(Server& s, uint32_t mask) {
 // the frame must be cut off.
 bool InputArrivedBeforeByte(Server& s, size_t i, size_t last) {
   if (Serial(s)) {
-    if (!s.platform.ClearCommError(s.HandlePorta, s.CommErrors, s.InQueue)) {
+    if (!s.platform.ClearCommError(s.HandlePorta, s.comm_error_mask, s.queued_input)) {
       CaptureLastError(s);
       SerialTransferFailure(s, "ClearCommError Send", "");
       s.CommError = true;
       return false;
     }
-    return s.InQueue >= 1;
+    return s.queued_input >= 1;
   }
   uint32_t queued = 0;
-  const FtStatus status = s.platform.Ftdi().FT_GetQueueStatus(s.HandlePorta, &queued);
+  const FtResult status = s.platform.Ftdi().FT_GetQueueStatus(s.HandlePorta, &queued);
   s.FtStatus = static_cast<int32_t>(status);
-  s.InQueue = queued;
+  s.queued_input = queued;
   if (status != FT_OK) {
     CaptureLastError(s);
     UsbTransferFailure(s, "FT_GetQueueStatus Send", status);
@@ -101,7 +99,7 @@ bool WriteByte(Server& s, uint8_t wire_byte) {
     SerialTransferFailure(s, "WriteFile Send", "");
   } else {
     uint32_t written = 0;
-    const FtStatus status = s.platform.Ftdi().FT_Write(s.HandlePorta, &wire_byte, 1, &written);
+    const FtResult status = s.platform.Ftdi().FT_Write(s.HandlePorta, &wire_byte, 1, &written);
     s.FtStatus = static_cast<int32_t>(status);
     if (status == FT_OK) return true;
     CaptureLastError(s);
@@ -116,20 +114,6 @@ void AppendReceived(Server& s, const std::string& wire) {
 }
 
 }  // namespace
-
-std::string HexNoPad(int64_t value) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  // Negative values show as the 32-bit two's complement the Windows codes are.
-  uint64_t v =
-      value < 0 ? static_cast<uint64_t>(value) & 0xFFFFFFFFu : static_cast<uint64_t>(value);
-  const size_t min_digits = value < 0 ? 8 : 1;
-  std::string hex;
-  while (v != 0 || hex.size() < min_digits) {
-    hex.insert(hex.begin(), kDigits[v & 0xF]);
-    v >>= 4;
-  }
-  return hex;
-}
 
 bool SendBytes(Server& s, const std::string& frame) {
   s.TxBuffer = frame;
@@ -156,7 +140,7 @@ bool SendBytes(Server& s, const std::string& frame) {
       LogLine(s, "ERR_DISAL ", hex);
       break;
     case SendStop::kWriteFailed:
-      LogLine(s, "ERR_H ", std::to_string(s.LastDllError) + hex);
+      LogLine(s, "ERR_H ", std::to_string(s.last_dll_error) + hex);
       break;
     case SendStop::kNone:
       LogLine(s, "T ", hex);
@@ -167,14 +151,14 @@ bool SendBytes(Server& s, const std::string& frame) {
 
 bool ReceiveBytes(Server& s) {
   if (Serial(s)) {
-    if (!s.platform.ClearCommError(s.HandlePorta, s.CommErrors, s.InQueue)) {
+    if (!s.platform.ClearCommError(s.HandlePorta, s.comm_error_mask, s.queued_input)) {
       CaptureLastError(s);
       SerialTransferFailure(s, "ClearCommError Recive", " ");
       s.CommError = true;
       return true;
     }
-    if (s.InQueue < 1) return true;
-    const uint32_t count = CappedReadCount(s.InQueue);
+    if (s.queued_input < 1) return true;
+    const uint32_t count = CappedReadCount(s.queued_input);
     std::string wire;
     uint32_t read = 0;
     const bool ok = s.platform.ReadFile(s.HandlePorta, count, wire, read);
@@ -192,9 +176,9 @@ bool ReceiveBytes(Server& s) {
 
   D2xx& ftdi = s.platform.Ftdi();
   uint32_t count = 0;
-  FtStatus status = ftdi.FT_GetQueueStatus(s.HandlePorta, &count);
+  FtResult status = ftdi.FT_GetQueueStatus(s.HandlePorta, &count);
   s.FtStatus = static_cast<int32_t>(status);
-  s.InQueue = count;
+  s.queued_input = count;
   if (status != FT_OK) {
     CaptureLastError(s);
     UsbTransferFailure(s, "FT_GetQueueStatus Recive", status);
@@ -222,14 +206,14 @@ void CleanInputCom(Server& s) {
     FtPurge(s, kFtPurgeRxTx);
     return;
   }
-  if (!s.platform.ClearCommError(s.HandlePorta, s.CommErrors, s.InQueue)) {
+  if (!s.platform.ClearCommError(s.HandlePorta, s.comm_error_mask, s.queued_input)) {
     CaptureLastError(s);
     SerialCleanFailure(s, "ClearCommError Error#");
   }
-  if (s.InQueue < 1) return;
+  if (s.queued_input < 1) return;
   std::string discarded;
   uint32_t read = 0;
-  if (!s.platform.ReadFile(s.HandlePorta, CappedReadCount(s.InQueue), discarded, read)) {
+  if (!s.platform.ReadFile(s.HandlePorta, CappedReadCount(s.queued_input), discarded, read)) {
     CaptureLastError(s);
     SerialCleanFailure(s, "ReadFile CleanInputCom Error#");
   }

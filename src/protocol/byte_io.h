@@ -25,7 +25,5 @@ bool ReceiveBytes(Server& s);
 // Throws away what the port has received (on USB also what waits to be sent).
 void CleanInputCom(Server& s);
 void PurgePort(Server& s);
-// Upper-case hex without leading zeros; negative values as eight digits of two's complement.
-std::string HexNoPad(int64_t value);
 
 }  // namespace ecub

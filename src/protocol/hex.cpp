@@ -9,14 +9,14 @@ namespace {
 // Position counters of these conversions are 16-bit signed.
 constexpr size_t kMaxBytes = 32767;
 
+}  // namespace
+
 int HexDigitValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   return -1;
 }
-
-}  // namespace
 
 std::string BytesToHex(const std::string& bytes) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
@@ -46,6 +46,20 @@ std::string HexToBytes(const std::string& hex) {
 
 bool FileExist(Platform& p, const std::string& path) {
   return p.FileReadable(path);
+}
+
+std::string HexNoPad(int64_t value) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  // Negative values show as the 32-bit two's complement the Windows codes are.
+  uint64_t v =
+      value < 0 ? static_cast<uint64_t>(value) & 0xFFFFFFFFu : static_cast<uint64_t>(value);
+  const size_t min_digits = value < 0 ? 8 : 1;
+  std::string hex;
+  while (v != 0 || hex.size() < min_digits) {
+    hex.insert(hex.begin(), kDigits[v & 0xF]);
+    v >>= 4;
+  }
+  return hex;
 }
 
 }  // namespace ecub

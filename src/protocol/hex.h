@@ -1,16 +1,21 @@
 // Byte strings, hex text and the file-existence test shared by the whole server.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace ecub {
 
 class Platform;
 
+// The value of one hex digit (either case); -1 for any other character.
+int HexDigitValue(char c);
 // Bytes as two upper-case hex digits each; empty for more than 32767 bytes.
 std::string BytesToHex(const std::string& bytes);
 // Hex text (either case; an odd count gets a leading "0") back to bytes; empty when invalid.
 std::string HexToBytes(const std::string& hex);
+// Upper-case hex without leading zeros; negative values as eight digits of two's complement.
+std::string HexNoPad(int64_t value);
 // True when `path` can be opened for reading.
 bool FileExist(Platform& p, const std::string& path);
 

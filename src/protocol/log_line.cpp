@@ -1,7 +1,5 @@
 #include "protocol/log_line.h"
 
-#include "host/clock.h"
-#include "host/server.h"
 #include "protocol/command_table.h"
 #include "protocol/hex.h"
 
@@ -25,14 +23,11 @@ uint8_t CommandCodeOf(const std::string& frame_hex) {
 
 }  // namespace
 
-void LogLine(Server& s, const std::string& label, const std::string& text) {
-  // Logging must never disturb the traffic it records: with no log, or a failing one, the
-  // lines are simply lost.
-  if (!s.settings.LOG || s.log.file == -1) return;
+std::string FormatLogLines(int64_t elapsed_ms, const std::string& label, const std::string& text) {
   std::string lines;
   if (IsCommandFrameHex(text)) lines = CommandName(CommandCodeOf(text)) + kLineEnd;
-  lines += std::to_string(ElapsedMs(s)) + " " + label + text + kLineEnd;
-  s.platform.WriteOpenFile(s.log.file, lines);
+  lines += std::to_string(elapsed_ms) + " " + label + text + kLineEnd;
+  return lines;
 }
 
 }  // namespace ecub

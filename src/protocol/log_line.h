@@ -1,13 +1,13 @@
+// The text of traffic-log lines.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace ecub {
 
-struct Server;
-
-// Writes one traffic-log line "<ms> <label><text>" (preceded by a command-name line when the
-// text is the hex of a command frame); nothing when LOG is off.
-void LogLine(Server& s, const std::string& label, const std::string& text);
+// The lines "<ms> <label><text>" CR LF, preceded by a command-name line when the text is the
+// hex of a command frame.
+std::string FormatLogLines(int64_t elapsed_ms, const std::string& label, const std::string& text);
 
 }  // namespace ecub

@@ -9,7 +9,7 @@
 #include "port/port.h"
 #include "protocol/byte_io.h"
 #include "protocol/hex.h"
-#include "protocol/log_line.h"
+#include "service/traffic_log.h"
 
 namespace ecub {
 

@@ -5,7 +5,7 @@
 
 #include "host/host_link.h"
 #include "host/server.h"
-#include "port/ft_program_data.h"
+#include "platform/ft_program_data.h"
 #include "port/port.h"
 #include "protocol/transaction.h"
 #include "service/history.h"
@@ -28,7 +28,7 @@ MsgRecord* FindFlagged(Server& s, const std::string& frame, bool MsgRecord::*fla
 }
 
 // The 16-bit value of a time-out argument: low byte first; missing bytes count as 0.
-uint32_t Argomento16(const std::string& argument) {
+uint32_t Argument16(const std::string& argument) {
   const std::string padded = argument + std::string(2, '\0');
   return static_cast<uint8_t>(padded[0]) |
          (static_cast<uint32_t>(static_cast<uint8_t>(padded[1])) << 8);
@@ -90,17 +90,17 @@ void LeggiStorico(Server& s, const std::string& frame) {
     return;
   }
   const size_t index = static_cast<size_t>(record - s.MsgTable.data());
-  SendReply(s, 7, kResultDone, PrendiStorico(s, index));
+  SendReply(s, 7, kResultDone, TakeHistory(s, index));
 }
 
 void ImpostaAttesaGlobale(Server& s, const std::string& argument) {
-  const uint32_t ms = Argomento16(argument);
+  const uint32_t ms = Argument16(argument);
   s.AttesaGlobaleCorrente = static_cast<double>(ms) * 1000.0;
   SendReply(s, 8, kResultDone, LittleEndian32(ms));
 }
 
 void ImpostaAttesaByteTx(Server& s, const std::string& argument) {
-  const uint32_t usec = Argomento16(argument);
+  const uint32_t usec = Argument16(argument);
   s.settings.AttesaByteTx_usec = usec;
   SendReply(s, 9, kResultDone, LittleEndian32(usec));
 }

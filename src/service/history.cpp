@@ -5,7 +5,7 @@
 
 namespace ecub {
 
-std::string PrendiStorico(Server& s, size_t index) {
+std::string TakeHistory(Server& s, size_t index) {
   MsgRecord& record = s.MsgTable.at(index);
   // The prefix is the size of an entry holding the last answer, as the host expects it; the
   // entries themselves are cut only where they really end.
@@ -16,7 +16,7 @@ std::string PrendiStorico(Server& s, size_t index) {
   const size_t room = kHistoryBlockMax - data.size();
   if (record.MsgHistory.size() <= room) {
     data += record.MsgHistory;
-    ResetMsgRecord(s, static_cast<int32_t>(index));
+    ResetMsgRecord(s.MsgTable, static_cast<int32_t>(index));
     return data;
   }
   // The oldest whole entries that fit; the rest stays for the next request.

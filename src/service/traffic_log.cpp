@@ -5,6 +5,7 @@
 #include "host/clock.h"
 #include "host/server.h"
 #include "protocol/hex.h"
+#include "protocol/log_line.h"
 
 namespace ecub {
 
@@ -43,6 +44,13 @@ void ApriLog(Server& s) {
   const std::string first = "0 TimerApi_uSec " + std::to_string(clock_ms) + " Now " +
                             s.platform.FormatGeneralDate(s.platform.LocalNow()) + "\r\n";
   s.platform.WriteOpenFile(s.log.file, first);
+}
+
+void LogLine(Server& s, const std::string& label, const std::string& text) {
+  // Logging must never disturb the traffic it records: with no log, or a failing one, the
+  // lines are simply lost.
+  if (!s.settings.LOG || s.log.file == -1) return;
+  s.platform.WriteOpenFile(s.log.file, FormatLogLines(ElapsedMs(s), label, text));
 }
 
 void ChiudiLog(Server& s) {

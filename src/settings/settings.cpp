@@ -6,8 +6,9 @@
 #include <string_view>
 
 #include "crypt/crypt.h"
-#include "host/server.h"
+#include "platform/platform.h"
 #include "protocol/hex.h"
+#include "protocol/text.h"
 
 namespace ecub {
 
@@ -56,10 +57,6 @@ constexpr Header kHeaders[] = {
 
 constexpr size_t kMsgValueLines = 8;
 
-char AsciiUpper(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
 // The whole line must be the header; case is ignored, blanks are not.
 bool SameHeader(std::string_view line, std::string_view header) {
   if (line.size() != header.size()) return false;
@@ -76,19 +73,9 @@ Section FindSection(const std::string& line) {
   return Section::kNone;
 }
 
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t';
-}
-
-std::string_view Trim(std::string_view text) {
-  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
-  return text;
-}
-
 // A whole decimal number, optionally signed, with blanks around it, within [low, high].
 bool ParseInteger(std::string_view text, int64_t low, int64_t high, int64_t& value) {
-  text = Trim(text);
+  text = TrimBlanks(text);
   bool negative = false;
   if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
     negative = text.front() == '-';
@@ -126,11 +113,11 @@ void SetDuration(std::string_view text, double& field) {
 }
 
 bool IsOne(std::string_view text) {
-  return Trim(text) == "1";
+  return TrimBlanks(text) == "1";
 }
 
 void ApplySetport(std::string_view line, Settings& st) {
-  std::string_view rest = Trim(line);
+  std::string_view rest = TrimBlanks(line);
   for (int item = 0; item < 4; ++item) {
     const size_t comma = rest.find(',');
     const std::string_view value = rest.substr(0, comma);
@@ -155,11 +142,11 @@ void ApplySetport(std::string_view line, Settings& st) {
 
 // Reads the value lines of a "[MSG]" section starting at lines[first] into a new record.
 // Returns how many value lines were there to consume.
-size_t ReadMsgSection(Server& s, int32_t& count, const std::vector<std::string>& lines,
-                      size_t first) {
+size_t ReadMsgSection(std::vector<MsgRecord>& table, int32_t& count,
+                      const std::vector<std::string>& lines, size_t first) {
   ++count;
-  s.MsgTable.resize(static_cast<size_t>(count) + 1);
-  MsgRecord& r = s.MsgTable[static_cast<size_t>(count)];
+  table.resize(static_cast<size_t>(count) + 1);
+  MsgRecord& r = table[static_cast<size_t>(count)];
   const size_t available = lines.size() - first;
   const size_t used = available < kMsgValueLines ? available : kMsgValueLines;
   for (size_t k = 0; k < used; ++k) {
@@ -190,7 +177,7 @@ size_t ReadMsgSection(Server& s, int32_t& count, const std::vector<std::string>&
         break;
     }
   }
-  ResetMsgRecord(s, count);
+  ResetMsgRecord(table, count);
   return used;
 }
 
@@ -230,7 +217,7 @@ void ApplySingle(Section section, const std::string* value, Settings& st) {
       st.APPEND_LOG = IsOne(v);
       break;
     case Section::kCriptProto: {
-      const std::string_view t = Trim(v);
+      const std::string_view t = TrimBlanks(v);
       st.CRIPT_PROTO = t == "1" ? 1 : t == "2" ? 2 : 0;
       break;
     }
@@ -266,20 +253,15 @@ void SetDefaults(Settings& st) {
 
 }  // namespace
 
-bool LoadSettings(Server& s, const std::string& path) {
-  s.MsgTable.assign(1, MsgRecord{});
+bool LoadSettings(Platform& p, const std::string& path, Settings& settings,
+                  std::vector<MsgRecord>& table) {
+  table.assign(1, MsgRecord{});
   int32_t count = -1;
-  s.PortaCom = 0;
-  SetDefaults(s.settings);
+  SetDefaults(settings);
+  if (!FileExist(p, path)) return false;
 
-  if (!FileExist(s.platform, path)) {
-    s.AttesaGlobaleCorrente = s.settings.AttesaGlobale_usec;
-    return false;
-  }
-
-  const std::vector<std::string> lines = VerificaFileProtetto(s.platform, path)
-                                             ? DecodificaFileProtetto(s.platform, path)
-                                             : LeggiRigheFile(s.platform, path);
+  const std::vector<std::string> lines =
+      VerificaFileProtetto(p, path) ? DecodificaFileProtetto(p, path) : LeggiRigheFile(p, path);
 
   size_t i = 0;
   while (i < lines.size()) {
@@ -287,21 +269,19 @@ bool LoadSettings(Server& s, const std::string& path) {
     ++i;
     if (section == Section::kNone) continue;
     if (section == Section::kMsg) {
-      i += ReadMsgSection(s, count, lines, i);
+      i += ReadMsgSection(table, count, lines, i);
       continue;
     }
     const std::string* value = i < lines.size() ? &lines[i] : nullptr;
-    ApplySingle(section, value, s.settings);
+    ApplySingle(section, value, settings);
     if (value != nullptr) ++i;
   }
-
-  s.AttesaGlobaleCorrente = s.settings.AttesaGlobale_usec;
   return true;
 }
 
-void ResetMsgRecord(Server& s, int32_t index) {
-  if (index < 0 || static_cast<size_t>(index) >= s.MsgTable.size()) return;
-  MsgRecord& r = s.MsgTable[static_cast<size_t>(index)];
+void ResetMsgRecord(std::vector<MsgRecord>& table, int32_t index) {
+  if (index < 0 || static_cast<size_t>(index) >= table.size()) return;
+  MsgRecord& r = table[static_cast<size_t>(index)];
   r.MsgHistoryLeft = r.MsgHistoryMax;
   r.MsgHistory.clear();
   r.history_entry_sizes.clear();

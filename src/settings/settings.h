@@ -9,7 +9,7 @@
 
 namespace ecub {
 
-struct Server;
+class Platform;
 
 // One polling message of a "[MSG]" section, with its stored answers.
 struct MsgRecord {
@@ -59,12 +59,13 @@ struct Settings {
   uint8_t LatencyTimer_ms = 1;
 };
 
-// Reads the settings file at `path` into the server's settings record and MsgTable.
-// False when the file does not exist (every default then stays in force).
-bool LoadSettings(Server& s, const std::string& path);
+// Reads the settings file at `path` into `settings` and the polling-message table `table`
+// (record 0 unused). False when the file does not exist (every default then stays in force).
+bool LoadSettings(Platform& p, const std::string& path, Settings& settings,
+                  std::vector<MsgRecord>& table);
 
 // Empties the answer history of record `index` and gives back all its places; does nothing
 // for an index outside the table.
-void ResetMsgRecord(Server& s, int32_t index);
+void ResetMsgRecord(std::vector<MsgRecord>& table, int32_t index);
 
 }  // namespace ecub

@@ -4,6 +4,8 @@
 #include <cstdint>
 
 #include "host/server.h"
+#include "protocol/hex.h"
+#include "protocol/text.h"
 
 namespace ecub {
 
@@ -11,23 +13,9 @@ namespace {
 
 constexpr size_t kHeaderSize = 8;
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-std::string Trim(const std::string& text) {
-  const size_t first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) return std::string();
-  const size_t last = text.find_last_not_of(" \t");
-  return text.substr(first, last - first + 1);
-}
-
 // A decimal number from 0 to 255, blanks around it allowed; -1 for anything else.
 int ParseCode(const std::string& text) {
-  const std::string digits = Trim(text);
+  const std::string digits(TrimBlanks(text));
   if (digits.empty() || digits.size() > 3) return -1;
   int value = 0;
   for (char c : digits) {
@@ -58,8 +46,8 @@ bool BuildFormMessage(const std::string& code_text, const std::string& argument_
     // Leaving the box pads it, but a click can come while the box still has the focus.
     const std::string digits = PadArgumentText(argument_text);
     for (size_t i = 0; i < digits.size(); i += 2) {
-      const int high = HexDigit(digits[i]);
-      const int low = HexDigit(digits[i + 1]);
+      const int high = HexDigitValue(digits[i]);
+      const int low = HexDigitValue(digits[i + 1]);
       if (high < 0 || low < 0) {
         refusal = "Argomento: the argument must be hexadecimal digits, two for each byte";
         return false;

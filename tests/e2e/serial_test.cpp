@@ -18,11 +18,11 @@
 #include <vector>
 
 #include "platform/fake/ecu_sim.h"
+#include "platform/ft_program_data.h"
 #include "platform/posix/posix_d2xx.h"
 #include "platform/posix/posix_platform.h"
 #include "platform/posix/pty_link.h"
 #include "platform/posix/serial_termios.h"
-#include "port/ft_program_data.h"
 
 namespace ecub {
 namespace {
@@ -341,7 +341,7 @@ struct D2xxLibrary {
 
 std::string ListEntry(D2xx& ft, uintptr_t index, uint32_t what) {
   char buffer[129] = {};
-  const FtStatus status =
+  const FtResult status =
       ft.FT_ListDevices(reinterpret_cast<void*>(index), buffer, FT_LIST_BY_INDEX | what);
   return status == FT_OK ? std::string(buffer) : "status " + std::to_string(status);
 }

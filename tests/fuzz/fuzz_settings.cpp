@@ -27,7 +27,7 @@ Loaded Load(const std::string& file) {
   ecub::Server s(p, "/app");
   p.files[kPath] = file;
   Loaded out;
-  out.found = ecub::LoadSettings(s, kPath);
+  out.found = ecub::LoadServerSettings(s, kPath);
   out.settings = s.settings;
   out.table = s.MsgTable;
   out.timeout = s.AttesaGlobaleCorrente;

@@ -106,7 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   s.AttesaGlobaleCorrente = timeout_usec;
   if (s.settings.LOG) ecub::ApriLog(s);
   s.StartTime_usec = p.NowUsec();
-  ecub::ImpostaTabelleProto(s, (flags & 8) != 0);
+  ecub::ImpostaTabelleProto(s.tables, (flags & 8) != 0);
 
   ChunkLink link;
   if (usb) {
@@ -129,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   s.MsgTable[0].MsgRequest = frame;
   s.MsgTable[0].MsgCyclic = true;
   s.MsgTable[0].MsgHistoryMax = 2;
-  ecub::ResetMsgRecord(s, 0);
+  ecub::ResetMsgRecord(s.MsgTable, 0);
   s.MsgTable[0].MsgLastAnswer = "\x44\x01\x03\x0C\x4A";
 
   size_t host_messages = 0;

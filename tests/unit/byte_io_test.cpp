@@ -1,4 +1,5 @@
 #include "protocol/byte_io.h"
+#include "protocol/hex.h"
 
 #include <gtest/gtest.h>
 
@@ -228,7 +229,7 @@ TEST_P(FailureTest, IsLoggedExactly) {
   const Failure& c = GetParam();
   Open(c.usb);
   if (!c.input.empty()) link.Schedule(p.NowUsec(), c.input);
-  s.InQueue = static_cast<uint32_t>(c.input.size());  // as the last status call left it
+  s.queued_input = static_cast<uint32_t>(c.input.size());  // as the last status call left it
   std::istringstream calls(c.calls);
   for (std::string call; calls >> call;) p.FailCall(call, c.successes);
   const double start = p.NowUsec();

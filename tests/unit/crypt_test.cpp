@@ -134,19 +134,19 @@ TEST_F(ScrambleTest, ParsesExactly512HexDigitsFormingAPermutation) {
 TEST_F(ScrambleTest, LoadsTheTableFileOrFallsBack) {
   EXPECT_EQ(s.tables.ScramblePermutation, BuiltinScramblePermutation());
   p.files["/app/ScrambleTable.txt"] = TableText(Reversed());
-  EXPECT_TRUE(LoadScrambleTable(s));
+  EXPECT_TRUE(LoadScrambleTable(s.platform, ProgramFile(s, kScrambleTableFile), s.tables));
   EXPECT_EQ(s.tables.ScramblePermutation, Reversed());
   p.files["/app/ScrambleTable.txt"] = std::string(512, '0');  // not a permutation
-  EXPECT_FALSE(LoadScrambleTable(s));
+  EXPECT_FALSE(LoadScrambleTable(s.platform, ProgramFile(s, kScrambleTableFile), s.tables));
   EXPECT_EQ(s.tables.ScramblePermutation, BuiltinScramblePermutation());
 }
 
 TEST_F(ScrambleTest, TablesAreIdentityOrPermutationAndInverse) {
   EXPECT_EQ(s.tables.TxTable, IdentityTable());
-  ImpostaTabelleProto(s, true);
+  ImpostaTabelleProto(s.tables, true);
   EXPECT_EQ(s.tables.TxTable, BuiltinScramblePermutation());
   for (int b = 0; b < 256; ++b) EXPECT_EQ(s.tables.RxTable[s.tables.TxTable[b]], b);
-  ImpostaTabelleProto(s, false);
+  ImpostaTabelleProto(s.tables, false);
   EXPECT_EQ(s.tables.TxTable, IdentityTable());
   EXPECT_EQ(s.tables.RxTable, IdentityTable());
 }

@@ -124,7 +124,7 @@ class RecordingPlatform : public FakePlatform {
   class Driver : public D2xx {
    public:
     explicit Driver(RecordingPlatform& p) : p_(p) {}
-    FtStatus FT_ListDevices(void* a1, void* a2, uint32_t flags) override {
+    FtResult FT_ListDevices(void* a1, void* a2, uint32_t flags) override {
       if ((flags & FT_LIST_BY_INDEX) != 0) {
         Record("FT_ListDevices " + std::to_string(reinterpret_cast<uintptr_t>(a1)) + " " +
                std::to_string(flags));
@@ -138,50 +138,50 @@ class RecordingPlatform : public FakePlatform {
       }
       return Base().FT_ListDevices(a1, a2, flags);
     }
-    FtStatus FT_Open(int device, int64_t* handle) override {
+    FtResult FT_Open(int device, int64_t* handle) override {
       Record("FT_Open " + std::to_string(device));
       return Base().FT_Open(device, handle);
     }
-    FtStatus FT_SetBaudRate(int64_t h, uint32_t baud) override {
+    FtResult FT_SetBaudRate(int64_t h, uint32_t baud) override {
       Record("FT_SetBaudRate " + std::to_string(baud));
       return Base().FT_SetBaudRate(h, baud);
     }
-    FtStatus FT_SetDataCharacteristics(int64_t h, uint8_t bits, uint8_t stop,
+    FtResult FT_SetDataCharacteristics(int64_t h, uint8_t bits, uint8_t stop,
                                        uint8_t parity) override {
       Record("FT_SetDataCharacteristics " + Join({bits, stop, parity}));
       return Base().FT_SetDataCharacteristics(h, bits, stop, parity);
     }
-    FtStatus FT_SetFlowControl(int64_t h, uint16_t flow, uint8_t xon, uint8_t xoff) override {
+    FtResult FT_SetFlowControl(int64_t h, uint16_t flow, uint8_t xon, uint8_t xoff) override {
       Record("FT_SetFlowControl " + Join({flow, xon, xoff}));
       return Base().FT_SetFlowControl(h, flow, xon, xoff);
     }
-    FtStatus FT_SetTimeouts(int64_t h, uint32_t read_ms, uint32_t write_ms) override {
+    FtResult FT_SetTimeouts(int64_t h, uint32_t read_ms, uint32_t write_ms) override {
       Record("FT_SetTimeouts " + Join({read_ms, write_ms}));
       return Base().FT_SetTimeouts(h, read_ms, write_ms);
     }
-    FtStatus FT_SetChars(int64_t h, uint8_t ev, uint8_t ev_on, uint8_t err,
+    FtResult FT_SetChars(int64_t h, uint8_t ev, uint8_t ev_on, uint8_t err,
                          uint8_t err_on) override {
       Record("FT_SetChars " + Join({ev, ev_on, err, err_on}));
       return Base().FT_SetChars(h, ev, ev_on, err, err_on);
     }
-    FtStatus FT_GetQueueStatus(int64_t h, uint32_t* rx) override {
+    FtResult FT_GetQueueStatus(int64_t h, uint32_t* rx) override {
       return Base().FT_GetQueueStatus(h, rx);
     }
-    FtStatus FT_Write(int64_t h, const void* buffer, uint32_t count, uint32_t* written) override {
+    FtResult FT_Write(int64_t h, const void* buffer, uint32_t count, uint32_t* written) override {
       if (count != 1) Record("FT_Write of " + std::to_string(count));
       return Base().FT_Write(h, buffer, count, written);
     }
-    FtStatus FT_Read(int64_t h, void* buffer, uint32_t count, uint32_t* read) override {
+    FtResult FT_Read(int64_t h, void* buffer, uint32_t count, uint32_t* read) override {
       Record("FT_Read " + std::to_string(count));
       return Base().FT_Read(h, buffer, count, read);
     }
-    FtStatus FT_Purge(int64_t h, uint32_t mask) override {
+    FtResult FT_Purge(int64_t h, uint32_t mask) override {
       Record("FT_Purge " + std::to_string(mask));
       return Base().FT_Purge(h, mask);
     }
-    FtStatus FT_Close(int64_t h) override { return Base().FT_Close(h); }
-    FtStatus FT_EE_Read(int64_t h, FtProgramData* d) override { return Base().FT_EE_Read(h, d); }
-    FtStatus FT_EE_Program(int64_t h, FtProgramData* d) override {
+    FtResult FT_Close(int64_t h) override { return Base().FT_Close(h); }
+    FtResult FT_EE_Read(int64_t h, FtProgramData* d) override { return Base().FT_EE_Read(h, d); }
+    FtResult FT_EE_Program(int64_t h, FtProgramData* d) override {
       return Base().FT_EE_Program(h, d);
     }
 

@@ -91,7 +91,7 @@ TEST_F(PipePoll, TakesOneMessageAndLeavesTheRestBuffered) {
 
 // Answers of two lengths (a short error frame now and then): every block ends on an entry
 // boundary and the blocks together give back the history exactly.
-TEST(PrendiStorico, BlocksEndOnEntryBoundariesWhenAnswerLengthsDiffer) {
+TEST(TakeHistory, BlocksEndOnEntryBoundariesWhenAnswerLengthsDiffer) {
   FakePlatform p;
   Server s(p, "/app");
   MsgRecord& r = s.MsgTable[0];
@@ -108,7 +108,7 @@ TEST(PrendiStorico, BlocksEndOnEntryBoundariesWhenAnswerLengthsDiffer) {
   ASSERT_GT(all.size(), 2 * 4084u);
   std::string joined;
   for (int block = 0; block < 3; ++block) {
-    const std::string data = PrendiStorico(s, 0);
+    const std::string data = TakeHistory(s, 0);
     EXPECT_EQ(data.substr(0, 4), Bytes({15, 0, 0, 0}));  // the last answer's entry size
     // As many whole entries as fit in 4084 bytes, from where the last block ended.
     const size_t limit = std::min(all.size(), joined.size() + 4084);
@@ -121,7 +121,7 @@ TEST(PrendiStorico, BlocksEndOnEntryBoundariesWhenAnswerLengthsDiffer) {
   EXPECT_EQ(r.MsgHistoryLeft, 1000);
 }
 
-TEST(PrendiStorico, LongHistoryComesInWholeEntriesWithoutLoss) {
+TEST(TakeHistory, LongHistoryComesInWholeEntriesWithoutLoss) {
   FakePlatform p;
   Server s(p, "/app");
   MsgRecord& r = s.MsgTable[0];
@@ -134,12 +134,12 @@ TEST(PrendiStorico, LongHistoryComesInWholeEntriesWithoutLoss) {
   ASSERT_EQ(r.MsgHistory.size(), 4500u);
   const std::string all = r.MsgHistory;
 
-  const std::string first = PrendiStorico(s, 0);
+  const std::string first = TakeHistory(s, 0);
   EXPECT_EQ(first.size(), 4u + 408 * 10);  // the whole entries that fit in 4088 bytes
   EXPECT_EQ(first.substr(4), all.substr(0, 4080));
   EXPECT_EQ(r.MsgHistoryLeft, 50 + 408);
 
-  const std::string second = PrendiStorico(s, 0);
+  const std::string second = TakeHistory(s, 0);
   EXPECT_EQ(second.substr(4), all.substr(4080));
   EXPECT_TRUE(r.MsgHistory.empty());
   EXPECT_EQ(r.MsgHistoryLeft, 500);

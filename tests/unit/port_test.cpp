@@ -112,16 +112,16 @@ TEST_F(SerialOpen, ConfigurationWithoutLoggingLeavesTheOpenPortsBlocksAlone) {
   s.settings.DCB_fBitFields = 0x1011;  // a configured flag word replaces the driver's flags
   std::string failed = "stale";
   ForgetLog();
-  EXPECT_TRUE(ConfiguraSeriale(s, other, failed));
+  EXPECT_TRUE(ConfigureSerial(s, other, failed));
   EXPECT_EQ(failed, "");
   EXPECT_EQ(p.open_serial.at(other).dcb.BaudRate, 9600u);
   EXPECT_EQ(p.open_serial.at(other).dcb.fBitFields, 0x1011u);
   EXPECT_EQ(s.dcb.BaudRate, before.BaudRate);
   EXPECT_EQ(s.dcb.fBitFields, before.fBitFields);
   p.FailCall("SetCommTimeouts");
-  EXPECT_FALSE(ConfiguraSeriale(s, other, failed));
+  EXPECT_FALSE(ConfigureSerial(s, other, failed));
   EXPECT_EQ(failed, "SetCommTimeouts");
-  EXPECT_EQ(s.LastDllError, 31u);
+  EXPECT_EQ(s.last_dll_error, 31u);
   EXPECT_EQ(Log(), "");
 }
 
@@ -238,7 +238,7 @@ TEST_F(UsbList, EntriesArePaddedOrCutAndOldOnesDropped) {
   p.usb_devices.push_back(Device("AB12CD34", "Kit"));
   p.usb_devices.push_back(Device("XY1234", "A description longer than twenty"));
   p.usb_devices.push_back(Device("SERIAL0123", "Exactly twenty chars"));
-  AggiornaListaUsb(s);
+  RefreshUsbList(s);
   EXPECT_EQ(s.NumUsbDevices, 3);
   EXPECT_EQ(s.UsbSerialList, (Texts{"AB12CD34", "XY1234  ", "SERIAL01"}));
   EXPECT_EQ(s.UsbDescList,
@@ -250,7 +250,7 @@ TEST_F(UsbList, EntriesArePaddedOrCutAndOldOnesDropped) {
                                   "FT_ListDevices 2 1073741825"}));
   EXPECT_EQ(Log(), "");
   p.usb_devices.resize(1);
-  AggiornaListaUsb(s);
+  RefreshUsbList(s);
   EXPECT_EQ(s.UsbSerialList, Texts{"AB12CD34"});
   EXPECT_EQ(s.UsbDescList, Texts{"Kit                 "});
 }
@@ -259,7 +259,7 @@ TEST_F(UsbList, CountFailureMeansNoInterfaces) {
   p.usb_devices.push_back(Device("ONE", "First"));
   s.NumUsbDevices = 1;
   p.FailCall("FT_ListDevices");
-  AggiornaListaUsb(s);
+  RefreshUsbList(s);
   EXPECT_EQ(Log(), "0 FT_GetNumDevices Error#18\r\n");
   EXPECT_EQ(s.NumUsbDevices, 0);
   EXPECT_EQ(s.UsbSerialList, Texts{""});
@@ -271,7 +271,7 @@ TEST_F(UsbList, AFailingInterfaceIsTriedTwentyOneTimesTenthsOfASecondApart) {
   p.usb_devices.push_back(Device("TWO", "Second"));
   p.list_failures_left = 1000;
   const double start = p.NowUsec();
-  AggiornaListaUsb(s);
+  RefreshUsbList(s);
   const double elapsed = p.NowUsec() - start;
   EXPECT_GE(elapsed, 2 * 21 * 100000.0);
   EXPECT_LT(elapsed, 2 * 21 * 100000.0 + 50000);
@@ -287,7 +287,7 @@ TEST_F(UsbList, AFailingInterfaceIsTriedTwentyOneTimesTenthsOfASecondApart) {
   p.list_failures_left = 3;
   ForgetLog();
   const double again = p.NowUsec();
-  AggiornaListaUsb(s);
+  RefreshUsbList(s);
   EXPECT_GE(p.NowUsec() - again, 300000.0);
   EXPECT_LT(p.NowUsec() - again, 400000.0);
   EXPECT_EQ(LogText(),
@@ -299,7 +299,7 @@ TEST_F(UsbList, AFailingInterfaceIsTriedTwentyOneTimesTenthsOfASecondApart) {
 TEST_F(UsbList, AFailingSerialQueryFailsTheAttempt) {
   p.usb_devices.push_back(Device("ONE", "First"));
   p.FailCall("FT_ListDevices", 2);  // the count and the first description succeed
-  AggiornaListaUsb(s);
+  RefreshUsbList(s);
   // Every attempt queries the description again before the serial number.
   EXPECT_EQ(CountOf(p.driver_args, "FT_ListDevices 0 1073741826"), 21u);
   EXPECT_EQ(CountOf(p.driver_args, "FT_ListDevices 0 1073741825"), 1u);

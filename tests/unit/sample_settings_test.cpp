@@ -41,7 +41,7 @@ TEST(SampleSettings, LoadsWithEveryDefaultAndTheExampleMessage) {
   Server s(p, "/app");
   s.settings.BaudRate = 1;  // the loader must set every value back
   p.files["/app/SetComVarno.ini"] = text;
-  ASSERT_TRUE(LoadSettings(s, ProgramFile(s, "SetComVarno.ini")));
+  ASSERT_TRUE(LoadServerSettings(s, ProgramFile(s, "SetComVarno.ini")));
   const Settings defaults;
   EXPECT_EQ(s.settings.BaudRate, defaults.BaudRate);
   EXPECT_EQ(s.settings.Bit, defaults.Bit);

@@ -22,7 +22,7 @@ class SettingsTest : public ::testing::Test {
       text += (i ? "\r\n" : "") + (protect ? CodificaRiga(lines[i]) : lines[i]);
     }
     p.files[path] = text;
-    return LoadSettings(s, path);
+    return LoadServerSettings(s, path);
   }
 
   FakePlatform p;
@@ -36,7 +36,7 @@ TEST_F(SettingsTest, MissingFileRestoresDefaultsButNotTheStartUpSwitches) {
   s.settings.LOG = true;
   s.PortaCom = 5;
   s.MsgTable.resize(3);
-  EXPECT_FALSE(LoadSettings(s, path));
+  EXPECT_FALSE(LoadServerSettings(s, path));
   EXPECT_EQ(s.settings.BaudRate, 38400);
   EXPECT_EQ(s.AttesaGlobaleCorrente, 4000000);
   EXPECT_TRUE(s.settings.LOG);
@@ -167,9 +167,9 @@ TEST_F(SettingsTest, TruncatedMsgKeepsWhatWasRead) {
 TEST_F(SettingsTest, ResetMsgRecordEmptiesTheHistoryOfRecordsInTheTable) {
   s.MsgTable[0].MsgHistoryMax = 4;
   s.MsgTable[0].MsgHistory = "abcd";
-  ResetMsgRecord(s, 1);
+  ResetMsgRecord(s.MsgTable, 1);
   EXPECT_EQ(s.MsgTable[0].MsgHistory, "abcd");
-  ResetMsgRecord(s, 0);
+  ResetMsgRecord(s.MsgTable, 0);
   EXPECT_EQ(s.MsgTable[0].MsgHistoryLeft, 4);
   EXPECT_TRUE(s.MsgTable[0].MsgHistory.empty());
 }
@@ -183,7 +183,7 @@ TEST_F(SettingsTest, ProtectedFileLoadsLikeThePlainOne) {
 
   s.settings.LOG = false;
   p.files[path] += "\r\nx";  // undecodable: loaded as a file without lines
-  EXPECT_TRUE(LoadSettings(s, path));
+  EXPECT_TRUE(LoadServerSettings(s, path));
   EXPECT_FALSE(s.settings.LOG);
   EXPECT_EQ(s.settings.NumResend, 10);
   EXPECT_EQ(s.MsgTable[0].MsgNumber, 0);

@@ -4,7 +4,7 @@
 
 #include "host/server.h"
 #include "platform/fake/fake_platform.h"
-#include "protocol/log_line.h"
+#include "protocol/hex.h"
 #include "service/traffic_log.h"
 
 namespace ecub {

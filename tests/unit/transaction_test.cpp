@@ -300,7 +300,7 @@ TEST_F(Transaction, IdlePauseDelaysTheFirstLookUnlessTheHostIsPolled) {
 }
 
 TEST_F(Transaction, ScrambledTablesApplyOnTheWireOnly) {
-  ImpostaTabelleProto(s, true);
+  ImpostaTabelleProto(s.tables, true);
   const auto wire = [this](const std::string& plain) {
     std::string out;
     for (unsigned char b : plain) out.push_back(static_cast<char>(s.tables.TxTable[b]));

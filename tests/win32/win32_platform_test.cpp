@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "host/server.h"
+#include "platform/ft_program_data.h"
 #include "platform/win32/status_window.h"
 #include "platform/win32/win32_convert.h"
 #include "platform/win32/win32_d2xx.h"
 #include "platform/win32/win32_platform.h"
-#include "port/ft_program_data.h"
 
 namespace ecub {
 namespace {

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "crypt/crypt.h"
-#include "platform/fake/sim_link.h"
+#include "platform/sim_link.h"
 
 namespace ecub {
 

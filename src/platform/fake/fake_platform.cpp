@@ -21,7 +21,7 @@ constexpr uint32_t kErrorSharingViolation = 32;
 constexpr uint32_t kErrorBrokenPipe = 109;
 constexpr uint32_t kErrorDiskFull = 112;
 // The driver's status for a transfer that failed on the bus.
-constexpr FtStatus kFtIoError = 4;
+constexpr FtResult kFtIoError = 4;
 constexpr int64_t kUsbHandleBase = 0x7000;
 
 // Copies `text` as a zero-terminated string into a driver buffer of `size` bytes.
@@ -238,8 +238,8 @@ class FakePlatform::FakeD2xx : public D2xx {
  public:
   explicit FakeD2xx(FakePlatform& p) : p_(p) {}
 
-  FtStatus FT_ListDevices(void* arg1, void* arg2, uint32_t flags) override {
-    if (const FtStatus status = Call("FT_ListDevices"); status != FT_OK) return status;
+  FtResult FT_ListDevices(void* arg1, void* arg2, uint32_t flags) override {
+    if (const FtResult status = Call("FT_ListDevices"); status != FT_OK) return status;
     if (flags == FT_LIST_NUMBER_ONLY) {
       *static_cast<uint32_t*>(arg1) = static_cast<uint32_t>(p_.usb_devices.size());
       return FT_OK;
@@ -258,14 +258,14 @@ class FakePlatform::FakeD2xx : public D2xx {
     }
     return FT_OK;
   }
-  FtStatus FT_Open(int device, int64_t* handle) override {
+  FtResult FT_Open(int device, int64_t* handle) override {
     if (p_.driver_missing) {
       p_.FaultNow("FT_Open", Fallible::kNo);
       return FT_OTHER_ERROR;
     }
     // As the driver does: the out-handle is written on every call, 0 when the open failed.
     *handle = 0;
-    if (const FtStatus status = Call("FT_Open"); status != FT_OK) return status;
+    if (const FtResult status = Call("FT_Open"); status != FT_OK) return status;
     if (device < 0 || device >= static_cast<int>(p_.usb_devices.size())) {
       return FT_DEVICE_NOT_FOUND;
     }
@@ -276,31 +276,31 @@ class FakePlatform::FakeD2xx : public D2xx {
     if (d.link != nullptr) d.link->OnOpen(0, p_.NowUsec());
     return FT_OK;
   }
-  FtStatus FT_SetBaudRate(int64_t h, uint32_t) override { return Simple("FT_SetBaudRate", h); }
-  FtStatus FT_SetDataCharacteristics(int64_t h, uint8_t, uint8_t, uint8_t) override {
+  FtResult FT_SetBaudRate(int64_t h, uint32_t) override { return Simple("FT_SetBaudRate", h); }
+  FtResult FT_SetDataCharacteristics(int64_t h, uint8_t, uint8_t, uint8_t) override {
     return Simple("FT_SetDataCharacteristics", h);
   }
-  FtStatus FT_SetFlowControl(int64_t h, uint16_t, uint8_t, uint8_t) override {
+  FtResult FT_SetFlowControl(int64_t h, uint16_t, uint8_t, uint8_t) override {
     return Simple("FT_SetFlowControl", h);
   }
-  FtStatus FT_SetTimeouts(int64_t h, uint32_t, uint32_t) override {
+  FtResult FT_SetTimeouts(int64_t h, uint32_t, uint32_t) override {
     return Simple("FT_SetTimeouts", h);
   }
-  FtStatus FT_SetChars(int64_t h, uint8_t, uint8_t, uint8_t, uint8_t) override {
+  FtResult FT_SetChars(int64_t h, uint8_t, uint8_t, uint8_t, uint8_t) override {
     return Simple("FT_SetChars", h);
   }
-  FtStatus FT_GetQueueStatus(int64_t h, uint32_t* rx) override {
+  FtResult FT_GetQueueStatus(int64_t h, uint32_t* rx) override {
     *rx = 0;
-    const FtStatus status = Simple("FT_GetQueueStatus", h);
+    const FtResult status = Simple("FT_GetQueueStatus", h);
     if (status != FT_OK) return status;
     if (SimLink* link = p_.LinkOf(h, true)) {
       *rx = static_cast<uint32_t>(link->Queued(p_.NowUsec()));
     }
     return FT_OK;
   }
-  FtStatus FT_Write(int64_t h, const void* buffer, uint32_t count, uint32_t* written) override {
+  FtResult FT_Write(int64_t h, const void* buffer, uint32_t count, uint32_t* written) override {
     *written = 0;
-    const FtStatus status = Simple("FT_Write", h);
+    const FtResult status = Simple("FT_Write", h);
     if (status != FT_OK) return status;
     const std::string data(static_cast<const char*>(buffer), count);
     if (SimLink* link = p_.LinkOf(h, true)) {
@@ -310,9 +310,9 @@ class FakePlatform::FakeD2xx : public D2xx {
     *written = count;
     return FT_OK;
   }
-  FtStatus FT_Read(int64_t h, void* buffer, uint32_t count, uint32_t* read) override {
+  FtResult FT_Read(int64_t h, void* buffer, uint32_t count, uint32_t* read) override {
     *read = 0;
-    const FtStatus status = Simple("FT_Read", h);
+    const FtResult status = Simple("FT_Read", h);
     if (status != FT_OK) return status;
     if (SimLink* link = p_.LinkOf(h, true)) {
       const std::string data = link->Take(count, p_.NowUsec());
@@ -321,23 +321,23 @@ class FakePlatform::FakeD2xx : public D2xx {
     }
     return FT_OK;
   }
-  FtStatus FT_Purge(int64_t h, uint32_t mask) override {
-    const FtStatus status = Simple("FT_Purge", h);
+  FtResult FT_Purge(int64_t h, uint32_t mask) override {
+    const FtResult status = Simple("FT_Purge", h);
     if (status == FT_OK && (mask & 1) != 0) {
       if (SimLink* link = p_.LinkOf(h, true)) link->DropQueued(p_.NowUsec());
     }
     return status;
   }
-  FtStatus FT_Close(int64_t h) override {
-    const FtStatus status = Simple("FT_Close", h);
+  FtResult FT_Close(int64_t h) override {
+    const FtResult status = Simple("FT_Close", h);
     if (status != FT_OK) return status;
     UsbDevice& d = p_.usb_devices[static_cast<size_t>(h - kUsbHandleBase)];
     d.open = false;
     if (d.link != nullptr) d.link->OnClose(p_.NowUsec());
     return FT_OK;
   }
-  FtStatus FT_EE_Read(int64_t h, FtProgramData* data) override {
-    const FtStatus status = Simple("FT_EE_Read", h);
+  FtResult FT_EE_Read(int64_t h, FtProgramData* data) override {
+    const FtResult status = Simple("FT_EE_Read", h);
     if (status != FT_OK) return status;
     if (data->Signature1 != 0 || data->Signature2 != 0xFFFFFFFF) return FT_OTHER_ERROR;
     const UsbDevice& d = p_.usb_devices[static_cast<size_t>(h - kUsbHandleBase)];
@@ -351,8 +351,8 @@ class FakePlatform::FakeD2xx : public D2xx {
     CopyOut(d.serial, data->SerialNumber, kFtSerialNumberSize);
     return FT_OK;
   }
-  FtStatus FT_EE_Program(int64_t h, FtProgramData* data) override {
-    const FtStatus status = Simple("FT_EE_Program", h);
+  FtResult FT_EE_Program(int64_t h, FtProgramData* data) override {
+    const FtResult status = Simple("FT_EE_Program", h);
     if (status != FT_OK) return status;
     UsbDevice& d = p_.usb_devices[static_cast<size_t>(h - kUsbHandleBase)];
     ++p_.ee_program_calls;
@@ -364,7 +364,7 @@ class FakePlatform::FakeD2xx : public D2xx {
   }
 
  private:
-  FtStatus Call(const std::string& name) {
+  FtResult Call(const std::string& name) {
     if (p_.driver_missing) {
       p_.FaultNow(name.c_str(), Fallible::kNo);
       return FT_OTHER_ERROR;
@@ -376,8 +376,8 @@ class FakePlatform::FakeD2xx : public D2xx {
                                                                          : FT_OTHER_ERROR;
   }
   // A call on an open handle that only reports success or failure.
-  FtStatus Simple(const std::string& name, int64_t handle) {
-    if (const FtStatus status = Call(name); status != FT_OK) return status;
+  FtResult Simple(const std::string& name, int64_t handle) {
+    if (const FtResult status = Call(name); status != FT_OK) return status;
     const int64_t index = handle - kUsbHandleBase;
     if (index < 0 || index >= static_cast<int64_t>(p_.usb_devices.size()) ||
         !p_.usb_devices[static_cast<size_t>(index)].open) {

@@ -11,9 +11,9 @@
 #include <utility>
 #include <vector>
 
-#include "platform/fake/sim_link.h"
+#include "platform/ft_program_data.h"
 #include "platform/platform.h"
-#include "port/ft_program_data.h"
+#include "platform/sim_link.h"
 
 namespace ecub {
 

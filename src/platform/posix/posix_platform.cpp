@@ -27,12 +27,6 @@ constexpr int64_t kNanosPerSecond = 1'000'000'000;
 constexpr double kLongestWait_usec = 1e12;
 constexpr const char kDeletedSuffix[] = " (deleted)";
 
-int64_t MonotonicNs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * kNanosPerSecond + now.tv_nsec;
-}
-
 timespec ToTimespec(int64_t ns) {
   timespec ts{};
   ts.tv_sec = static_cast<time_t>(ns / kNanosPerSecond);
@@ -165,6 +159,12 @@ void CloseHostFd(int fd) {
 }
 
 }  // namespace
+
+int64_t MonotonicNs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * kNanosPerSecond + now.tv_nsec;
+}
 
 void PosixReserveStandardDescriptors() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {

@@ -12,6 +12,9 @@
 
 namespace ecub {
 
+// Nanoseconds of the monotonic clock, which no change of the wall clock moves.
+int64_t MonotonicNs();
+
 class PosixPlatform : public Platform {
  public:
   // Talks to the host through `input_fd` and `output_fd`. Makes writes to a vanished host fail

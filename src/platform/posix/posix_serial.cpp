@@ -53,12 +53,6 @@ int ComNumber(const std::string& name) {
   return static_cast<int>(number);
 }
 
-int64_t MonotonicNs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
-
 timespec NsToTimespec(int64_t ns) {
   if (ns < 0) ns = 0;
   timespec ts{};

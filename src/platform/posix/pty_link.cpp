@@ -14,17 +14,12 @@
 #include <cstring>
 #include <limits>
 
+#include "platform/posix/posix_platform.h"
 #include "platform/posix/serial_termios.h"
 
 namespace ecub {
 
 namespace {
-
-int64_t MonotonicNs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
 
 double ToUsec(int64_t ns) {
   return static_cast<double>(ns) / 1000.0;

@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/fake/sim_link.h"
+#include "platform/sim_link.h"
 
 namespace ecub {
 

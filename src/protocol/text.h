@@ -1,0 +1,15 @@
+// ASCII text helpers shared by the settings loader, the host loop and the status form. They
+// never depend on the locale: settings and host text are ASCII whatever the system says.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace ecub {
+
+char AsciiUpper(char c);
+std::string AsciiUpper(std::string text);
+// Drops spaces and tabs at both ends.
+std::string_view TrimBlanks(std::string_view text);
+
+}  // namespace ecub

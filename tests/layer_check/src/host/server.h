@@ -1,0 +1,3 @@
+#pragma once
+#include "crypt/crypt.h"
+#include "platform/platform.h"

@@ -1,0 +1,3 @@
+// Wrong way: a system header in the portable core.
+#include <sys/stat.h>
+#include "crypt/crypt.h"
