@@ -24,20 +24,28 @@ int64_t RoundHalfEven(double value) {
 }
 
 double TimerApi_uSec(Server& s) {
-  if (s.CounterFrequency == 0) {
-    int64_t frequency = 0;
-    if (s.platform.QueryPerformanceFrequency(frequency) && frequency > 0) {
-      s.CounterFrequency = frequency;
+  Platform& p = s.platform;
+  if (!s.clock_on_tick_count) {
+    if (s.CounterFrequency == 0) {
+      int64_t frequency = 0;
+      if (p.QueryPerformanceFrequency(frequency) && frequency > 0) s.CounterFrequency = frequency;
     }
+    int64_t counter = 0;
+    if (s.CounterFrequency != 0 && p.QueryPerformanceCounter(counter)) {
+      // Whole seconds and the remainder separately, so large counters keep their precision.
+      const int64_t seconds = counter / s.CounterFrequency;
+      const int64_t rest = counter % s.CounterFrequency;
+      s.last_counter_usec =
+          static_cast<double>(seconds) * 1e6 +
+          static_cast<double>(rest) * 1e6 / static_cast<double>(s.CounterFrequency);
+      return s.last_counter_usec;
+    }
+    // A clock that stands still would make every wait and time-out endless. The tick count is
+    // coarse but always moves; it takes over for good, so readings stay on one clock.
+    s.clock_on_tick_count = true;
+    s.tick_count_offset_usec = s.last_counter_usec - static_cast<double>(p.TickCountMs()) * 1000.0;
   }
-  int64_t counter = 0;
-  s.platform.QueryPerformanceCounter(counter);
-  if (s.CounterFrequency == 0) return 0;
-  // Whole seconds and the remainder separately, so large counters keep their precision.
-  const int64_t seconds = counter / s.CounterFrequency;
-  const int64_t rest = counter % s.CounterFrequency;
-  return static_cast<double>(seconds) * 1e6 +
-         static_cast<double>(rest) * 1e6 / static_cast<double>(s.CounterFrequency);
+  return static_cast<double>(p.TickCountMs()) * 1000.0 + s.tick_count_offset_usec;
 }
 
 void WaitMicroseconds(Server& s, double usec) {

@@ -85,6 +85,12 @@ struct Server {
 
   // Clock.
   int64_t CounterFrequency = 0;
+  // Set once the performance counter could not be read: from then on the clock runs on the
+  // tick count, continued from the last counter reading, so that waits and time-outs still end
+  // and readings never go back.
+  bool clock_on_tick_count = false;
+  double tick_count_offset_usec = 0;
+  double last_counter_usec = 0;
 
   // Byte tables and the traffic log.
   ByteTables tables;

@@ -109,6 +109,10 @@ class Platform {
   // --- Clock and sleep ------------------------------------------------------------------
   virtual bool QueryPerformanceFrequency(int64_t& frequency) = 0;
   virtual bool QueryPerformanceCounter(int64_t& counter) = 0;
+  // Milliseconds since an arbitrary origin from a coarse clock that cannot fail and never goes
+  // back (GetTickCount, carried past its 49.7-day wrap); the clock falls back on it when the
+  // performance counter cannot be read.
+  virtual uint64_t TickCountMs() = 0;
   virtual void Sleep(uint32_t milliseconds) = 0;
   // True when SleepMicroseconds wakes within a few tens of microseconds of the requested time;
   // the waits then sleep for most of their length instead of using 2 ms steps.

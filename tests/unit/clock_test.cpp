@@ -67,9 +67,27 @@ TEST_F(Waits, ClockIsMonotonicAndInMicroseconds) {
   EXPECT_EQ(RoundHalfEven(-2.5), -2);
 }
 
-TEST_F(Waits, NoCounterReadsZero) {
-  p.has_counter = false;
-  EXPECT_EQ(TimerApi_uSec(s), 0);
+// Without a readable performance counter, from the start or from some point on, the clock runs
+// on the tick count: it moves on with time and never goes back, so waits and time-outs end.
+TEST_F(Waits, WithoutACounterTheClockRunsOnTheTickCount) {
+  for (const bool from_start : {true, false}) {
+    FakePlatform q;
+    q.read_step_ns = 0;
+    Server t(q, "/app");
+    double last = 0;
+    if (!from_start) last = TimerApi_uSec(t);
+    q.has_counter = false;
+    q.Advance(5000);
+    const double first = TimerApi_uSec(t);
+    EXPECT_GE(first, last) << from_start;
+    q.Advance(250000);
+    const double later = TimerApi_uSec(t);
+    ASSERT_NEAR(later - first, 250000, 1000) << from_start;
+    q.read_step_ns = 1000;
+    const double before = TimerApi_uSec(t);
+    WaitMicroseconds(t, 100000);
+    EXPECT_GE(TimerApi_uSec(t) - before, 100000) << from_start;
+  }
 }
 
 }  // namespace

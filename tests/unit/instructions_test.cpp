@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "port/port.h"
 #include "port/search.h"
 #include "protocol/transaction.h"
 #include "server_fixture.h"
@@ -46,6 +47,20 @@ TEST_F(Instructions, PortComIniIsKeptWholeWhenTheDiskIsFull) {
   p.disk_full = false;
   Connect(5, unit.ExpectedIdentity());
   EXPECT_EQ(p.files["/app/PortCom.ini"], "5\r\n");
+}
+
+// Handle.ini left by an earlier run names a handle that is now something else of this process:
+// the failed open that reads it must leave that handle alone.
+TEST_F(Instructions, AFailedOpenNeverClosesAHandleThisProcessDoesNotHold) {
+  UnitOn(3);
+  UnitOn(9);
+  Start();
+  p.busy_ports.insert(3);
+  const int64_t other = p.OpenSerial(SerialDeviceName(9));
+  p.files["/app/Handle.ini"] = std::to_string(other) + "\r\n";
+  EXPECT_EQ(At(Connect(3, "0123456789AB x FW 1"), 3), 0);
+  EXPECT_EQ(p.open_serial.count(other), 1u);
+  EXPECT_EQ(p.files["/app/Handle.ini"], "\r\n");  // the stale number is dropped
 }
 
 TEST_F(Instructions, ConnectToAMissingPortFails) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <map>
 
 #include "server_fixture.h"
@@ -55,6 +56,65 @@ TEST_F(Polling, MostOverdueFirstWhenBothAreDue) {
   const auto tags = PolledTags(unit);
   ASSERT_GE(tags.size(), 4u);
   EXPECT_EQ(std::vector<int>(tags.begin() + 2, tags.begin() + 4), (std::vector<int>{0, 1}));
+}
+
+// Both due, but by different amounts: the one waiting longer goes first, whichever its index.
+TEST_F(Polling, MostOverdueFirstWhenOverdueByDifferentAmounts) {
+  EcuSim& unit = UnitOn(1);
+  Start(MsgSection(LiveRequest(0), true, 1000, 10, false) +
+        MsgSection(LiveRequest(1), true, 1000, 10, false));
+  Connect(1, unit.ExpectedIdentity());
+  struct Case {
+    double overdue0_usec, overdue1_usec;
+    std::vector<int> order;
+  };
+  for (const Case& c : {Case{50000, 20000, {0, 1}}, Case{20000, 50000, {1, 0}}}) {
+    const size_t before = PolledTags(unit).size();
+    s.MsgTable[0].MsgNextDue_usec = p.NowUsec() - c.overdue0_usec;
+    s.MsgTable[1].MsgNextDue_usec = p.NowUsec() - c.overdue1_usec;
+    RunFor(200000);
+    const auto tags = PolledTags(unit);
+    ASSERT_GE(tags.size(), before + 2);
+    const auto first = tags.begin() + static_cast<std::ptrdiff_t>(before);
+    EXPECT_EQ(std::vector<int>(first, first + 2), c.order);
+  }
+}
+
+// The first record holding the request gets the answer, even when another record with the
+// same request is the one being polled.
+TEST_F(Polling, AnswersGoToTheFirstRecordWithTheRequest) {
+  EcuSim& unit = UnitOn(1);
+  Start(MsgSection(LiveRequest(0), false, 0, 10, false) +
+        MsgSection(LiveRequest(0), false, 0, 10, true));
+  Connect(1, unit.ExpectedIdentity());
+  Ask(HostMsg(4, "\x01"));
+  RunFor(100000);
+  ASSERT_FALSE(PolledTags(unit).empty());
+  EXPECT_EQ(s.MsgTable[0].MsgLastAnswer, unit.answers().back());
+  EXPECT_FALSE(s.MsgTable[0].MsgHistory.empty());
+  EXPECT_TRUE(s.MsgTable[1].MsgLastAnswer.empty());
+  // The polled (cyclic) record has nothing to give.
+  EXPECT_EQ(Ask(HostMsg(7, LiveRequest(0))).substr(8), Bytes({4, 0, 0, 0}));
+}
+
+// Through the instruction: a history beyond one reply comes in whole entries, at most 4088
+// bytes of data, and the rest follows with the next request.
+TEST_F(Polling, LongHistoryIsHandedOutInBlocksOfAtMost4088Bytes) {
+  EcuSim& unit = UnitOn(1);
+  Start(MsgSection(LiveRequest(0), false, 0, 1000, true));
+  Connect(1, unit.ExpectedIdentity());
+  Ask(HostMsg(4, "\x01"));
+  for (int i = 0; i < 100 && s.MsgTable[0].MsgHistory.size() < 6000; ++i) RunFor(100000);
+  ASSERT_GE(s.MsgTable[0].MsgHistory.size(), 6000u);
+  Ask(HostMsg(4, "\x02"));  // polling off, so the history holds still
+  const std::string all = s.MsgTable[0].MsgHistory;
+  const size_t entry = s.MsgTable[0].MsgLastAnswer.size() + 4;
+  const std::string first = Ask(HostMsg(7, LiveRequest(0)));
+  ASSERT_EQ(first.size(), 8 + 4 + (4084 / entry) * entry);
+  EXPECT_EQ(At(first, 0) * 256 + At(first, 1), static_cast<int>(first.size()));
+  const std::string second = Ask(HostMsg(7, LiveRequest(0)));
+  EXPECT_TRUE(first.substr(12) + second.substr(12) == all);
+  EXPECT_EQ(At(Ask(HostMsg(7, LiveRequest(0))), 1), 12);  // nothing left
 }
 
 TEST_F(Polling, CyclicPollingWalksEveryRecord) {

@@ -255,6 +255,9 @@ TEST(Win32Platform, ThePerformanceCounterRunsForwards) {
   EXPECT_GT(frequency, 0);
   int64_t previous = 0;
   ASSERT_TRUE(p.QueryPerformanceCounter(previous));
+  const uint64_t ticks = p.TickCountMs();
+  p.Sleep(50);
+  EXPECT_GE(p.TickCountMs() - ticks, 30u);  // the tick count's grain is 10-16 ms
   for (int i = 0; i < 1000; ++i) {
     int64_t now = 0;
     ASSERT_TRUE(p.QueryPerformanceCounter(now));

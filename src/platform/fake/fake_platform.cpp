@@ -509,6 +509,12 @@ bool FakePlatform::QueryPerformanceCounter(int64_t& counter) {
   return has_counter;
 }
 
+uint64_t FakePlatform::TickCountMs() {
+  const uint64_t ms = static_cast<uint64_t>(now_ns / 1'000'000);
+  now_ns += read_step_ns;  // as a counter read does, so spinning on it ends
+  return ms;
+}
+
 void FakePlatform::Sleep(uint32_t milliseconds) {
   FaultNow("Sleep", Fallible::kNo);
   sleeps_ms.push_back(milliseconds);

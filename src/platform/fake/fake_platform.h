@@ -134,6 +134,7 @@ class FakePlatform : public Platform {
   void HostWaitInput(double max_usec) override;
   bool QueryPerformanceFrequency(int64_t& frequency) override;
   bool QueryPerformanceCounter(int64_t& counter) override;
+  uint64_t TickCountMs() override;
   void Sleep(uint32_t milliseconds) override;
   bool HasPreciseSleep() override {
     ++platform_calls;

@@ -7,6 +7,7 @@
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/times.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -283,8 +284,29 @@ bool PosixPlatform::QueryPerformanceFrequency(int64_t& frequency) {
 }
 
 bool PosixPlatform::QueryPerformanceCounter(int64_t& counter) {
-  counter = MonotonicNs();
+  timespec now{};
+  if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
+    counter = 0;
+    return Fail();
+  }
+  counter = static_cast<int64_t>(now.tv_sec) * kNanosPerSecond + now.tv_nsec;
   return true;
+}
+
+uint64_t PosixPlatform::TickCountMs() {
+  // Clocks that do not depend on the one the counter reads, coarsest last.
+  timespec now{};
+  for (const clockid_t clock : {CLOCK_MONOTONIC_COARSE, CLOCK_BOOTTIME}) {
+    if (clock_gettime(clock, &now) == 0) {
+      return static_cast<uint64_t>(now.tv_sec) * 1000 +
+             static_cast<uint64_t>(now.tv_nsec) / 1000000;
+    }
+  }
+  tms unused{};
+  const clock_t ticks = times(&unused);
+  const long per_second = sysconf(_SC_CLK_TCK);
+  if (ticks == static_cast<clock_t>(-1) || per_second <= 0) return 0;
+  return static_cast<uint64_t>(ticks) * 1000 / static_cast<uint64_t>(per_second);
 }
 
 void PosixPlatform::Sleep(uint32_t milliseconds) {

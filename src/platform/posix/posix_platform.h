@@ -33,6 +33,7 @@ class PosixPlatform : public Platform {
 
   bool QueryPerformanceFrequency(int64_t& frequency) override;
   bool QueryPerformanceCounter(int64_t& counter) override;
+  uint64_t TickCountMs() override;
   void Sleep(uint32_t milliseconds) override;
   bool HasPreciseSleep() override { return true; }
   void SleepMicroseconds(double usec) override;

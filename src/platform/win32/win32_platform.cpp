@@ -118,6 +118,15 @@ bool Win32Platform::QueryPerformanceCounter(int64_t& counter) {
   return ok;
 }
 
+uint64_t Win32Platform::TickCountMs() {
+  // GetTickCount64 is missing before Vista: the 32-bit count, carried past its wrap (missed
+  // only by two calls more than 49 days apart, far beyond any wait).
+  const DWORD ticks = ::GetTickCount();
+  if (ticks < last_tick_count_) tick_count_high_ += uint64_t{1} << 32;
+  last_tick_count_ = ticks;
+  return tick_count_high_ + ticks;
+}
+
 void Win32Platform::Sleep(uint32_t milliseconds) {
   ::Sleep(milliseconds);
 }

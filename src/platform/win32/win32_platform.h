@@ -33,6 +33,7 @@ class Win32Platform : public Platform {
 
   bool QueryPerformanceFrequency(int64_t& frequency) override;
   bool QueryPerformanceCounter(int64_t& counter) override;
+  uint64_t TickCountMs() override;
   void Sleep(uint32_t milliseconds) override;
   // Sleeps are only millisecond-precise here, so the waits use 2 ms steps and spin the rest.
   bool HasPreciseSleep() override { return false; }
@@ -83,6 +84,8 @@ class Win32Platform : public Platform {
   void* host_output_;
   void* dialog_window_ = nullptr;
   std::unique_ptr<D2xx> ftdi_;
+  uint32_t last_tick_count_ = 0;
+  uint64_t tick_count_high_ = 0;
 };
 
 // The folder of the running executable, without a trailing separator.
