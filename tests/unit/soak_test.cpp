@@ -73,10 +73,10 @@ struct Polled {
 
 const std::vector<Polled>& Table() {
   static const std::vector<Polled> table = {
-      {LiveRequest(0), true, 1000, 40, true},
-      {LiveRequest(1), true, 5000, 10, true},
+      {LiveRequest(0), true, 2000, 40, true},
+      {LiveRequest(1), true, 10000, 10, true},
       {LiveRequest(2), false, 0, 25, true},
-      {EcuSim::RequestFrame(kOtherCommand), true, 10000, 5, false},
+      {EcuSim::RequestFrame(kOtherCommand), true, 30000, 5, false},
   };
   return table;
 }
@@ -314,10 +314,10 @@ class Soak {
         CheckAnswer(Ask(HostMsg(6, EcuSim::RequestFrame(kRelayCommand))), kRelayCommand, false);
         break;
       case 6:
-        // Every quarter of an hour or so, twenty seconds of cyclic polling.
-        if (cyclic_until == 0 && rng() % 16 == 0) {
+        // Every half hour or so, fifteen seconds of cyclic polling.
+        if (cyclic_until == 0 && rng() % 32 == 0) {
           Ask(HostMsg(4, std::string(1, '\x01')));
-          cyclic_until = p.NowUsec() + 20e6;
+          cyclic_until = p.NowUsec() + 15e6;
         }
         break;
       default:
@@ -408,7 +408,7 @@ TEST(Soak, ADayOfPollingWithAFlakyUnit) {
             << soak.usb_sessions << " sessions over USB), peak " << soak.peak_bytes
             << " bytes held, log " << soak.log_bytes / 24 << " bytes/h ]\n";
   // The run did what it claims: a day of traffic, hang-ups survived, histories handed out.
-  EXPECT_GE(soak.transactions, 100000);
+  EXPECT_GE(soak.transactions, 50000);
   EXPECT_GE(soak.hangups, 5);
   EXPECT_EQ(soak.recoveries, soak.hangups);
   EXPECT_GE(soak.usb_sessions, soak.hangups / 2);
