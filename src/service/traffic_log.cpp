@@ -26,7 +26,12 @@ bool SalvaLogPrecedente(Server& s) {
   } else {
     copy = kLastLogFileName;
   }
-  return s.platform.CopyFileReplace(current, ProgramFile(s, copy));
+  // Copied under a temporary name and renamed over the old copy, so a copy cut short by a full
+  // disk never takes the place of the whole one.
+  const std::string target = ProgramFile(s, copy);
+  const std::string temporary = target + ".tmp";
+  return s.platform.CopyFileReplace(current, temporary) &&
+         s.platform.MoveFileReplace(temporary, target);
 }
 
 void ApriLog(Server& s) {

@@ -209,6 +209,13 @@ class Conversation {
     if (last != kPreviousLog && log.rfind(kPreviousLog, 0) != 0) {
       Problem(where, "the previous run's log is lost");
     }
+    if (!log.empty() && log.substr(log.size() - 2) != "\r\n") Problem(where, "log line cut");
+    // Anything else in the folder is a scratch copy that a failed write left behind.
+    for (const auto& [path, contents] : p.files) {
+      const bool known = path == kHandleIni || path == kPortComIni || path == kSettingsIni ||
+                         path == kLog || path == kLastLog;
+      if (!known && !path.ends_with(".tmp")) Problem(where, "stray file " + path);
+    }
   }
 
   // After the conversation: the server answers, finds the unit on either port, polls it, and

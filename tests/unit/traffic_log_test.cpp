@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "host/server.h"
@@ -204,6 +205,30 @@ TEST(TrafficLog, FailedCopyKeepsTheOldLogAheadOfTheNewOne) {
     EXPECT_EQ(p.files[kLog].rfind("old\r\n0 TimerApi_uSec ", 0), 0u);
     EXPECT_TRUE(Holds(p, kLog, "new"));
   }
+}
+
+TEST(TrafficLog, ACopyCutShortLeavesTheEarlierCopyWhole) {
+  // Which of the calls of the start is the copy.
+  FakePlatform dry;
+  dry.record_fault_points = true;
+  dry.files[kLog] = "old\r\n";
+  Server dry_server(dry, "/app");
+  dry_server.settings.LOG = true;
+  ApriLog(dry_server);
+  const auto& names = dry.fault_point_names;
+  const auto copy = std::find(names.begin(), names.end(), "CopyFileReplace");
+  ASSERT_NE(copy, names.end());
+
+  FakePlatform p;
+  p.fail_point = copy - names.begin() + 1;  // the disk fills up halfway through the copy
+  p.files[kLog] = "old\r\n";
+  p.files[kLast] = "older\r\n";
+  Server s(p, "/app");
+  s.settings.LOG = true;
+  ApriLog(s);
+  EXPECT_EQ(p.failed_call, "CopyFileReplace");
+  EXPECT_EQ(p.files[kLast], "older\r\n");
+  EXPECT_EQ(p.files[kLog].rfind("old\r\n0 TimerApi_uSec ", 0), 0u);
 }
 
 TEST(TrafficLog, UncreatableLogMeansNoLogAndNoMessage) {

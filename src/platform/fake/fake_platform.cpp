@@ -510,6 +510,7 @@ bool FakePlatform::QueryPerformanceCounter(int64_t& counter) {
 }
 
 uint64_t FakePlatform::TickCountMs() {
+  FaultNow("TickCountMs", Fallible::kNo);
   const uint64_t ms = static_cast<uint64_t>(now_ns / 1'000'000);
   now_ns += read_step_ns;  // as a counter read does, so spinning on it ends
   return ms;
