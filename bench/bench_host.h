@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "host/host_codec.h"
 #include "platform/fake/ecu_sim.h"
 #include "platform/posix/child_process.h"
 #include "platform/posix/pty_link.h"
@@ -30,16 +31,6 @@ inline double NowUsec() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) / 1e3;
-}
-
-// A host message: length low part, high part in units of 255, code, five free bytes, argument.
-inline std::string HostMessage(int code, const std::string& argument = {}) {
-  const size_t length = 8 + argument.size();
-  std::string message(8, '\0');
-  message[0] = static_cast<char>(length % 255);
-  message[1] = static_cast<char>(length / 255);
-  message[2] = static_cast<char>(code);
-  return message + argument;
 }
 
 inline std::string Hex(const std::string& bytes) {
@@ -202,25 +193,26 @@ class Host {
   }
   int pid() const { return server_.pid(); }
   bool Send(int code, const std::string& argument = {}) {
-    return server_.Write(HostMessage(code, argument));
+    return server_.Write(EncodeHostMessage(static_cast<uint8_t>(code), argument));
   }
   HostReply Reply(int timeout_ms = kReplyTimeout_ms) {
     HostReply r;
-    const auto header = server_.ReadExactly(8, timeout_ms);
-    if (!header) return r;
-    const auto at = [&](size_t i) { return static_cast<unsigned char>((*header)[i]); };
-    const size_t length = (static_cast<size_t>(at(0)) << 8) | at(1);
-    if (length < 8) return r;
-    if (length > 8) {
-      const auto data = server_.ReadExactly(length - 8, timeout_ms);
+    auto bytes = server_.ReadExactly(kHostHeaderSize, timeout_ms);
+    if (!bytes) return r;
+    const size_t length = ReplyLength(*bytes);
+    if (length > kHostHeaderSize) {
+      const auto data = server_.ReadExactly(length - kHostHeaderSize, timeout_ms);
       if (!data) return r;
-      r.data = *data;
+      *bytes += *data;
     }
+    const auto decoded = DecodeReply(*bytes);
+    if (!decoded) return r;
     r.ok = true;
-    r.code = at(2);
-    r.link = at(3);
-    r.poll = at(5);
-    r.result = at(7);
+    r.code = decoded->code;
+    r.link = decoded->link_status;
+    r.poll = decoded->poll_mode;
+    r.result = decoded->result;
+    r.data = decoded->data;
     return r;
   }
   HostReply Call(int code, const std::string& argument = {}) {

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/host_codec.h"
 #include "platform/posix/child_process.h"
 
 namespace {
@@ -32,16 +33,6 @@ constexpr double kGoalP99_usec = 500;
 constexpr double kGoalIdleCpu_percent = 0.2;
 constexpr int kReplyTimeout_ms = 5000;
 constexpr int kWarmUpRoundTrips = 50;
-
-// A host message: length low part, high part in units of 255, code, five free bytes, argument.
-std::string HostMessage(int code, const std::string& argument) {
-  const size_t length = 8 + argument.size();
-  std::string message(8, '\0');
-  message[0] = static_cast<char>(length % 255);
-  message[1] = static_cast<char>(length / 255);
-  message[2] = static_cast<char>(code);
-  return message + argument;
-}
 
 double Percentile(std::vector<double> sorted_values, double fraction) {
   std::sort(sorted_values.begin(), sorted_values.end());
@@ -80,12 +71,11 @@ double SchedCpuSeconds(int pid) {
 }
 
 bool ReadReply(ecub::ChildProcess& server, std::string& reply) {
-  const auto header = server.ReadExactly(8, kReplyTimeout_ms);
+  const auto header = server.ReadExactly(ecub::kHostHeaderSize, kReplyTimeout_ms);
   if (!header) return false;
-  const size_t length =
-      (static_cast<unsigned char>((*header)[0]) << 8) | static_cast<unsigned char>((*header)[1]);
-  if (length < 8) return false;
-  const auto data = server.ReadExactly(length - 8, kReplyTimeout_ms);
+  const size_t length = ecub::ReplyLength(*header);
+  if (length < ecub::kHostHeaderSize) return false;
+  const auto data = server.ReadExactly(length - ecub::kHostHeaderSize, kReplyTimeout_ms);
   if (!data) return false;
   reply = *header + *data;
   return true;
@@ -95,113 +85,138 @@ const char* Verdict(bool met) {
   return met ? "met" : "MISSED";
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+struct Options {
   int round_trips = 2000;
   int payload_size = 32;
   double idle_seconds = 10;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    if (std::strcmp(argv[i], "--round-trips") == 0) round_trips = std::atoi(argv[i + 1]);
-    if (std::strcmp(argv[i], "--payload") == 0) payload_size = std::atoi(argv[i + 1]);
-    if (std::strcmp(argv[i], "--idle-seconds") == 0) idle_seconds = std::atof(argv[i + 1]);
-  }
-  round_trips = std::max(round_trips, 1);
-  payload_size = std::clamp(payload_size, 0, 4000);
+};
 
+Options ParseOptions(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (std::strcmp(argv[i], "--round-trips") == 0) o.round_trips = std::atoi(argv[i + 1]);
+    if (std::strcmp(argv[i], "--payload") == 0) o.payload_size = std::atoi(argv[i + 1]);
+    if (std::strcmp(argv[i], "--idle-seconds") == 0) o.idle_seconds = std::atof(argv[i + 1]);
+  }
+  o.round_trips = std::max(o.round_trips, 1);
+  o.payload_size = std::clamp(o.payload_size, 0, 4000);
+  return o;
+}
+
+// Echo round trips after a warm-up, in microseconds each; false after printing why.
+bool MeasureEchoes(ecub::ChildProcess& server, const Options& o, std::vector<double>& latencies) {
+  latencies.reserve(static_cast<size_t>(o.round_trips));
+  for (int i = -kWarmUpRoundTrips; i < o.round_trips; ++i) {
+    std::string payload(static_cast<size_t>(o.payload_size), '\0');
+    for (size_t k = 0; k < payload.size(); ++k) payload[k] = static_cast<char>(i * 7 + k);
+    const std::string message = ecub::EncodeHostMessage(0, payload);
+    std::string reply;
+    const auto start = Clock::now();
+    if (!server.Write(message) || !ReadReply(server, reply)) {
+      std::fprintf(stderr, "round trip %d: no reply\n", i);
+      return false;
+    }
+    const auto end = Clock::now();
+    const auto decoded = ecub::DecodeReply(reply);
+    if (!decoded || decoded->code != 0 || decoded->result != 0 || decoded->data != payload) {
+      std::fprintf(stderr, "round trip %d: the reply is not the echo\n", i);
+      return false;
+    }
+    if (i >= 0) latencies.push_back(std::chrono::duration<double, std::micro>(end - start).count());
+  }
+  return true;
+}
+
+struct IdleCpu {
+  double stat_percent = -1;   // from clock ticks
+  double sched_percent = -1;  // from nanoseconds
+};
+
+// The server's share of a core while the host stays silent for `seconds`.
+IdleCpu MeasureIdle(const ecub::ChildProcess& server, double seconds) {
+  IdleCpu idle;
+  const double stat_before = StatCpuSeconds(server.pid());
+  const double sched_before = SchedCpuSeconds(server.pid());
+  const auto idle_start = Clock::now();
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  const double stat_after = StatCpuSeconds(server.pid());
+  const double sched_after = SchedCpuSeconds(server.pid());
+  const double wall = std::chrono::duration<double>(Clock::now() - idle_start).count();
+  if (stat_before >= 0 && stat_after >= 0) {
+    idle.stat_percent = (stat_after - stat_before) / wall * 100;
+  }
+  if (sched_before >= 0 && sched_after >= 0) {
+    idle.sched_percent = (sched_after - sched_before) / wall * 100;
+  }
+  return idle;
+}
+
+// Quits, and makes sure the server really ends: its exit code, or nothing after printing why.
+std::optional<int> Quit(ecub::ChildProcess& server) {
+  std::string reply;
+  bool answered = true;
+  if (!server.Write(ecub::EncodeHostMessage(1)) || !ReadReply(server, reply) || reply[2] != 1) {
+    std::fprintf(stderr, "no reply to the quit instruction\n");
+    answered = false;
+  }
+  const std::optional<int> exit_code = server.WaitExit(kReplyTimeout_ms);
+  if (!exit_code) {
+    std::fprintf(stderr, "the server did not end after the quit instruction\n");
+    server.Kill();
+    server.WaitExit(-1);
+  }
+  return answered ? exit_code : std::nullopt;
+}
+
+// Prints the table; 0 when every goal was met, 2 otherwise.
+int Report(const Options& o, const std::vector<double>& latencies, const IdleCpu& idle,
+           int exit_code) {
+  const double p50 = Percentile(latencies, 0.50);
+  const double p99 = Percentile(latencies, 0.99);
+  const double max = *std::max_element(latencies.begin(), latencies.end());
+  const bool p50_met = p50 <= kGoalP50_usec;
+  const bool p99_met = p99 <= kGoalP99_usec;
+  const bool idle_met = idle.stat_percent >= 0 && idle.stat_percent < kGoalIdleCpu_percent;
+
+  std::printf("ecubridge host round trip: %d echoes of %d bytes, idle %.1f s\n", o.round_trips,
+              o.payload_size, o.idle_seconds);
+  std::printf("%-28s %12s %12s  %s\n", "measure", "result", "goal", "");
+  std::printf("%-28s %9.1f us %9s us  %s\n", "echo p50", p50, "<= 50", Verdict(p50_met));
+  std::printf("%-28s %9.1f us %9s us  %s\n", "echo p99", p99, "<= 500", Verdict(p99_met));
+  std::printf("%-28s %9.1f us %12s\n", "echo max", max, "-");
+  std::printf("%-28s %10.3f %% %10s %%  %s\n", "idle CPU (stat ticks)", idle.stat_percent, "< 0.2",
+              Verdict(idle_met));
+  if (idle.sched_percent >= 0) {
+    std::printf("%-28s %10.4f %% %12s\n", "idle CPU (schedstat)", idle.sched_percent, "-");
+  }
+  std::printf("%-28s %12d\n", "exit code after quit", exit_code);
+  return p50_met && p99_met && idle_met ? 0 : 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options options = ParseOptions(argc, argv);
   char folder_template[] = "/tmp/ecub-bench-XXXXXX";
   if (mkdtemp(folder_template) == nullptr) {
     std::perror("mkdtemp");
     return 1;
   }
   const std::string folder = folder_template;
-
   ecub::ChildProcess server;
   if (!server.Start({ECUBRIDGE_EXE}, {{"ECUBRIDGE_HOME", folder}})) {
     std::fprintf(stderr, "cannot start %s\n", ECUBRIDGE_EXE);
     std::filesystem::remove_all(folder);
     return 1;
   }
-
   std::vector<double> latencies;
-  latencies.reserve(static_cast<size_t>(round_trips));
-  bool failed = false;
-  for (int i = -kWarmUpRoundTrips; i < round_trips && !failed; ++i) {
-    std::string payload(static_cast<size_t>(payload_size), '\0');
-    for (size_t k = 0; k < payload.size(); ++k) payload[k] = static_cast<char>(i * 7 + k);
-    const std::string message = HostMessage(0, payload);
-    std::string reply;
-    const auto start = Clock::now();
-    if (!server.Write(message) || !ReadReply(server, reply)) {
-      std::fprintf(stderr, "round trip %d: no reply\n", i);
-      failed = true;
-      break;
-    }
-    const auto end = Clock::now();
-    if (reply.size() != 8 + payload.size() || reply[2] != 0 || reply[7] != 0 ||
-        reply.compare(8, std::string::npos, payload) != 0) {
-      std::fprintf(stderr, "round trip %d: the reply is not the echo\n", i);
-      failed = true;
-      break;
-    }
-    if (i >= 0) latencies.push_back(std::chrono::duration<double, std::micro>(end - start).count());
-  }
-
-  double idle_cpu_percent = -1;
-  double idle_cpu_fine_percent = -1;
-  if (!failed) {
-    const double stat_before = StatCpuSeconds(server.pid());
-    const double sched_before = SchedCpuSeconds(server.pid());
-    const auto idle_start = Clock::now();
-    std::this_thread::sleep_for(std::chrono::duration<double>(idle_seconds));
-    const double stat_after = StatCpuSeconds(server.pid());
-    const double sched_after = SchedCpuSeconds(server.pid());
-    const double wall = std::chrono::duration<double>(Clock::now() - idle_start).count();
-    if (stat_before >= 0 && stat_after >= 0) {
-      idle_cpu_percent = (stat_after - stat_before) / wall * 100;
-    }
-    if (sched_before >= 0 && sched_after >= 0) {
-      idle_cpu_fine_percent = (sched_after - sched_before) / wall * 100;
-    }
-  }
-
-  // Quit, and make sure the server really ends.
+  IdleCpu idle;
   std::optional<int> exit_code;
-  if (!failed) {
-    std::string reply;
-    if (!server.Write(HostMessage(1, "")) || !ReadReply(server, reply) || reply[2] != 1) {
-      std::fprintf(stderr, "no reply to the quit instruction\n");
-      failed = true;
-    }
-    exit_code = server.WaitExit(kReplyTimeout_ms);
-    if (!exit_code) {
-      std::fprintf(stderr, "the server did not end after the quit instruction\n");
-      server.Kill();
-      server.WaitExit(-1);
-      failed = true;
-    }
+  if (MeasureEchoes(server, options, latencies)) {
+    idle = MeasureIdle(server, options.idle_seconds);
+    exit_code = Quit(server);
   }
   std::filesystem::remove_all(folder);
-  if (failed) return 1;
-
-  const double p50 = Percentile(latencies, 0.50);
-  const double p99 = Percentile(latencies, 0.99);
-  const double max = *std::max_element(latencies.begin(), latencies.end());
-  const bool p50_met = p50 <= kGoalP50_usec;
-  const bool p99_met = p99 <= kGoalP99_usec;
-  const bool idle_met = idle_cpu_percent >= 0 && idle_cpu_percent < kGoalIdleCpu_percent;
-
-  std::printf("ecubridge host round trip: %d echoes of %d bytes, idle %.1f s\n", round_trips,
-              payload_size, idle_seconds);
-  std::printf("%-28s %12s %12s  %s\n", "measure", "result", "goal", "");
-  std::printf("%-28s %9.1f us %9s us  %s\n", "echo p50", p50, "<= 50", Verdict(p50_met));
-  std::printf("%-28s %9.1f us %9s us  %s\n", "echo p99", p99, "<= 500", Verdict(p99_met));
-  std::printf("%-28s %9.1f us %12s\n", "echo max", max, "-");
-  std::printf("%-28s %10.3f %% %10s %%  %s\n", "idle CPU (stat ticks)", idle_cpu_percent, "< 0.2",
-              Verdict(idle_met));
-  if (idle_cpu_fine_percent >= 0) {
-    std::printf("%-28s %10.4f %% %12s\n", "idle CPU (schedstat)", idle_cpu_fine_percent, "-");
-  }
-  std::printf("%-28s %12d\n", "exit code after quit", *exit_code);
-  return p50_met && p99_met && idle_met ? 0 : 2;
+  if (!exit_code) return 1;
+  return Report(options, latencies, idle, *exit_code);
 }

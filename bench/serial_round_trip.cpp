@@ -49,61 +49,67 @@ class Echo : public ecub::SimLink {
   std::string out_;
 };
 
+int ParseCount(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "--count") == 0) return std::max(1, atoi(argv[2]));
+  return 20000;
+}
+
+// `count` one-byte round trips through the serial port layer to an echoing unit linked as COM1
+// in `folder`; prints the result and returns the exit code.
+int Measure(const std::string& folder, int count) {
+  Echo unit;
+  ecub::PtyLink pty(&unit, folder + "/ports", 1);
+  if (!pty.ok()) {
+    std::fprintf(stderr, "harness: %s\n", pty.error().c_str());
+    return 1;
+  }
+  pty.Start();
+  ecub::PosixPlatform platform(-1, -1, folder);
+  const int64_t port = platform.OpenSerial("\\\\.\\COM1");
+  if (port < 0) {
+    std::fprintf(stderr, "open: %s\n", std::strerror(static_cast<int>(platform.GetLastError())));
+    return 1;
+  }
+  std::vector<double> times;
+  times.reserve(static_cast<size_t>(count));
+  int lost = 0;
+  for (int i = 0; i < count; ++i) {
+    const std::string byte(1, static_cast<char>(i));
+    uint32_t written = 0, errors = 0, queued = 0, read = 0;
+    std::string got;
+    const double start = NowUsec();
+    platform.WriteFile(port, byte, written);
+    while (queued == 0 && NowUsec() - start < 100000) {
+      platform.WaitPortInput(port, false, 100000);
+      if (!platform.ClearCommError(port, errors, queued)) break;
+    }
+    platform.ReadFile(port, queued, got, read);
+    const double elapsed = NowUsec() - start;
+    if (got != byte) {
+      ++lost;
+      continue;
+    }
+    times.push_back(elapsed);
+  }
+  platform.CloseHandle(port);
+  std::sort(times.begin(), times.end());
+  if (times.empty()) return 1;
+  const double median = times[times.size() / 2];
+  std::printf("one-byte round trip over %zu runs: median %.1f us, p99 %.1f us, max %.1f us\n",
+              times.size(), median, times[times.size() * 99 / 100], times.back());
+  std::printf("lost or wrong answers: %d\n", lost);
+  const bool met = median < kGoalMedian_usec && lost == 0;
+  std::printf("goal: median below %.0f us: %s\n", kGoalMedian_usec, met ? "met" : "MISSED");
+  return met ? 0 : 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  int count = 20000;
-  if (argc == 3 && std::strcmp(argv[1], "--count") == 0) count = std::max(1, atoi(argv[2]));
+  const int count = ParseCount(argc, argv);
   char name[] = "/tmp/ecub-bench-serial-XXXXXX";
   if (mkdtemp(name) == nullptr) return 1;
-  const std::string folder = name;
-  int exit_code = 0;
-  {
-    Echo unit;
-    ecub::PtyLink pty(&unit, folder + "/ports", 1);
-    if (!pty.ok()) {
-      std::fprintf(stderr, "harness: %s\n", pty.error().c_str());
-      return 1;
-    }
-    pty.Start();
-    ecub::PosixPlatform platform(-1, -1, folder);
-    const int64_t port = platform.OpenSerial("\\\\.\\COM1");
-    if (port < 0) {
-      std::fprintf(stderr, "open: %s\n", std::strerror(static_cast<int>(platform.GetLastError())));
-      return 1;
-    }
-    std::vector<double> times;
-    times.reserve(static_cast<size_t>(count));
-    int lost = 0;
-    for (int i = 0; i < count; ++i) {
-      const std::string byte(1, static_cast<char>(i));
-      uint32_t written = 0, errors = 0, queued = 0, read = 0;
-      std::string got;
-      const double start = NowUsec();
-      platform.WriteFile(port, byte, written);
-      while (queued == 0 && NowUsec() - start < 100000) {
-        platform.WaitPortInput(port, false, 100000);
-        if (!platform.ClearCommError(port, errors, queued)) break;
-      }
-      platform.ReadFile(port, queued, got, read);
-      const double elapsed = NowUsec() - start;
-      if (got != byte) {
-        ++lost;
-        continue;
-      }
-      times.push_back(elapsed);
-    }
-    platform.CloseHandle(port);
-    std::sort(times.begin(), times.end());
-    if (times.empty()) return 1;
-    const double median = times[times.size() / 2];
-    std::printf("one-byte round trip over %zu runs: median %.1f us, p99 %.1f us, max %.1f us\n",
-                times.size(), median, times[times.size() * 99 / 100], times.back());
-    std::printf("lost or wrong answers: %d\n", lost);
-    std::printf("goal: median below %.0f us: %s\n", kGoalMedian_usec,
-                median < kGoalMedian_usec && lost == 0 ? "met" : "MISSED");
-    if (median >= kGoalMedian_usec || lost != 0) exit_code = 2;
-  }
-  std::filesystem::remove_all(folder);
+  const int exit_code = Measure(name, count);
+  std::filesystem::remove_all(name);
   return exit_code;
 }

@@ -78,14 +78,14 @@ double SocatRoundTrip(ecub::ChildProcess& socat) {
   return answer && IsAnswer(*answer) ? elapsed : -1;
 }
 
-struct Args {
+struct Options {
   int round_trips = 500;
   int default_round_trips = 60;
   int sends = 40;
 };
 
-Args ParseArgs(int argc, char** argv) {
-  Args args;
+Options ParseOptions(int argc, char** argv) {
+  Options args;
   for (int i = 1; i + 1 < argc; i += 2) {
     const int value = std::max(1, std::atoi(argv[i + 1]));
     if (std::strcmp(argv[i], "--round-trips") == 0) args.round_trips = value;
@@ -109,102 +109,102 @@ bool StartLinked(Host& host, const Folder& folder, Unit& unit, const std::string
   return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  const Args args = ParseArgs(argc, argv);
-  const std::string quick_ini =
-      IniLines({"[AttesaByteTx_usec]", "0", "[Idle_usec]", "0", "[AttesaGlobale_usec]", "1000000"});
-  const std::string default_ini = IniLines({"[AttesaGlobale_usec]", "1000000"});
-
-  Folder quick_folder, default_folder;
-  if (!quick_folder.ok() || !default_folder.ok()) return 1;
-  Unit quick_unit(quick_folder.path(), 1, InstantUnit());
-  Unit socat_unit(quick_folder.path(), 2, InstantUnit());
-  Unit default_unit(default_folder.path(), 1, InstantUnit());
-  for (Unit* unit : {&quick_unit, &socat_unit, &default_unit}) {
-    if (!unit->ok()) {
-      std::fprintf(stderr, "harness: %s\n", unit->error().c_str());
-      return 1;
-    }
-  }
-
-  // --- 1. Relay floor, interleaved with socat.
-  Host quick;
-  if (!StartLinked(quick, quick_folder, quick_unit, quick_ini)) return 1;
+// Relay round trips on the quick server, each followed by one through socat when it is
+// installed: the floor a pipe to a pseudo-terminal allows. False after printing why.
+struct RelayRun {
+  std::vector<double> relay;
+  std::vector<double> floor;  // empty without socat
+  bool have_socat = false;
+};
+bool MeasureRelay(Host& quick, Unit& socat_unit, int round_trips, RelayRun& run) {
   const std::optional<std::string> socat_path = FindSocat();
   ecub::ChildProcess socat;
-  bool have_socat = false;
   if (socat_path) {
-    have_socat = socat.Start({*socat_path, "STDIO", "FILE:" + socat_unit.link_path() + ",rawer"},
-                             {}, ecub::ChildProcess::Stderr::kDiscard);
+    run.have_socat =
+        socat.Start({*socat_path, "STDIO", "FILE:" + socat_unit.link_path() + ",rawer"}, {},
+                    ecub::ChildProcess::Stderr::kDiscard);
   }
-  std::vector<double> relay, floor;
-  for (int i = -kWarmUp; i < args.round_trips; ++i) {
+  for (int i = -kWarmUp; i < round_trips; ++i) {
     const double r = RelayRoundTrip(quick, kFrame, kAnswerSize);
     if (r < 0) {
       std::fprintf(stderr, "relay round trip %d failed\n", i);
-      return 1;
+      return false;
     }
-    if (i >= 0) relay.push_back(r);
-    if (!have_socat) continue;
+    if (i >= 0) run.relay.push_back(r);
+    if (!run.have_socat) continue;
     const double f = SocatRoundTrip(socat);
     if (f < 0) {
       std::fprintf(stderr, "socat round trip %d failed; leaving socat out\n", i);
-      have_socat = false;
-      floor.clear();
+      run.have_socat = false;
+      run.floor.clear();
       continue;
     }
-    if (i >= 0) floor.push_back(f);
+    if (i >= 0) run.floor.push_back(f);
   }
   socat.CloseStdin();
   socat.WaitExit(2000);
   socat.Kill();
+  return true;
+}
 
-  // --- 3. Processor share while sending 59 bytes at 500 us per byte (no idle pause, so the
-  // transaction is almost all sending).
+// Processor share while sending 59 bytes at 500 us per byte (no idle pause, so the
+// transaction is almost all sending). False after printing why.
+struct SendRun {
+  std::vector<double> times;
+  CpuMark start;
+  CpuMark end;
+};
+bool MeasureSending(Host& quick, int sends, SendRun& run) {
   const HostReply byte_wait = quick.Call(9, std::string("\xF4\x01", 2));
   if (byte_wait.data != std::string("\xF4\x01\x00\x00", 4)) {
     std::fprintf(stderr, "the byte wait was not set\n");
-    return 1;
+    return false;
   }
   const std::string long_frame = EcuSim::RequestFrame(0x05, std::string(54, '\x5A'));
   const size_t empty_answer = 6;  // 44 01 04 05, outcome, checksum
-  const CpuMark send_start = MarkCpu(quick.pid());
-  std::vector<double> send_times;
-  for (int i = 0; i < args.sends; ++i) {
+  run.start = MarkCpu(quick.pid());
+  for (int i = 0; i < sends; ++i) {
     const double t = RelayRoundTrip(quick, long_frame, empty_answer);
     if (t < 0) {
       std::fprintf(stderr, "send %d failed\n", i);
-      return 1;
+      return false;
     }
-    send_times.push_back(t);
+    run.times.push_back(t);
   }
-  const CpuMark send_end = MarkCpu(quick.pid());
-  quick.Stop();
+  run.end = MarkCpu(quick.pid());
+  return true;
+}
 
-  // --- 2. Overhead with the default waits.
-  Host standard;
-  if (!StartLinked(standard, default_folder, default_unit, default_ini)) return 1;
-  const double minimum = static_cast<double>(kFrame.size()) * 500 + 40000;
-  std::vector<double> overhead;
-  for (int i = -3; i < args.default_round_trips; ++i) {
+// The least a transaction takes with the default waits: five bytes at 500 us and 40 ms.
+double DefaultMinimum() {
+  return static_cast<double>(kFrame.size()) * 500 + 40000;
+}
+
+// Time above DefaultMinimum() of each round trip with the default waits. False after printing
+// why.
+bool MeasureOverhead(Host& standard, int round_trips, std::vector<double>& overhead) {
+  for (int i = -3; i < round_trips; ++i) {
     const double r = RelayRoundTrip(standard, kFrame, kAnswerSize);
     if (r < 0) {
       std::fprintf(stderr, "default round trip %d failed\n", i);
-      return 1;
+      return false;
     }
-    if (i >= 0) overhead.push_back(r - minimum);
+    if (i >= 0) overhead.push_back(r - DefaultMinimum());
   }
-  standard.Stop();
+  return true;
+}
 
-  // --- Results.
+// Prints the table; 0 when every goal was met, 2 otherwise.
+int Report(const RelayRun& relay_run, const SendRun& send, const std::vector<double>& overhead) {
+  const std::vector<double>& relay = relay_run.relay;
+  const std::vector<double>& floor = relay_run.floor;
+  const bool have_socat = relay_run.have_socat;
   const double relay_p50 = Percentile(relay, 0.5);
   const double floor_p50 = have_socat ? Percentile(floor, 0.5) : 0;
   const double ratio = have_socat && floor_p50 > 0 ? relay_p50 / floor_p50 : 0;
   const double overhead_p50 = Percentile(overhead, 0.5);
-  const double send_stat = StatPercent(send_start, send_end);
-  const double send_sched = SchedPercent(send_start, send_end);
+  const double send_stat = StatPercent(send.start, send.end);
+  const double send_sched = SchedPercent(send.start, send.end);
   const bool ratio_met = !have_socat || ratio <= kGoalRatioToSocat;
   const bool overhead_met = overhead_p50 <= kGoalOverheadP50_usec;
   const bool cpu_met = send_stat >= 0 && send_stat <= kGoalSendCpu_percent;
@@ -224,12 +224,49 @@ int main(int argc, char** argv) {
   std::snprintf(goal, sizeof goal, "<= %.0f us", kGoalOverheadP50_usec);
   Row("default waits: overhead p50", overhead_p50, "us", goal, Verdict(overhead_met));
   Row("default waits: overhead p99", Percentile(overhead, 0.99), "us", "-", "-");
-  Row("default waits: minimum (5 B x 500 + 40000)", minimum, "us", "-", "-");
-  Row("59 B at 500 us/B: transaction p50", Percentile(send_times, 0.5), "us", "-", "-");
+  Row("default waits: minimum (5 B x 500 + 40000)", DefaultMinimum(), "us", "-", "-");
+  Row("59 B at 500 us/B: transaction p50", Percentile(send.times, 0.5), "us", "-", "-");
   std::snprintf(goal, sizeof goal, "<= %.0f %%", kGoalSendCpu_percent);
   Row("server CPU while sending (utime+stime)", send_stat, "%", goal, Verdict(cpu_met));
   Row("server CPU while sending (schedstat)", send_sched, "%", "-", "-");
   std::printf("runs: %zu relay, %zu socat, %zu default-wait, %zu sends of 59 bytes\n", relay.size(),
-              floor.size(), overhead.size(), send_times.size());
+              floor.size(), overhead.size(), send.times.size());
   return ratio_met && overhead_met && cpu_met ? 0 : 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options options = ParseOptions(argc, argv);
+  Folder quick_folder, default_folder;
+  if (!quick_folder.ok() || !default_folder.ok()) return 1;
+  Unit quick_unit(quick_folder.path(), 1, InstantUnit());
+  Unit socat_unit(quick_folder.path(), 2, InstantUnit());
+  Unit default_unit(default_folder.path(), 1, InstantUnit());
+  for (Unit* unit : {&quick_unit, &socat_unit, &default_unit}) {
+    if (!unit->ok()) {
+      std::fprintf(stderr, "harness: %s\n", unit->error().c_str());
+      return 1;
+    }
+  }
+  Host quick;
+  RelayRun relay;
+  SendRun send;
+  if (!StartLinked(quick, quick_folder, quick_unit,
+                   IniLines({"[AttesaByteTx_usec]", "0", "[Idle_usec]", "0", "[AttesaGlobale_usec]",
+                             "1000000"})) ||
+      !MeasureRelay(quick, socat_unit, options.round_trips, relay) ||
+      !MeasureSending(quick, options.sends, send)) {
+    return 1;
+  }
+  quick.Stop();
+  Host standard;
+  std::vector<double> overhead;
+  if (!StartLinked(standard, default_folder, default_unit,
+                   IniLines({"[AttesaGlobale_usec]", "1000000"})) ||
+      !MeasureOverhead(standard, options.default_round_trips, overhead)) {
+    return 1;
+  }
+  standard.Stop();
+  return Report(relay, send, overhead);
 }

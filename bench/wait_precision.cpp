@@ -62,13 +62,18 @@ const char* Verdict(bool met) {
   return met ? "met" : "MISSED";
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int ParseCount(int argc, char** argv) {
   int count = 2000;
   for (int i = 1; i + 1 < argc; i += 2) {
     if (std::strcmp(argv[i], "--count") == 0) count = std::max(std::atoi(argv[i + 1]), 10);
   }
+  return count;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int count = ParseCount(argc, argv);
   ecub::PosixPlatform platform;
   ecub::Server server(platform, ecub::PosixProgramFolder());
   Measure(server, 500, 20);  // warm up the clock and the caches

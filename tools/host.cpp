@@ -139,7 +139,7 @@ class Session {
   // then the server's exit. False with the reason when it did not end cleanly.
   bool Finish(std::string& error) {
     if (!quit_done_ && child_.running()) {
-      if (child_.Write(tools::HostMessage(1, ""))) {
+      if (child_.Write(ecub::EncodeHostMessage(1))) {
         const auto deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms_);
         while (std::chrono::steady_clock::now() < deadline) {
@@ -171,30 +171,30 @@ class Session {
   std::optional<Reply> ReadReply(std::string& error) {
     const auto start = std::chrono::steady_clock::now();
     const std::optional<std::string> header =
-        child_.ReadExactly(tools::kReplyHeaderSize, timeout_ms_);
+        child_.ReadExactly(ecub::kHostHeaderSize, timeout_ms_);
     if (!header) {
       error = Ended("no reply within " + std::to_string(timeout_ms_) + " ms");
       return std::nullopt;
     }
-    const size_t length = tools::ReplyLength(*header);
+    const size_t length = ecub::ReplyLength(*header);
     std::string bytes = *header;
-    if (length > tools::kReplyHeaderSize) {
+    if (length > ecub::kHostHeaderSize) {
       const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
                              std::chrono::steady_clock::now() - start)
                              .count();
       const int left = std::max(1, timeout_ms_ - static_cast<int>(spent));
       const std::optional<std::string> data =
-          child_.ReadExactly(length - tools::kReplyHeaderSize, left);
+          child_.ReadExactly(length - ecub::kHostHeaderSize, left);
       if (!data) {
         error = Ended("the reply was cut short");
         return std::nullopt;
       }
       bytes += *data;
-    } else if (length < tools::kReplyHeaderSize) {
+    } else if (length < ecub::kHostHeaderSize) {
       error = "a reply announced " + std::to_string(length) + " bytes, less than its header";
       return std::nullopt;
     }
-    return tools::ParseReply(bytes);
+    return ecub::DecodeReply(bytes);
   }
 
   // `what`, or that the server has ended, with its exit code.
@@ -263,98 +263,121 @@ bool ReadScript(const std::string& path, std::string& text) {
   return !in.bad();
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  const std::vector<std::string> args(argv + 1, argv + argc);
+struct Options {
   std::string server = DefaultServer();
   std::string home;
   std::string script;
   bool json = false;
   bool interactive = false;
+  bool help = false;
   int timeout_ms = kDefaultTimeoutMs;
+  std::vector<Instruction> instructions;
+};
+
+bool Fail(const std::string& message) {
+  Usage(message);
+  return false;
+}
+
+// The leading options, then the instructions given on the command line. False after printing
+// why. Everything is checked before the server starts, so a bad line costs no session.
+bool ParseOptions(const std::vector<std::string>& args, Options& o) {
   size_t pos = 0;
   for (; pos < args.size() && tools::StartsWith(args[pos], "-"); ++pos) {
     const std::string& a = args[pos];
     if (a == "--help" || a == "-h") {
-      std::cout << Help();
-      return kOk;
+      o.help = true;
+      return true;
     }
     if (a == "--json") {
-      json = true;
+      o.json = true;
       continue;
     }
     if (a == "--interactive") {
-      interactive = true;
+      o.interactive = true;
       continue;
     }
     if (a != "--server" && a != "--home" && a != "--timeout-ms" && a != "--script") {
-      return Usage("unknown option '" + a + "'");
+      return Fail("unknown option '" + a + "'");
     }
-    if (pos + 1 >= args.size()) return Usage(a + " needs a value");
+    if (pos + 1 >= args.size()) return Fail(a + " needs a value");
     const std::string& value = args[++pos];
     int64_t n = 0;
     if (a == "--server") {
-      server = value;
+      o.server = value;
     } else if (a == "--home") {
-      home = value;
+      o.home = value;
     } else if (a == "--script") {
-      script = value;
+      o.script = value;
     } else if (!tools::ParseNumber(value, 1, 24 * 3600 * 1000, n)) {
-      return Usage("--timeout-ms takes a number of milliseconds from 1");
+      return Fail("--timeout-ms takes a number of milliseconds from 1");
     } else {
-      timeout_ms = static_cast<int>(n);
+      o.timeout_ms = static_cast<int>(n);
     }
   }
-
-  // Everything is checked before the server starts, so a bad line costs no session.
-  std::vector<Instruction> instructions;
   std::string error;
   while (pos < args.size()) {
     Instruction in;
-    if (!tools::ParseInstructionArgs(args, pos, in, error)) return Usage(error);
-    instructions.push_back(in);
+    if (!tools::ParseInstructionArgs(args, pos, in, error)) return Fail(error);
+    o.instructions.push_back(in);
   }
   const int sources =
-      (instructions.empty() ? 0 : 1) + (script.empty() ? 0 : 1) + (interactive ? 1 : 0);
-  if (sources == 0) return Usage("no instructions (give some, --script or --interactive)");
-  if (sources > 1) return Usage("give instructions, --script or --interactive, only one of them");
-  if (!script.empty()) {
-    std::string text;
-    if (!ReadScript(script, text)) {
-      std::cerr << "ecubridge-host: cannot read " << script << "\n";
-      return kFailed;
-    }
-    std::istringstream lines(text);
-    std::string line;
-    for (int number = 1; std::getline(lines, line); ++number) {
-      std::optional<Instruction> in;
-      if (!tools::ParseScriptLine(line, in, error)) {
-        std::cerr << "ecubridge-host: " << script << ":" << number << ": " << error << "\n";
-        return kUsage;
-      }
-      if (in) instructions.push_back(*in);
-    }
+      (o.instructions.empty() ? 0 : 1) + (o.script.empty() ? 0 : 1) + (o.interactive ? 1 : 0);
+  if (sources == 0) return Fail("no instructions (give some, --script or --interactive)");
+  if (sources > 1) return Fail("give instructions, --script or --interactive, only one of them");
+  return true;
+}
+
+// Adds the instructions of the --script file, if one was given. kOk, or the exit status after
+// printing why.
+int LoadScript(Options& o) {
+  if (o.script.empty()) return kOk;
+  std::string text;
+  if (!ReadScript(o.script, text)) {
+    std::cerr << "ecubridge-host: cannot read " << o.script << "\n";
+    return kFailed;
   }
-  for (size_t i = 0; i + 1 < instructions.size(); ++i) {
-    if (instructions[i].is_quit) return Usage("instructions after quit would find no server");
+  std::istringstream lines(text);
+  std::string line;
+  std::string error;
+  for (int number = 1; std::getline(lines, line); ++number) {
+    std::optional<Instruction> in;
+    if (!tools::ParseScriptLine(line, in, error)) {
+      std::cerr << "ecubridge-host: " << o.script << ":" << number << ": " << error << "\n";
+      return kUsage;
+    }
+    if (in) o.instructions.push_back(*in);
+  }
+  return kOk;
+}
+
+// What can only be checked once every instruction is known, and the folder and the server
+// named. False after printing why.
+bool CheckRunnable(const Options& o) {
+  for (size_t i = 0; i + 1 < o.instructions.size(); ++i) {
+    if (o.instructions[i].is_quit) return Fail("instructions after quit would find no server");
   }
   std::error_code ec;
-  if (!home.empty() && !std::filesystem::is_directory(home, ec)) {
-    return Usage("--home: " + home + " is not a folder");
+  if (!o.home.empty() && !std::filesystem::is_directory(o.home, ec)) {
+    return Fail("--home: " + o.home + " is not a folder");
   }
-  if (access(server.c_str(), X_OK) != 0) return Usage("--server: cannot run " + server);
+  if (access(o.server.c_str(), X_OK) != 0) return Fail("--server: cannot run " + o.server);
+  return true;
+}
 
-  Session session(timeout_ms, json);
-  if (!session.Start(server, home, error)) {
+// One session with the server: the instructions, or what the user types.
+int RunSession(const Options& o) {
+  std::string error;
+  Session session(o.timeout_ms, o.json);
+  if (!session.Start(o.server, o.home, error)) {
     std::cerr << "ecubridge-host: " << error << "\n";
     return kFailed;
   }
   int status = kOk;
-  if (interactive) {
-    status = RunInteractive(session, json);
+  if (o.interactive) {
+    status = RunInteractive(session, o.json);
   } else {
-    for (const Instruction& in : instructions) {
+    for (const Instruction& in : o.instructions) {
       if (!session.Run(in, error)) {
         std::cerr << "ecubridge-host: " << in.text << ": " << error << "\n";
         status = kFailed;
@@ -367,4 +390,18 @@ int main(int argc, char** argv) {
     status = kFailed;
   }
   return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!ParseOptions(std::vector<std::string>(argv + 1, argv + argc), options)) return kUsage;
+  if (options.help) {
+    std::cout << Help();
+    return kOk;
+  }
+  if (const int status = LoadScript(options); status != kOk) return status;
+  if (!CheckRunnable(options)) return kUsage;
+  return RunSession(options);
 }

@@ -100,6 +100,74 @@ int UsageError(const std::string& message) {
   return kUsageError;
 }
 
+struct Options {
+  std::string command;  // "encode" or "decode"
+  std::string input;
+  std::string output;  // standard output when not given
+  bool have_output = false;
+};
+
+bool Fail(const std::string& message) {
+  UsageError(message);
+  return false;
+}
+
+// The command, the input file and -o. False after printing why.
+bool ParseOptions(const std::vector<std::string>& args, Options& o) {
+  if (args.empty()) return Fail("missing command");
+  o.command = args[0];
+  if (o.command != "encode" && o.command != "decode") {
+    return Fail("unknown command '" + o.command + "'");
+  }
+  for (size_t i = 1; i < args.size(); ++i) {
+    if (args[i] == "-o") {
+      if (i + 1 >= args.size()) return Fail("-o needs a file name");
+      if (o.have_output) return Fail("-o given twice");
+      o.output = args[++i];
+      o.have_output = true;
+      if (o.output.empty()) return Fail("-o needs a file name");
+    } else if (args[i].size() > 1 && args[i][0] == '-') {
+      return Fail("unknown option '" + args[i] + "'");
+    } else if (!o.input.empty()) {
+      return Fail("more than one input file");
+    } else {
+      o.input = args[i];
+    }
+  }
+  if (o.input.empty()) return Fail("missing input file");
+  return true;
+}
+
+// Encodes or decodes the input into the output; the exit status.
+int Convert(const Options& o) {
+  std::string text;
+  if (!ReadFile(o.input, text)) {
+    std::cerr << "ecubridge-ini: cannot read " << o.input << "\n";
+    return kFileError;
+  }
+  std::string result;
+  if (o.command == "encode") {
+    if (HasBareLineFeed(text)) {
+      std::cerr << "ecubridge-ini: warning: " << o.input
+                << " has line feeds without a carriage return; the server splits lines only at"
+                   " CR LF, so those lines run together\n";
+    }
+    result = Encode(text);
+  } else {
+    std::string error;
+    if (!Decode(text, result, error)) {
+      std::cerr << "ecubridge-ini: " << o.input << ": " << error << "\n";
+      return kFileError;
+    }
+  }
+  if (!WriteOutput(o.output, result)) {
+    std::cerr << "ecubridge-ini: cannot write " << (o.have_output ? o.output : "standard output")
+              << "\n";
+    return kFileError;
+  }
+  return kOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -110,58 +178,7 @@ int main(int argc, char** argv) {
       return kOk;
     }
   }
-  if (args.empty()) return UsageError("missing command");
-  const std::string& command = args[0];
-  if (command != "encode" && command != "decode") {
-    return UsageError("unknown command '" + command + "'");
-  }
-
-  std::string input;
-  std::string output;
-  bool have_output = false;
-  for (size_t i = 1; i < args.size(); ++i) {
-    if (args[i] == "-o") {
-      if (i + 1 >= args.size()) return UsageError("-o needs a file name");
-      if (have_output) return UsageError("-o given twice");
-      output = args[++i];
-      have_output = true;
-      if (output.empty()) return UsageError("-o needs a file name");
-    } else if (args[i].size() > 1 && args[i][0] == '-') {
-      return UsageError("unknown option '" + args[i] + "'");
-    } else if (!input.empty()) {
-      return UsageError("more than one input file");
-    } else {
-      input = args[i];
-    }
-  }
-  if (input.empty()) return UsageError("missing input file");
-
-  std::string text;
-  if (!ReadFile(input, text)) {
-    std::cerr << "ecubridge-ini: cannot read " << input << "\n";
-    return kFileError;
-  }
-
-  std::string result;
-  if (command == "encode") {
-    if (HasBareLineFeed(text)) {
-      std::cerr << "ecubridge-ini: warning: " << input
-                << " has line feeds without a carriage return; the server splits lines only at"
-                   " CR LF, so those lines run together\n";
-    }
-    result = Encode(text);
-  } else {
-    std::string error;
-    if (!Decode(text, result, error)) {
-      std::cerr << "ecubridge-ini: " << input << ": " << error << "\n";
-      return kFileError;
-    }
-  }
-
-  if (!WriteOutput(output, result)) {
-    std::cerr << "ecubridge-ini: cannot write " << (have_output ? output : "standard output")
-              << "\n";
-    return kFileError;
-  }
-  return kOk;
+  Options options;
+  if (!ParseOptions(args, options)) return kUsageError;
+  return Convert(options);
 }

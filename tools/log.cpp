@@ -36,52 +36,72 @@ int Usage(const std::string& message) {
   return kUsage;
 }
 
-}  // namespace
+struct Options {
+  std::optional<uint8_t> only;      // --command
+  std::optional<std::string> path;  // standard input when not given or "-"
+  bool help = false;
+};
 
-int main(int argc, char** argv) {
-  const std::vector<std::string> args(argv + 1, argv + argc);
-  std::optional<uint8_t> only;
-  std::string path;
-  bool have_path = false;
+bool Fail(const std::string& message) {
+  Usage(message);
+  return false;
+}
+
+// False after printing why.
+bool ParseOptions(const std::vector<std::string>& args, Options& o) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--help" || a == "-h") {
-      std::cout << kHelp;
-      return kOk;
+      o.help = true;
+      return true;
     }
     if (a == "--command") {
-      if (i + 1 >= args.size()) return Usage("--command needs a command name or code");
+      if (i + 1 >= args.size()) return Fail("--command needs a command name or code");
       uint8_t code = 0;
       if (!tools::ParseCommand(args[++i], code)) {
-        return Usage("--command: '" + args[i] + "' is not a command name, number or 0x-hex code");
+        return Fail("--command: '" + args[i] + "' is not a command name, number or 0x-hex code");
       }
-      only = code;
+      o.only = code;
     } else if (a.size() > 1 && a[0] == '-') {
-      return Usage("unknown option '" + a + "'");
-    } else if (have_path) {
-      return Usage("more than one file");
+      return Fail("unknown option '" + a + "'");
+    } else if (o.path) {
+      return Fail("more than one file");
     } else {
-      path = a;
-      have_path = true;
+      o.path = a;
     }
   }
+  return true;
+}
 
+// Shows the log, one line per entry; the exit status.
+int Show(const Options& o) {
   std::string contents;
-  if (!have_path || path == "-") {
+  if (!o.path || *o.path == "-") {
     contents.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
   } else {
     std::error_code ec;
-    std::ifstream in(path, std::ios::binary);
-    if (std::filesystem::is_directory(path, ec) || !in) {
-      std::cerr << "ecubridge-log: cannot read " << path << "\n";
+    std::ifstream in(*o.path, std::ios::binary);
+    if (std::filesystem::is_directory(*o.path, ec) || !in) {
+      std::cerr << "ecubridge-log: cannot read " << *o.path << "\n";
       return kFailed;
     }
     contents.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
-
   for (const tools::LogEvent& e : tools::ParseTrafficLog(contents)) {
-    if (only && e.command != only) continue;
+    if (o.only && e.command != o.only) continue;
     std::cout << tools::FormatLogEvent(e) << "\n";
   }
   return std::cout.flush() ? kOk : kFailed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!ParseOptions(std::vector<std::string>(argv + 1, argv + argc), options)) return kUsage;
+  if (options.help) {
+    std::cout << kHelp;
+    return kOk;
+  }
+  return Show(options);
 }

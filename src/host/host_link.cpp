@@ -8,23 +8,6 @@
 
 namespace ecub {
 
-namespace {
-
-constexpr size_t kHeaderSize = 8;
-// The reply's length field is 16 bits wide.
-constexpr size_t kMaxReplyData = 65535 - kHeaderSize;
-
-unsigned Byte(const std::string& bytes, size_t offset) {
-  return static_cast<unsigned char>(bytes[offset]);
-}
-
-// The length a message announces: low part plus 255 times the high part.
-size_t AnnouncedLength(const std::string& bytes) {
-  return Byte(bytes, 0) + 255u * Byte(bytes, 1);
-}
-
-}  // namespace
-
 void PullHostPipe(Server& s) {
   const size_t held = s.host_stream.buffered.size();
   if (held >= kMaxHostBuffered) return;  // a whole message is held: take it first
@@ -48,8 +31,8 @@ void TakeHostMessage(Server& s, std::string& message) {
   std::string& buffered = stream.buffered;
   if (buffered.empty()) return;
   if (buffered.size() >= 2) {
-    const size_t announced = AnnouncedLength(buffered);
-    if (announced < kHeaderSize) {
+    const size_t announced = AnnouncedHostLength(buffered);
+    if (announced < kHostHeaderSize) {
       // No message is that short: the stream has lost its framing, so drop what is buffered.
       message.swap(buffered);
       buffered.clear();
@@ -72,8 +55,8 @@ double HostStreamDeadline(const Server& s) {
   const std::string& buffered = s.host_stream.buffered;
   if (buffered.empty()) return -1;
   if (buffered.size() >= 2) {
-    const size_t announced = AnnouncedLength(buffered);
-    if (announced < kHeaderSize || buffered.size() >= announced) return 0;  // ready now
+    const size_t announced = AnnouncedHostLength(buffered);
+    if (announced < kHostHeaderSize || buffered.size() >= announced) return 0;  // ready now
   }
   return s.host_stream.since_usec + kReassemblyLimit_usec;
 }
@@ -86,76 +69,6 @@ void ReadHostMessage(Server& s) {
   }
   PullHostPipe(s);
   TakeHostMessage(s, s.HostMessage);
-}
-
-int32_t ParseHostMessage(const std::string& message, int32_t& code, std::string& argument) {
-  int32_t result = kParseOk;
-  const size_t length = message.size();
-  if (length < kHeaderSize || AnnouncedLength(message) != length) result = kParseLength;
-  code = -1;
-  if (result == kParseOk) {
-    code = static_cast<int32_t>(Byte(message, 2));
-    if (code > 14) result = kParseCode;
-  }
-  argument.clear();
-  if (result != kParseOk) return result;
-
-  switch (code) {
-    case 1:
-    case 2:
-    case 5:
-      break;
-    case 0:
-      argument = message.substr(kHeaderSize);
-      break;
-    case 3:
-    case 4:
-      if (length > kHeaderSize) {
-        argument = message.substr(kHeaderSize, 1);
-      } else {
-        result = kParseArgument;
-      }
-      break;
-    case 11:
-      if (length > kHeaderSize + 1) {
-        argument = message.substr(kHeaderSize, 2);
-      } else {
-        result = kParseArgument;
-      }
-      break;
-    case 12:
-      if (length == kHeaderSize + 20) {
-        argument = message.substr(kHeaderSize, 20);
-      } else {
-        result = kParseArgument;
-      }
-      break;
-    default:  // 6, 7, 8, 9, 10, 13, 14: everything after the header, at least one byte
-      if (length > kHeaderSize) {
-        argument = message.substr(kHeaderSize);
-      } else {
-        result = kParseArgument;
-      }
-      break;
-  }
-  return result;
-}
-
-std::string BuildReply(int32_t code, uint8_t link_status, uint8_t reserved, uint8_t poll_mode,
-                       uint8_t port, int32_t result, const std::string& data) {
-  const std::string& body = data.size() > kMaxReplyData ? data.substr(0, kMaxReplyData) : data;
-  const size_t length = body.size() + kHeaderSize;
-  std::string reply(kHeaderSize, '\0');
-  reply[0] = static_cast<char>((length >> 8) & 0xFF);
-  reply[1] = static_cast<char>(length & 0xFF);
-  if (code >= 0 && code <= 255) reply[2] = static_cast<char>(code);
-  reply[3] = static_cast<char>(link_status);
-  reply[4] = static_cast<char>(reserved);
-  reply[5] = static_cast<char>(poll_mode);
-  reply[6] = static_cast<char>(port);
-  if (result >= 0 && result <= 255) reply[7] = static_cast<char>(result);
-  reply += body;
-  return reply;
 }
 
 void SendReply(Server& s, int32_t code, int32_t result, const std::string& data) {

@@ -5,17 +5,11 @@
 #include <cstdint>
 #include <string>
 
+#include "host/host_codec.h"
+
 namespace ecub {
 
 struct Server;
-
-// Parse results, sent to the host as the reply's result byte.
-enum ParseResult : int32_t {
-  kParseOk = 0,
-  kParseLength = 1,
-  kParseCode = 2,
-  kParseArgument = 3,
-};
 
 // How long bytes of an incomplete message may wait for the rest before they are answered as
 // a length error.
@@ -35,12 +29,8 @@ void PullHostPipe(Server& s);
 // When buffered bytes of an incomplete message will be given up (negative when none wait).
 double HostStreamDeadline(const Server& s);
 
-int32_t ParseHostMessage(const std::string& message, int32_t& code, std::string& argument);
 // Frames a reply with the current link state and writes it to the host in one write.
 void SendReply(Server& s, int32_t code, int32_t result, const std::string& data);
-// The framed reply bytes, as SendReply writes them.
-std::string BuildReply(int32_t code, uint8_t link_status, uint8_t reserved, uint8_t poll_mode,
-                       uint8_t port, int32_t result, const std::string& data);
 // Stores an answer of the control unit in the first MsgTable record holding `request`.
 void ScomponiMessaggio(Server& s, std::string request, std::string answer);
 // The four time bytes of a history entry.

@@ -1,8 +1,8 @@
 #include "ui/status_form.h"
 
-#include <algorithm>
 #include <cstdint>
 
+#include "host/host_codec.h"
 #include "host/server.h"
 #include "protocol/hex.h"
 #include "protocol/text.h"
@@ -11,7 +11,6 @@ namespace ecub {
 
 namespace {
 
-constexpr size_t kHeaderSize = 8;
 
 // A decimal number from 0 to 255, blanks around it allowed; -1 for anything else.
 int ParseCode(const std::string& text) {
@@ -55,20 +54,12 @@ bool BuildFormMessage(const std::string& code_text, const std::string& argument_
       argument.push_back(static_cast<char>(high * 16 + low));
     }
   }
-  const size_t total = kHeaderSize + argument.size();
-  if (total > kLongestHostMessage) {
+  if (kHostHeaderSize + argument.size() > kLongestHostMessage) {
     refusal = "Argomento: the message would be longer than " + std::to_string(kLongestHostMessage) +
               " bytes";
     return false;
   }
-  // The host-message length field: the low part, then the high part in units of 255. The
-  // longest message, 256 times 255, only fits as 255 + 255 * 255.
-  const size_t high = std::min<size_t>(total / 255, 255);
-  message.assign(kHeaderSize, '\0');
-  message[0] = static_cast<char>(total - 255 * high);
-  message[1] = static_cast<char>(high);
-  message[2] = static_cast<char>(code);
-  message += argument;
+  message = EncodeHostMessage(static_cast<uint8_t>(code), argument);
   return true;
 }
 

@@ -9,14 +9,14 @@
 #include <cstddef>
 #include <string>
 
+#include "host/host_codec.h"
+
 namespace ecub {
 
 struct Server;
 
 // The unload mode of a window closed from its control menu or its close box.
 inline constexpr int kUnloadFormControlMenu = 0;
-// The longest message the host-message length field can announce (255 + 255 * 255).
-inline constexpr size_t kLongestHostMessage = 65280;
 
 class StatusForm {
  public:

@@ -163,7 +163,7 @@ TEST_F(RelayOverPty, KeepsServingTheHostWhenTheUnitHangsUpMidTransaction) {
   EXPECT_EQ(timeout.data, std::string("\x30\x75\x00\x00", 4));
   unit.With([](EcuSim& sim) { sim.Inject(Fault::kSilence); });
   const size_t before = unit.RequestCount();
-  ASSERT_TRUE(server_.Write(HostMsg(6, kReadMem1)));
+  ASSERT_TRUE(server_.Write(EncodeHostMessage(6, kReadMem1)));
   ASSERT_TRUE(Eventually([&] { return unit.RequestCount() == before + 1; }));
   unit.HangUp();
 

@@ -13,21 +13,11 @@
 #include <string>
 #include <thread>
 
+#include "host/host_codec.h"
 #include "platform/posix/child_process.h"
 
 namespace ecub {
 namespace {
-
-std::string HostMsg(int code, const std::string& argument = {}) {
-  const size_t length = 8 + argument.size();
-  std::string m(8, '\0');
-  // 65280 can only be announced as 255 + 255 * 255.
-  const size_t high = std::min<size_t>(length / 255, 255);
-  m[0] = static_cast<char>(length - 255 * high);
-  m[1] = static_cast<char>(high);
-  m[2] = static_cast<char>(code);
-  return m + argument;
-}
 
 std::string Bytes(std::initializer_list<int> values) {
   std::string out;
@@ -61,16 +51,15 @@ class Server : public ::testing::Test {
   void Start() { ASSERT_TRUE(server_.Start({ECUBRIDGE_EXE}, {{"ECUBRIDGE_HOME", home_}})); }
   // One whole reply: the 8-byte header, then the data its length field announces.
   std::string Reply(int timeout_ms = 5000) {
-    auto header = server_.ReadExactly(8, timeout_ms);
+    auto header = server_.ReadExactly(kHostHeaderSize, timeout_ms);
     if (!header) return {};
-    const size_t length =
-        (static_cast<unsigned char>((*header)[0]) << 8) | static_cast<unsigned char>((*header)[1]);
-    if (length <= 8) return *header;
-    auto data = server_.ReadExactly(length - 8, timeout_ms);
+    const size_t length = ReplyLength(*header);
+    if (length <= kHostHeaderSize) return *header;
+    auto data = server_.ReadExactly(length - kHostHeaderSize, timeout_ms);
     return data ? *header + *data : std::string();
   }
   void Quit() {
-    ASSERT_TRUE(server_.Write(HostMsg(1)));
+    ASSERT_TRUE(server_.Write(EncodeHostMessage(1)));
     const std::string reply = Reply();
     ASSERT_EQ(reply.size(), 8u);
     EXPECT_EQ(reply[2], 1);  // code
@@ -84,9 +73,9 @@ class Server : public ::testing::Test {
 
 TEST_F(Server, EchoesAndQuits) {
   Start();
-  ASSERT_TRUE(server_.Write(HostMsg(0, "AB")));
+  ASSERT_TRUE(server_.Write(EncodeHostMessage(0, "AB")));
   EXPECT_EQ(Reply(), Bytes({0, 10, 0, 0, 0, 0, 0, 0, 0x41, 0x42}));
-  ASSERT_TRUE(server_.Write(HostMsg(4, "\x01")));
+  ASSERT_TRUE(server_.Write(EncodeHostMessage(4, "\x01")));
   EXPECT_EQ(Reply(), Bytes({0, 9, 4, 0, 0, 1, 0, 0, 1}));
   Quit();
   EXPECT_TRUE(server_.ReadAvailable(1000).empty());
@@ -96,32 +85,32 @@ TEST_F(Server, EchoesAndQuits) {
 TEST_F(Server, CutsTheInputStreamIntoMessages) {
   Start();
   // Two messages in one write get two replies, in order.
-  ASSERT_TRUE(server_.Write(HostMsg(0, "one") + HostMsg(10, "two")));
+  ASSERT_TRUE(server_.Write(EncodeHostMessage(0, "one") + EncodeHostMessage(10, "two")));
   EXPECT_EQ(Reply().substr(8), "one");
   EXPECT_EQ(Reply(), Bytes({0, 11, 10, 0, 0, 0, 0, 0}) + "two");
   // A message written in pieces is completed.
-  const std::string m = HostMsg(0, "pieces");
+  const std::string m = EncodeHostMessage(0, "pieces");
   ASSERT_TRUE(server_.Write(m.substr(0, 3)));
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   ASSERT_TRUE(server_.Write(m.substr(3)));
   EXPECT_EQ(Reply().substr(8), "pieces");
   // The largest message the length field can announce, far beyond one pipe buffer.
   const std::string big(65280 - 8, 'b');
-  ASSERT_TRUE(server_.Write(HostMsg(0, big)));
+  ASSERT_TRUE(server_.Write(EncodeHostMessage(0, big)));
   const std::string echoed = Reply();
   ASSERT_EQ(echoed.size(), 65280u);
   EXPECT_TRUE(echoed.substr(8) == big);
   // Rejected messages: too short a length field; an unknown code; a missing argument.
   ASSERT_TRUE(server_.Write(Bytes({7, 0, 0, 0, 0, 0, 0})));
   EXPECT_EQ(Reply(), Bytes({0, 8, 0, 0, 0, 0, 0, 1}));
-  ASSERT_TRUE(server_.Write(HostMsg(15)));
+  ASSERT_TRUE(server_.Write(EncodeHostMessage(15)));
   EXPECT_EQ(Reply(), Bytes({0, 8, 15, 0, 0, 0, 0, 2}));
-  ASSERT_TRUE(server_.Write(HostMsg(14)));
+  ASSERT_TRUE(server_.Write(EncodeHostMessage(14)));
   EXPECT_EQ(Reply(), Bytes({0, 8, 14, 0, 0, 0, 0, 3}));
   // A message that never completes is answered as a length error, and the next one works.
   ASSERT_TRUE(server_.Write(m.substr(0, 5)));
   EXPECT_EQ(Reply(), Bytes({0, 8, 0, 0, 0, 0, 0, 1}));
-  ASSERT_TRUE(server_.Write(HostMsg(0, "after")));
+  ASSERT_TRUE(server_.Write(EncodeHostMessage(0, "after")));
   EXPECT_EQ(Reply().substr(8), "after");
   Quit();
 }
@@ -129,7 +118,7 @@ TEST_F(Server, CutsTheInputStreamIntoMessages) {
 TEST_F(Server, EndsWhenTheWatchedProcessIsMissing) {
   Write("SetComVarno.ini", "[AutoSpegnimento_usec]\r\n300000\r\n");
   Start();
-  ASSERT_TRUE(server_.Write(HostMsg(14, "no-such-process-4711")));
+  ASSERT_TRUE(server_.Write(EncodeHostMessage(14, "no-such-process-4711")));
   EXPECT_EQ(Reply().substr(8), "no-such-process-4711");
   EXPECT_EQ(server_.WaitExit(10000), 0);
   EXPECT_TRUE(server_.ReadAvailable(100).empty());
@@ -141,7 +130,7 @@ TEST_F(Server, KeepsRunningWhileTheWatchedProcessLives) {
   // This test program is the host; its name compares without regard to case.
   std::string self = std::filesystem::read_symlink("/proc/self/exe").filename().string();
   for (char& c : self) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  ASSERT_TRUE(server_.Write(HostMsg(14, self)));
+  ASSERT_TRUE(server_.Write(EncodeHostMessage(14, self)));
   EXPECT_EQ(Reply().substr(8), self);
   EXPECT_FALSE(server_.WaitExit(700).has_value());
   Quit();
@@ -197,7 +186,7 @@ TEST_F(Server, ClosedStandardOutputDoesNotSendRepliesIntoTheLog) {
     _exit(127);
   }
   close(to_server[0]);
-  const std::string messages = HostMsg(0, "REPLY-MARKER") + HostMsg(1);
+  const std::string messages = EncodeHostMessage(0, "REPLY-MARKER") + EncodeHostMessage(1);
   EXPECT_EQ(write(to_server[1], messages.data(), messages.size()),
             static_cast<ssize_t>(messages.size()));
   close(to_server[1]);

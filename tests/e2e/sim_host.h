@@ -17,21 +17,12 @@
 #include <string>
 #include <thread>
 
+#include "host/host_codec.h"
 #include "platform/fake/ecu_sim.h"
 #include "platform/posix/child_process.h"
 #include "platform/posix/pty_link.h"
 
 namespace ecub::e2e {
-
-// A host message: length low part, high part in units of 255, code, five free bytes, argument.
-inline std::string HostMsg(int code, const std::string& argument = {}) {
-  const size_t length = 8 + argument.size();
-  std::string m(8, '\0');
-  m[0] = static_cast<char>(length % 255);
-  m[1] = static_cast<char>(length / 255);
-  m[2] = static_cast<char>(code);
-  return m + argument;
-}
 
 inline std::string Byte(int value) {
   return std::string(1, static_cast<char>(value));
@@ -148,31 +139,32 @@ class SimHost : public ::testing::Test {
 
   void Start() { ASSERT_TRUE(server_.Start({ECUBRIDGE_EXE}, {{"ECUBRIDGE_HOME", home_}})); }
 
-  // One whole reply: the 8-byte header, then the data its length field announces.
+  // One whole reply: the header, then the data its length field announces.
   HostReply Reply(int timeout_ms = 10000) {
     HostReply r;
-    const auto header = server_.ReadExactly(8, timeout_ms);
-    if (!header) return r;
-    const auto at = [&](size_t i) { return static_cast<unsigned char>((*header)[i]); };
-    const size_t length = (static_cast<size_t>(at(0)) << 8) | at(1);
-    if (length < 8) return r;
-    if (length > 8) {
-      const auto data = server_.ReadExactly(length - 8, timeout_ms);
+    auto bytes = server_.ReadExactly(kHostHeaderSize, timeout_ms);
+    if (!bytes) return r;
+    const size_t length = ReplyLength(*bytes);
+    if (length > kHostHeaderSize) {
+      const auto data = server_.ReadExactly(length - kHostHeaderSize, timeout_ms);
       if (!data) return r;
-      r.data = *data;
+      *bytes += *data;
     }
+    const auto decoded = DecodeReply(*bytes);
+    if (!decoded) return r;
     r.ok = true;
-    r.code = at(2);
-    r.link = at(3);
-    r.reserved = at(4);
-    r.poll = at(5);
-    r.port = at(6);
-    r.result = at(7);
+    r.code = decoded->code;
+    r.link = decoded->link_status;
+    r.reserved = decoded->reserved;
+    r.poll = decoded->poll_mode;
+    r.port = decoded->porta_com;
+    r.result = decoded->result;
+    r.data = decoded->data;
     return r;
   }
 
   HostReply Call(int code, const std::string& argument = {}, int timeout_ms = 10000) {
-    if (!server_.Write(HostMsg(code, argument))) return {};
+    if (!server_.Write(EncodeHostMessage(static_cast<uint8_t>(code), argument))) return {};
     return Reply(timeout_ms);
   }
 

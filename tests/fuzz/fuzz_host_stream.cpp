@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
+#include "host/host_codec.h"
 #include "host/host_link.h"
 #include "host/main_loop.h"
 #include "host/server.h"
@@ -37,7 +38,6 @@ using ecub::FakePlatform;
 constexpr size_t kMaxSegments = 12;
 constexpr size_t kMaxRecords = 3;
 constexpr int kUnitPort = 5;
-constexpr size_t kMaxHostMessage = 65280;
 constexpr size_t kHistoryBlockMax = 4088;
 // No answer the unit gives, with what may trail it in the same read, comes near this.
 constexpr size_t kMaxStoredAnswer = 1024;
@@ -46,15 +46,6 @@ constexpr int kMaxPasses = 200000;
 
 uint8_t At(const std::string& bytes, size_t i) {
   return static_cast<uint8_t>(bytes[i]);
-}
-
-std::string HostMessage(uint8_t code, const std::string& argument) {
-  const size_t length = 8 + argument.size();
-  std::string m(8, '\0');
-  m[0] = static_cast<char>(length % 255);
-  m[1] = static_cast<char>(length / 255);
-  m[2] = static_cast<char>(code);
-  return m + argument;
 }
 
 std::string Settings(uint8_t flags, uint8_t records, uint8_t timing,
@@ -158,7 +149,7 @@ class Run {
         std::string argument = in.Bytes(in.Byte() % 41);
         if (seg.code == 8 && argument.size() >= 2) argument[1] = '\0';
         seg.has_argument = !argument.empty();
-        bytes = HostMessage(seg.code, argument);
+        bytes = ecub::EncodeHostMessage(seg.code, argument);
         break;
       }
       case 1: {  // the identification the unit gives, or a near miss
@@ -166,7 +157,7 @@ class Run {
         const uint8_t spoil = in.Byte();
         if ((spoil & 0x80) != 0) ident[spoil % ident.size()] ^= static_cast<char>(in.Byte() | 1);
         seg.code = 10;
-        bytes = HostMessage(10, ident);
+        bytes = ecub::EncodeHostMessage(10, ident);
         break;
       }
       case 2: {  // a polled message's answer or history, or its time switch
@@ -178,12 +169,12 @@ class Run {
                                       : EcuSim::RequestFrame(EcuSim::kCmdReadMem1, "\x09");
         if ((pick & 3) == 3) {
           seg.code = 11;
-          bytes = HostMessage(11, std::string(1, static_cast<char>((pick >> 2) % 4)) +
-                                      std::string(1, static_cast<char>(in.Byte() & 1)));
+          bytes = ecub::EncodeHostMessage(11, std::string(1, static_cast<char>((pick >> 2) % 4)) +
+                                                  std::string(1, static_cast<char>(in.Byte() & 1)));
         } else {
           seg.code = (pick & 1) != 0 ? 7 : 6;
           seg.has_argument = true;
-          bytes = HostMessage(seg.code, frame);
+          bytes = ecub::EncodeHostMessage(seg.code, frame);
         }
         break;
       }
@@ -255,7 +246,7 @@ class Run {
     bool watched = false;
     for (const std::string& r : replies) {
       FUZZ_CHECK(r.size() >= 8 && r.size() <= 65535, std::to_string(r.size()));
-      FUZZ_CHECK((size_t{At(r, 0)} << 8 | At(r, 1)) == r.size(), ecub::BytesToHex(r.substr(0, 8)));
+      FUZZ_CHECK(ecub::ReplyLength(r) == r.size(), ecub::BytesToHex(r.substr(0, 8)));
       FUZZ_CHECK(At(r, 4) == 0, ecub::BytesToHex(r.substr(0, 8)));
       const uint8_t code = At(r, 2);
       const uint8_t result = At(r, 7);
@@ -302,9 +293,9 @@ class Run {
     }
 
     // Bounded memory: nothing buffered beyond one message, histories within their places.
-    FUZZ_CHECK(s_.host_stream.buffered.size() <= kMaxHostMessage,
+    FUZZ_CHECK(s_.host_stream.buffered.size() <= ecub::kLongestHostMessage,
                std::to_string(s_.host_stream.buffered.size()));
-    FUZZ_CHECK(s_.PendingMessage.size() <= kMaxHostMessage,
+    FUZZ_CHECK(s_.PendingMessage.size() <= ecub::kLongestHostMessage,
                std::to_string(s_.PendingMessage.size()));
     FUZZ_CHECK(s_.MsgTable.size() == std::max<size_t>(frames_.size(), 1),
                std::to_string(s_.MsgTable.size()));

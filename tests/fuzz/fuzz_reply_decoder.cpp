@@ -5,8 +5,8 @@
 #include <string>
 
 #include "common/host_messages.h"
+#include "common/json.h"
 #include "fuzz_support.h"
-#include "json_check.h"
 
 namespace {
 
@@ -16,7 +16,7 @@ void Show(const Reply& r, const std::string& instruction) {
   const std::string text = ecub::tools::ReplyText(r);
   FUZZ_CHECK(!text.empty() && text.back() == '\n', text);
   const std::string json = ecub::tools::ReplyJson(r, instruction);
-  FUZZ_CHECK(ecub::fuzz::JsonCheck::Valid(json), json);
+  FUZZ_CHECK(nlohmann::json::accept(json), json);
 }
 
 }  // namespace
@@ -25,8 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string bytes(reinterpret_cast<const char*>(data), size);
 
   // The bytes as a whole reply: taken only when the length field says exactly their size.
-  if (const auto reply = ecub::tools::ParseReply(bytes)) {
-    FUZZ_CHECK(size >= 8 && ecub::tools::ReplyLength(bytes) == size, std::to_string(size));
+  if (const auto reply = ecub::DecodeReply(bytes)) {
+    FUZZ_CHECK(size >= 8 && ecub::ReplyLength(bytes) == size, std::to_string(size));
     FUZZ_CHECK(reply->length == size && reply->data == bytes.substr(8), std::to_string(size));
     Show(*reply, "raw");
   }

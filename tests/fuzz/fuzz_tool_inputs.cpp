@@ -28,11 +28,11 @@ void CheckInstruction(const Instruction& in) {
     return;
   }
   const std::string& m = in.message;
-  FUZZ_CHECK(!m.empty() && m.size() <= ecub::tools::kMaxHostMessage, in.text);
+  FUZZ_CHECK(!m.empty() && m.size() <= ecub::kLongestHostMessage, in.text);
   FUZZ_CHECK(in.is_quit == (in.code == 1), in.text);
   if (raw) return;  // sent exactly as given
   FUZZ_CHECK(m.size() >= 8, in.text);
-  const size_t announced = static_cast<uint8_t>(m[0]) + 255u * static_cast<uint8_t>(m[1]);
+  const size_t announced = ecub::AnnouncedHostLength(m);
   FUZZ_CHECK(announced == m.size() && static_cast<uint8_t>(m[2]) == in.code, in.text);
 }
 

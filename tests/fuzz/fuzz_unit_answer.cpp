@@ -10,6 +10,7 @@
 
 #include "crypt/crypt.h"
 #include "fuzz_support.h"
+#include "host/host_codec.h"
 #include "host/host_link.h"
 #include "host/server.h"
 #include "platform/fake/fake_platform.h"
@@ -75,15 +76,6 @@ uint8_t At(const std::string& bytes, size_t i) {
   return static_cast<uint8_t>(bytes[i]);
 }
 
-std::string HostMessage(uint8_t code, const std::string& argument) {
-  const size_t length = 8 + argument.size();
-  std::string m(8, '\0');
-  m[0] = static_cast<char>(length % 255);
-  m[1] = static_cast<char>(length / 255);
-  m[2] = static_cast<char>(code);
-  return m + argument;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -138,7 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const double delay = in.Byte() * 1000.0;
       const uint8_t code = in.Byte();
       const std::string argument = (code & 0x80) != 0 ? frame : in.Bytes(in.Byte() % 8);
-      p.HostSend(HostMessage(code & 0x0F, argument), delay);
+      p.HostSend(ecub::EncodeHostMessage(code & 0x0F, argument), delay);
       ++host_messages;
     }
   }
@@ -188,9 +180,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Host messages read while waiting: every reply whole, never more replies than messages.
   FUZZ_CHECK(p.replies.size() <= host_messages, std::to_string(p.replies.size()));
   for (const std::string& reply : p.replies) {
-    FUZZ_CHECK(
-        reply.size() >= 8 && static_cast<size_t>(At(reply, 0) << 8 | At(reply, 1)) == reply.size(),
-        ecub::BytesToHex(reply));
+    FUZZ_CHECK(reply.size() >= 8 && ecub::ReplyLength(reply) == reply.size(),
+               ecub::BytesToHex(reply));
   }
   return 0;
 }

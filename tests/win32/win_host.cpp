@@ -22,6 +22,7 @@
 #include <sstream>
 #include <string>
 
+#include "host/host_codec.h"
 #include "platform/win32/status_window.h"
 
 namespace {
@@ -55,15 +56,6 @@ std::string Unhex(const std::string& text) {
     bytes += static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16));
   }
   return bytes;
-}
-
-std::string HostMsg(int code, const std::string& argument = {}) {
-  const size_t length = 8 + argument.size();
-  std::string m(8, '\0');
-  m[0] = static_cast<char>(length % 255);
-  m[1] = static_cast<char>(length / 255);
-  m[2] = static_cast<char>(code);
-  return m + argument;
 }
 
 std::string ReadFileText(const std::string& path) {
@@ -150,11 +142,12 @@ class ServerProcess {
 
   // One whole reply: the header, then the data its big-endian length announces.
   std::string Reply(DWORD timeout_ms = 20000) {
-    std::string header = Read(8, timeout_ms);
-    if (header.size() < 8) return header;
-    const size_t length =
-        (static_cast<unsigned char>(header[0]) << 8) | static_cast<unsigned char>(header[1]);
-    return length <= 8 ? header : header + Read(length - 8, timeout_ms);
+    std::string header = Read(ecub::kHostHeaderSize, timeout_ms);
+    if (header.size() < ecub::kHostHeaderSize) return header;
+    const size_t length = ecub::ReplyLength(header);
+    return length <= ecub::kHostHeaderSize
+               ? header
+               : header + Read(length - ecub::kHostHeaderSize, timeout_ms);
   }
 
   std::string Ask(const std::string& message, DWORD timeout_ms = 20000) {
@@ -189,7 +182,7 @@ int Byte(const std::string& bytes, size_t offset) {
 }
 
 void Quit(ServerProcess& server, const char* session) {
-  const std::string reply = server.Ask(HostMsg(1));
+  const std::string reply = server.Ask(ecub::EncodeHostMessage(1));
   Check(reply.size() == 8 && Byte(reply, 2) == 1 && Byte(reply, 7) == 0,
         "%s: instruction 1 answered (%s)", session, Hex(reply).c_str());
   DWORD code = 1;
@@ -203,16 +196,16 @@ void ComPortSession(const std::string& exe, const std::map<std::string, std::str
   Check(server.started(), "com: the server started");
   if (!server.started()) return;
 
-  std::string reply = server.Ask(HostMsg(0, "AB"));
+  std::string reply = server.Ask(ecub::EncodeHostMessage(0, "AB"));
   Check(reply == std::string("\x00\x0A\x00\x00\x00\x00\x00\x00\x41\x42", 10),
         "com: instruction 0 echoes (%s)", Hex(reply).c_str());
 
   const std::string ident = Unhex(expect.at("ident"));
-  reply = server.Ask(HostMsg(10, ident));
+  reply = server.Ask(ecub::EncodeHostMessage(10, ident));
   Check(Byte(reply, 2) == 10 && Byte(reply, 7) == 0 && reply.substr(8) == ident,
         "com: instruction 10 takes the expected identification");
 
-  reply = server.Ask(HostMsg(3, std::string(1, static_cast<char>(com))), 60000);
+  reply = server.Ask(ecub::EncodeHostMessage(3, std::string(1, static_cast<char>(com))), 60000);
   Check(Byte(reply, 2) == 3 && Byte(reply, 3) == 1 && Byte(reply, 6) == com &&
             Byte(reply, 7) == 0 && Byte(reply, 8) == com && reply.substr(10) == ident,
         "com: instruction 3 finds the unit on COM%d (LinkStatus %d, PortaCom %d)", com,
@@ -220,14 +213,14 @@ void ComPortSession(const std::string& exe, const std::map<std::string, std::str
 
   const std::string request = Unhex(expect.at("request"));
   const std::string answer = Unhex(expect.at("answer"));
-  reply = server.Ask(HostMsg(6, request), 60000);
+  reply = server.Ask(ecub::EncodeHostMessage(6, request), 60000);
   Check(Byte(reply, 2) == 6 && Byte(reply, 3) == 1 && Byte(reply, 7) == 0 &&
             reply.substr(8) == answer,
         "com: instruction 6 relays %s and returns %s (got %s)", Hex(request).c_str(),
         Hex(answer).c_str(), Hex(reply.substr(std::min<size_t>(8, reply.size()))).c_str());
 
   // Two messages in one write are cut by their length fields and answered one by one.
-  server.Send(HostMsg(0, "one") + HostMsg(0, "two"));
+  server.Send(ecub::EncodeHostMessage(0, "one") + ecub::EncodeHostMessage(0, "two"));
   const std::string first = server.Reply();
   const std::string second = server.Reply();
   Check(first.substr(8) == "one" && second.substr(8) == "two",
@@ -243,16 +236,16 @@ void UsbSession(const std::string& exe) {
   Check(server.started(), "usb: the server started");
   if (!server.started()) return;
   // The interface list is refreshed by every close of the port.
-  std::string reply = server.Ask(HostMsg(2));
+  std::string reply = server.Ask(ecub::EncodeHostMessage(2));
   Check(Byte(reply, 2) == 2 && Byte(reply, 7) == 0, "usb: instruction 2 closes the port");
-  reply = server.Ask(HostMsg(5));
+  reply = server.Ask(ecub::EncodeHostMessage(5));
   const std::string list = reply.substr(std::min<size_t>(8, reply.size()));
   // Serial numbers in 8 characters, descriptions in 20, blank-filled or cut.
   Check(Byte(reply, 2) == 5 && list == "FT4KV001KVEL USB Interface AKV02    Gas injection interf",
         "usb: instruction 5 lists both interfaces of the driver (%s)", list.c_str());
 
-  reply = server.Ask(HostMsg(10, std::string(12, '\0') + "FW 9.99 NONE X"));
-  reply = server.Ask(HostMsg(3, std::string(1, '\0')), 60000);
+  reply = server.Ask(ecub::EncodeHostMessage(10, std::string(12, '\0') + "FW 9.99 NONE X"));
+  reply = server.Ask(ecub::EncodeHostMessage(3, std::string(1, '\0')), 60000);
   // Interface 0 echoes the request; interface 1 gives the short answer, which is accepted and
   // turns automatic polling off (PollMode 2).
   Check(Byte(reply, 2) == 3 && Byte(reply, 3) == 1 && Byte(reply, 5) == 2 && Byte(reply, 6) == 0 &&
@@ -260,7 +253,7 @@ void UsbSession(const std::string& exe) {
         "usb: instruction 3 finds the unit on interface 1 (%s)", Hex(reply).c_str());
 
   // Watching a process that does not run ends the server at the first check.
-  reply = server.Ask(HostMsg(14, "no-such-host.exe"));
+  reply = server.Ask(ecub::EncodeHostMessage(14, "no-such-host.exe"));
   Check(Byte(reply, 2) == 14 && reply.substr(8) == "no-such-host.exe",
         "usb: instruction 14 names the watched process");
   DWORD code = 1;
@@ -298,7 +291,7 @@ void FormSession(const std::string& exe) {
   Check(form != nullptr, "form: the window Form1 appeared");
   if (form == nullptr) return;
 
-  std::string reply = server.Ask(HostMsg(4, "\x01"));
+  std::string reply = server.Ask(ecub::EncodeHostMessage(4, "\x01"));
   Check(Byte(reply, 5) == 1, "form: instruction 4 sets PollMode 1");
   // Timer1 refreshes the labels twice a second.
   const HWND mod = ::GetDlgItem(form, StatusWindow::kLabel3);

@@ -90,30 +90,30 @@ std::string DescribeFrame(const FrameFields& f, bool with_name) {
   return text;
 }
 
-std::string FrameJson(const FrameFields& f) {
-  JsonObject o;
-  o.Add("kind", f.kind == FrameKind::kRequest  ? "request"
-                : f.kind == FrameKind::kAnswer ? "answer"
-                                               : "other");
-  o.Add("complete", f.complete);
-  if (f.size > 0) o.Add("start", ByteHex(f.start));
-  if (f.size > 1) o.Add("second", ByteHex(f.second));
-  if (f.size > 2) o.Add("length", f.length);
+Json FrameJson(const FrameFields& f) {
+  Json o;
+  o["kind"] = f.kind == FrameKind::kRequest  ? "request"
+              : f.kind == FrameKind::kAnswer ? "answer"
+                                             : "other";
+  o["complete"] = f.complete;
+  if (f.size > 0) o["start"] = ByteHex(f.start);
+  if (f.size > 1) o["second"] = ByteHex(f.second);
+  if (f.size > 2) o["length"] = f.length;
   if (f.command) {
-    o.Add("command", *f.command);
-    o.Add("name", Trim(CommandName(*f.command)));
+    o["command"] = *f.command;
+    o["name"] = Trim(CommandName(*f.command));
   }
   if (f.outcome) {
-    o.Add("outcome", ByteHex(*f.outcome));
-    o.Add("outcome_text", OutcomeText(*f.outcome));
+    o["outcome"] = ByteHex(*f.outcome);
+    o["outcome_text"] = OutcomeText(*f.outcome);
   }
-  o.Add("data", Hex(f.data));
+  o["data"] = Hex(f.data);
   if (f.checksum) {
-    o.Add("checksum", ByteHex(*f.checksum));
-    o.Add("checksum_ok", f.checksum_ok);
+    o["checksum"] = ByteHex(*f.checksum);
+    o["checksum_ok"] = f.checksum_ok;
   }
-  if (!f.trailing.empty()) o.Add("trailing", Hex(f.trailing));
-  return o.str();
+  if (!f.trailing.empty()) o["trailing"] = Hex(f.trailing);
+  return o;
 }
 
 bool ParseCommand(const std::string& text, uint8_t& code) {

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "common/json.h"
+
 namespace ecub::tools {
 
 enum class FrameKind { kRequest, kAnswer, kOther };
@@ -40,7 +42,7 @@ std::string CommandLabel(uint8_t code);
 // caller shows it in a column of its own).
 std::string DescribeFrame(const FrameFields& frame, bool with_name = true);
 // The same fields as a JSON object.
-std::string FrameJson(const FrameFields& frame);
+Json FrameJson(const FrameFields& frame);
 
 // A command code from a name (CMD_READ_MEM1, read_mem1: case and the CMD_ prefix optional),
 // a decimal number or 0x-hex, 1 to 255 for numbers. False when it is none of these.

@@ -46,36 +46,6 @@ bool HasPortAnswer(const Reply& r) {
 
 }  // namespace
 
-std::string HostMessage(uint8_t code, const std::string& argument) {
-  const size_t length = kReplyHeaderSize + argument.size();
-  // 65280 can only be announced as 255 + 255 * 255; below it lo stays under 255.
-  const size_t high = std::min<size_t>(length / 255, 255);
-  std::string m(kReplyHeaderSize, '\0');
-  m[0] = static_cast<char>(length - 255 * high);
-  m[1] = static_cast<char>(high);
-  m[2] = static_cast<char>(code);
-  return m + argument;
-}
-
-size_t ReplyLength(const std::string& header) {
-  if (header.size() < 2) return 0;
-  return (static_cast<size_t>(At(header, 0)) << 8) | At(header, 1);
-}
-
-std::optional<Reply> ParseReply(const std::string& bytes) {
-  if (bytes.size() < kReplyHeaderSize || ReplyLength(bytes) != bytes.size()) return std::nullopt;
-  Reply r;
-  r.length = bytes.size();
-  r.code = At(bytes, 2);
-  r.link_status = At(bytes, 3);
-  r.reserved = At(bytes, 4);
-  r.poll_mode = At(bytes, 5);
-  r.porta_com = At(bytes, 6);
-  r.result = At(bytes, 7);
-  r.data = bytes.substr(kReplyHeaderSize);
-  return r;
-}
-
 std::string InstructionName(uint8_t code) {
   static const char* const kNames[] = {
       "echo",    "quit",      "close", "connect", "poll-mode", "usb-list", "send",  "history",
@@ -261,85 +231,83 @@ std::string ReplyText(const Reply& r) {
 }
 
 std::string ReplyJson(const Reply& r, const std::string& instruction) {
-  JsonObject o;
-  o.Add("instruction", instruction);
-  o.Add("code", r.code);
-  o.Add("name", InstructionName(r.code));
-  o.Add("length", r.length);
-  o.Add("link_status", r.link_status);
-  o.Add("link", LinkStatusText(r.link_status));
-  o.Add("poll_mode", r.poll_mode);
-  o.Add("poll", PollModeText(r.poll_mode));
-  o.Add("porta_com", r.porta_com);
-  o.Add("port", PortText(r.porta_com));
-  o.Add("result", r.result);
-  o.Add("result_text", ResultText(r.result));
-  o.Add("data", Hex(r.data));
+  // Texts that come from the host or the unit may hold any bytes: they go through JsonText.
+  Json o;
+  o["instruction"] = JsonText(instruction);
+  o["code"] = r.code;
+  o["name"] = InstructionName(r.code);
+  o["length"] = r.length;
+  o["link_status"] = r.link_status;
+  o["link"] = LinkStatusText(r.link_status);
+  o["poll_mode"] = r.poll_mode;
+  o["poll"] = PollModeText(r.poll_mode);
+  o["porta_com"] = r.porta_com;
+  o["port"] = PortText(r.porta_com);
+  o["result"] = r.result;
+  o["result_text"] = ResultText(r.result);
+  o["data"] = Hex(r.data);
   const std::string& d = r.data;
-  if (r.result != 0) return o.str();
+  if (r.result != 0) return DumpJson(o);
   switch (r.code) {
     case 0:
     case 10:
     case 14:
-      o.Add("text", d);
+      o["text"] = JsonText(d);
       break;
     case 3:
     case 13:
       if (HasPortAnswer(r)) {
-        o.Add("port_number", At(d, 0));
+        o["port_number"] = At(d, 0);
         const std::string answer = d.size() > kPortAnswerOffset ? d.substr(kPortAnswerOffset) : "";
         if (!answer.empty()) {
-          o.AddRaw("identification", FrameJson(SplitFrame(answer)));
-          o.Add("identification_text", IdentText(answer));
+          o["identification"] = FrameJson(SplitFrame(answer));
+          o["identification_text"] = JsonText(IdentText(answer));
         }
       }
       break;
     case 5: {
       std::string rest;
-      std::vector<std::string> devices;
+      Json devices = Json::array();
       for (const UsbDevice& u : SplitUsbList(d, rest)) {
         devices.push_back(
-            JsonObject().Add("serial", u.serial).Add("description", u.description).str());
+            {{"serial", JsonText(u.serial)}, {"description", JsonText(u.description)}});
       }
-      o.AddRaw("devices", JsonArray(devices));
+      o["devices"] = std::move(devices);
       break;
     }
     case 6:
-      if (!d.empty()) o.AddRaw("answer", FrameJson(SplitFrame(d)));
+      if (!d.empty()) o["answer"] = FrameJson(SplitFrame(d));
       break;
     case 7: {
       const History h = SplitHistory(d);
-      JsonObject history;
-      history.Add("entry_size", h.entry_size);
-      std::vector<std::string> entries;
+      Json entries = Json::array();
       for (const HistoryEntry& e : h.entries) {
-        entries.push_back(JsonObject()
-                              .Add("time_ms", e.time_ms)
-                              .AddRaw("answer", FrameJson(SplitFrame(e.answer)))
-                              .str());
+        entries.push_back({{"time_ms", e.time_ms}, {"answer", FrameJson(SplitFrame(e.answer))}});
       }
-      history.AddRaw("entries", JsonArray(entries));
-      history.Add("rest", Hex(h.rest));
-      o.AddRaw("history", history.str());
+      o["history"] = {
+          {"entry_size", h.entry_size}, {"entries", std::move(entries)}, {"rest", Hex(h.rest)}};
       break;
     }
     case 8:
     case 9:
-      o.Add("value", LittleEndian(d));
+      o["value"] = LittleEndian(d);
       break;
     case 4:
-      if (!d.empty()) o.Add("mode", At(d, 0));
+      if (!d.empty()) o["mode"] = At(d, 0);
       break;
     case 11:
-      if (d.size() >= 2) o.Add("index", At(d, 0)).Add("timed", At(d, 1) != 0);
+      if (d.size() >= 2) {
+        o["index"] = At(d, 0);
+        o["timed"] = At(d, 1) != 0;
+      }
       break;
     case 12:
-      o.Add("description", d);
+      o["description"] = JsonText(d);
       break;
     default:
       break;
   }
-  return o.str();
+  return DumpJson(o);
 }
 
 }  // namespace ecub::tools

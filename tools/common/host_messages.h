@@ -3,36 +3,15 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
+#include "host/host_codec.h"
+
 namespace ecub::tools {
 
-// The largest message the length field can announce: 255 + 255 * 255.
-inline constexpr size_t kMaxHostMessage = 65280;
-inline constexpr size_t kReplyHeaderSize = 8;
-
-// lo, hi (total length = lo + 255 * hi), code, five zero bytes, argument. The argument must
-// leave the whole message within kMaxHostMessage.
-std::string HostMessage(uint8_t code, const std::string& argument);
-
-struct Reply {
-  size_t length = 0;  // from the header, big-endian, header included
-  uint8_t code = 0;
-  uint8_t link_status = 0;
-  uint8_t reserved = 0;
-  uint8_t poll_mode = 0;
-  uint8_t porta_com = 0;
-  uint8_t result = 0;
-  std::string data;
-};
-
-// The total length announced by a reply's first two bytes (big-endian).
-size_t ReplyLength(const std::string& header);
-// A whole reply: the header and exactly the data it announces. Nothing when `bytes` is shorter
-// than 8 bytes or its length field disagrees with its size.
-std::optional<Reply> ParseReply(const std::string& bytes);
+// Replies as the server's reply decoder gives them.
+using Reply = HostReply;
 
 std::string InstructionName(uint8_t code);  // "echo", "connect", ...; "code N" beyond 14
 std::string ResultText(uint8_t result);

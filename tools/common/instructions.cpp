@@ -184,7 +184,7 @@ bool Build(const Spec& spec, const std::vector<std::string>& words, Instruction&
         error = "raw: '" + words[0] + "' is not hex of a message";
         return false;
       }
-      if (out.message.size() > kMaxHostMessage) {
+      if (out.message.size() > kLongestHostMessage) {
         error = "raw: a message holds at most 65280 bytes";
         return false;
       }
@@ -192,11 +192,11 @@ bool Build(const Spec& spec, const std::vector<std::string>& words, Instruction&
       out.is_quit = out.code == 1;
       return true;
   }
-  if (argument.size() + kReplyHeaderSize > kMaxHostMessage) {
+  if (argument.size() + kHostHeaderSize > kLongestHostMessage) {
     error = word + ": the argument makes the message longer than 65280 bytes";
     return false;
   }
-  out.message = HostMessage(out.code, argument);
+  out.message = EncodeHostMessage(out.code, argument);
   return true;
 }
 

@@ -1,10 +1,9 @@
-// Small text helpers shared by the command-line tools: hex, numbers, trimming, JSON.
+// Small text helpers shared by the command-line tools: hex, numbers, trimming.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 namespace ecub::tools {
@@ -31,33 +30,5 @@ std::string Upper(std::string text);
 // The bytes as text: printable ASCII kept, anything else as \xHH; quotes and backslashes
 // escaped, so the result is unambiguous.
 std::string Printable(const std::string& bytes);
-
-// A JSON string literal. Bytes are taken as Latin-1: every byte outside printable ASCII
-// becomes a \u00XX escape, so any byte string gives valid JSON and can be recovered.
-std::string JsonString(const std::string& bytes);
-
-// Builds one JSON object member by member, in the order added.
-class JsonObject {
- public:
-  JsonObject& Add(const std::string& key, const std::string& value);
-  JsonObject& Add(const std::string& key, const char* value);
-  JsonObject& Add(const std::string& key, bool value);
-  template <typename T>
-  requires(std::is_integral_v<T> &&
-           !std::is_same_v<T, bool>) JsonObject& Add(const std::string& key, T value) {
-    return AddNumber(key, static_cast<int64_t>(value));
-  }
-  // `json` must already be valid JSON (an object, an array or a literal).
-  JsonObject& AddRaw(const std::string& key, const std::string& json);
-  std::string str() const { return "{" + body_ + "}"; }
-
- private:
-  JsonObject& AddNumber(const std::string& key, int64_t value);
-  void Key(const std::string& key);
-  std::string body_;
-};
-
-// "[a,b,c]" from elements that are already JSON.
-std::string JsonArray(const std::vector<std::string>& elements);
 
 }  // namespace ecub::tools
