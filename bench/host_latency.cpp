@@ -2,10 +2,14 @@
 //
 // Starts the server as a child in a fresh folder, as a host program would, times echo
 // instructions from the write of a message to the last byte of its reply, then leaves the
-// server idle and measures the processor time it takes meanwhile.
+// server idle and measures the processor time it takes meanwhile. Beside each echo, the same 32
+// bytes go through a floor: a child process that does nothing but echo them over plain pipes,
+// both sides blocked in poll(), which is the least any echo across two processes costs here.
 //
 // Usage: ecub_bench_host_latency [--round-trips N] [--payload BYTES] [--idle-seconds N]
 // Exit code: 0 all goals met, 2 a goal missed, 1 the run itself failed.
+#include <poll.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,6 +34,7 @@ using Clock = std::chrono::steady_clock;
 constexpr double kGoalP50_usec = 50;
 constexpr double kGoalP99_usec = 500;
 constexpr double kGoalIdleCpu_percent = 0.2;
+constexpr double kGoalFloorRatio = 2;
 constexpr int kReplyTimeout_ms = 5000;
 constexpr int kWarmUpRoundTrips = 50;
 
@@ -79,6 +84,62 @@ double SchedCpuSeconds(int pid) {
   return static_cast<double>(on_cpu_ns) / 1e9;
 }
 
+// Reads exactly `count` bytes from `fd`, blocked in poll() while none are there.
+bool ReadAll(int fd, char* data, size_t count) {
+  size_t got = 0;
+  while (got < count) {
+    pollfd pfd{fd, POLLIN, 0};
+    if (poll(&pfd, 1, kReplyTimeout_ms) <= 0) return false;
+    const ssize_t n = read(fd, data + got, count - got);
+    if (n <= 0) return false;
+    got += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// The floor: a child that echoes every `size` bytes it reads back over a second pipe.
+class PipeEcho {
+ public:
+  explicit PipeEcho(size_t size) : size_(size) {
+    int to_child[2], from_child[2];
+    if (pipe(to_child) != 0 || pipe(from_child) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(to_child[1]);
+      close(from_child[0]);
+      std::string buffer(size_, '\0');
+      while (ReadAll(to_child[0], buffer.data(), size_)) {
+        if (write(from_child[1], buffer.data(), size_) != static_cast<ssize_t>(size_)) break;
+      }
+      _exit(0);
+    }
+    close(to_child[0]);
+    close(from_child[1]);
+    to_ = to_child[1];
+    from_ = from_child[0];
+  }
+  ~PipeEcho() {
+    if (to_ >= 0) close(to_);
+    if (from_ >= 0) close(from_);
+    if (pid_ > 0) waitpid(pid_, nullptr, 0);
+  }
+  // One round trip in microseconds, or -1.
+  double RoundTrip(const std::string& bytes) {
+    std::string back(size_, '\0');
+    const auto start = Clock::now();
+    if (write(to_, bytes.data(), size_) != static_cast<ssize_t>(size_) ||
+        !ReadAll(from_, back.data(), size_) || back != bytes) {
+      return -1;
+    }
+    return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+  }
+
+ private:
+  size_t size_;
+  pid_t pid_ = -1;
+  int to_ = -1, from_ = -1;
+};
+
 bool ReadReply(ecub::ChildProcess& server, std::string& reply) {
   const auto header = server.ReadExactly(8, kReplyTimeout_ms);
   if (!header) return false;
@@ -125,6 +186,8 @@ int main(int argc, char** argv) {
 
   std::vector<double> latencies;
   latencies.reserve(static_cast<size_t>(round_trips));
+  std::vector<double> floor_latencies;
+  PipeEcho floor(static_cast<size_t>(payload_size));
   bool failed = false;
   for (int i = -kWarmUpRoundTrips; i < round_trips && !failed; ++i) {
     std::string payload(static_cast<size_t>(payload_size), '\0');
@@ -145,6 +208,13 @@ int main(int argc, char** argv) {
       break;
     }
     if (i >= 0) latencies.push_back(std::chrono::duration<double, std::micro>(end - start).count());
+    const double floor_usec = floor.RoundTrip(payload);
+    if (floor_usec < 0) {
+      std::fprintf(stderr, "round trip %d: the pipe floor did not echo\n", i);
+      failed = true;
+      break;
+    }
+    if (i >= 0) floor_latencies.push_back(floor_usec);
   }
 
   double idle_cpu_percent = -1;
@@ -190,6 +260,9 @@ int main(int argc, char** argv) {
   const bool p50_met = p50 <= kGoalP50_usec;
   const bool p99_met = p99 <= kGoalP99_usec;
   const bool idle_met = idle_cpu_percent >= 0 && idle_cpu_percent < kGoalIdleCpu_percent;
+  const double floor_p50 = Percentile(floor_latencies, 0.50);
+  const double ratio = p50 / floor_p50;
+  const bool ratio_met = ratio <= kGoalFloorRatio;
 
   std::printf("ecubridge host round trip: %d echoes of %d bytes, idle %.1f s\n", round_trips,
               payload_size, idle_seconds);
@@ -197,11 +270,14 @@ int main(int argc, char** argv) {
   std::printf("%-28s %9.1f us %9s us  %s\n", "echo p50", p50, "<= 50", Verdict(p50_met));
   std::printf("%-28s %9.1f us %9s us  %s\n", "echo p99", p99, "<= 500", Verdict(p99_met));
   std::printf("%-28s %9.1f us %12s\n", "echo max", max, "-");
+  std::printf("%-28s %9.1f us %12s\n", "pipe floor p50", floor_p50, "-");
+  std::printf("%-28s %10.2f x %10s x  %s\n", "echo p50 / floor p50", ratio, "<= 2",
+              Verdict(ratio_met));
   std::printf("%-28s %10.3f %% %10s %%  %s\n", "idle CPU (stat ticks)", idle_cpu_percent, "< 0.2",
               Verdict(idle_met));
   if (idle_cpu_fine_percent >= 0) {
     std::printf("%-28s %10.4f %% %12s\n", "idle CPU (schedstat)", idle_cpu_fine_percent, "-");
   }
   std::printf("%-28s %12d\n", "exit code after quit", *exit_code);
-  return p50_met && p99_met && idle_met ? 0 : 2;
+  return p50_met && p99_met && idle_met && ratio_met ? 0 : 2;
 }

@@ -99,6 +99,23 @@ make_prefix() {
   if [ -n "$wineserver" ]; then "$wineserver" -w || true; fi
 }
 
+if [ "$arch" = i686 ]; then
+  wine32_installed || skip "Wine's 32-bit part (wine32:i386) is not installed"
+  # Wine runs 32-bit programs through its 32-bit loader, an i386 Linux program: a kernel without
+  # 32-bit support (some virtual machines) refuses it, and no prefix can help then.
+  loader32=""
+  for candidate in /usr/lib/wine/wine /usr/lib/i386-linux-gnu/wine/wine; do
+    [ -x "$candidate" ] && loader32=$candidate && break
+  done
+  if [ -n "$loader32" ] && ! out=$("$loader32" --version 2>&1); then
+    case $out in
+      *"Exec format error"*) why="the kernel refuses 32-bit executables (Exec format error)" ;;
+      *) why=$(printf '%s' "$out" | tail -n 1) ;;
+    esac
+    skip "this machine cannot run 32-bit programs: $why"
+  fi
+fi
+
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   make_prefix
 elif [ "$arch" = i686 ] && wine32_installed &&
@@ -113,12 +130,7 @@ if [ -n "$wineserver" ]; then "$wineserver" -p 5 2>>"$boot_log" || true; fi
 
 # Wine must run a program of this kind at all, or nothing below can tell us anything.
 if ! timeout 120 "$wine" "$win_build/tests/ecub_unit_tests.exe" --gtest_list_tests >/dev/null 2>&1; then
-  if [ "$arch" = i686 ]; then
-    wine32_installed || skip "Wine's 32-bit part (wine32:i386) is not installed"
-    why=$(/usr/lib/wine/wine --version 2>&1 | tail -n 1 || true)
-    skip "this machine cannot run 32-bit programs under Wine (the 32-bit loader says: ${why:-nothing})"
-  fi
-  skip "wine cannot run programs in $WINEPREFIX"
+  skip "wine cannot run $arch programs in $WINEPREFIX"
 fi
 
 # Windows sees the Linux root as drive Z:.

@@ -281,19 +281,19 @@ TEST(Win32Platform, HostPipePeeksReadsAndWritesWholeMessages) {
   EXPECT_FALSE(::ReadFile(pipes.out_read, back.data(), 1, &read, nullptr));  // the host sees it
 }
 
+// A host that writes an 8-byte message 50 ms from now (a thread's start routine).
+DWORD WINAPI WriteOneMessageSoon(void* pipes) {
+  ::Sleep(50);
+  static_cast<HostPipes*>(pipes)->Write(std::string("\x08\x00\x00\x00\x00\x00\x00\x00", 8));
+  return 0;
+}
+
 TEST(Win32Platform, TheWaitEndsWhenTheHostWritesAndSleepsOnceTheHostHasGone) {
   HostPipes pipes;
   ASSERT_TRUE(pipes.ok);
   Win32Platform p(pipes.in_read, pipes.out_write);
   // A host that writes while the server waits without a time limit wakes it.
-  HANDLE writer = ::CreateThread(
-      nullptr, 0,
-      [](void* arg) -> DWORD {
-        ::Sleep(50);
-        static_cast<HostPipes*>(arg)->Write(std::string("\x08\x00\x00\x00\x00\x00\x00\x00", 8));
-        return 0;
-      },
-      &pipes, 0, nullptr);
+  HANDLE writer = ::CreateThread(nullptr, 0, &WriteOneMessageSoon, &pipes, 0, nullptr);
   ASSERT_NE(writer, nullptr);
   p.HostWaitInput(-1);
   ::WaitForSingleObject(writer, INFINITE);
