@@ -104,7 +104,7 @@ class Win32Platform : public Platform {
   void* dialog_window_ = nullptr;
   std::shared_ptr<HostInputReader> reader_;
   void* precise_timer_ = nullptr;
-  double timer_lateness_usec_ = 0;
+  double timer_lateness_usec_;
   std::unique_ptr<D2xx> ftdi_;
 };
 
