@@ -2,10 +2,14 @@
 //
 // Starts the server as a child in a fresh folder, as a host program would, times echo
 // instructions from the write of a message to the last byte of its reply, then leaves the
-// server idle and measures the processor time it takes meanwhile.
+// server idle and measures the processor time it takes meanwhile. Beside each echo, the same 32
+// bytes go through a floor: a child process that does nothing but echo them over plain pipes,
+// both sides blocked in poll(), which is the least any echo across two processes costs here.
 //
 // Usage: ecub_bench_host_latency [--round-trips N] [--payload BYTES] [--idle-seconds N]
 // Exit code: 0 all goals met, 2 a goal missed, 1 the run itself failed.
+#include <poll.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,6 +35,7 @@ using Clock = std::chrono::steady_clock;
 constexpr double kGoalP50_usec = 50;
 constexpr double kGoalP99_usec = 500;
 constexpr double kGoalIdleCpu_percent = 0.2;
+constexpr double kGoalFloorRatio = 2;
 constexpr int kReplyTimeout_ms = 5000;
 constexpr int kWarmUpRoundTrips = 50;
 
@@ -70,6 +75,62 @@ double SchedCpuSeconds(int pid) {
   return static_cast<double>(on_cpu_ns) / 1e9;
 }
 
+// Reads exactly `count` bytes from `fd`, blocked in poll() while none are there.
+bool ReadAll(int fd, char* data, size_t count) {
+  size_t got = 0;
+  while (got < count) {
+    pollfd pfd{fd, POLLIN, 0};
+    if (poll(&pfd, 1, kReplyTimeout_ms) <= 0) return false;
+    const ssize_t n = read(fd, data + got, count - got);
+    if (n <= 0) return false;
+    got += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// The floor: a child that echoes every `size` bytes it reads back over a second pipe.
+class PipeEcho {
+ public:
+  explicit PipeEcho(size_t size) : size_(size) {
+    int to_child[2], from_child[2];
+    if (pipe(to_child) != 0 || pipe(from_child) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(to_child[1]);
+      close(from_child[0]);
+      std::string buffer(size_, '\0');
+      while (ReadAll(to_child[0], buffer.data(), size_)) {
+        if (write(from_child[1], buffer.data(), size_) != static_cast<ssize_t>(size_)) break;
+      }
+      _exit(0);
+    }
+    close(to_child[0]);
+    close(from_child[1]);
+    to_ = to_child[1];
+    from_ = from_child[0];
+  }
+  ~PipeEcho() {
+    if (to_ >= 0) close(to_);
+    if (from_ >= 0) close(from_);
+    if (pid_ > 0) waitpid(pid_, nullptr, 0);
+  }
+  // One round trip in microseconds, or -1.
+  double RoundTrip(const std::string& bytes) {
+    std::string back(size_, '\0');
+    const auto start = Clock::now();
+    if (write(to_, bytes.data(), size_) != static_cast<ssize_t>(size_) ||
+        !ReadAll(from_, back.data(), size_) || back != bytes) {
+      return -1;
+    }
+    return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+  }
+
+ private:
+  size_t size_;
+  pid_t pid_ = -1;
+  int to_ = -1, from_ = -1;
+};
+
 bool ReadReply(ecub::ChildProcess& server, std::string& reply) {
   const auto header = server.ReadExactly(ecub::kHostHeaderSize, kReplyTimeout_ms);
   if (!header) return false;
@@ -104,8 +165,11 @@ Options ParseOptions(int argc, char** argv) {
 }
 
 // Echo round trips after a warm-up, in microseconds each; false after printing why.
-bool MeasureEchoes(ecub::ChildProcess& server, const Options& o, std::vector<double>& latencies) {
+// Each echo is followed by the same bytes through the pipe floor, so both see the same machine.
+bool MeasureEchoes(ecub::ChildProcess& server, const Options& o, std::vector<double>& latencies,
+                   std::vector<double>& floor_latencies) {
   latencies.reserve(static_cast<size_t>(o.round_trips));
+  PipeEcho floor(static_cast<size_t>(o.payload_size));
   for (int i = -kWarmUpRoundTrips; i < o.round_trips; ++i) {
     std::string payload(static_cast<size_t>(o.payload_size), '\0');
     for (size_t k = 0; k < payload.size(); ++k) payload[k] = static_cast<char>(i * 7 + k);
@@ -123,6 +187,12 @@ bool MeasureEchoes(ecub::ChildProcess& server, const Options& o, std::vector<dou
       return false;
     }
     if (i >= 0) latencies.push_back(std::chrono::duration<double, std::micro>(end - start).count());
+    const double floor_usec = floor.RoundTrip(payload);
+    if (floor_usec < 0) {
+      std::fprintf(stderr, "round trip %d: the pipe floor did not echo\n", i);
+      return false;
+    }
+    if (i >= 0) floor_latencies.push_back(floor_usec);
   }
   return true;
 }
@@ -169,14 +239,17 @@ std::optional<int> Quit(ecub::ChildProcess& server) {
 }
 
 // Prints the table; 0 when every goal was met, 2 otherwise.
-int Report(const Options& o, const std::vector<double>& latencies, const IdleCpu& idle,
-           int exit_code) {
+int Report(const Options& o, const std::vector<double>& latencies,
+           const std::vector<double>& floor_latencies, const IdleCpu& idle, int exit_code) {
   const double p50 = Percentile(latencies, 0.50);
   const double p99 = Percentile(latencies, 0.99);
   const double max = *std::max_element(latencies.begin(), latencies.end());
   const bool p50_met = p50 <= kGoalP50_usec;
   const bool p99_met = p99 <= kGoalP99_usec;
   const bool idle_met = idle.stat_percent >= 0 && idle.stat_percent < kGoalIdleCpu_percent;
+  const double floor_p50 = Percentile(floor_latencies, 0.50);
+  const double ratio = p50 / floor_p50;
+  const bool ratio_met = ratio <= kGoalFloorRatio;
 
   std::printf("ecubridge host round trip: %d echoes of %d bytes, idle %.1f s\n", o.round_trips,
               o.payload_size, o.idle_seconds);
@@ -184,13 +257,16 @@ int Report(const Options& o, const std::vector<double>& latencies, const IdleCpu
   std::printf("%-28s %9.1f us %9s us  %s\n", "echo p50", p50, "<= 50", Verdict(p50_met));
   std::printf("%-28s %9.1f us %9s us  %s\n", "echo p99", p99, "<= 500", Verdict(p99_met));
   std::printf("%-28s %9.1f us %12s\n", "echo max", max, "-");
+  std::printf("%-28s %9.1f us %12s\n", "pipe floor p50", floor_p50, "-");
+  std::printf("%-28s %10.2f x %10s x  %s\n", "echo p50 / floor p50", ratio, "<= 2",
+              Verdict(ratio_met));
   std::printf("%-28s %10.3f %% %10s %%  %s\n", "idle CPU (stat ticks)", idle.stat_percent, "< 0.2",
               Verdict(idle_met));
   if (idle.sched_percent >= 0) {
     std::printf("%-28s %10.4f %% %12s\n", "idle CPU (schedstat)", idle.sched_percent, "-");
   }
   std::printf("%-28s %12d\n", "exit code after quit", exit_code);
-  return p50_met && p99_met && idle_met ? 0 : 2;
+  return p50_met && p99_met && idle_met && ratio_met ? 0 : 2;
 }
 
 }  // namespace
@@ -212,11 +288,12 @@ int main(int argc, char** argv) {
   std::vector<double> latencies;
   IdleCpu idle;
   std::optional<int> exit_code;
-  if (MeasureEchoes(server, options, latencies)) {
+  std::vector<double> floor_latencies;
+  if (MeasureEchoes(server, options, latencies, floor_latencies)) {
     idle = MeasureIdle(server, options.idle_seconds);
     exit_code = Quit(server);
   }
   std::filesystem::remove_all(folder);
   if (!exit_code) return 1;
-  return Report(options, latencies, idle, *exit_code);
+  return Report(options, latencies, floor_latencies, idle, *exit_code);
 }

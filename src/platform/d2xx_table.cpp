@@ -39,6 +39,7 @@ using ReadFn = FT_STATUS(ECUB_D2XX_CALL*)(FT_HANDLE, void*, DWORD, DWORD*);
 using PurgeFn = FT_STATUS(ECUB_D2XX_CALL*)(FT_HANDLE, ULONG);
 using CloseFn = FT_STATUS(ECUB_D2XX_CALL*)(FT_HANDLE);
 using EepromFn = FT_STATUS(ECUB_D2XX_CALL*)(FT_HANDLE, FtProgramData*);
+using SetLatencyTimerFn = FT_STATUS(ECUB_D2XX_CALL*)(FT_HANDLE, UCHAR);
 
 // The EEPROM record goes to the driver as it is, so its layout must be the driver's on every
 // build: natural alignment of the declared types, the four text pointers 4 or 8 bytes wide.
@@ -81,6 +82,7 @@ struct D2xxTable::Api {
   CloseFn close = nullptr;
   EepromFn ee_read = nullptr;
   EepromFn ee_program = nullptr;
+  SetLatencyTimerFn set_latency_timer = nullptr;  // optional
 };
 
 D2xxTable::D2xxTable() : api_(std::make_unique<Api>()) {}
@@ -112,6 +114,7 @@ bool D2xxTable::Load() {
     find(api.ee_read, "FT_EE_Read");
     find(api.ee_program, "FT_EE_Program");
     if (functions_found_ < 14) error_ = "the driver library lacks some of its functions";
+    api.set_latency_timer = reinterpret_cast<SetLatencyTimerFn>(FindFunction("FT_SetLatencyTimer"));
   });
   return library_loaded_;
 }
@@ -204,6 +207,11 @@ FtResult D2xxTable::FT_EE_Read(int64_t handle, FtProgramData* data) {
 FtResult D2xxTable::FT_EE_Program(int64_t handle, FtProgramData* data) {
   const auto fn = Functions().ee_program;
   return fn != nullptr ? fn(ToDriver(handle), data) : FT_OTHER_ERROR;
+}
+
+FtStatus D2xxTable::FT_SetLatencyTimer(int64_t handle, uint8_t milliseconds) {
+  const auto fn = Functions().set_latency_timer;
+  return fn != nullptr ? fn(ToDriver(handle), milliseconds) : FT_NOT_SUPPORTED;
 }
 
 }  // namespace ecub

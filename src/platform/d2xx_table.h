@@ -36,12 +36,15 @@ class D2xxTable : public D2xx {
   FtResult FT_Close(int64_t handle) override;
   FtResult FT_EE_Read(int64_t handle, FtProgramData* data) override;
   FtResult FT_EE_Program(int64_t handle, FtProgramData* data) override;
+  // FT_NOT_SUPPORTED when the library lacks the function (older drivers do).
+  FtResult FT_SetLatencyTimer(int64_t handle, uint8_t milliseconds) override;
 
   // Loads the library now if not yet tried; true when it was loaded (even if it lacks some
   // functions). error() then tells why not.
   bool Load();
   const std::string& error() const { return error_; }
-  // How many of the fourteen functions the library provides.
+  // How many of the fourteen required functions the library provides (the optional latency
+  // timer is not counted).
   int functions_found();
 
  protected:

@@ -51,9 +51,10 @@ struct CommTimeouts {
 inline constexpr int64_t kInvalidHandle = -1;
 
 // D2XX status codes: 0 is success, everything else a failure.
-using FtResult = uint32_t;
+using FtStatus = uint32_t;
 inline constexpr FtResult FT_OK = 0;
 inline constexpr FtResult FT_DEVICE_NOT_FOUND = 2;
+inline constexpr FtResult FT_NOT_SUPPORTED = 17;
 inline constexpr FtResult FT_OTHER_ERROR = 18;
 inline constexpr uint32_t FT_LIST_NUMBER_ONLY = 0x80000000;
 inline constexpr uint32_t FT_LIST_BY_INDEX = 0x40000000;
@@ -62,8 +63,9 @@ inline constexpr uint32_t FT_OPEN_BY_DESCRIPTION = 2;
 
 struct FtProgramData;  // the driver's EEPROM record, declared in platform/ft_program_data.h
 
-// The FTDI D2XX driver interface: the fourteen calls the server makes, with the driver's own
-// argument conventions. Handles are carried in 64 bits so a pointer-sized driver handle fits.
+// The FTDI D2XX driver interface: the fourteen calls the server relies on and the optional
+// latency timer, with the driver's own argument conventions. Handles are carried in 64 bits so a
+// pointer-sized driver handle fits.
 class D2xx {
  public:
   virtual ~D2xx() = default;
@@ -86,6 +88,9 @@ class D2xx {
   virtual FtResult FT_Close(int64_t handle) = 0;
   virtual FtResult FT_EE_Read(int64_t handle, FtProgramData* data) = 0;
   virtual FtResult FT_EE_Program(int64_t handle, FtProgramData* data) = 0;
+  // How long the driver holds a partly filled receive buffer before it hands the bytes over.
+  // Optional: FT_NOT_SUPPORTED when the driver library does not export it.
+  virtual FtResult FT_SetLatencyTimer(int64_t handle, uint8_t milliseconds) = 0;
 };
 
 class Platform {

@@ -77,6 +77,17 @@ bool QueryUsbEntry(Server& s, int32_t index, ListBuffer& description, ListBuffer
   return true;
 }
 
+// The driver hands a partly filled receive buffer over only when its latency timer runs out
+// (16 ms unless told otherwise), which would delay every short answer by that much. The call is
+// optional: an older driver without it, or a device that refuses the value, only costs speed, so
+// it is logged and the open goes on. It leaves FtStatus alone for the same reason.
+void SetUsbLatencyTimer(Server& s) {
+  const uint8_t latency_ms = s.settings.LatencyTimer_ms;
+  if (latency_ms == 0) return;  // keep the driver's own value
+  const FtResult status = s.platform.Ftdi().FT_SetLatencyTimer(s.HandlePorta, latency_ms);
+  if (status != FT_OK) LogLine(s, "FT_SetLatencyTimer Error#", Decimal(status));
+}
+
 bool OpenUsbPort(Server& s) {
   LogLine(s, "APERTURA ", "[USB ID" + std::to_string(s.IndiceUsb) + "]");
   D2xx& ftdi = s.platform.Ftdi();
@@ -96,14 +107,17 @@ bool OpenUsbPort(Server& s) {
   s.HandlePorta = handle;
   s.open_port_is_usb = true;
   const Settings& cfg = s.settings;
-  return step(ftdi.FT_SetBaudRate(s.HandlePorta, static_cast<uint32_t>(cfg.BaudRate)),
-              "FT_SetBaudRate Error#") &&
-         step(ftdi.FT_SetDataCharacteristics(s.HandlePorta, cfg.Bit, cfg.StopBit, cfg.Parity),
-              "FT_SetDataCharacteristics Error#") &&
-         step(ftdi.FT_SetFlowControl(s.HandlePorta, 0, 0, 0), "FT_SetFlowControl Error#") &&
-         step(ftdi.FT_SetTimeouts(s.HandlePorta, kUsbReadTimeout_ms, kUsbWriteTimeout_ms),
-              "FT_SetTimeouts Error#") &&
-         step(ftdi.FT_SetChars(s.HandlePorta, kUsbEventChar, 0, 0, 0), "FT_SetChars Error#");
+  const bool configured =
+      step(ftdi.FT_SetBaudRate(s.HandlePorta, static_cast<uint32_t>(cfg.BaudRate)),
+           "FT_SetBaudRate Error#") &&
+      step(ftdi.FT_SetDataCharacteristics(s.HandlePorta, cfg.Bit, cfg.StopBit, cfg.Parity),
+           "FT_SetDataCharacteristics Error#") &&
+      step(ftdi.FT_SetFlowControl(s.HandlePorta, 0, 0, 0), "FT_SetFlowControl Error#") &&
+      step(ftdi.FT_SetTimeouts(s.HandlePorta, kUsbReadTimeout_ms, kUsbWriteTimeout_ms),
+           "FT_SetTimeouts Error#") &&
+      step(ftdi.FT_SetChars(s.HandlePorta, kUsbEventChar, 0, 0, 0), "FT_SetChars Error#");
+  if (configured) SetUsbLatencyTimer(s);
+  return configured;
 }
 
 bool OpenSerialPort(Server& s) {

@@ -1,6 +1,8 @@
-// A stand-in for the FTDI D2XX driver library: the fourteen calls the server makes, over two
-// simulated USB interfaces. Its types are declared here from the driver's documentation, on
-// purpose apart from the server's own, so that a wrong declaration on either side shows up.
+// A stand-in for the FTDI D2XX driver library: the fourteen calls the server makes and the
+// latency timer, over two simulated USB interfaces. Its types are declared here from the
+// driver's documentation, on purpose apart from the server's own, so that a wrong declaration on
+// either side shows up. On 32-bit Windows its functions are stdcall and exported under their
+// plain names, as the vendor's driver exports them.
 //
 // Interface 0 is a loopback: every byte written comes back to be read. Interface 1 is a
 // control unit that answers every complete request frame (its third byte holds the length
@@ -9,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+
+#include "d2xx_double.h"
 
 namespace {
 
@@ -24,6 +28,7 @@ constexpr FT_STATUS FT_OK = 0;
 constexpr FT_STATUS FT_INVALID_HANDLE = 1;
 constexpr FT_STATUS FT_DEVICE_NOT_FOUND = 2;
 constexpr FT_STATUS FT_DEVICE_NOT_OPENED = 3;
+constexpr FT_STATUS FT_IO_ERROR = 4;
 constexpr FT_STATUS FT_INVALID_PARAMETER = 6;
 constexpr FT_STATUS FT_INVALID_BAUD_RATE = 7;
 constexpr FT_STATUS FT_INVALID_ARGS = 16;
@@ -64,23 +69,95 @@ struct ProgramData {
 constexpr size_t kQueueSize = 4096;
 const UCHAR kShortAnswer[] = {0x42, 0x01, 0x04, 0x21, 0x5A, 0x3C};
 
-struct Device {
-  const char* serial;
+// The EEPROM of one interface: the whole record as last programmed, with its four texts.
+struct Eeprom {
+  ProgramData record;
+  char manufacturer[32];
+  char manufacturer_id[16];
   char description[64];
+  char serial[16];
+};
+
+struct Device {
   bool open;
-  ULONG baud;
-  UCHAR bits, stop_bits, parity;
+  D2xxDoubleState state;
+  Eeprom eeprom;  // its serial number and description are also what the device list shows
   UCHAR rx[kQueueSize];
   size_t rx_size;
   UCHAR request[256];  // interface 1: the request being received
   size_t request_size;
 };
 
-Device g_devices[2] = {
-    {"FT4KV001", "KVEL USB Interface A", false, 0, 0, 0, 0, {}, 0, {}, 0},
-    {"KV02", "Gas injection interface B, long name", false, 0, 0, 0, 0, {}, 0, {}, 0},
-};
 constexpr DWORD kDeviceCount = 2;
+Device g_devices[kDeviceCount];
+
+void CopyText(char* to, size_t size, const char* from) {
+  if (to == nullptr) return;
+  const size_t n = std::min(std::strlen(from), size - 1);
+  std::memcpy(to, from, n);
+  to[n] = '\0';
+}
+
+// An FT232R as it leaves the factory, with the interface's serial number and description.
+void MakeEeprom(Eeprom& e, const char* serial, const char* description) {
+  std::memset(&e, 0, sizeof e);
+  ProgramData& r = e.record;
+  r.Signature1 = 0x00000000;
+  r.Signature2 = 0xFFFFFFFF;
+  r.Version = 2;
+  r.VendorId = 0x0403;
+  r.ProductId = 0x6001;
+  r.MaxPower = 90;
+  r.PnP = 1;
+  r.RemoteWakeup = 1;
+  r.Rev4 = 1;
+  r.SerNumEnable = 1;
+  r.USBVersionEnable = 1;
+  r.USBVersion = 0x0200;
+  r.USBVersion5 = 0x0200;
+  r.BIsVCP = 1;
+  r.EndpointSize = 64;
+  r.SerNumEnableR = 1;
+  r.InvertRI = 1;
+  r.Cbus0 = 3;
+  r.Cbus4 = 7;
+  r.RIsD2XX = 1;
+  CopyText(e.manufacturer, sizeof e.manufacturer, "FTDI");
+  CopyText(e.manufacturer_id, sizeof e.manufacturer_id, "FT");
+  CopyText(e.description, sizeof e.description, description);
+  CopyText(e.serial, sizeof e.serial, serial);
+}
+
+// The plain fields a record of `version` holds; the four text pointers are not among them.
+void CopyFields(ProgramData& to, const ProgramData& from, DWORD version) {
+  to.VendorId = from.VendorId;
+  to.ProductId = from.ProductId;
+  to.MaxPower = from.MaxPower;
+  to.PnP = from.PnP;
+  to.SelfPowered = from.SelfPowered;
+  to.RemoteWakeup = from.RemoteWakeup;
+  // From Rev4 to USBVersion (FT232B), to USBVersion5 and the FT2232 flags (version 1), to
+  // RIsD2XX (FT232R, version 2): each block lies in one piece in the record.
+  const auto block = [&](const void* first, const void* last_end) {
+    const size_t offset =
+        static_cast<size_t>(static_cast<const char*>(first) - reinterpret_cast<const char*>(&from));
+    const size_t size =
+        static_cast<size_t>(static_cast<const char*>(last_end) - static_cast<const char*>(first));
+    std::memcpy(reinterpret_cast<char*>(&to) + offset, first, size);
+  };
+  block(&from.Rev4, &from.USBVersion + 1);
+  if (version >= 1) block(&from.Rev5, &from.BIsVCP + 1);
+  if (version >= 2) block(&from.UseExtOsc, &from.RIsD2XX + 1);
+}
+
+// Sets up both interfaces at load time, as plugging them in would.
+struct Init {
+  Init() {
+    MakeEeprom(g_devices[0].eeprom, "FT4KV001", "KVEL USB Interface A");
+    MakeEeprom(g_devices[1].eeprom, "KV02", "Gas injection interface B, long name");
+    for (Device& device : g_devices) device.state.latency_ms = 16;
+  }
+} g_init;
 
 Device* Open(FT_HANDLE handle) {
   for (Device& device : g_devices) {
@@ -95,18 +172,23 @@ void Queue(Device& device, const UCHAR* bytes, size_t count) {
   }
 }
 
-void CopyText(char* to, size_t size, const char* from) {
-  if (to == nullptr) return;
-  const size_t n = std::min(std::strlen(from), size - 1);
-  std::memcpy(to, from, n);
-  to[n] = '\0';
-}
-
 }  // namespace
 
+// The driver's functions use the Windows API convention: stdcall on 32-bit Windows (exported
+// without the @N decoration, see the build), the plain C one everywhere else.
+#if defined(_WIN32)
+#if defined(_WIN64)
+#define D2XX_API
+#else
+#define D2XX_API __stdcall
+#endif
+#define D2XX_EXPORT extern "C" __declspec(dllexport)
+#else
+#define D2XX_API
 #define D2XX_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
-D2XX_EXPORT FT_STATUS FT_ListDevices(void* arg1, void* arg2, DWORD flags) {
+D2XX_EXPORT FT_STATUS D2XX_API FT_ListDevices(void* arg1, void* arg2, DWORD flags) {
   if (flags == FT_LIST_NUMBER_ONLY) {
     if (arg1 == nullptr) return FT_INVALID_ARGS;
     *static_cast<DWORD*>(arg1) = kDeviceCount;
@@ -119,61 +201,80 @@ D2XX_EXPORT FT_STATUS FT_ListDevices(void* arg1, void* arg2, DWORD flags) {
   }
   const uintptr_t index = reinterpret_cast<uintptr_t>(arg1);
   if (index >= kDeviceCount) return FT_DEVICE_NOT_FOUND;
-  const Device& device = g_devices[index];
+  const Eeprom& eeprom = g_devices[index].eeprom;
   // The documented buffer for one entry holds 64 bytes.
   CopyText(static_cast<char*>(arg2), 64,
-           what == FT_OPEN_BY_SERIAL_NUMBER ? device.serial : device.description);
+           what == FT_OPEN_BY_SERIAL_NUMBER ? eeprom.serial : eeprom.description);
   return FT_OK;
 }
 
-D2XX_EXPORT FT_STATUS FT_Open(int number, FT_HANDLE* handle) {
+D2XX_EXPORT FT_STATUS D2XX_API FT_Open(int number, FT_HANDLE* handle) {
   if (handle == nullptr) return FT_INVALID_ARGS;
   *handle = nullptr;
   if (number < 0 || static_cast<DWORD>(number) >= kDeviceCount) return FT_DEVICE_NOT_FOUND;
   Device& device = g_devices[number];
   if (device.open) return FT_DEVICE_NOT_OPENED;
   device.open = true;
+  ++device.state.opens;
+  device.state.latency_ms = 16;  // the driver's default after every open
   device.rx_size = 0;
   device.request_size = 0;
   *handle = &device;
   return FT_OK;
 }
 
-D2XX_EXPORT FT_STATUS FT_SetBaudRate(FT_HANDLE handle, ULONG baud) {
+D2XX_EXPORT FT_STATUS D2XX_API FT_SetBaudRate(FT_HANDLE handle, ULONG baud) {
   Device* device = Open(handle);
   if (device == nullptr) return FT_INVALID_HANDLE;
   if (baud < 183 || baud > 3000000) return FT_INVALID_BAUD_RATE;
-  device->baud = baud;
+  device->state.baud = baud;
   return FT_OK;
 }
 
-D2XX_EXPORT FT_STATUS FT_SetDataCharacteristics(FT_HANDLE handle, UCHAR bits, UCHAR stop_bits,
-                                                UCHAR parity) {
+D2XX_EXPORT FT_STATUS D2XX_API FT_SetDataCharacteristics(FT_HANDLE handle, UCHAR bits,
+                                                         UCHAR stop_bits, UCHAR parity) {
   Device* device = Open(handle);
   if (device == nullptr) return FT_INVALID_HANDLE;
   // FT_BITS_7/8, FT_STOP_BITS_1/2 (0 and 2), FT_PARITY_NONE to FT_PARITY_SPACE.
   if ((bits != 7 && bits != 8) || (stop_bits != 0 && stop_bits != 2) || parity > 4) {
     return FT_INVALID_PARAMETER;
   }
-  device->bits = bits;
-  device->stop_bits = stop_bits;
-  device->parity = parity;
+  device->state.bits = bits;
+  device->state.stop_bits = stop_bits;
+  device->state.parity = parity;
   return FT_OK;
 }
 
-D2XX_EXPORT FT_STATUS FT_SetFlowControl(FT_HANDLE handle, USHORT, UCHAR, UCHAR) {
-  return Open(handle) != nullptr ? FT_OK : FT_INVALID_HANDLE;
+D2XX_EXPORT FT_STATUS D2XX_API FT_SetFlowControl(FT_HANDLE handle, USHORT flow, UCHAR xon,
+                                                 UCHAR xoff) {
+  Device* device = Open(handle);
+  if (device == nullptr) return FT_INVALID_HANDLE;
+  device->state.flow = flow;
+  device->state.xon = xon;
+  device->state.xoff = xoff;
+  return FT_OK;
 }
 
-D2XX_EXPORT FT_STATUS FT_SetTimeouts(FT_HANDLE handle, ULONG, ULONG) {
-  return Open(handle) != nullptr ? FT_OK : FT_INVALID_HANDLE;
+D2XX_EXPORT FT_STATUS D2XX_API FT_SetTimeouts(FT_HANDLE handle, ULONG read_ms, ULONG write_ms) {
+  Device* device = Open(handle);
+  if (device == nullptr) return FT_INVALID_HANDLE;
+  device->state.read_timeout_ms = read_ms;
+  device->state.write_timeout_ms = write_ms;
+  return FT_OK;
 }
 
-D2XX_EXPORT FT_STATUS FT_SetChars(FT_HANDLE handle, UCHAR, UCHAR, UCHAR, UCHAR) {
-  return Open(handle) != nullptr ? FT_OK : FT_INVALID_HANDLE;
+D2XX_EXPORT FT_STATUS D2XX_API FT_SetChars(FT_HANDLE handle, UCHAR event_char, UCHAR event_enabled,
+                                           UCHAR error_char, UCHAR error_enabled) {
+  Device* device = Open(handle);
+  if (device == nullptr) return FT_INVALID_HANDLE;
+  device->state.event_char = event_char;
+  device->state.event_enabled = event_enabled;
+  device->state.error_char = error_char;
+  device->state.error_enabled = error_enabled;
+  return FT_OK;
 }
 
-D2XX_EXPORT FT_STATUS FT_GetQueueStatus(FT_HANDLE handle, DWORD* rx_bytes) {
+D2XX_EXPORT FT_STATUS D2XX_API FT_GetQueueStatus(FT_HANDLE handle, DWORD* rx_bytes) {
   Device* device = Open(handle);
   if (device == nullptr) return FT_INVALID_HANDLE;
   if (rx_bytes == nullptr) return FT_INVALID_ARGS;
@@ -181,7 +282,8 @@ D2XX_EXPORT FT_STATUS FT_GetQueueStatus(FT_HANDLE handle, DWORD* rx_bytes) {
   return FT_OK;
 }
 
-D2XX_EXPORT FT_STATUS FT_Write(FT_HANDLE handle, void* buffer, DWORD count, DWORD* written) {
+D2XX_EXPORT FT_STATUS D2XX_API FT_Write(FT_HANDLE handle, void* buffer, DWORD count,
+                                        DWORD* written) {
   Device* device = Open(handle);
   if (device == nullptr) return FT_INVALID_HANDLE;
   if (buffer == nullptr || written == nullptr) return FT_INVALID_ARGS;
@@ -204,7 +306,7 @@ D2XX_EXPORT FT_STATUS FT_Write(FT_HANDLE handle, void* buffer, DWORD count, DWOR
   return FT_OK;
 }
 
-D2XX_EXPORT FT_STATUS FT_Read(FT_HANDLE handle, void* buffer, DWORD count, DWORD* read) {
+D2XX_EXPORT FT_STATUS D2XX_API FT_Read(FT_HANDLE handle, void* buffer, DWORD count, DWORD* read) {
   Device* device = Open(handle);
   if (device == nullptr) return FT_INVALID_HANDLE;
   if (buffer == nullptr || read == nullptr) return FT_INVALID_ARGS;
@@ -216,68 +318,84 @@ D2XX_EXPORT FT_STATUS FT_Read(FT_HANDLE handle, void* buffer, DWORD count, DWORD
   return FT_OK;
 }
 
-D2XX_EXPORT FT_STATUS FT_Purge(FT_HANDLE handle, ULONG mask) {
+D2XX_EXPORT FT_STATUS D2XX_API FT_Purge(FT_HANDLE handle, ULONG mask) {
   Device* device = Open(handle);
   if (device == nullptr) return FT_INVALID_HANDLE;
   if (mask & FT_PURGE_RX) device->rx_size = 0;
   if (mask & FT_PURGE_TX) device->request_size = 0;
+  ++device->state.purges[mask & 3];
   return FT_OK;
 }
 
-D2XX_EXPORT FT_STATUS FT_Close(FT_HANDLE handle) {
+D2XX_EXPORT FT_STATUS D2XX_API FT_Close(FT_HANDLE handle) {
   Device* device = Open(handle);
   if (device == nullptr) return FT_INVALID_HANDLE;
+  if (device->state.close_failures > 0) {
+    --device->state.close_failures;
+    return FT_IO_ERROR;
+  }
   device->open = false;
+  ++device->state.closes;
   return FT_OK;
 }
 
-D2XX_EXPORT FT_STATUS FT_EE_Read(FT_HANDLE handle, ProgramData* data) {
+D2XX_EXPORT FT_STATUS D2XX_API FT_EE_Read(FT_HANDLE handle, ProgramData* data) {
   Device* device = Open(handle);
   if (device == nullptr) return FT_INVALID_HANDLE;
   if (data == nullptr || data->Signature1 != 0x00000000 || data->Signature2 != 0xFFFFFFFF) {
     return FT_INVALID_PARAMETER;
   }
-  const DWORD version = data->Version;
-  data->VendorId = 0x0403;
-  data->ProductId = 0x6001;
-  CopyText(data->Manufacturer, 32, "FTDI");
-  CopyText(data->ManufacturerId, 16, "FT");
-  CopyText(data->Description, 64, device->description);
-  CopyText(data->SerialNumber, 16, device->serial);
-  data->MaxPower = 90;
-  data->PnP = 1;
-  data->SelfPowered = 0;
-  data->RemoteWakeup = 1;
-  data->Rev4 = 1;
-  data->SerNumEnable = 1;
-  data->USBVersionEnable = 1;
-  data->USBVersion = 0x0200;
-  if (version >= 1) {
-    data->Rev5 = 0;
-    data->USBVersion5 = 0x0200;
-    data->BIsVCP = 1;
-  }
-  if (version >= 2) {  // an FT232R
-    data->EndpointSize = 64;
-    data->SerNumEnableR = 1;
-    data->InvertRI = 1;
-    data->Cbus0 = 3;
-    data->Cbus4 = 7;
-    data->RIsD2XX = 1;
-  }
+  // Only the fields of the version asked for are written.
+  const Eeprom& e = device->eeprom;
+  CopyFields(*data, e.record, data->Version > 2 ? 2 : data->Version);
+  CopyText(data->Manufacturer, 32, e.manufacturer);
+  CopyText(data->ManufacturerId, 16, e.manufacturer_id);
+  CopyText(data->Description, 64, e.description);
+  CopyText(data->SerialNumber, 16, e.serial);
   return FT_OK;
 }
 
-D2XX_EXPORT FT_STATUS FT_EE_Program(FT_HANDLE handle, ProgramData* data) {
+D2XX_EXPORT FT_STATUS D2XX_API FT_EE_Program(FT_HANDLE handle, ProgramData* data) {
   Device* device = Open(handle);
   if (device == nullptr) return FT_INVALID_HANDLE;
   if (data == nullptr || data->Signature1 != 0x00000000 || data->Signature2 != 0xFFFFFFFF ||
-      data->Description == nullptr) {
+      data->Manufacturer == nullptr || data->ManufacturerId == nullptr ||
+      data->Description == nullptr || data->SerialNumber == nullptr) {
     return FT_INVALID_PARAMETER;
   }
   // The documented limit: manufacturer and description together at most 40 characters.
-  const size_t manufacturer = data->Manufacturer != nullptr ? std::strlen(data->Manufacturer) : 0;
-  if (manufacturer + std::strlen(data->Description) > 40) return FT_INVALID_PARAMETER;
-  CopyText(device->description, sizeof device->description, data->Description);
+  if (std::strlen(data->Manufacturer) + std::strlen(data->Description) > 40) {
+    return FT_INVALID_PARAMETER;
+  }
+  // The whole record is written, as the device stores it.
+  Eeprom& e = device->eeprom;
+  CopyFields(e.record, *data, data->Version > 2 ? 2 : data->Version);
+  CopyText(e.manufacturer, sizeof e.manufacturer, data->Manufacturer);
+  CopyText(e.manufacturer_id, sizeof e.manufacturer_id, data->ManufacturerId);
+  CopyText(e.description, sizeof e.description, data->Description);
+  CopyText(e.serial, sizeof e.serial, data->SerialNumber);
+  ++device->state.eeprom_programs;
   return FT_OK;
+}
+
+D2XX_EXPORT FT_STATUS D2XX_API FT_SetLatencyTimer(FT_HANDLE handle, UCHAR milliseconds) {
+  Device* device = Open(handle);
+  if (device == nullptr) return FT_INVALID_HANDLE;
+  if (milliseconds == 0) return FT_INVALID_PARAMETER;
+  device->state.latency_ms = milliseconds;
+  return FT_OK;
+}
+
+D2XX_EXPORT FT_STATUS D2XX_API FT_GetLatencyTimer(FT_HANDLE handle, UCHAR* milliseconds) {
+  Device* device = Open(handle);
+  if (device == nullptr) return FT_INVALID_HANDLE;
+  if (milliseconds == nullptr) return FT_INVALID_ARGS;
+  *milliseconds = device->state.latency_ms;
+  return FT_OK;
+}
+
+// For the tests only: what the stand-in remembers of interface `device`.
+D2XX_EXPORT D2xxDoubleState* D2xxDouble_State(int device) {
+  if (device < 0 || static_cast<DWORD>(device) >= kDeviceCount) return nullptr;
+  return &g_devices[device].state;
 }

@@ -142,7 +142,9 @@ TEST_F(UsbOpen, SetsTheLineOfTheChosenInterfaceThroughTheDriver) {
   EXPECT_EQ(Log(), "0 APERTURA [USB ID2]\r\n");
   EXPECT_EQ(p.driver_args,
             (Texts{"FT_Open 2", "FT_SetBaudRate 57600", "FT_SetDataCharacteristics 7 2 1",
-                   "FT_SetFlowControl 0 0 0", "FT_SetTimeouts 50 50", "FT_SetChars 126 0 0 0"}));
+                   "FT_SetFlowControl 0 0 0", "FT_SetTimeouts 50 50", "FT_SetChars 126 0 0 0",
+                   "FT_SetLatencyTimer 1"}));
+  EXPECT_EQ(p.usb_devices[2].latency_timer_ms, 1);
   EXPECT_EQ(s.HandlePorta, kUsbHandle + 2);
   EXPECT_EQ(s.FtStatus, 0);
   EXPECT_EQ(p.files.count(kHandleIniPath), 0u);  // no serial handle to record
@@ -160,6 +162,43 @@ TEST_P(UsbOpenFailure, LogsTheStatusAndStops) {
   // The device is not closed here; an opened one stays open for the caller's ChiudiPorta.
   EXPECT_EQ(p.usb_devices[0].open, call != "FT_Open");
   EXPECT_EQ(s.HandlePorta, call == "FT_Open" ? 0 : kUsbHandle);
+}
+
+// The latency timer is set after the configuration calls; a driver without the call, or one
+// that refuses it, costs one log line and the open still succeeds.
+TEST_F(UsbOpen, SetsTheLatencyTimerWhenTheDriverCan) {
+  struct Case {
+    int setting;
+    bool missing;
+    const char* failing;  // call made to fail, or nullptr
+    const char* call;     // the last driver call recorded
+    int timer_ms;         // the device's latency timer afterwards
+    const char* log;      // after the APERTURA line
+  };
+  const Case cases[] = {
+      {1, false, nullptr, "FT_SetLatencyTimer 1", 1, ""},
+      {255, false, nullptr, "FT_SetLatencyTimer 255", 255, ""},
+      {0, false, nullptr, "FT_SetChars 126 0 0 0", 16, ""},  // 0: the driver's value stays
+      {4, true, nullptr, "FT_SetLatencyTimer 4", 16, "FT_SetLatencyTimer Error#17\r\n"},
+      {4, false, "FT_SetLatencyTimer", "FT_SetLatencyTimer 4", 16,
+       "FT_SetLatencyTimer Error#18\r\n"},
+      {4, false, "FT_SetChars", "FT_SetChars 126 0 0 0", 16, "FT_SetChars Error#18\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.setting);
+    p.usb_devices.assign(1, Device("S0", "D"));
+    p.driver_args.clear();
+    ForgetLog();
+    p.latency_timer_missing = c.missing;
+    if (c.failing != nullptr) p.FailCall(c.failing);
+    s.settings.LatencyTimer_ms = static_cast<uint8_t>(c.setting);
+    s.HandlePorta = 0;
+    EXPECT_EQ(ApriPorta(s), c.failing == nullptr || std::string(c.failing) != "FT_SetChars");
+    EXPECT_EQ(p.driver_args.back(), c.call);
+    EXPECT_EQ(p.usb_devices[0].latency_timer_ms, c.timer_ms);
+    EXPECT_EQ(LogText(), std::string("APERTURA [USB ID0]\r\n") + c.log);
+    if (c.failing != nullptr) p.FailCall(c.failing, -1);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(EachStep, UsbOpenFailure,

@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
-# Runs the Windows build's tests under Wine:
-#   1. the unit tests (fake platform) and the Windows platform tests of the 64-bit build;
+# Runs one Windows build's tests under Wine, the 32-bit (i686) or the 64-bit (x86_64) one:
+#   1. the unit tests (fake platform) and the Windows platform tests, the latter with the D2XX
+#      stand-in built for that build;
 #   2. an end-to-end run: a Windows host program starts the Windows server over anonymous pipes
 #      and holds sessions with it, with a simulated control unit on a COM port that is a Linux
 #      pseudo-terminal served by a Linux helper from the native build.
 #
 #   tests/win32/run_wine_tests.sh [WINDOWS_BUILD_DIR [LINUX_BUILD_DIR]]
 #
-# Defaults: build/win64 and build/default. Skips (exit 0, with the reason) when Wine is not
-# installed or cannot start; any failing test exits non-zero.
+# Defaults: build/win64 and build/default. The Wine prefix is build/wineprefix (or
+# $ECUB_WINEPREFIX), shared by both builds; a prefix made before Wine's 32-bit part was
+# installed cannot run 32-bit programs and is made anew. Skips (exit 0, with the reason) when
+# Wine is not installed or cannot run programs of the build's kind on this machine; any failing
+# test exits non-zero.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 win_build=$(realpath -m "${1:-$root/build/win64}")
@@ -19,6 +23,24 @@ skip() {
   exit 0
 }
 
+for file in "$win_build/tests/ecub_unit_tests.exe" "$win_build/tests/win32/ecub_win32_tests.exe" \
+  "$win_build/tests/win32/ecub_win_host.exe" "$win_build/ecubridge.exe" \
+  "$linux_build/tests/win32/ecub_wine_unit"; do
+  [ -f "$file" ] || { echo "wine tests: missing $file (build with ECUB_TESTS=ON)" >&2; exit 1; }
+done
+
+# The build's kind from the machine field of the server's PE header: 0x14c i386, 0x8664 x86_64.
+pe_offset=$(od -An -tu4 -j60 -N4 "$win_build/ecubridge.exe" | tr -d ' ')
+machine=$(od -An -tx2 -j$((pe_offset + 4)) -N2 "$win_build/ecubridge.exe" | tr -d ' ')
+case $machine in
+  014c) arch=i686 ;;
+  8664) arch=x86_64 ;;
+  *) echo "wine tests: $win_build/ecubridge.exe is no Windows program for x86 (machine $machine)" >&2
+     exit 1 ;;
+esac
+
+# The 64-bit loader runs both kinds in a 64-bit prefix (32-bit programs through Wine's 32-bit
+# part, the wine32 package).
 wine=""
 for candidate in wine64 /usr/lib/wine/wine64 /usr/lib64/wine/wine64; do
   if command -v "$candidate" >/dev/null 2>&1; then
@@ -36,66 +58,122 @@ for candidate in "$(dirname "$wine")/wineserver64" "$(dirname "$wine")/wineserve
   fi
 done
 
-for file in "$win_build/tests/ecub_unit_tests.exe" "$win_build/tests/win32/ecub_win32_tests.exe" \
-  "$win_build/tests/win32/ecub_win_host.exe" "$win_build/ecubridge.exe" \
-  "$linux_build/tests/win32/ecub_wine_unit"; do
-  [ -f "$file" ] || { echo "wine tests: missing $file (build the win64 and default presets)" >&2; exit 1; }
-done
-
 # A prefix of our own under the build folder: nothing of the user's Wine setup is touched.
-export WINEPREFIX="$win_build/wineprefix"
+export WINEPREFIX=${ECUB_WINEPREFIX:-$root/build/wineprefix}
 export WINEARCH=win64
 export WINEDEBUG=-all
 # No Mono or Gecko installers; no desktop: windows go to Wine's null display driver.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINESERVER="$wineserver"
 unset DISPLAY WAYLAND_DISPLAY
+mkdir -p "$(dirname "$WINEPREFIX")"
+boot_log="$(dirname "$WINEPREFIX")/wineboot.log"
 
 unit_pid=""
+watch_pid=""
 cleanup() {
-  if [ -n "$unit_pid" ]; then
-    kill "$unit_pid" 2>/dev/null || true
-    wait "$unit_pid" 2>/dev/null || true
-  fi
+  for pid in $unit_pid $watch_pid; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
   # Ends this prefix's Wine processes (the server keeps them a few seconds otherwise).
   if [ -n "$wineserver" ]; then "$wineserver" -k 2>/dev/null || true; fi
 }
 trap cleanup EXIT
 
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
+wine32_installed() {
+  compgen -G "/usr/lib/i386-linux-gnu/wine/i386-windows/kernel32.dll" >/dev/null ||
+    compgen -G "/usr/lib/wine/i386-windows/kernel32.dll" >/dev/null
+}
+
+make_prefix() {
   echo "== wine: preparing $WINEPREFIX"
+  rm -rf "$WINEPREFIX"
   mkdir -p "$WINEPREFIX"
-  if ! timeout 300 "$wine" wineboot --init >"$win_build/wineboot.log" 2>&1; then
+  if ! timeout 300 "$wine" wineboot --init >"$boot_log" 2>&1; then
     rm -rf "$WINEPREFIX"
-    skip "wine cannot start (see $win_build/wineboot.log)"
+    skip "wine cannot start (see $boot_log)"
   fi
   timeout 120 "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f \
-    >>"$win_build/wineboot.log" 2>&1 || true
+    >>"$boot_log" 2>&1 || true
   if [ -n "$wineserver" ]; then "$wineserver" -w || true; fi
+}
+
+if [ "$arch" = i686 ]; then
+  wine32_installed || skip "Wine's 32-bit part (wine32:i386) is not installed"
+  # Wine runs 32-bit programs through its 32-bit loader, an i386 Linux program: a kernel without
+  # 32-bit support (some virtual machines) refuses it, and no prefix can help then.
+  loader32=""
+  for candidate in /usr/lib/wine/wine /usr/lib/i386-linux-gnu/wine/wine; do
+    [ -x "$candidate" ] && loader32=$candidate && break
+  done
+  if [ -n "$loader32" ] && ! out=$("$loader32" --version 2>&1); then
+    case $out in
+      *"Exec format error"*) why="the kernel refuses 32-bit executables (Exec format error)" ;;
+      *) why=$(printf '%s' "$out" | tail -n 1) ;;
+    esac
+    skip "this machine cannot run 32-bit programs: $why"
+  fi
 fi
-# Wine must run a program at all, or nothing below can tell us anything.
-if ! timeout 120 "$wine" cmd /c exit 0 >/dev/null 2>&1; then
-  skip "wine cannot run programs in $WINEPREFIX"
+
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  make_prefix
+elif [ "$arch" = i686 ] && wine32_installed &&
+  [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]; then
+  # Made before the 32-bit part was installed: 32-bit programs "could not load kernel32.dll".
+  echo "== wine: $WINEPREFIX has no 32-bit part; making it anew"
+  make_prefix
+fi
+# The Wine server of the prefix keeps running between the programs below; its own messages go
+# to the log rather than into the test output.
+if [ -n "$wineserver" ]; then "$wineserver" -p 5 2>>"$boot_log" || true; fi
+
+# Wine must run a program of this kind at all, or nothing below can tell us anything.
+if ! timeout 120 "$wine" "$win_build/tests/ecub_unit_tests.exe" --gtest_list_tests >/dev/null 2>&1; then
+  skip "wine cannot run $arch programs in $WINEPREFIX"
 fi
 
 # Windows sees the Linux root as drive Z:.
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 
-echo "== wine: unit tests (x86_64 build)"
+echo "== wine: unit tests ($arch build)"
 timeout 600 "$wine" "$win_build/tests/ecub_unit_tests.exe" --gtest_brief=1
-echo "== wine: Windows platform tests"
+echo "== wine: Windows platform tests ($arch build)"
 (cd "$win_build/tests/win32" && timeout 300 "$wine" ./ecub_win32_tests.exe --gtest_brief=1)
 
-echo "== wine: end to end (Windows host, Windows server, simulated unit on COM7)"
+echo "== wine: end to end ($arch; Windows host, Windows server, simulated unit on COM7)"
 work="$win_build/wine-e2e"
 rm -rf "$work"
-mkdir -p "$work/app"
-cp "$win_build/ecubridge.exe" "$work/app/"
+mkdir -p "$work"
+cp "$win_build/ecubridge.exe" "$work/"
 if [ -f "$win_build/tests/win32/KVELD2XX.DLL" ]; then
-  cp "$win_build/tests/win32/KVELD2XX.DLL" "$work/app/"
+  cp "$win_build/tests/win32/KVELD2XX.DLL" "$work/"
 fi
 printf '%s\r\n' '[LOG]' '1' '[AttesaGlobale_usec]' '1000000' '[AutoSpegnimento_usec]' '300000' \
-  >"$work/app/SetComVarno.ini"
+  >"$work/SetComVarno.ini"
+
+# While the host's gone-host session waits, the server's wake-ups and processor time are read
+# here, where Linux counts them for every thread of the Wine process.
+watch_idle() {
+  local seconds=2 pid="" p
+  for _ in $(seq 600); do [ -f "$work/idle-begin" ] && break; sleep 0.1; done
+  [ -f "$work/idle-begin" ] || return 0
+  for p in /proc/[0-9]*; do
+    [ "$(cat "$p/comm" 2>/dev/null)" = ecubridge.exe ] || continue
+    tr '\0' '\n' <"$p/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" || continue
+    pid=${p#/proc/}
+  done
+  local verdict
+  if [ -z "$pid" ]; then
+    verdict="FAIL: the server process was not found"
+  else
+    read -r verdict < <("$root/tests/win32/wine_process_usage.sh" "$pid" "$seconds" 50 2)
+  fi
+  printf '%s\n' "$verdict" >"$work/idle-done.tmp"
+  mv "$work/idle-done.tmp" "$work/idle-done"
+}
+watch_idle &
+watch_pid=$!
 
 com=7
 "$linux_build/tests/win32/ecub_wine_unit" "$WINEPREFIX/dosdevices" "$com" "$work/expect.txt" &
@@ -108,18 +186,20 @@ done
 [ -f "$work/expect.txt" ] || { echo "wine tests: the simulated unit is not ready" >&2; exit 1; }
 
 status=0
-timeout 300 "$wine" "$win_build/tests/win32/ecub_win_host.exe" "$(winpath "$work/app/ecubridge.exe")" \
+timeout 300 "$wine" "$win_build/tests/win32/ecub_win_host.exe" "$(winpath "$work")" \
   "$(winpath "$work/expect.txt")" "$com" || status=$?
 kill "$unit_pid"
 unit_status=0
 wait "$unit_pid" || unit_status=$?
 unit_pid=""
+wait "$watch_pid" 2>/dev/null || true
+watch_pid=""
 if [ "$unit_status" -ne 0 ]; then
   echo "wine tests: the simulated unit answered no request" >&2
   status=1
 fi
 if [ "$status" -ne 0 ]; then
-  echo "wine tests: FAILED (traffic log: $work/app/RxTx.TXT)" >&2
+  echo "wine tests: FAILED ($arch; traffic logs: $work/app-*/RxTx.TXT)" >&2
   exit 1
 fi
-echo "wine tests: passed"
+echo "wine tests: passed ($arch)"

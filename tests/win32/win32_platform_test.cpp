@@ -3,16 +3,23 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstddef>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "d2xx_double.h"
+#include "host/clock.h"
+#include "host/main_loop.h"
 #include "host/server.h"
 #include "platform/ft_program_data.h"
 #include "platform/win32/status_window.h"
 #include "platform/win32/win32_convert.h"
 #include "platform/win32/win32_d2xx.h"
 #include "platform/win32/win32_platform.h"
+#include "platform/ft_program_data.h"
+#include "port/port.h"
+#include "service/traffic_log.h"
 
 namespace ecub {
 namespace {
@@ -23,19 +30,21 @@ std::string Lower(std::string text) {
   return text;
 }
 
-// A scratch folder of its own under the system's temporary folder, removed afterwards.
+// A scratch folder of its own under the system's temporary folder, removed afterwards. Its name
+// holds Cyrillic and CJK letters, outside any ANSI code page, as a user name may.
 class TempFolder {
  public:
   TempFolder() {
-    char base[MAX_PATH + 1] = {};
-    ::GetTempPathA(sizeof base, base);
-    path_ = std::string(base) + "ecub-win32-" + std::to_string(::GetCurrentProcessId()) + "-" +
-            std::to_string(counter_++);
-    ::CreateDirectoryA(path_.c_str(), nullptr);
+    wchar_t base[MAX_PATH + 1] = {};
+    ::GetTempPathW(MAX_PATH + 1, base);
+    path_ = Utf8Path(base) +
+            "ecub-\xD0\x9F\xD1\x80\xD0\xBE\xD0\xB1\xD0\xB0-\xE6\xB8\xAC\xE8\xA9\xA6-" +
+            std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(counter_++);
+    ::CreateDirectoryW(WidePath(path_).c_str(), nullptr);
   }
   ~TempFolder() {
-    for (const std::string& name : created_) ::DeleteFileA(File(name).c_str());
-    ::RemoveDirectoryA(path_.c_str());
+    for (const std::string& name : created_) ::DeleteFileW(WidePath(File(name)).c_str());
+    ::RemoveDirectoryW(WidePath(path_).c_str());
   }
   TempFolder(const TempFolder&) = delete;
   TempFolder& operator=(const TempFolder&) = delete;
@@ -48,6 +57,11 @@ class TempFolder {
     return path_ + "\\" + name;
   }
   const std::string& path() const { return path_; }
+  // True when the folder really exists under its own name (not one with '?' for the letters).
+  bool Exists() const {
+    const DWORD attributes = ::GetFileAttributesW(WidePath(path_).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+  }
 
  private:
   static inline int counter_ = 0;
@@ -193,24 +207,60 @@ TEST(Win32Convert, HandlesKeepTheirValueAndTheInvalidHandleIsMinusOne) {
 
 // --- Host pipe ------------------------------------------------------------------------------
 
-TEST(Win32Platform, HostPipePeeksReadsAndWritesWholeMessages) {
+// The two anonymous pipes a host gives the server, and the platform on the server's ends.
+struct HostPipes {
+  HostPipes() {
+    ok = ::CreatePipe(&in_read, &in_write, nullptr, 0) &&
+         ::CreatePipe(&out_read, &out_write, nullptr, 0);
+  }
+  ~HostPipes() {
+    for (HANDLE h : {in_write, out_read}) {
+      if (h != nullptr) ::CloseHandle(h);
+    }
+  }
+  bool Write(const std::string& bytes) {
+    DWORD written = 0;
+    return ::WriteFile(in_write, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                       nullptr) &&
+           written == bytes.size();
+  }
+  void CloseHostInput() {
+    ::CloseHandle(in_write);
+    in_write = nullptr;
+  }
+  bool ok = false;
   HANDLE in_read = nullptr, in_write = nullptr, out_read = nullptr, out_write = nullptr;
-  ASSERT_TRUE(::CreatePipe(&in_read, &in_write, nullptr, 0));
-  ASSERT_TRUE(::CreatePipe(&out_read, &out_write, nullptr, 0));
-  Win32Platform p(in_read, out_write);
+};
+
+// Waits (as the main loop does) until `count` bytes are waiting or a second has passed.
+uint32_t AwaitBytes(Win32Platform& p, uint32_t count) {
+  const ULONGLONG deadline = ::GetTickCount64() + 1000;
+  uint32_t available = 0;
+  while (p.HostPeek(available) && available < count && ::GetTickCount64() < deadline) {
+    p.HostWaitInput(100000);
+  }
+  return available;
+}
+
+TEST(Win32Platform, HostPipePeeksReadsAndWritesWholeMessages) {
+  HostPipes pipes;
+  ASSERT_TRUE(pipes.ok);
+  Win32Platform p(pipes.in_read, pipes.out_write);
+  EXPECT_TRUE(p.HasHostReader());
 
   uint32_t available = 99;
   ASSERT_TRUE(p.HostPeek(available));
   EXPECT_EQ(available, 0u);
   const std::string message("\x0A\x00\x00\x00\x00\x00\x00\x00\x41\x42", 10);
-  DWORD written = 0;
-  ASSERT_TRUE(::WriteFile(in_write, message.data(), 4, &written, nullptr));
-  ASSERT_TRUE(::WriteFile(in_write, message.data() + 4, 6, &written, nullptr));
-  ASSERT_TRUE(p.HostPeek(available));
-  EXPECT_EQ(available, 10u);  // both writes, as one message
+  ASSERT_TRUE(pipes.Write(message.substr(0, 4)));
+  ASSERT_TRUE(pipes.Write(message.substr(4)));
+  EXPECT_EQ(AwaitBytes(p, 10), 10u);  // both writes, as one run of bytes
   std::string got;
-  ASSERT_TRUE(p.HostRead(available, got));
-  EXPECT_EQ(got, message);
+  EXPECT_FALSE(p.HostRead(11, got));  // never more than is waiting
+  ASSERT_TRUE(p.HostRead(4, got));
+  EXPECT_EQ(got, message.substr(0, 4));
+  ASSERT_TRUE(p.HostRead(6, got));
+  EXPECT_EQ(got, message.substr(4));
   ASSERT_TRUE(p.HostPeek(available));
   EXPECT_EQ(available, 0u);
 
@@ -218,35 +268,87 @@ TEST(Win32Platform, HostPipePeeksReadsAndWritesWholeMessages) {
   ASSERT_TRUE(p.HostWrite(reply));
   std::string back(64, '\0');
   DWORD read = 0;
-  ASSERT_TRUE(::ReadFile(out_read, back.data(), 64, &read, nullptr));
+  ASSERT_TRUE(::ReadFile(pipes.out_read, back.data(), 64, &read, nullptr));
   back.resize(read);
   EXPECT_EQ(back, reply);
 
+  // Closing the input stops the reader, which is blocked in ReadFile, without hanging.
+  const ULONGLONG before = ::GetTickCount64();
   p.HostCloseInput();
   p.HostCloseOutput();
+  EXPECT_LT(::GetTickCount64() - before, 2000u);
   EXPECT_FALSE(p.HostPeek(available));
   EXPECT_FALSE(p.HostWrite(reply));
-  // The host sees its pipes end.
-  EXPECT_FALSE(::WriteFile(in_write, "x", 1, &written, nullptr));
-  EXPECT_FALSE(::ReadFile(out_read, back.data(), 1, &read, nullptr));
-  ::CloseHandle(in_write);
-  ::CloseHandle(out_read);
+  EXPECT_FALSE(::ReadFile(pipes.out_read, back.data(), 1, &read, nullptr));  // the host sees it
+}
+
+// A host that writes an 8-byte message 50 ms from now (a thread's start routine).
+DWORD WINAPI WriteOneMessageSoon(void* pipes) {
+  ::Sleep(50);
+  static_cast<HostPipes*>(pipes)->Write(std::string("\x08\x00\x00\x00\x00\x00\x00\x00", 8));
+  return 0;
+}
+
+TEST(Win32Platform, TheWaitEndsWhenTheHostWritesAndSleepsOnceTheHostHasGone) {
+  HostPipes pipes;
+  ASSERT_TRUE(pipes.ok);
+  Win32Platform p(pipes.in_read, pipes.out_write);
+  // A host that writes while the server waits without a time limit wakes it.
+  HANDLE writer = ::CreateThread(nullptr, 0, &WriteOneMessageSoon, &pipes, 0, nullptr);
+  ASSERT_NE(writer, nullptr);
+  p.HostWaitInput(-1);
+  ::WaitForSingleObject(writer, INFINITE);
+  ::CloseHandle(writer);
+  EXPECT_EQ(AwaitBytes(p, 8), 8u);
+
+  // Bytes still waiting when the host goes are handed over; then the input reads as failed and
+  // a wait lasts its whole time instead of returning at once.
+  pipes.CloseHostInput();
+  std::string got;
+  ASSERT_TRUE(p.HostRead(8, got));
+  const ULONGLONG deadline = ::GetTickCount64() + 1000;
+  uint32_t available = 0;
+  while (p.HostPeek(available) && ::GetTickCount64() < deadline) p.HostWaitInput(10000);
+  EXPECT_FALSE(p.HostPeek(available));
+  int waits = 0;
+  const ULONGLONG start = ::GetTickCount64();
+  while (::GetTickCount64() - start < 300) {
+    p.HostWaitInput(100000);
+    ++waits;
+  }
+  EXPECT_LE(waits, 5);
 }
 
 TEST(Win32Platform, AHostThatHasGoneMakesPeekAndWriteFailQuietly) {
-  HANDLE in_read = nullptr, in_write = nullptr, out_read = nullptr, out_write = nullptr;
-  ASSERT_TRUE(::CreatePipe(&in_read, &in_write, nullptr, 0));
-  ASSERT_TRUE(::CreatePipe(&out_read, &out_write, nullptr, 0));
-  Win32Platform p(in_read, out_write);
-  ::CloseHandle(in_write);
-  ::CloseHandle(out_read);
+  HostPipes pipes;
+  ASSERT_TRUE(pipes.ok);
+  Win32Platform p(pipes.in_read, pipes.out_write);
+  pipes.CloseHostInput();
+  ::CloseHandle(pipes.out_read);
+  pipes.out_read = nullptr;
+  p.HostWaitInput(1000000);  // wakes once to see the end
   uint32_t available = 0;
   EXPECT_FALSE(p.HostPeek(available));
   EXPECT_EQ(available, 0u);
   EXPECT_FALSE(p.HostWrite("reply"));
 }
 
-// --- Clock ----------------------------------------------------------------------------------
+TEST(Win32Platform, AnInputThatIsNotAPipeIsPeekedDirectlyAndFails) {
+  TempFolder folder;
+  const std::string path = folder.File("input.bin");
+  Win32Platform writer(nullptr, nullptr);
+  ASSERT_TRUE(writer.WriteWholeFile(path, "not host messages"));
+  HANDLE file = ::CreateFileW(WidePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  Win32Platform p(file, nullptr);
+  EXPECT_FALSE(p.HasHostReader());
+  uint32_t available = 0;
+  EXPECT_FALSE(p.HostPeek(available));
+  p.HostCloseInput();
+}
+
+// --- Clock and waits --------------------------------------------------------------------------
 
 TEST(Win32Platform, ThePerformanceCounterRunsForwards) {
   Win32Platform p(nullptr, nullptr);
@@ -264,8 +366,22 @@ TEST(Win32Platform, ThePerformanceCounterRunsForwards) {
     ASSERT_GE(now, previous);
     previous = now;
   }
-  EXPECT_FALSE(p.HasPreciseSleep());  // the waits use 2 ms sleeps and spin the rest
   EXPECT_FALSE(p.WaitPortInput(0, false, 1000));
+}
+
+TEST(Win32Platform, WaitsNeverEndEarly) {
+  Win32Platform p(nullptr, nullptr);
+  Server s(p, ".");
+  for (const double usec : {300.0, 500.0, 2500.0, 5000.0, 20000.0}) {
+    for (int i = 0; i < 5; ++i) {
+      const double start = TimerApi_uSec(s);
+      WaitMicroseconds(s, usec);
+      EXPECT_GE(TimerApi_uSec(s) - start, usec) << usec;
+    }
+  }
+  // The timer's lateness is learned, and stays within what a wait could absorb.
+  EXPECT_GE(p.TimerLateness_usec(), 0);
+  EXPECT_LE(p.TimerLateness_usec(), 5000);
 }
 
 // --- Files ----------------------------------------------------------------------------------
@@ -432,10 +548,20 @@ TEST(Win32D2xx, ALibraryWithoutTheFunctionsFailsEachCall) {
   int64_t handle = 0;
   EXPECT_EQ(d2xx.FT_Open(0, &handle), FT_OTHER_ERROR);
   EXPECT_EQ(d2xx.FT_Purge(handle, 3), FT_OTHER_ERROR);
+  EXPECT_EQ(d2xx.FT_SetLatencyTimer(handle, 1), FT_NOT_SUPPORTED);  // optional: told apart
 }
 
-#if defined(_WIN64)
-// The stand-in driver built as KVELD2XX.DLL beside this program (64-bit build only).
+TEST(Win32D2xx, TheDriverIsLoadedByItsFullPathInTheProgramFolder) {
+  // Not by its bare name, which would also search the current folder and PATH.
+  Win32D2xx d2xx;
+  EXPECT_EQ(d2xx.library(), Win32ProgramFolder() + "\\KVELD2XX.DLL");
+  ASSERT_TRUE(d2xx.Load()) << d2xx.error();
+  EXPECT_EQ(d2xx.functions_found(), 14);
+}
+
+// The stand-in driver built as KVELD2XX.DLL beside this program: every argument and the record
+// cross to its own declarations intact, which on the 32-bit build needs the stdcall convention
+// on both sides and the driver's layout of FT_PROGRAM_DATA.
 TEST(Win32D2xx, TheDriverLibraryIsFoundByItsNameAndDrivesBothInterfaces) {
   Win32Platform p(nullptr, nullptr);
   D2xx& d2xx = p.Ftdi();
@@ -501,10 +627,198 @@ TEST(Win32D2xx, TheDriverLibraryIsFoundByItsNameAndDrivesBothInterfaces) {
   ASSERT_EQ(d2xx.FT_EE_Read(handle, &data), FT_OK);
   EXPECT_STREQ(description, "Renamed");
 
+  std::strcpy(description, "KVEL USB Interface A");  // as it was, for the tests after this one
+  ASSERT_EQ(d2xx.FT_EE_Program(handle, &data), FT_OK);
+
   EXPECT_EQ(d2xx.FT_Close(handle), FT_OK);
   EXPECT_NE(d2xx.FT_Close(handle), FT_OK);  // the handle is no longer open
 }
-#endif
+
+// --- The server over the D2XX stand-in ---------------------------------------------------------
+
+// A server on the Windows platform whose driver is the stand-in, spoken to through its host
+// pipes; the stand-in tells what the server asked of it.
+class OverStandIn : public ::testing::Test {
+ protected:
+  OverStandIn() : platform(pipes.in_read, pipes.out_write), s(platform, folder.path()) {
+    s.settings.LOG = true;
+    s.settings.BaudRate = 19200;
+    s.settings.Bit = 7;
+    s.settings.StopBit = 2;
+    s.settings.Parity = 2;
+    s.settings.LatencyTimer_ms = 3;
+    s.settings.NumResend = 2;
+    s.settings.AttesaByteTx_usec = 0;
+    s.settings.Idle_usec = 0;
+    s.settings.AttesaGlobale_usec = 30000;
+    s.AttesaGlobaleCorrente = 30000;
+    ApriLog(s);
+  }
+  void SetUp() override {
+    // Loaded by the first call into the driver.
+    uint32_t count = 0;
+    platform.Ftdi().FT_ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY);
+    const HMODULE driver =
+        ::GetModuleHandleW(WidePath(Win32ProgramFolder() + "\\KVELD2XX.DLL").c_str());
+    ASSERT_NE(driver, nullptr);
+    state_of = reinterpret_cast<D2xxDoubleStateFn>(
+        reinterpret_cast<void (*)()>(::GetProcAddress(driver, kD2xxDoubleStateExport)));
+    ASSERT_NE(state_of, nullptr);
+  }
+  void TearDown() override { ChiudiPorta(s); }
+
+  // Runs one instruction as the main loop would and returns its reply.
+  std::string Ask(int code, const std::string& argument = {}) {
+    s.Argument = argument;
+    EseguiIstruzione(s, code);
+    std::string reply(8, '\0');
+    DWORD read = 0;
+    if (!::ReadFile(pipes.out_read, reply.data(), 8, &read, nullptr) || read != 8) return {};
+    const size_t length =
+        (static_cast<unsigned char>(reply[0]) << 8) | static_cast<unsigned char>(reply[1]);
+    if (length > 8) {
+      std::string data(length - 8, '\0');
+      if (!::ReadFile(pipes.out_read, data.data(), static_cast<DWORD>(data.size()), &read,
+                      nullptr)) {
+        return reply;
+      }
+      reply += data.substr(0, read);
+    }
+    return reply;
+  }
+  std::string Log() {
+    std::string text;
+    platform.ReadWholeFile(folder.File("RxTx.TXT"), text);
+    return text;
+  }
+  // Connects over USB (instruction 3, port 0): interface 0 echoes the request and is passed
+  // over, interface 1 gives the short answer and is taken.
+  void Connect() {
+    Ask(10, std::string(12, '\0') + "FW 9.99 NONE X");
+    const std::string reply = Ask(3, std::string(1, '\0'));
+    ASSERT_GE(reply.size(), 10u);
+    ASSERT_EQ(reply[3], 1) << "LinkStatus";
+    ASSERT_EQ(s.IndiceUsb, 1);
+  }
+
+  HostPipes pipes;
+  TempFolder folder;
+  Win32Platform platform;
+  Server s;
+  D2xxDoubleStateFn state_of = nullptr;
+};
+
+TEST_F(OverStandIn, ListsConnectsAndSetsTheLineUp) {
+  ChiudiPorta(s);  // every close refreshes the list
+  const std::string list = Ask(5);
+  EXPECT_EQ(list.substr(8), "FT4KV001KVEL USB Interface AKV02    Gas injection interf");
+
+  const D2xxDoubleState before = *state_of(1);
+  const uint32_t passed_over_opens = state_of(0)->opens;
+  Connect();
+  const D2xxDoubleState& unit = *state_of(1);
+  EXPECT_EQ(unit.opens, before.opens + 1);
+  EXPECT_EQ(unit.baud, 19200u);
+  EXPECT_EQ(std::vector<int>({unit.bits, unit.stop_bits, unit.parity}),
+            std::vector<int>({7, 2, 2}));
+  EXPECT_EQ(std::vector<int>({unit.flow, unit.xon, unit.xoff}), std::vector<int>({0, 0, 0}));
+  EXPECT_EQ(unit.read_timeout_ms, 50u);
+  EXPECT_EQ(unit.write_timeout_ms, 50u);
+  EXPECT_EQ(
+      std::vector<int>({unit.event_char, unit.event_enabled, unit.error_char, unit.error_enabled}),
+      std::vector<int>({126, 0, 0, 0}));
+  EXPECT_EQ(unit.latency_ms, 3);
+  // Interface 0 was tried and let go again.
+  EXPECT_GT(state_of(0)->opens, passed_over_opens);
+  EXPECT_EQ(state_of(0)->closes, state_of(0)->opens);
+
+  // A relayed command: the request goes out byte by byte and the answer comes back whole.
+  const std::string request("\x42\x01\x04\x21\x5A\x3C", 6);
+  const std::string reply = Ask(6, request);
+  EXPECT_EQ(reply.substr(8), request);  // this unit's answer to a 0x21 request
+  EXPECT_EQ(reply[3], 1);
+  EXPECT_NE(Log().find(" T 4201"), std::string::npos);
+}
+
+TEST_F(OverStandIn, AnAnswerThatNeverFitsEndsInPurgesAndAClose) {
+  Connect();
+  const D2xxDoubleState before = *state_of(1);
+  // Interface 1 answers every request with the short identification, which is no answer to a
+  // 0x30 request: each attempt fails, is followed by a purge of the transmit buffer, and after
+  // the last one the port is closed.
+  const std::string reply = Ask(6, std::string("\x42\x01\x04\x30\x00\x77", 6));
+  const D2xxDoubleState& unit = *state_of(1);
+  EXPECT_EQ(reply[3], 0) << "LinkStatus";
+  EXPECT_EQ(unit.purges[2] - before.purges[2], 3u);  // NumResend 2: three attempts
+  EXPECT_EQ(unit.closes, before.closes + 1);
+  EXPECT_EQ(s.HandlePorta, 0);
+}
+
+TEST_F(OverStandIn, TheEepromWriteChangesOnlyTheDescription) {
+  Connect();
+  D2xx& driver = platform.Ftdi();
+  const auto read_record = [&](FtProgramData& record, std::string texts[4]) {
+    char manufacturer[kFtManufacturerSize] = {}, id[kFtManufacturerIdSize] = {};
+    char description[kFtDescriptionSize] = {}, serial[kFtSerialNumberSize] = {};
+    record.Manufacturer = manufacturer;
+    record.ManufacturerId = id;
+    record.Description = description;
+    record.SerialNumber = serial;
+    const FtStatus status = driver.FT_EE_Read(s.HandlePorta, &record);
+    texts[0] = manufacturer;
+    texts[1] = id;
+    texts[2] = description;
+    texts[3] = serial;
+    record.Manufacturer = record.ManufacturerId = record.Description = record.SerialNumber =
+        nullptr;
+    return status;
+  };
+  FtProgramData before;
+  std::string before_texts[4];
+  ASSERT_EQ(read_record(before, before_texts), FT_OK);
+  EXPECT_EQ(before_texts[2], "Gas injection interface B, long name");
+  EXPECT_EQ(before.EndpointSize, 64);
+
+  const std::string reply = Ask(12, "NEW NAME 12345678901");
+  EXPECT_EQ(reply[7], 0) << "result";
+  EXPECT_EQ(reply.substr(8), "NEW NAME 12345678901");
+  EXPECT_EQ(state_of(1)->eeprom_programs, 1u);
+
+  FtProgramData after;
+  std::string after_texts[4];
+  ASSERT_EQ(read_record(after, after_texts), FT_OK);
+  EXPECT_EQ(after_texts[2], "NEW NAME 12345678901");
+  EXPECT_EQ(after_texts[0], before_texts[0]);
+  EXPECT_EQ(after_texts[1], before_texts[1]);
+  EXPECT_EQ(after_texts[3], before_texts[3]);
+  // Every other field of the record, byte for byte (the record has no gaps up to its last
+  // field; the texts are compared above).
+  const auto fields = [](const FtProgramData& r) {
+    return std::string(reinterpret_cast<const char*>(&r), offsetof(FtProgramData, RIsD2XX) + 1);
+  };
+  EXPECT_EQ(fields(after), fields(before));
+  // The list shows the new name once the interface is listed again.
+  ChiudiPorta(s);
+  EXPECT_EQ(s.UsbDescList.at(1), "NEW NAME 12345678901");
+  ASSERT_NE(state_of(1), nullptr);
+}
+
+TEST_F(OverStandIn, CloseTriesFiveTimes) {
+  Connect();
+  const D2xxDoubleState before = *state_of(1);
+  state_of(1)->close_failures = 3;
+  Ask(2);
+  EXPECT_EQ(state_of(1)->closes, before.closes + 1);  // the fourth attempt
+  EXPECT_EQ(s.HandlePorta, 0);
+  EXPECT_NE(Log().find("FT_Close Error#4\r\n"), std::string::npos);
+
+  Connect();
+  state_of(1)->close_failures = 5;
+  EXPECT_FALSE(ChiudiPorta(s));  // five failed attempts: the handle stays
+  EXPECT_NE(s.HandlePorta, 0);
+  EXPECT_TRUE(ChiudiPorta(s));
+  EXPECT_EQ(s.HandlePorta, 0);
+}
 
 // --- Window messages and the status form -----------------------------------------------------
 

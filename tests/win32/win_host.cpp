@@ -1,12 +1,16 @@
 // A Windows host program for the end-to-end test: it starts the Windows server over anonymous
 // pipes, exactly as the users' host programs do, and holds sessions with it.
 //
-//   ecub_win_host SERVER_EXE EXPECT_FILE COM_NUMBER
+//   ecub_win_host WORK_FOLDER EXPECT_FILE COM_NUMBER
 //
-// EXPECT_FILE holds the simulated unit's identification answer, one request and its answer
-// frame, as hex text ("ident=...", "request=...", "answer=..."). The unit sits on COM_NUMBER.
-// When KVELD2XX.DLL (the D2XX stand-in) lies beside the server, the USB interfaces are used
-// too. Prints one line per check and exits with the number of failed checks.
+// WORK_FOLDER holds the server (ecubridge.exe), its SetComVarno.ini and, optionally, the D2XX
+// stand-in KVELD2XX.DLL. The host copies them into a program folder whose name holds Cyrillic
+// and CJK letters (outside any ANSI code page) and runs every session from there. EXPECT_FILE
+// holds the simulated unit's identification answer, one request and its answer frame, as hex
+// text ("ident=...", "request=...", "answer=..."). The unit sits on COM_NUMBER. When the stand-in
+// is there, the USB interfaces are used too, and a server copy in a folder without it must not
+// pick up the one in its current folder or on PATH. Prints one line per check and exits with the
+// number of failed checks.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -58,19 +62,44 @@ std::string Unhex(const std::string& text) {
   return bytes;
 }
 
-std::string ReadFileText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+std::string HostMsg(int code, const std::string& argument = {}) {
+  return ecub::EncodeHostMessage(static_cast<uint8_t>(code), argument);
 }
 
-std::string Folder(const std::string& path) {
-  return path.substr(0, path.find_last_of("\\/"));
+std::string ReadFileText(const std::wstring& path) {
+  const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return std::string();
+  std::string text;
+  char buffer[4096];
+  DWORD got = 0;
+  while (::ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0)
+    text.append(buffer, got);
+  ::CloseHandle(file);
+  return text;
+}
+
+bool FileExists(const std::wstring& path) {
+  return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::wstring Folder(const std::wstring& path) {
+  return path.substr(0, path.find_last_of(L"\\/"));
+}
+
+std::wstring Widen(const std::string& text) {
+  std::wstring wide(text.size() + 1, L'\0');
+  const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, wide.data(),
+                                      static_cast<int>(wide.size()));
+  wide.resize(n > 0 ? static_cast<size_t>(n - 1) : 0);
+  return wide;
 }
 
 // One server process and the host's ends of its two pipes.
 class ServerProcess {
  public:
-  ServerProcess(const std::string& exe, bool status_form) {
+  // Starts `exe` in `current_folder` (default: its own folder).
+  ServerProcess(const std::wstring& exe, bool status_form, std::wstring current_folder = {}) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE child_in = nullptr, child_out = nullptr;
     if (!::CreatePipe(&child_in, &to_server_, &inherit, 0) ||
@@ -80,18 +109,18 @@ class ServerProcess {
     // The host's own ends stay in the host.
     ::SetHandleInformation(to_server_, HANDLE_FLAG_INHERIT, 0);
     ::SetHandleInformation(from_server_, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOA startup{};
+    STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = child_in;
     startup.hStdOutput = child_out;
     startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
-    ::SetEnvironmentVariableA("ECUBRIDGE_STATUS_FORM", status_form ? "1" : nullptr);
-    std::string command = "\"" + exe + "\"";
-    const std::string folder = Folder(exe);
-    started_ = ::CreateProcessA(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                folder.c_str(), &startup, &process_) != 0;
-    ::SetEnvironmentVariableA("ECUBRIDGE_STATUS_FORM", nullptr);
+    ::SetEnvironmentVariableW(L"ECUBRIDGE_STATUS_FORM", status_form ? L"1" : nullptr);
+    std::wstring command = L"\"" + exe + L"\"";
+    if (current_folder.empty()) current_folder = Folder(exe);
+    started_ = ::CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                current_folder.c_str(), &startup, &process_) != 0;
+    ::SetEnvironmentVariableW(L"ECUBRIDGE_STATUS_FORM", nullptr);
     ::CloseHandle(child_in);
     ::CloseHandle(child_out);
   }
@@ -109,6 +138,12 @@ class ServerProcess {
 
   bool started() const { return started_; }
   DWORD id() const { return process_.dwProcessId; }
+
+  // The host closes its end of the server's input, as a host that goes away does.
+  void CloseInput() {
+    ::CloseHandle(to_server_);
+    to_server_ = nullptr;
+  }
 
   bool Send(const std::string& message) {
     DWORD written = 0;
@@ -190,7 +225,7 @@ void Quit(ServerProcess& server, const char* session) {
 }
 
 // Session 1: echo, identification, connection on the COM port, one relayed request, quit.
-void ComPortSession(const std::string& exe, const std::map<std::string, std::string>& expect,
+void ComPortSession(const std::wstring& exe, const std::map<std::string, std::string>& expect,
                     int com) {
   ServerProcess server(exe, false);
   Check(server.started(), "com: the server started");
@@ -231,7 +266,7 @@ void ComPortSession(const std::string& exe, const std::map<std::string, std::str
 }
 
 // Session 2: the USB interfaces through KVELD2XX.DLL, then the end of a watched host.
-void UsbSession(const std::string& exe) {
+void UsbSession(const std::wstring& exe) {
   ServerProcess server(exe, false);
   Check(server.started(), "usb: the server started");
   if (!server.started()) return;
@@ -282,7 +317,7 @@ std::string WindowText(HWND window) {
 }
 
 // Session 3: the status form, driven through its window as a person would.
-void FormSession(const std::string& exe) {
+void FormSession(const std::wstring& exe) {
   using ecub::StatusWindow;
   ServerProcess server(exe, true);
   Check(server.started(), "form: the server started with the status form");
@@ -320,15 +355,73 @@ void FormSession(const std::string& exe) {
   Check(server.Read(1, 200).empty() && server.OutputEnded(), "form: closing sends no reply");
 }
 
+// Session 4: a server whose folder has no KVELD2XX.DLL, started in a folder that has one and
+// with that folder on PATH. The driver is taken only from the server's own folder, so there
+// are no USB interfaces.
+void PlantedDriverSession(const std::wstring& exe, const std::wstring& planted_folder) {
+  wchar_t old_path[32768] = {};
+  const DWORD length = ::GetEnvironmentVariableW(L"PATH", old_path, 32768);
+  ::SetEnvironmentVariableW(L"PATH", (planted_folder + L";" + old_path).c_str());
+  ServerProcess server(exe, false, planted_folder);
+  ::SetEnvironmentVariableW(L"PATH", length > 0 ? old_path : nullptr);
+  Check(server.started(), "planted: the server started");
+  if (!server.started()) return;
+  const std::string reply = server.Ask(HostMsg(5));
+  // No interface: one empty entry, blank-filled to its 8 + 20 characters.
+  Check(Byte(reply, 2) == 5 &&
+            reply.substr(std::min<size_t>(8, reply.size())) == std::string(28, ' '),
+        "planted: no USB interface, the driver in the current folder and on PATH is not loaded "
+        "(%s)",
+        Hex(reply).c_str());
+  Quit(server, "planted");
+}
+
+// Session 5: the host closes its end of the pipe without instruction 1. The server stays, idle:
+// the Linux side of the test counts its wake-ups and processor time meanwhile (Wine reports no
+// times of other processes) and leaves its verdict in a file.
+void GoneHostSession(const std::wstring& exe, const std::wstring& work) {
+  ServerProcess server(exe, false);
+  Check(server.started(), "gone host: the server started");
+  if (!server.started()) return;
+  Check(server.Ask(HostMsg(0, "x")).substr(8) == "x", "gone host: the server answers");
+  server.CloseInput();
+  const std::wstring begin = work + L"\\idle-begin", done = work + L"\\idle-done";
+  const HANDLE marker =
+      ::CreateFileW(begin.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (marker != INVALID_HANDLE_VALUE) ::CloseHandle(marker);
+  const ULONGLONG deadline = ::GetTickCount64() + 30000;
+  while (!FileExists(done) && ::GetTickCount64() < deadline) ::Sleep(50);
+  ::Sleep(50);  // the verdict is written before the file is renamed into place
+  const std::string verdict = ReadFileText(done);
+  Check(verdict.rfind("ok", 0) == 0, "gone host: the server stays, idle (%s)",
+        verdict.substr(0, verdict.find('\n')).c_str());
+  Check(!server.Exited(0), "gone host: the server is still running");
+}
+
+// Copies the server's files from `from` into `to`, made if needed; false when one is missing.
+bool Stage(const std::wstring& from, const std::wstring& to, bool with_driver) {
+  ::CreateDirectoryW(to.c_str(), nullptr);
+  for (const wchar_t* name : {L"ecubridge.exe", L"SetComVarno.ini", L"KVELD2XX.DLL"}) {
+    const bool driver = std::wstring(name) == L"KVELD2XX.DLL";
+    if (driver && (!with_driver || !FileExists(from + L"\\" + name))) continue;
+    if (!::CopyFileW((from + L"\\" + name).c_str(), (to + L"\\" + name).c_str(), FALSE)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
-int main(int argc, char** argv) {
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: ecub_win_host SERVER_EXE EXPECT_FILE COM_NUMBER\n");
+int main() {
+  int argc = 0;
+  wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
+  if (argv == nullptr || argc != 4) {
+    std::fprintf(stderr, "usage: ecub_win_host WORK_FOLDER EXPECT_FILE COM_NUMBER\n");
     return 2;
   }
-  const std::string exe = argv[1];
-  const int com = std::atoi(argv[3]);
+  const std::wstring work = argv[1];
+  const int com = _wtoi(argv[3]);
   std::map<std::string, std::string> expect;
   std::istringstream lines(ReadFileText(argv[2]));
   for (std::string line; std::getline(lines, line);) {
@@ -336,11 +429,16 @@ int main(int argc, char** argv) {
     if (equals != std::string::npos) expect[line.substr(0, equals)] = line.substr(equals + 1);
   }
   if (!expect.count("ident") || !expect.count("request") || !expect.count("answer")) {
-    std::fprintf(stderr, "ecub_win_host: %s lacks ident, request or answer\n", argv[2]);
+    std::fprintf(stderr, "ecub_win_host: the expectations lack ident, request or answer\n");
     return 2;
   }
-  const std::string folder = Folder(exe);
-  const std::string log = folder + "\\RxTx.TXT";
+  // "app-Проба-測試": Cyrillic and CJK letters, which no ANSI code page holds both of.
+  const std::wstring folder = work + L"\\app-" + Widen("\xD0\x9F\xD1\x80\xD0\xBE\xD0\xB1\xD0\xB0") +
+                              L"-" + Widen("\xE6\xB8\xAC\xE8\xA9\xA6");
+  const bool usb = FileExists(work + L"\\KVELD2XX.DLL");
+  Check(Stage(work, folder, usb), "the server is staged in a folder with a non-ASCII name");
+  const std::wstring exe = folder + L"\\ecubridge.exe";
+  const std::wstring log = folder + L"\\RxTx.TXT";
 
   ComPortSession(exe, expect, com);
   const std::string first_log = ReadFileText(log);
@@ -350,17 +448,22 @@ int main(int argc, char** argv) {
   Check(first_log.find(" T " + expect.at("request") + "\r\n") != std::string::npos &&
             first_log.find(" R " + expect.at("answer") + "\r\n") != std::string::npos,
         "com: the traffic log holds the request and the answer");
-  Check(ReadFileText(folder + "\\PortCom.ini") == std::to_string(com) + "\r\n",
+  Check(ReadFileText(folder + L"\\PortCom.ini") == std::to_string(com) + "\r\n",
         "com: PortCom.ini records COM%d", com);
-  Check(ReadFileText(folder + "\\Handle.ini") == "\r\n", "com: Handle.ini is cleared at close");
+  Check(ReadFileText(folder + L"\\Handle.ini") == "\r\n", "com: Handle.ini is cleared at close");
 
-  if (::GetFileAttributesA((folder + "\\KVELD2XX.DLL").c_str()) != INVALID_FILE_ATTRIBUTES) {
+  if (usb) {
     UsbSession(exe);
-    Check(ReadFileText(folder + "\\Last_RxTx.TXT") == first_log,
+    Check(ReadFileText(folder + L"\\Last_RxTx.TXT") == first_log,
           "usb: the previous run's log was kept as Last_RxTx.TXT");
+    const std::wstring bare = work + L"\\without-driver";
+    Check(Stage(work, bare, false), "planted: a server folder without the driver");
+    PlantedDriverSession(bare + L"\\ecubridge.exe", folder);
   }
   FormSession(exe);
+  GoneHostSession(exe, work);
 
   std::printf("%d failed\n", g_failures);
+  ::LocalFree(argv);
   return g_failures;
 }

@@ -109,9 +109,11 @@ class FakePlatform : public Platform {
     std::string eeprom_manufacturer = "FTDI";
     std::string eeprom_description;  // starts as `description` when empty
     bool open = false;
+    int latency_timer_ms = 16;  // the driver's own value until the server sets it
   };
   std::vector<UsbDevice> usb_devices;
-  bool driver_missing = false;  // every D2XX call then fails
+  bool driver_missing = false;         // every D2XX call then fails
+  bool latency_timer_missing = false;  // an older driver without FT_SetLatencyTimer
   int ee_program_calls = 0;
   FtProgramData last_programmed;  // the record of the last FT_EE_Program (strings not kept)
   std::string last_programmed_description;

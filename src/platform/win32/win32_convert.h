@@ -28,6 +28,12 @@ CommTimeouts FromWin32Timeouts(const COMMTIMEOUTS& from);
 SYSTEMTIME ToSystemTime(const LocalDateTime& when);
 LocalDateTime FromSystemTime(const SYSTEMTIME& when);
 
+// Paths cross the portable code as UTF-8, so that a folder whose name lies outside the ANSI
+// code page (Cyrillic or CJK letters in a user name) survives; the Windows layer turns them into
+// the wide-character form for the W calls and back. Invalid UTF-8 becomes U+FFFD.
+std::wstring WidePath(const std::string& utf8);
+std::string Utf8Path(const std::wstring& wide);
+
 // The executable name of a process entry: `szExeFile` up to its first zero character; empty
 // when the field holds no zero character (such entries are skipped).
 std::string ProcessEntryName(const PROCESSENTRY32& entry);

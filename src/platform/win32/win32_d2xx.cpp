@@ -1,16 +1,15 @@
 #include "platform/win32/win32_d2xx.h"
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/win32/win32_convert.h"
+#include "platform/win32/win32_platform.h"
 
 #include <utility>
 
 namespace ecub {
 
 Win32D2xx::Win32D2xx(std::string library)
-    : library_(library.empty() ? std::string(kD2xxLibraryName) : std::move(library)) {}
+    : library_(library.empty() ? Win32ProgramFolder() + "\\" + kD2xxLibraryName
+                               : std::move(library)) {}
 
 Win32D2xx::~Win32D2xx() {
   if (module_ != nullptr) ::FreeLibrary(static_cast<HMODULE>(module_));
@@ -19,7 +18,11 @@ Win32D2xx::~Win32D2xx() {
 bool Win32D2xx::OpenLibrary() {
   // A library that cannot be found must not pop up a system error box in a window-less server.
   const UINT old_mode = ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-  const HMODULE module = ::LoadLibraryA(library_.c_str());
+  // With a full path, the libraries the driver itself needs are looked for beside it first (the
+  // flag is only defined for full paths).
+  const bool full_path = library_.find_first_of("\\/") != std::string::npos;
+  const HMODULE module = ::LoadLibraryExW(WidePath(library_).c_str(), nullptr,
+                                          full_path ? LOAD_WITH_ALTERED_SEARCH_PATH : 0);
   const DWORD error = ::GetLastError();
   ::SetErrorMode(old_mode);
   if (module == nullptr) {

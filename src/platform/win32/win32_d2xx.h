@@ -7,16 +7,19 @@
 
 namespace ecub {
 
-// The file name the driver library is loaded under; Windows looks for it in the executable's
-// folder first.
+// The file name the driver library is loaded under, in the program's folder.
 inline constexpr const char* kD2xxLibraryName = "KVELD2XX.DLL";
 
 class Win32D2xx : public D2xxTable {
  public:
-  // Loads `library` at the first call (empty: KVELD2XX.DLL). Without the library, or without
-  // one of its functions, the calls concerned return FT_OTHER_ERROR instead of crashing.
+  // Loads `library` (a UTF-8 path) at the first call; empty means KVELD2XX.DLL in the folder of
+  // the running executable, by its full path, so that a library of that name planted in the
+  // current folder or on PATH is never taken instead. Without the library, or without one of
+  // its functions, the calls concerned fail instead of crashing.
   explicit Win32D2xx(std::string library = {});
   ~Win32D2xx() override;
+
+  const std::string& library() const { return library_; }
 
  protected:
   bool OpenLibrary() override;

@@ -5,8 +5,11 @@
 #include <mmsystem.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 #include "platform/win32/win32_d2xx.h"
@@ -37,7 +40,155 @@ bool WriteAll(HANDLE handle, const char* data, size_t size) {
   return true;
 }
 
+// Milliseconds for a Windows wait: rounded up, so that a wait never ends before its time and
+// a short one does not turn into a spin; INFINITE for no limit.
+DWORD WaitMilliseconds(double usec) {
+  if (std::isnan(usec) || usec < 0) return INFINITE;
+  const double ms = std::ceil(usec / 1000.0);
+  return ms >= 0x7FFFFFFF ? 0x7FFFFFFFu : static_cast<DWORD>(ms);
+}
+
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+
+// A waitable timer whose wake-ups are precise to well below a millisecond, where Windows offers
+// one (Windows 10 1803 and later); null elsewhere.
+HANDLE CreatePreciseTimer() {
+  return ::CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
+                                  TIMER_ALL_ACCESS);
+}
+
+double NowUsec() {
+  LARGE_INTEGER counter{}, frequency{};
+  ::QueryPerformanceCounter(&counter);
+  ::QueryPerformanceFrequency(&frequency);
+  return static_cast<double>(counter.QuadPart) * 1e6 / static_cast<double>(frequency.QuadPart);
+}
+
+// How the high-resolution timer's lateness estimate moves per wake-up, and its bounds.
+constexpr double kLatenessStep_usec = 10;
+constexpr double kInitialLateness_usec = 200;
+constexpr double kMaxLateness_usec = 5000;
+
+// Bytes held back from the reader once this many wait unread, so that a host that writes
+// without reading replies meets a full pipe, as it would without the thread.
+constexpr size_t kReaderBufferLimit = 1 << 20;
+
 }  // namespace
+
+// The thread that blocks in ReadFile on the host pipe and the bytes it has read. Shared between
+// the platform and the thread, so that either may end first.
+class HostInputReader {
+ public:
+  static std::shared_ptr<HostInputReader> Start(HANDLE input) {
+    auto reader = std::make_shared<HostInputReader>(input);
+    if (reader->ready_ == nullptr) return nullptr;
+    auto* handed = new std::shared_ptr<HostInputReader>(reader);
+    reader->thread_ = ::CreateThread(nullptr, 0, &HostInputReader::Run, handed, 0, nullptr);
+    if (reader->thread_ == nullptr) {
+      delete handed;
+      return nullptr;
+    }
+    return reader;
+  }
+
+  explicit HostInputReader(HANDLE input)
+      : input_(input), ready_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+  ~HostInputReader() {
+    if (thread_ != nullptr) ::CloseHandle(thread_);
+    if (ready_ != nullptr) ::CloseHandle(ready_);
+  }
+  HostInputReader(const HostInputReader&) = delete;
+  HostInputReader& operator=(const HostInputReader&) = delete;
+
+  // Set while bytes wait, and once when the input ends.
+  HANDLE ready() const { return ready_; }
+
+  // False, like a failing PeekNamedPipe, once the pipe has ended and every byte was taken.
+  bool Peek(uint32_t& available) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    available = static_cast<uint32_t>(std::min<size_t>(bytes_.size(), 0xFFFFFFFFu));
+    return available > 0 || !ended_;
+  }
+
+  bool Take(uint32_t count, std::string& out) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (count > bytes_.size()) {
+      out.clear();
+      return false;
+    }
+    out.assign(bytes_, 0, count);
+    bytes_.erase(0, count);
+    if (bytes_.empty() && !ended_) ::ResetEvent(ready_);
+    room_.notify_one();
+    return true;
+  }
+
+  // True when nothing can arrive any more and nothing is left.
+  bool Drained() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ended_ && bytes_.empty();
+  }
+  bool HasBytes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !bytes_.empty();
+  }
+
+  // Asks the thread to stop and gives it a moment; a read that cannot be cancelled keeps the
+  // thread (and the pipe handle it reads) until the process ends, which it does not hold up.
+  // True when the thread has ended, so the handle may be closed.
+  bool Stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    room_.notify_one();
+    ::CancelSynchronousIo(thread_);
+    return ::WaitForSingleObject(thread_, 200) == WAIT_OBJECT_0;
+  }
+
+ private:
+  static DWORD WINAPI Run(void* argument) {
+    std::unique_ptr<std::shared_ptr<HostInputReader>> self(
+        static_cast<std::shared_ptr<HostInputReader>*>(argument));
+    (*self)->Loop();
+    return 0;
+  }
+
+  void Loop() {
+    std::vector<char> buffer(65536);
+    for (;;) {
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        room_.wait(lock, [this] { return stopping_ || bytes_.size() < kReaderBufferLimit; });
+        if (stopping_) break;
+      }
+      DWORD got = 0;
+      const bool ok =
+          ::ReadFile(input_, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) != 0;
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (stopping_) break;
+      if (!ok) break;  // the host closed its end, or the pipe failed
+      if (got > 0) {
+        bytes_.append(buffer.data(), got);
+        ::SetEvent(ready_);
+      }
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    ended_ = true;
+    ::SetEvent(ready_);  // a waiter wakes once to see the end
+  }
+
+  HANDLE input_;
+  HANDLE ready_;
+  HANDLE thread_ = nullptr;
+  std::mutex mutex_;
+  std::condition_variable room_;
+  std::string bytes_;
+  bool ended_ = false;
+  bool stopping_ = false;
+};
 
 int64_t HandleToInt(void* handle) {
   return static_cast<int64_t>(reinterpret_cast<intptr_t>(handle));
@@ -51,14 +202,26 @@ Win32Platform::Win32Platform()
     : Win32Platform(::GetStdHandle(STD_INPUT_HANDLE), ::GetStdHandle(STD_OUTPUT_HANDLE)) {}
 
 Win32Platform::Win32Platform(void* host_input, void* host_output)
-    : host_input_(host_input), host_output_(host_output) {}
+    : host_input_(host_input),
+      host_output_(host_output),
+      precise_timer_(CreatePreciseTimer()),
+      timer_lateness_usec_(kInitialLateness_usec) {
+  if (host_input_ != nullptr && host_input_ != INVALID_HANDLE_VALUE &&
+      ::GetFileType(host_input_) == FILE_TYPE_PIPE) {
+    reader_ = HostInputReader::Start(host_input_);
+  }
+}
 
-Win32Platform::~Win32Platform() = default;
+Win32Platform::~Win32Platform() {
+  if (reader_) reader_->Stop();
+  if (precise_timer_ != nullptr) ::CloseHandle(precise_timer_);
+}
 
 // --- Host pipe ----------------------------------------------------------------------------
 
 bool Win32Platform::HostPeek(uint32_t& available) {
   available = 0;
+  if (reader_) return reader_->Peek(available);
   DWORD total = 0;
   if (!::PeekNamedPipe(host_input_, nullptr, 0, nullptr, &total, nullptr)) return false;
   available = total;
@@ -66,6 +229,7 @@ bool Win32Platform::HostPeek(uint32_t& available) {
 }
 
 bool Win32Platform::HostRead(uint32_t count, std::string& out) {
+  if (reader_) return reader_->Take(count, out);
   out.assign(count, '\0');
   uint32_t got = 0;
   // The peeked bytes are all there; a read may still hand them over in pieces.
@@ -89,7 +253,9 @@ bool Win32Platform::HostWrite(const std::string& data) {
 }
 
 void Win32Platform::HostCloseInput() {
-  ::CloseHandle(host_input_);
+  // A thread still blocked in ReadFile would block the close too.
+  const bool reader_ended = !reader_ || reader_->Stop();
+  if (reader_ended) ::CloseHandle(host_input_);
   host_input_ = INVALID_HANDLE_VALUE;
 }
 
@@ -98,8 +264,25 @@ void Win32Platform::HostCloseOutput() {
   host_output_ = INVALID_HANDLE_VALUE;
 }
 
-void Win32Platform::HostWaitInput(double) {
-  ::Sleep(1);
+void Win32Platform::HostWaitInput(double max_usec) {
+  if (reader_ && reader_->HasBytes()) return;
+  // Once the host has gone nothing can arrive: sleep the whole time rather than wake for it.
+  WaitFor(reader_ && !reader_->Drained() ? reader_->ready() : nullptr, max_usec);
+}
+
+bool Win32Platform::WaitPortOrHostInput(int64_t, bool, double max_usec) {
+  if (!reader_) return false;
+  HostWaitInput(max_usec);
+  return true;
+}
+
+void Win32Platform::WaitFor(void* handle, double max_usec) {
+  const DWORD timeout = WaitMilliseconds(max_usec);
+  HANDLE handles[1] = {static_cast<HANDLE>(handle)};
+  // Window messages already in the queue were let run by the caller; new ones end the wait so
+  // that the status form stays alive.
+  ::MsgWaitForMultipleObjectsEx(handle != nullptr ? 1 : 0, handles, timeout, QS_ALLINPUT,
+                                MWMO_INPUTAVAILABLE);
 }
 
 // --- Clock and sleep ----------------------------------------------------------------------
@@ -133,8 +316,36 @@ void Win32Platform::Sleep(uint32_t milliseconds) {
 
 void Win32Platform::SleepMicroseconds(double usec) {
   if (!(usec > 0)) return;
-  const double ms = std::floor(usec / 1000.0);
-  ::Sleep(ms > 4e9 ? 4000000000u : static_cast<DWORD>(ms));
+  if (precise_timer_ == nullptr) {
+    const double ms = std::floor(usec / 1000.0);
+    ::Sleep(ms > 4e9 ? 4000000000u : static_cast<DWORD>(ms));
+    return;
+  }
+  const double start = NowUsec();
+  const double end = start + usec;
+  // Wake early by the lateness seen so far; the caller spins what is left.
+  const double target = end - timer_lateness_usec_;
+  for (;;) {
+    const double left = target - NowUsec();
+    if (left < 50) break;  // not worth a timer
+    LARGE_INTEGER due{};
+    due.QuadPart = -static_cast<LONGLONG>(left * 10.0);  // relative, in 100 ns steps
+    if (!::SetWaitableTimer(precise_timer_, &due, 0, nullptr, nullptr, FALSE)) return;
+    HANDLE timer = precise_timer_;
+    const DWORD woke =
+        ::MsgWaitForMultipleObjectsEx(1, &timer, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    if (woke == WAIT_OBJECT_0) {
+      // Learn how late the timer fires: three steps up for each one down settles where one
+      // wake-up in four comes later than the estimate, so most waits end on time with a short
+      // spin and a rare late one does not turn every later wait into a spin.
+      const double late = NowUsec() - target;
+      timer_lateness_usec_ +=
+          late > timer_lateness_usec_ ? 3 * kLatenessStep_usec : -kLatenessStep_usec;
+      timer_lateness_usec_ = std::clamp(timer_lateness_usec_, 0.0, kMaxLateness_usec);
+      break;
+    }
+    PumpMessages();  // a window message came first: let it run and sleep on
+  }
 }
 
 void Win32Platform::TimeBeginPeriod(uint32_t milliseconds) {
@@ -262,8 +473,9 @@ bool Win32Platform::ListProcesses(std::vector<std::string>& names) {
 
 bool Win32Platform::FileReadable(const std::string& path) {
   // Opening a folder without backup semantics fails, so only files pass.
-  const HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE file =
+      ::CreateFileW(WidePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   ::CloseHandle(file);
   return true;
@@ -271,8 +483,9 @@ bool Win32Platform::FileReadable(const std::string& path) {
 
 bool Win32Platform::ReadWholeFile(const std::string& path, std::string& contents) {
   contents.clear();
-  const HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE file =
+      ::CreateFileW(WidePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   bool ok = true;
   char buffer[65536];
@@ -290,7 +503,7 @@ bool Win32Platform::ReadWholeFile(const std::string& path, std::string& contents
 }
 
 bool Win32Platform::WriteWholeFile(const std::string& path, const std::string& contents) {
-  const HANDLE file = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+  const HANDLE file = ::CreateFileW(WidePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   const bool written = WriteAll(file, contents.data(), contents.size());
@@ -299,7 +512,7 @@ bool Win32Platform::WriteWholeFile(const std::string& path, const std::string& c
 }
 
 bool Win32Platform::CopyFileReplace(const std::string& from, const std::string& to) {
-  return ::CopyFileA(from.c_str(), to.c_str(), FALSE) != 0;
+  return ::CopyFileW(WidePath(from).c_str(), WidePath(to).c_str(), FALSE) != 0;
 }
 
 bool Win32Platform::MoveFileReplace(const std::string& from, const std::string& to) {
@@ -308,7 +521,7 @@ bool Win32Platform::MoveFileReplace(const std::string& from, const std::string& 
 
 int64_t Win32Platform::OpenWriteFile(const std::string& path) {
   // Others may read the traffic log while the server writes it.
-  const HANDLE file = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+  const HANDLE file = ::CreateFileW(WidePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   return HandleToInt(file);
 }
@@ -358,15 +571,17 @@ void Win32Platform::ShowMessage(const std::string& text, const std::string& titl
 // --- Program folder -----------------------------------------------------------------------
 
 std::string Win32ProgramFolder() {
-  std::vector<char> path(MAX_PATH);
+  // The wide form: the ANSI one turns letters outside the code page into '?'.
+  std::vector<wchar_t> path(MAX_PATH);
   for (;;) {
     const DWORD length =
-        ::GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
     if (length == 0) return ".";
     if (length < path.size()) {
-      const std::string exe(path.data(), length);
-      const size_t separator = exe.find_last_of("\\/");
-      return separator == std::string::npos ? std::string(".") : exe.substr(0, separator);
+      const std::wstring exe(path.data(), length);
+      const size_t separator = exe.find_last_of(L"\\/");
+      return separator == std::wstring::npos ? std::string(".")
+                                             : Utf8Path(exe.substr(0, separator));
     }
     // The path was cut to the buffer: try again with more room.
     if (path.size() >= 32768) return ".";

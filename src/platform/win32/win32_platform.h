@@ -1,6 +1,7 @@
 // The Windows platform: every call is the kernel32, winmm or user32 call of the same name.
 // The host pipe is the inherited standard input and output, the clock the performance counter,
-// serial ports the "\\.\COMn" devices, and the D2XX driver is taken from KVELD2XX.DLL.
+// serial ports the "\\.\COMn" devices, and the D2XX driver is taken from KVELD2XX.DLL. Paths
+// are UTF-8 on the portable side and go to the wide-character calls.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +12,8 @@
 #include "platform/platform.h"
 
 namespace ecub {
+
+class HostInputReader;
 
 class Win32Platform : public Platform {
  public:
@@ -23,20 +26,28 @@ class Win32Platform : public Platform {
   Win32Platform(const Win32Platform&) = delete;
   Win32Platform& operator=(const Win32Platform&) = delete;
 
+  // When standard input is a pipe, a thread of its own blocks in ReadFile on it and hands the
+  // bytes over, because an anonymous pipe cannot be waited on: HostPeek and HostRead then
+  // report and take those bytes, and HostWaitInput sleeps until they come. Otherwise the pipe
+  // calls are made directly.
   bool HostPeek(uint32_t& available) override;
   bool HostRead(uint32_t count, std::string& out) override;
   bool HostWrite(const std::string& data) override;
+  // Stops the reader thread without waiting on it (a read it cannot leave ends with the process).
   void HostCloseInput() override;
   void HostCloseOutput() override;
-  // The plain 1 ms sleep of the loop: an anonymous pipe cannot be waited on.
+  // Sleeps until host bytes arrive, a window message comes or the time is up.
   void HostWaitInput(double max_usec) override;
 
   bool QueryPerformanceFrequency(int64_t& frequency) override;
   bool QueryPerformanceCounter(int64_t& counter) override;
   uint64_t TickCountMs() override;
   void Sleep(uint32_t milliseconds) override;
-  // Sleeps are only millisecond-precise here, so the waits use 2 ms steps and spin the rest.
-  bool HasPreciseSleep() override { return false; }
+  // True where Windows offers a high-resolution waitable timer; otherwise sleeps are only
+  // millisecond-precise and the waits use 2 ms steps and spin the rest.
+  bool HasPreciseSleep() override { return precise_timer_ != nullptr; }
+  // Sleeps on the high-resolution timer, waking early by what its wake-ups have been seen to
+  // run late, so the caller's final spin stays short. Window messages run meanwhile.
   void SleepMicroseconds(double usec) override;
   void TimeBeginPeriod(uint32_t milliseconds) override;
   void TimeEndPeriod(uint32_t milliseconds) override;
@@ -55,6 +66,8 @@ class Win32Platform : public Platform {
   uint32_t GetLastError() override;
   // Serial reads are polled every 5 ms by the transaction; there is nothing to wait on.
   bool WaitPortInput(int64_t, bool, double) override { return false; }
+  // The 5 ms between two looks at the port, cut short when the host writes.
+  bool WaitPortOrHostInput(int64_t handle, bool usb, double max_usec) override;
 
   D2xx& Ftdi() override;
 
@@ -79,16 +92,28 @@ class Win32Platform : public Platform {
   // dialog manager; null for none.
   void SetDialogWindow(void* window) { dialog_window_ = window; }
 
+  // True while host input comes through the reader thread.
+  bool HasHostReader() const { return reader_ != nullptr; }
+  // How late the high-resolution timer has been waking, in microseconds (its running estimate).
+  double TimerLateness_usec() const { return timer_lateness_usec_; }
+
  private:
+  // Waits for `handle` (may be null: nothing but the time and window messages) up to
+  // `max_usec` (negative: no limit); window messages end the wait early.
+  void WaitFor(void* handle, double max_usec);
+
   void* host_input_;
   void* host_output_;
   void* dialog_window_ = nullptr;
+  std::shared_ptr<HostInputReader> reader_;
+  void* precise_timer_ = nullptr;
+  double timer_lateness_usec_;
   std::unique_ptr<D2xx> ftdi_;
   uint32_t last_tick_count_ = 0;
   uint64_t tick_count_high_ = 0;
 };
 
-// The folder of the running executable, without a trailing separator.
+// The folder of the running executable, without a trailing separator, in UTF-8.
 std::string Win32ProgramFolder();
 
 // A Windows handle carried in the 64 bits the portable code keeps handles in, and back. The

@@ -1,0 +1,249 @@
+// The Windows server measured under Wine, as a Windows host program drives it: echo round
+// trips over anonymous pipes, the idle server, the server sending at 500 us per byte, and the
+// precision of the microsecond waits on the Windows platform.
+//
+//   ecub_bench_wine WORK_FOLDER [--round-trips N]
+//
+// WORK_FOLDER holds ecubridge.exe, KVELD2XX.DLL (the D2XX stand-in) and SetComVarno.ini. Wine
+// reports no processor times of other processes, so the server's wake-ups and CPU are counted
+// by the Linux side (bench/run): at "idle-begin" and "send-begin" this program leaves a marker
+// file in WORK_FOLDER and waits for the Linux side's line in "idle-done" / "send-done", which
+// it prints with its own results. Output lines: "NAME VALUE UNIT".
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "host/clock.h"
+#include "host/server.h"
+#include "platform/win32/win32_platform.h"
+
+namespace {
+
+double NowUsec() {
+  LARGE_INTEGER counter{}, frequency{};
+  ::QueryPerformanceCounter(&counter);
+  ::QueryPerformanceFrequency(&frequency);
+  return static_cast<double>(counter.QuadPart) * 1e6 / static_cast<double>(frequency.QuadPart);
+}
+
+double Percentile(std::vector<double> values, double fraction) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  return values[static_cast<size_t>(fraction * static_cast<double>(values.size() - 1))];
+}
+
+std::string HostMsg(int code, const std::string& argument = {}) {
+  const size_t length = 8 + argument.size();
+  std::string m(8, '\0');
+  m[0] = static_cast<char>(length % 255);
+  m[1] = static_cast<char>(length / 255);
+  m[2] = static_cast<char>(code);
+  return m + argument;
+}
+
+class Server {
+ public:
+  explicit Server(const std::string& exe) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE child_in = nullptr, child_out = nullptr;
+    if (!::CreatePipe(&child_in, &to_, &inherit, 0) ||
+        !::CreatePipe(&from_, &child_out, &inherit, 0)) {
+      return;
+    }
+    ::SetHandleInformation(to_, HANDLE_FLAG_INHERIT, 0);
+    ::SetHandleInformation(from_, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = child_in;
+    startup.hStdOutput = child_out;
+    startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+    std::string command = "\"" + exe + "\"";
+    const std::string folder = exe.substr(0, exe.find_last_of('\\'));
+    ok_ = ::CreateProcessA(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                           folder.c_str(), &startup, &process_) != 0;
+    ::CloseHandle(child_in);
+    ::CloseHandle(child_out);
+  }
+  ~Server() {
+    if (ok_ && ::WaitForSingleObject(process_.hProcess, 5000) != WAIT_OBJECT_0) {
+      ::TerminateProcess(process_.hProcess, 1);
+    }
+    if (ok_) {
+      ::CloseHandle(process_.hProcess);
+      ::CloseHandle(process_.hThread);
+    }
+    if (to_ != nullptr) ::CloseHandle(to_);
+    if (from_ != nullptr) ::CloseHandle(from_);
+  }
+  bool ok() const { return ok_; }
+
+  // Writes the message and blocks in ReadFile for the whole reply, as a host waiting on its
+  // answer does.
+  std::string Ask(const std::string& message) {
+    DWORD done = 0;
+    if (!::WriteFile(to_, message.data(), static_cast<DWORD>(message.size()), &done, nullptr)) {
+      return {};
+    }
+    std::string header = Read(8);
+    if (header.size() < 8) return header;
+    const size_t length =
+        (static_cast<unsigned char>(header[0]) << 8) | static_cast<unsigned char>(header[1]);
+    return length > 8 ? header + Read(length - 8) : header;
+  }
+
+ private:
+  std::string Read(size_t count) {
+    std::string bytes(count, '\0');
+    size_t got = 0;
+    while (got < count) {
+      DWORD read = 0;
+      if (!::ReadFile(from_, bytes.data() + got, static_cast<DWORD>(count - got), &read, nullptr) ||
+          read == 0) {
+        break;
+      }
+      got += read;
+    }
+    bytes.resize(got);
+    return bytes;
+  }
+
+  HANDLE to_ = nullptr, from_ = nullptr;
+  PROCESS_INFORMATION process_{};
+  bool ok_ = false;
+};
+
+bool Exists(const std::string& path) {
+  return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void Touch(const std::string& path) {
+  const HANDLE file =
+      ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
+}
+
+// The Linux side's line, once it is there (at most 60 s).
+std::string AwaitLine(const std::string& path) {
+  for (int i = 0; i < 1200 && !Exists(path); ++i) ::Sleep(50);
+  ::Sleep(20);
+  char line[256] = {};
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return "(no result)";
+  if (std::fgets(line, sizeof line, file) == nullptr) line[0] = '\0';
+  std::fclose(file);
+  std::string text = line;
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
+double ThreadCpuUsec() {
+  FILETIME created, exited, kernel, user;
+  if (!::GetThreadTimes(::GetCurrentThread(), &created, &exited, &kernel, &user)) return -1;
+  const auto value = [](const FILETIME& t) {
+    return (static_cast<double>(t.dwHighDateTime) * 4294967296.0 + t.dwLowDateTime) / 10.0;
+  };
+  return value(kernel) + value(user);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: ecub_bench_wine WORK_FOLDER [--round-trips N]\n");
+    return 2;
+  }
+  const std::string work = argv[1];
+  int round_trips = 600;
+  for (int i = 2; i + 1 < argc; i += 2) {
+    if (std::strcmp(argv[i], "--round-trips") == 0)
+      round_trips = std::max(10, std::atoi(argv[i + 1]));
+  }
+  std::printf("build %d-bit\n", static_cast<int>(sizeof(void*) * 8));
+
+  Server server(work + "\\ecubridge.exe");
+  if (!server.ok()) {
+    std::fprintf(stderr, "cannot start the server\n");
+    return 1;
+  }
+  // Echo round trips of 32 bytes, from the write of the message to the last byte of the reply.
+  std::vector<double> latencies;
+  for (int i = -50; i < round_trips; ++i) {
+    std::string payload(32, '\0');
+    for (size_t k = 0; k < payload.size(); ++k) payload[k] = static_cast<char>(i * 7 + k);
+    const double start = NowUsec();
+    const std::string reply = server.Ask(HostMsg(0, payload));
+    const double end = NowUsec();
+    if (reply.size() != 40 || reply.compare(8, 32, payload) != 0) {
+      std::fprintf(stderr, "echo %d: no echo\n", i);
+      return 1;
+    }
+    if (i >= 0) latencies.push_back(end - start);
+  }
+  std::printf("echo_p50 %.1f us\n", Percentile(latencies, 0.5));
+  std::printf("echo_p99 %.1f us\n", Percentile(latencies, 0.99));
+  std::fflush(stdout);
+
+  // The idle server, measured from Linux.
+  Touch(work + "\\idle-begin");
+  std::printf("idle %s\n", AwaitLine(work + "\\idle-done").c_str());
+  std::fflush(stdout);
+
+  // Sending: the unit on USB interface 1 of the stand-in answers a whole 59-byte request of
+  // command 0x21 at once, so the transactions are almost all sending at 500 us per byte.
+  server.Ask(HostMsg(10, std::string(12, '\0') + "FW 9.99 NONE X"));
+  const std::string connected = server.Ask(HostMsg(3, std::string(1, '\0')));
+  if (connected.size() < 4 || connected[3] != 1) {
+    std::fprintf(stderr, "no unit on the USB stand-in\n");
+    return 1;
+  }
+  server.Ask(HostMsg(9, std::string("\xF4\x01", 2)));  // 500 us per byte
+  std::string frame("\x42\x01\x39\x21", 4);
+  frame += std::string(54, '\x11');
+  unsigned char sum = 0;
+  for (unsigned char c : frame) sum ^= c;
+  frame += static_cast<char>(sum);
+  Touch(work + "\\send-begin");
+  int transactions = 0;
+  int answered = 0;
+  const double send_start = NowUsec();
+  while (!Exists(work + "\\send-done") && NowUsec() - send_start < 60e6) {
+    const std::string reply = server.Ask(HostMsg(6, frame));
+    ++transactions;
+    if (reply.size() == 14 && reply[7] == 0) ++answered;
+  }
+  const double per_transaction = (NowUsec() - send_start) / std::max(1, transactions);
+  std::printf("send %s\n", AwaitLine(work + "\\send-done").c_str());
+  std::printf("send_transaction %.0f us (%d of %d answered)\n", per_transaction, answered,
+              transactions);
+  server.Ask(HostMsg(1));
+
+  // The per-byte wait, in this process, on the Windows platform.
+  ecub::Win32Platform platform(nullptr, nullptr);
+  ecub::Server context(platform, work);
+  for (int i = 0; i < 50; ++i) ecub::WaitMicroseconds(context, 500);  // learn the timer
+  std::vector<double> overshoots;
+  const double cpu_start = ThreadCpuUsec();
+  const double wall_start = NowUsec();
+  for (int i = 0; i < 2000; ++i) {
+    const double start = NowUsec();
+    ecub::WaitMicroseconds(context, 500);
+    overshoots.push_back(NowUsec() - start - 500);
+  }
+  const double cpu = ThreadCpuUsec() - cpu_start;
+  const double wall = NowUsec() - wall_start;
+  std::printf("wait500_overshoot_p50 %.1f us\n", Percentile(overshoots, 0.5));
+  std::printf("wait500_overshoot_p90 %.1f us\n", Percentile(overshoots, 0.9));
+  std::printf("wait500_cpu %.1f %%\n", cpu_start >= 0 ? cpu / wall * 100 : -1.0);
+  std::printf("precise_timer %s (lateness %.0f us)\n", platform.HasPreciseSleep() ? "yes" : "no",
+              platform.TimerLateness_usec());
+  return 0;
+}
