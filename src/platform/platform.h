@@ -53,7 +53,13 @@ inline constexpr int64_t kInvalidHandle = -1;
 // D2XX status codes: 0 is success, everything else a failure.
 using FtStatus = uint32_t;
 inline constexpr FtStatus FT_OK = 0;
+inline constexpr FtStatus FT_INVALID_HANDLE = 1;
 inline constexpr FtStatus FT_DEVICE_NOT_FOUND = 2;
+inline constexpr FtStatus FT_DEVICE_NOT_OPENED = 3;
+inline constexpr FtStatus FT_IO_ERROR = 4;
+inline constexpr FtStatus FT_INVALID_PARAMETER = 6;
+inline constexpr FtStatus FT_INVALID_BAUD_RATE = 7;
+inline constexpr FtStatus FT_NOT_SUPPORTED = 17;
 inline constexpr FtStatus FT_OTHER_ERROR = 18;
 inline constexpr uint32_t FT_LIST_NUMBER_ONLY = 0x80000000;
 inline constexpr uint32_t FT_LIST_BY_INDEX = 0x40000000;
@@ -86,6 +92,11 @@ class D2xx {
   virtual FtStatus FT_Close(int64_t handle) = 0;
   virtual FtStatus FT_EE_Read(int64_t handle, FtProgramData* data) = 0;
   virtual FtStatus FT_EE_Program(int64_t handle, FtProgramData* data) = 0;
+  // How long (ms) the device holds a partly filled receive buffer before handing it on. Not
+  // every driver offers it; those that do not answer FT_NOT_SUPPORTED.
+  virtual FtStatus FT_SetLatencyTimer(int64_t /*handle*/, uint8_t /*milliseconds*/) {
+    return FT_NOT_SUPPORTED;
+  }
 };
 
 class Platform {

@@ -94,14 +94,24 @@ bool ApriPortaUsb(Server& s) {
   s.HandlePorta = handle;
   if (!opened) return false;
   const Settings& cfg = s.settings;
-  return step(ftdi.FT_SetBaudRate(s.HandlePorta, static_cast<uint32_t>(cfg.BaudRate)),
-              "FT_SetBaudRate Error#") &&
-         step(ftdi.FT_SetDataCharacteristics(s.HandlePorta, cfg.Bit, cfg.StopBit, cfg.Parity),
-              "FT_SetDataCharacteristics Error#") &&
-         step(ftdi.FT_SetFlowControl(s.HandlePorta, 0, 0, 0), "FT_SetFlowControl Error#") &&
-         step(ftdi.FT_SetTimeouts(s.HandlePorta, kUsbReadTimeout_ms, kUsbWriteTimeout_ms),
-              "FT_SetTimeouts Error#") &&
-         step(ftdi.FT_SetChars(s.HandlePorta, kUsbEventChar, 0, 0, 0), "FT_SetChars Error#");
+  const bool configured =
+      step(ftdi.FT_SetBaudRate(s.HandlePorta, static_cast<uint32_t>(cfg.BaudRate)),
+           "FT_SetBaudRate Error#") &&
+      step(ftdi.FT_SetDataCharacteristics(s.HandlePorta, cfg.Bit, cfg.StopBit, cfg.Parity),
+           "FT_SetDataCharacteristics Error#") &&
+      step(ftdi.FT_SetFlowControl(s.HandlePorta, 0, 0, 0), "FT_SetFlowControl Error#") &&
+      step(ftdi.FT_SetTimeouts(s.HandlePorta, kUsbReadTimeout_ms, kUsbWriteTimeout_ms),
+           "FT_SetTimeouts Error#") &&
+      step(ftdi.FT_SetChars(s.HandlePorta, kUsbEventChar, 0, 0, 0), "FT_SetChars Error#");
+  if (!configured) return false;
+  // The device hands on a partly filled receive buffer only when its latency timer runs out
+  // (16 ms unless set), which delays every short answer by up to that much. A driver that
+  // cannot set it still serves the interface, only slower.
+  if (cfg.LatencyTimer_ms != 0) {
+    const FtStatus status = ftdi.FT_SetLatencyTimer(s.HandlePorta, cfg.LatencyTimer_ms);
+    if (status != FT_OK) LogLine(s, "FT_SetLatencyTimer Error#", Decimal(status));
+  }
+  return true;
 }
 
 bool ApriPortaSeriale(Server& s) {

@@ -179,6 +179,10 @@ class RecordingPlatform : public FakePlatform {
       Record("FT_Purge " + std::to_string(mask));
       return Base().FT_Purge(h, mask);
     }
+    FtStatus FT_SetLatencyTimer(int64_t h, uint8_t ms) override {
+      Record("FT_SetLatencyTimer " + std::to_string(ms));
+      return Base().FT_SetLatencyTimer(h, ms);
+    }
     FtStatus FT_Close(int64_t h) override { return Base().FT_Close(h); }
     FtStatus FT_EE_Read(int64_t h, FtProgramData* d) override { return Base().FT_EE_Read(h, d); }
     FtStatus FT_EE_Program(int64_t h, FtProgramData* d) override {

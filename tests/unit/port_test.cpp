@@ -142,10 +142,27 @@ TEST_F(UsbOpen, SetsTheLineOfTheChosenInterfaceThroughTheDriver) {
   EXPECT_EQ(Log(), "0 APERTURA [USB ID2]\r\n");
   EXPECT_EQ(p.driver_args,
             (Texts{"FT_Open 2", "FT_SetBaudRate 57600", "FT_SetDataCharacteristics 7 2 1",
-                   "FT_SetFlowControl 0 0 0", "FT_SetTimeouts 50 50", "FT_SetChars 126 0 0 0"}));
+                   "FT_SetFlowControl 0 0 0", "FT_SetTimeouts 50 50", "FT_SetChars 126 0 0 0",
+                   "FT_SetLatencyTimer 1"}));
   EXPECT_EQ(s.HandlePorta, kUsbHandle + 2);
   EXPECT_EQ(s.FtStatus, 0);
   EXPECT_EQ(p.files.count(kHandleIniPath), 0u);  // no serial handle to record
+}
+
+TEST_F(UsbOpen, LatencyTimerIsLeftAtZeroAndARefusalOnlyLogged) {
+  p.usb_devices.push_back(Device("S0", "D", &link));
+  s.PortaCom = 0;
+  s.settings.LatencyTimer_ms = 0;
+  ASSERT_TRUE(ApriPorta(s));
+  EXPECT_EQ(p.driver_args.back(), "FT_SetChars 126 0 0 0");
+  ASSERT_TRUE(ChiudiPorta(s));
+  s.settings.LatencyTimer_ms = 255;
+  p.FailCall("FT_SetLatencyTimer");
+  p.driver_args.clear();
+  EXPECT_TRUE(ApriPorta(s));
+  EXPECT_EQ(p.driver_args.back(), "FT_SetLatencyTimer 255");
+  EXPECT_EQ(Log(),
+            "0 APERTURA [USB ID0]\r\n0 APERTURA [USB ID0]\r\n0 FT_SetLatencyTimer Error#18\r\n");
 }
 
 class UsbOpenFailure : public LinkTest, public ::testing::WithParamInterface<const char*> {};

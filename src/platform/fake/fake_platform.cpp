@@ -294,6 +294,9 @@ class FakePlatform::FakeD2xx : public D2xx {
     if (d.link != nullptr) d.link->OnClose(p_.NowUsec());
     return FT_OK;
   }
+  FtStatus FT_SetLatencyTimer(int64_t h, uint8_t) override {
+    return Simple("FT_SetLatencyTimer", h);
+  }
   FtStatus FT_EE_Read(int64_t h, FtProgramData* data) override {
     const FtStatus status = Simple("FT_EE_Read", h);
     if (status != FT_OK) return status;
