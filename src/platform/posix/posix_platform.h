@@ -12,6 +12,8 @@
 
 namespace ecub {
 
+class KernelFtdi;
+
 class PosixPlatform : public Platform {
  public:
   // Talks to the host through `input_fd` and `output_fd`. Makes writes to a vanished host fail
@@ -41,6 +43,9 @@ class PosixPlatform : public Platform {
   void PumpMessages() override {}
 
   int64_t OpenSerial(const std::string& name) override;
+  // Opens the terminal at `path` as OpenSerial opens a COM port (exclusive, raw, not
+  // blocking); the handle then takes every serial call. kInvalidHandle on failure.
+  int64_t OpenTerminal(const std::string& path);
   bool GetCommState(int64_t handle, Dcb& dcb) override;
   bool SetCommState(int64_t handle, const Dcb& dcb) override;
   bool GetCommTimeouts(int64_t handle, CommTimeouts& timeouts) override;
@@ -87,6 +92,8 @@ class PosixPlatform : public Platform {
   };
   // The open port behind `handle`, or null (with EBADF as the last error).
   SerialPort* Port(int64_t handle);
+  // True when `handle` is a terminal this platform can wait on.
+  bool HasDescriptor(int64_t handle, bool usb) const;
   bool Fail();  // records errno as the last error; returns false
 
   int input_fd_;
@@ -96,6 +103,7 @@ class PosixPlatform : public Platform {
   std::map<int, SerialPort> ports_;
   uint32_t last_error_ = 0;
   std::unique_ptr<D2xx> ftdi_;
+  KernelFtdi* kernel_ftdi_ = nullptr;  // ftdi_, when the kernel's driver serves the calls
 };
 
 // The folder the server keeps its files in, without a trailing slash: $ECUBRIDGE_HOME when set
