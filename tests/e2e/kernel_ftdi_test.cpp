@@ -205,7 +205,6 @@ TEST_F(KernelFtdiTest, OpensExclusivelyConfiguresTheTerminalAndMovesBytes) {
   EXPECT_EQ(read, expected.size());
   EXPECT_EQ(answer, expected);
 
-
   // Received bytes wait in the queue until a purge of the receive side drops them.
   ASSERT_EQ(ft.FT_Write(h, request.data(), static_cast<uint32_t>(request.size()), &written), FT_OK);
   uint32_t queued = 0;
