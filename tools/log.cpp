@@ -10,6 +10,7 @@
 
 #include "common/frames.h"
 #include "common/log_reader.h"
+#include "platform/posix/program_info.h"
 
 namespace {
 
@@ -45,6 +46,10 @@ int main(int argc, char** argv) {
   bool have_path = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
+    if (a == "--version") {
+      std::cout << ecub::VersionLine("ecubridge-log");
+      return kOk;
+    }
     if (a == "--help" || a == "-h") {
       std::cout << kHelp;
       return kOk;

@@ -107,8 +107,10 @@ class PosixPlatform : public Platform {
 };
 
 // The folder the server keeps its files in, without a trailing slash: $ECUBRIDGE_HOME when set
-// and not empty, otherwise the folder of the running executable.
-std::string PosixProgramFolder();
+// and not empty; else the executable's folder when it holds SetComVarno.ini, or when it can be
+// written and is not the bin/ of an installed tree; else ${XDG_DATA_HOME:-$HOME/.local/share}
+// /ecubridge, made when `create` is set (see program_folder.h).
+std::string PosixProgramFolder(bool create = true);
 
 // The file name of `path` without its folder.
 std::string PosixBaseName(const std::string& path);

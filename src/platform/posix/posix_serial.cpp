@@ -103,7 +103,7 @@ int64_t PosixPlatform::OpenSerial(const std::string& name) {
   // An entry in ports/ stands for the port even when its target has gone, so a vanished
   // simulated port fails instead of silently opening a real one.
   struct stat entry {};
-  if (lstat(path.c_str(), &entry) != 0) path = "/dev/ttyS" + std::to_string(number - 1);
+  if (lstat(path.c_str(), &entry) != 0) path = SysRoot() + "/dev/ttyS" + std::to_string(number - 1);
   return OpenTerminal(path);
 }
 
