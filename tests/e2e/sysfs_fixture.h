@@ -200,7 +200,8 @@ class SysfsFixture {
 
   // The stable name udev gives the terminal.
   void ById(const UsbSerialSpec& spec, const std::string& tty, const std::string& suffix) {
-    std::string name = "usb-" + spec.manufacturer + "_" + spec.product + "_" + spec.serial;
+    std::string name = "usb-" + spec.manufacturer + "_" + spec.product;
+    if (!spec.serial.empty()) name += "_" + spec.serial;
     for (char& c : name) {
       if (c == ' ') c = '_';
     }
