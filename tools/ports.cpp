@@ -198,8 +198,12 @@ Machine Survey() {
   std::map<std::string, std::string> by_id;  // device (resolved) -> its by-id name
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(m.root + "/dev/serial/by-id", ec)) {
+    // One name per device, the same on every run whatever order the folder lists them in.
     const std::string target = Canonical(entry.path().string());
-    if (!target.empty() && by_id.count(target) == 0) by_id[target] = entry.path().string();
+    const std::string name = entry.path().string();
+    if (!target.empty() && (by_id.count(target) == 0 || name < by_id[target])) {
+      by_id[target] = name;
+    }
   }
   std::map<std::string, std::vector<int>> links;  // device (resolved) -> COM numbers
   std::vector<bool> com_taken(kMaxCom + 1, false);
