@@ -21,6 +21,7 @@
 #include "common/instructions.h"
 #include "common/text.h"
 #include "platform/posix/child_process.h"
+#include "platform/posix/program_info.h"
 
 namespace {
 
@@ -285,6 +286,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options& o) {
   size_t pos = 0;
   for (; pos < args.size() && tools::StartsWith(args[pos], "-"); ++pos) {
     const std::string& a = args[pos];
+    if (a == "--version") {
+      std::cout << ecub::VersionLine("ecubridge-host");
+      return kOk;
+    }
     if (a == "--help" || a == "-h") {
       o.help = true;
       return true;

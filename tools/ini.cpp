@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "crypt/crypt.h"
+#include "platform/posix/program_info.h"
 
 namespace {
 
@@ -173,6 +174,10 @@ int Convert(const Options& o) {
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   for (const std::string& a : args) {
+    if (a == "--version") {
+      std::cout << ecub::VersionLine("ecubridge-ini");
+      return kOk;
+    }
     if (a == "--help" || a == "-h") {
       std::cout << kUsage;
       return kOk;

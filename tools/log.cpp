@@ -10,6 +10,7 @@
 
 #include "common/frames.h"
 #include "common/log_reader.h"
+#include "platform/posix/program_info.h"
 
 namespace {
 
@@ -51,6 +52,10 @@ bool Fail(const std::string& message) {
 bool ParseOptions(const std::vector<std::string>& args, Options& o) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
+    if (a == "--version") {
+      std::cout << ecub::VersionLine("ecubridge-log");
+      return kOk;
+    }
     if (a == "--help" || a == "-h") {
       o.help = true;
       return true;

@@ -22,6 +22,7 @@
 #include "common/text.h"
 #include "crypt/crypt.h"
 #include "platform/fake/ecu_sim.h"
+#include "platform/posix/program_info.h"
 #include "platform/posix/pty_link.h"
 #include "protocol/command_table.h"
 
@@ -337,6 +338,10 @@ bool LoadFiles(const Options& o, EcuSim& unit) {
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   for (const std::string& a : args) {
+    if (a == "--version") {
+      std::cout << ecub::VersionLine("ecubridge-sim");
+      return kOk;
+    }
     if (a == "--help" || a == "-h") {
       std::cout << kHelp;
       return kOk;

@@ -209,7 +209,7 @@ FtResult D2xxTable::FT_EE_Program(int64_t handle, FtProgramData* data) {
   return fn != nullptr ? fn(ToDriver(handle), data) : FT_OTHER_ERROR;
 }
 
-FtStatus D2xxTable::FT_SetLatencyTimer(int64_t handle, uint8_t milliseconds) {
+FtResult D2xxTable::FT_SetLatencyTimer(int64_t handle, uint8_t milliseconds) {
   const auto fn = Functions().set_latency_timer;
   return fn != nullptr ? fn(ToDriver(handle), milliseconds) : FT_NOT_SUPPORTED;
 }

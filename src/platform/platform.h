@@ -51,9 +51,14 @@ struct CommTimeouts {
 inline constexpr int64_t kInvalidHandle = -1;
 
 // D2XX status codes: 0 is success, everything else a failure.
-using FtStatus = uint32_t;
+using FtResult = uint32_t;
 inline constexpr FtResult FT_OK = 0;
+inline constexpr FtResult FT_INVALID_HANDLE = 1;
 inline constexpr FtResult FT_DEVICE_NOT_FOUND = 2;
+inline constexpr FtResult FT_DEVICE_NOT_OPENED = 3;
+inline constexpr FtResult FT_IO_ERROR = 4;
+inline constexpr FtResult FT_INVALID_PARAMETER = 6;
+inline constexpr FtResult FT_INVALID_BAUD_RATE = 7;
 inline constexpr FtResult FT_NOT_SUPPORTED = 17;
 inline constexpr FtResult FT_OTHER_ERROR = 18;
 inline constexpr uint32_t FT_LIST_NUMBER_ONLY = 0x80000000;

@@ -136,14 +136,23 @@ void ScriviDescrizioneUsb(Server& s, const std::string& description) {
   record.Description = text;
   record.SerialNumber = serial;
   D2xx& driver = s.platform.Ftdi();
-  if (driver.FT_EE_Read(s.HandlePorta, &record) != FT_OK) {
+  const FtResult read = driver.FT_EE_Read(s.HandlePorta, &record);
+  if (read != FT_OK) {
+    LogLine(s, "FT_EE_Read Error#", std::to_string(read));
+    if (read == FT_NOT_SUPPORTED) {
+      // Linux without the vendor's library: the kernel's serial driver gives no EEPROM access.
+      LogLine(s, "FT_EE_Read ",
+              "not supported by the driver in use; writing the EEPROM needs the FTDI D2XX library");
+    }
     SendReply(s, 12, kResultEeprom, "1");
     return;
   }
   const std::string new_description = (description + std::string(20, '\0')).substr(0, 20);
   std::memset(text, 0, sizeof text);
   std::memcpy(text, new_description.data(), new_description.size());
-  if (driver.FT_EE_Program(s.HandlePorta, &record) != FT_OK) {
+  const FtResult programmed = driver.FT_EE_Program(s.HandlePorta, &record);
+  if (programmed != FT_OK) {
+    LogLine(s, "FT_EE_Program Error#", std::to_string(programmed));
     SendReply(s, 12, kResultEeprom, "0");
     return;
   }

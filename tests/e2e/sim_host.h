@@ -72,6 +72,7 @@ class PtyUnit {
       : sim_(config), pty_(&sim_, home + "/ports", com) {}
   bool ok() const { return pty_.ok(); }
   const std::string& error() const { return pty_.error(); }
+  const std::string& slave_path() const { return pty_.slave_path(); }
   void Start() { pty_.Start(); }
   void HangUp() { pty_.HangUp(); }
 

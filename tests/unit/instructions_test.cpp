@@ -259,7 +259,7 @@ TEST_F(Instructions, HandlerResultsAndData) {
 
 TEST_F(Instructions, UsbDescriptionIsRewrittenAlone) {
   EcuSim& unit = UsbUnit("FT12AB", "USB <-> Serial Cable Long Name");
-  Start();
+  Start("[LOG]\r\n1\r\n");
   EXPECT_EQ(Ask(HostMsg(12, std::string(20, 'd'))).substr(7),
             "\x04"
             "1");  // nothing open
@@ -275,6 +275,7 @@ TEST_F(Instructions, UsbDescriptionIsRewrittenAlone) {
   EXPECT_EQ(p.last_programmed.VendorId, 0x0403);
   p.FailCall("FT_EE_Program");
   EXPECT_EQ(Ask(HostMsg(12, description)).substr(7), std::string(1, 4) + "0");
+  EXPECT_NE(p.files["/app/RxTx.TXT"].find(" FT_EE_Program Error#18\r\n"), std::string::npos);
 }
 
 TEST_F(Instructions, EepromWriteRefusedOnASerialPort) {

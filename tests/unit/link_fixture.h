@@ -184,7 +184,7 @@ class RecordingPlatform : public FakePlatform {
     FtResult FT_EE_Program(int64_t h, FtProgramData* d) override {
       return Base().FT_EE_Program(h, d);
     }
-    FtStatus FT_SetLatencyTimer(int64_t h, uint8_t ms) override {
+    FtResult FT_SetLatencyTimer(int64_t h, uint8_t ms) override {
       Record("FT_SetLatencyTimer " + std::to_string(ms));
       return Base().FT_SetLatencyTimer(h, ms);
     }

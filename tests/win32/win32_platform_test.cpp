@@ -764,7 +764,7 @@ TEST_F(OverStandIn, TheEepromWriteChangesOnlyTheDescription) {
     record.ManufacturerId = id;
     record.Description = description;
     record.SerialNumber = serial;
-    const FtStatus status = driver.FT_EE_Read(s.HandlePorta, &record);
+    const FtResult status = driver.FT_EE_Read(s.HandlePorta, &record);
     texts[0] = manufacturer;
     texts[1] = id;
     texts[2] = description;

@@ -362,9 +362,9 @@ class FakePlatform::FakeD2xx : public D2xx {
     if (data->Manufacturer != nullptr) d.eeprom_manufacturer = data->Manufacturer;
     return FT_OK;
   }
-  FtStatus FT_SetLatencyTimer(int64_t h, uint8_t milliseconds) override {
+  FtResult FT_SetLatencyTimer(int64_t h, uint8_t milliseconds) override {
     if (p_.latency_timer_missing) return FT_NOT_SUPPORTED;
-    const FtStatus status = Simple("FT_SetLatencyTimer", h);
+    const FtResult status = Simple("FT_SetLatencyTimer", h);
     if (status != FT_OK) return status;
     if (milliseconds == 0) return 6;  // FT_INVALID_PARAMETER, as a device refuses it
     p_.usb_devices[static_cast<size_t>(h - kUsbHandleBase)].latency_timer_ms = milliseconds;

@@ -458,21 +458,4 @@ void PosixPlatform::ShowMessage(const std::string& text, const std::string& titl
   WriteAll(STDERR_FILENO, line.data(), line.size());  // one write, so lines do not interleave
 }
 
-// --- Program folder -----------------------------------------------------------------------
-
-std::string PosixProgramFolder() {
-  std::string folder;
-  const char* home = std::getenv("ECUBRIDGE_HOME");
-  if (home != nullptr && *home != '\0') {
-    folder = home;
-  } else if (std::string exe; ReadLink("/proc/self/exe", exe)) {
-    folder = exe.substr(0, exe.rfind('/'));
-  } else {
-    folder = ".";
-  }
-  // The root folder becomes empty, which still gives "/name" once a file name is appended.
-  while (!folder.empty() && folder.back() == '/') folder.pop_back();
-  return folder;
-}
-
 }  // namespace ecub

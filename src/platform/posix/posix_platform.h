@@ -14,6 +14,7 @@ namespace ecub {
 
 // Nanoseconds of the monotonic clock, which no change of the wall clock moves.
 int64_t MonotonicNs();
+class KernelFtdi;
 
 class PosixPlatform : public Platform {
  public:
@@ -45,6 +46,9 @@ class PosixPlatform : public Platform {
   void PumpMessages() override {}
 
   int64_t OpenSerial(const std::string& name) override;
+  // Opens the terminal at `path` as OpenSerial opens a COM port (exclusive, raw, not
+  // blocking); the handle then takes every serial call. kInvalidHandle on failure.
+  int64_t OpenTerminal(const std::string& path);
   bool GetCommState(int64_t handle, Dcb& dcb) override;
   bool SetCommState(int64_t handle, const Dcb& dcb) override;
   bool GetCommTimeouts(int64_t handle, CommTimeouts& timeouts) override;
@@ -93,6 +97,8 @@ class PosixPlatform : public Platform {
   };
   // The open port behind `handle`, or null (with EBADF as the last error).
   SerialPort* Port(int64_t handle);
+  // True when `handle` is a terminal this platform can wait on.
+  bool HasDescriptor(int64_t handle, bool usb) const;
   bool Fail();  // records errno as the last error; returns false
 
   int input_fd_;
@@ -102,11 +108,14 @@ class PosixPlatform : public Platform {
   std::map<int, SerialPort> ports_;
   uint32_t last_error_ = 0;
   std::unique_ptr<D2xx> ftdi_;
+  KernelFtdi* kernel_ftdi_ = nullptr;  // ftdi_, when the kernel's driver serves the calls
 };
 
 // The folder the server keeps its files in, without a trailing slash: $ECUBRIDGE_HOME when set
-// and not empty, otherwise the folder of the running executable.
-std::string PosixProgramFolder();
+// and not empty; else the executable's folder when it holds SetComVarno.ini, or when it can be
+// written and is not the bin/ of an installed tree; else ${XDG_DATA_HOME:-$HOME/.local/share}
+// /ecubridge, made when `create` is set (see program_folder.h).
+std::string PosixProgramFolder(bool create = true);
 
 // Opens /dev/null onto every standard descriptor (0 to 2) that is closed. Run first thing at
 // start-up: a process started with one of them closed would otherwise hand that number to the

@@ -16,9 +16,11 @@
 #include <climits>
 #include <cmath>
 
+#include "platform/posix/kernel_ftdi.h"
 #include "platform/posix/posix_d2xx.h"
 #include "platform/posix/posix_platform.h"
 #include "platform/posix/serial_termios.h"
+#include "platform/posix/sysfs_tty.h"
 
 namespace ecub {
 
@@ -64,6 +66,8 @@ timespec NsToTimespec(int64_t ns) {
 }  // namespace
 
 PosixPlatform::~PosixPlatform() {
+  // The driver first: it puts back what it changed on its open devices while they are open.
+  ftdi_.reset();
   for (const auto& [fd, port] : ports_) close(fd);
 }
 
@@ -93,8 +97,11 @@ int64_t PosixPlatform::OpenSerial(const std::string& name) {
   // An entry in ports/ stands for the port even when its target has gone, so a vanished
   // simulated port fails instead of silently opening a real one.
   struct stat entry {};
-  if (lstat(path.c_str(), &entry) != 0) path = "/dev/ttyS" + std::to_string(number - 1);
+  if (lstat(path.c_str(), &entry) != 0) path = SysRoot() + "/dev/ttyS" + std::to_string(number - 1);
+  return OpenTerminal(path);
+}
 
+int64_t PosixPlatform::OpenTerminal(const std::string& path) {
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     Fail();
@@ -300,10 +307,8 @@ bool PosixPlatform::CloseHandle(int64_t handle) {
 }
 
 bool PosixPlatform::WaitPortInput(int64_t handle, bool usb, double max_usec) {
-  // The D2XX driver gives no descriptor to wait on; an unknown handle has nothing to wait for.
-  if (usb || handle < 0 || handle > INT_MAX || ports_.count(static_cast<int>(handle)) == 0) {
-    return false;
-  }
+  // An unknown handle, or a driver handle without a descriptor, has nothing to wait on.
+  if (!HasDescriptor(handle, usb)) return false;
   if (!(max_usec > 0)) return true;
   const int64_t deadline_ns = MonotonicNs() + std::llround(std::fmin(max_usec, 1e12) * 1000.0);
   pollfd pfd{static_cast<int>(handle), POLLIN, 0};
@@ -321,13 +326,11 @@ bool PosixPlatform::WaitPortInput(int64_t handle, bool usb, double max_usec) {
 
 bool PosixPlatform::WaitPortOrHostInput(int64_t handle, bool usb, double max_usec) {
   if (input_fd_ < 0 || input_gone_) return WaitPortInput(handle, usb, max_usec);
-  if (usb) {
+  if (!HasDescriptor(handle, usb)) {
+    if (!usb) return false;
     // No descriptor for the USB interface: wait on the host alone for the poll interval.
     HostWaitInput(max_usec);
     return true;
-  }
-  if (handle < 0 || handle > INT_MAX || ports_.count(static_cast<int>(handle)) == 0) {
-    return false;
   }
   if (!(max_usec > 0)) return true;
   const int64_t deadline_ns = MonotonicNs() + std::llround(std::fmin(max_usec, 1e12) * 1000.0);
@@ -347,8 +350,25 @@ bool PosixPlatform::WaitPortOrHostInput(int64_t handle, bool usb, double max_use
 }
 
 D2xx& PosixPlatform::Ftdi() {
-  if (!ftdi_) ftdi_ = std::make_unique<PosixD2xx>();
+  if (!ftdi_) {
+    // The vendor's library, where there is one, drives everything it can, the EEPROM included;
+    // without it the kernel's own FTDI driver serves the interfaces as terminals.
+    auto library = std::make_unique<PosixD2xx>();
+    if (library->Load()) {
+      ftdi_ = std::move(library);
+    } else {
+      auto kernel = std::make_unique<KernelFtdi>(*this, SysRoot());
+      kernel_ftdi_ = kernel.get();
+      ftdi_ = std::move(kernel);
+    }
+  }
   return *ftdi_;
+}
+
+bool PosixPlatform::HasDescriptor(int64_t handle, bool usb) const {
+  // A D2XX library's handle is no descriptor; the kernel driver's interfaces are terminals.
+  if (usb && (kernel_ftdi_ == nullptr || !kernel_ftdi_->Owns(handle))) return false;
+  return handle >= 0 && handle <= INT_MAX && ports_.count(static_cast<int>(handle)) > 0;
 }
 
 }  // namespace ecub

@@ -1,0 +1,206 @@
+// The server on Linux without the D2XX library: FTDI cables served by the kernel's ftdi_sio
+// driver, over a fixture machine whose cables are pseudo-terminals with simulated units.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "sim_host.h"
+#include "sysfs_fixture.h"
+
+namespace ecub::e2e {
+namespace {
+
+using test::SysfsFixture;
+using test::UsbSerialSpec;
+
+const std::string kReadMem1 = EcuSim::RequestFrame(EcuSim::kCmdReadMem1);
+
+size_t Count(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+class KernelUsb : public SimHost {
+ protected:
+  void SetUp() override {
+    SimHost::SetUp();
+    machine_ = std::make_unique<SysfsFixture>(Path("machine"));
+    std::filesystem::create_directories(Path("cables"));
+    // Cable 0 sits at 1-1.4, cable 1 at 1-1.10: the bus order, not the tty numbers, puts the
+    // one at hub port 4 first. A Prolific adapter on port 2 is no FTDI interface.
+    first_ = Spec("ttyUSB1", "1-1.4", "FT12", "USB <-> Serial Cable Long Name");
+    second_ = Spec("ttyUSB0", "1-1.10", "A10KX7Z9Q", "FT232R USB UART");
+    UsbSerialSpec prolific = Spec("ttyUSB2", "1-1.2", "", "USB-Serial Controller");
+    prolific.driver = "pl2303";
+    prolific.vendor_id = "067b";
+    machine_->AddUsbSerial(prolific);
+    EcuSim::Config other;
+    other.ident_pieces = {"FW", "2.00", "OTHER-UNIT", "Y"};
+    first_unit_ = &Plug(first_, 1, other);
+    second_unit_ = &Plug(second_, 2, EcuSim::Config{});
+    Write("SetComVarno.ini", FastTimingIni() + IniLines({"[LOG]", "1"}));
+  }
+
+  static UsbSerialSpec Spec(const std::string& tty, const std::string& usb_path,
+                            const std::string& serial, const std::string& product) {
+    UsbSerialSpec spec;
+    spec.tty = tty;
+    spec.usb_path = usb_path;
+    spec.serial = serial;
+    spec.product = product;
+    return spec;
+  }
+
+  // Plugs a cable with a unit behind it, served as simulated unit `number`.
+  PtyUnit& Plug(UsbSerialSpec& spec, int number, const EcuSim::Config& config) {
+    auto unit = std::make_unique<PtyUnit>(Path("cables"), number, config);
+    EXPECT_TRUE(unit->ok()) << unit->error();
+    unit->Start();
+    spec.node = unit->slave_path();
+    machine_->AddUsbSerial(spec);
+    PtyUnit& plugged = *unit;
+    units_[100 + number] = std::move(unit);
+    return plugged;
+  }
+
+  void StartOnMachine() {
+    ASSERT_TRUE(server_.Start({ECUBRIDGE_EXE}, {{"ECUBRIDGE_HOME", home_},
+                                                {"ECUBRIDGE_SYSROOT", machine_->root()},
+                                                {"ECUBRIDGE_D2XX", Path("no-libftd2xx.so")}}));
+  }
+
+  // Instructions 10 and 3 with port 0: the unit is looked for on every USB interface.
+  HostReply ConnectUsb(PtyUnit& unit) {
+    const std::string identity = unit.With([](EcuSim& sim) { return sim.ExpectedIdentity(); });
+    EXPECT_TRUE(Call(10, identity).ok);
+    return Call(3, Byte(0));
+  }
+
+  std::string Latency(const UsbSerialSpec& spec) const {
+    return SysfsFixture::Read(machine_->LatencyTimer(spec));
+  }
+
+  std::unique_ptr<SysfsFixture> machine_;
+  UsbSerialSpec first_, second_;
+  PtyUnit* first_unit_ = nullptr;
+  PtyUnit* second_unit_ = nullptr;
+};
+
+TEST_F(KernelUsb, ListsTheFtdiCablesConnectsToTheSecondRelaysAndGivesUp) {
+  StartOnMachine();
+  // The list is taken at every close; 28 bytes per interface, serial numbers padded or cut to
+  // 8 characters, descriptions to 20.
+  EXPECT_EQ(Call(2).code, 2);
+  const HostReply list = Call(5);
+  EXPECT_EQ(list.data, "FT12    USB <-> Serial CableA10KX7Z9FT232R USB UART     ");
+
+  const HostReply connected = ConnectUsb(*second_unit_);
+  ASSERT_TRUE(connected.ok);
+  EXPECT_EQ(connected.link, 1);
+  EXPECT_EQ(connected.port, 0);
+  const std::string identity = second_unit_->With([](EcuSim& sim) { return sim.IdentityAnswer(); });
+  EXPECT_EQ(connected.data, Byte(0) + " " + identity);
+  EXPECT_EQ(Read("PortCom.ini"), "0\r\n");
+  // The first cable was tried and let go; the second stays open with the latency timer at 1 ms.
+  EXPECT_EQ(first_unit_->RequestCount(), 1u);
+  EXPECT_TRUE(Eventually([&] { return !first_unit_->IsOpen(); }));
+  EXPECT_TRUE(second_unit_->IsOpen());
+  EXPECT_EQ(Latency(first_), "16\n");
+  EXPECT_EQ(Latency(second_), "1\n");
+
+  EXPECT_EQ(Call(4, Byte(2)).poll, 2);
+  const HostReply relayed = Call(6, kReadMem1);
+  EXPECT_EQ(relayed.link, 1);
+  second_unit_->With([&](EcuSim& sim) {
+    EXPECT_EQ(sim.requests().back().frame, kReadMem1);
+    EXPECT_EQ(Hex(relayed.data), Hex(sim.answers().back()));
+  });
+
+  // A silent unit: three attempts, the port cleaned up after each, then the interface closed.
+  const std::string before = Read("RxTx.TXT");
+  const size_t requests = second_unit_->RequestCount();
+  second_unit_->With([](EcuSim& sim) { sim.Inject(EcuSim::Fault::kSilence); });
+  const HostReply given_up = Call(6, kReadMem1);
+  EXPECT_EQ(given_up.result, 0);
+  EXPECT_EQ(given_up.link, 0);
+  EXPECT_EQ(given_up.data, "");
+  EXPECT_EQ(second_unit_->RequestCount(), requests + 3);
+  const std::string log = Read("RxTx.TXT").substr(before.size());
+  EXPECT_EQ(Count(log, " T " + Hex(kReadMem1) + "\r\n"), 3u) << log;
+  EXPECT_EQ(Count(log, "Error#"), 0u) << log;  // every purge and the close succeeded
+  EXPECT_TRUE(Eventually([&] { return !second_unit_->IsOpen(); }));
+  EXPECT_EQ(Latency(second_), "16\n");
+  Quit();
+}
+
+TEST_F(KernelUsb, EepromWriteFailsWithoutTheLibraryAndLeavesTheCableAlone) {
+  StartOnMachine();
+  ASSERT_EQ(ConnectUsb(*second_unit_).link, 1);
+  const std::string device = machine_->DevicePath(second_.usb_path);
+  const std::string product = SysfsFixture::Read(device + "/product");
+  const size_t requests = second_unit_->RequestCount();
+
+  const HostReply written = Call(12, std::string("LPG LINK") + std::string(12, '\0'));
+  EXPECT_EQ(written.result, 4);
+  EXPECT_EQ(written.data, "1");
+  EXPECT_EQ(written.link, 1);
+  EXPECT_EQ(SysfsFixture::Read(device + "/product"), product);
+  EXPECT_EQ(second_unit_->RequestCount(), requests);
+  EXPECT_EQ(second_unit_->With([](EcuSim& sim) { return sim.skipped_bytes(); }), 0u);
+  const std::string log = Read("RxTx.TXT");
+  EXPECT_NE(log.find(" FT_EE_Read Error#17\r\n"), std::string::npos) << log;
+  EXPECT_NE(log.find(" FT_EE_Read not supported by the driver in use;"), std::string::npos);
+
+  // Closing puts the latency timer back.
+  EXPECT_EQ(Latency(second_), "1\n");
+  EXPECT_EQ(Call(2).link, 0);
+  EXPECT_TRUE(Eventually([&] { return !second_unit_->IsOpen(); }));
+  EXPECT_EQ(Latency(second_), "16\n");
+  Quit();
+}
+
+TEST_F(KernelUsb, LatencyTimerSettingZeroLeavesTheDriversValue) {
+  Write("SetComVarno.ini", FastTimingIni() + IniLines({"[LatencyTimer_ms]", "0"}));
+  StartOnMachine();
+  ASSERT_EQ(ConnectUsb(*second_unit_).link, 1);
+  EXPECT_EQ(Latency(second_), "16\n");
+  Quit();
+}
+
+TEST_F(KernelUsb, CableUnpluggedMidTransactionFailsItAndIsFoundAgainWhenBack) {
+  StartOnMachine();
+  ASSERT_EQ(ConnectUsb(*second_unit_).link, 1);
+  EXPECT_EQ(Call(4, Byte(2)).poll, 2);
+  // The unit takes its time; the cable is pulled while the server waits for the answer.
+  second_unit_->With([](EcuSim& sim) { sim.config.answer_delay_usec = 250000; });
+  const size_t requests = second_unit_->RequestCount();
+  ASSERT_TRUE(server_.Write(HostMsg(6, kReadMem1)));
+  ASSERT_TRUE(Eventually([&] { return second_unit_->RequestCount() > requests; }));
+  machine_->Unplug(second_.usb_path);
+  second_unit_->HangUp();
+  const HostReply failed = Reply();
+  ASSERT_TRUE(failed.ok);
+  EXPECT_EQ(failed.link, 0);
+  EXPECT_EQ(failed.data, "");
+  EXPECT_NE(Read("RxTx.TXT").find(" FT_GetQueueStatus Recive\r\n"), std::string::npos);
+  // Only the first cable is left.
+  EXPECT_EQ(Call(5).data, "FT12    USB <-> Serial Cable");
+  EXPECT_EQ(ConnectUsb(*second_unit_).link, 0);
+
+  // Plugged in again, it comes back under a new terminal name at the same place on the bus.
+  UsbSerialSpec back = second_;
+  back.tty = "ttyUSB3";
+  PtyUnit& unit = Plug(back, 3, EcuSim::Config{});
+  const HostReply found = ConnectUsb(unit);
+  EXPECT_EQ(found.link, 1);
+  EXPECT_EQ(found.port, 0);
+  EXPECT_TRUE(unit.IsOpen());
+  EXPECT_EQ(Call(5).data, "FT12    USB <-> Serial CableA10KX7Z9FT232R USB UART     ");
+  Quit();
+}
+
+}  // namespace
+}  // namespace ecub::e2e
