@@ -271,6 +271,7 @@ struct Options {
   bool json = false;
   bool interactive = false;
   bool help = false;
+  bool version = false;
   int timeout_ms = kDefaultTimeoutMs;
   std::vector<Instruction> instructions;
 };
@@ -287,8 +288,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options& o) {
   for (; pos < args.size() && tools::StartsWith(args[pos], "-"); ++pos) {
     const std::string& a = args[pos];
     if (a == "--version") {
-      std::cout << ecub::VersionLine("ecubridge-host");
-      return kOk;
+      o.version = true;
+      return true;
     }
     if (a == "--help" || a == "-h") {
       o.help = true;
@@ -402,6 +403,10 @@ int RunSession(const Options& o) {
 int main(int argc, char** argv) {
   Options options;
   if (!ParseOptions(std::vector<std::string>(argv + 1, argv + argc), options)) return kUsage;
+  if (options.version) {
+    std::cout << ecub::VersionLine("ecubridge-host");
+    return kOk;
+  }
   if (options.help) {
     std::cout << Help();
     return kOk;

@@ -41,6 +41,7 @@ struct Options {
   std::optional<uint8_t> only;      // --command
   std::optional<std::string> path;  // standard input when not given or "-"
   bool help = false;
+  bool version = false;
 };
 
 bool Fail(const std::string& message) {
@@ -53,8 +54,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options& o) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--version") {
-      std::cout << ecub::VersionLine("ecubridge-log");
-      return kOk;
+      o.version = true;
+      return true;
     }
     if (a == "--help" || a == "-h") {
       o.help = true;
@@ -104,6 +105,10 @@ int Show(const Options& o) {
 int main(int argc, char** argv) {
   Options options;
   if (!ParseOptions(std::vector<std::string>(argv + 1, argv + argc), options)) return kUsage;
+  if (options.version) {
+    std::cout << ecub::VersionLine("ecubridge-log");
+    return kOk;
+  }
   if (options.help) {
     std::cout << kHelp;
     return kOk;

@@ -9,6 +9,7 @@
 #include "port/port.h"
 #include "protocol/transaction.h"
 #include "service/history.h"
+#include "service/traffic_log.h"
 
 namespace ecub {
 

@@ -177,7 +177,7 @@ TEST_F(KernelUsb, CableUnpluggedMidTransactionFailsItAndIsFoundAgainWhenBack) {
   // The unit takes its time; the cable is pulled while the server waits for the answer.
   second_unit_->With([](EcuSim& sim) { sim.config.answer_delay_usec = 250000; });
   const size_t requests = second_unit_->RequestCount();
-  ASSERT_TRUE(server_.Write(HostMsg(6, kReadMem1)));
+  ASSERT_TRUE(server_.Write(EncodeHostMessage(6, kReadMem1)));
   ASSERT_TRUE(Eventually([&] { return second_unit_->RequestCount() > requests; }));
   machine_->Unplug(second_.usb_path);
   second_unit_->HangUp();
