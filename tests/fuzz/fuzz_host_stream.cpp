@@ -89,10 +89,15 @@ class Run {
     if (running_) Settle();
     if (running_) RunFor(30000);  // a little idle time for the polling
     Check();
+    // Shutdown closes the port, whatever happened before: no serial port or USB interface is
+    // left held, and none is forgotten while still open.
     ecub::ServerShutdown(s_);
-    if (false)
-      FUZZ_CHECK(s_.HandlePorta == 0 || s_.HandlePorta == ecub::kInvalidHandle,
-                 "shutdown leaves a port open");
+    FUZZ_CHECK(s_.HandlePorta == 0 || s_.HandlePorta == ecub::kInvalidHandle,
+               "shutdown leaves HandlePorta set");
+    FUZZ_CHECK(p_.open_serial.empty(), "shutdown leaves a serial port open");
+    for (const FakePlatform::UsbDevice& d : p_.usb_devices) {
+      FUZZ_CHECK(!d.open, "shutdown leaves USB interface " + d.serial + " open");
+    }
   }
 
  private:
