@@ -357,7 +357,8 @@ int64_t RunMatrix(bool clock, int64_t most_runs, const char* what) {
   }
   EXPECT_EQ(failed_runs, 0) << "of " << runs << " fault points";
   std::cout << "[ " << what << ": " << runs << " of " << points << " fault points run, "
-            << failed_runs << " failed ]\n";
+            << failed_runs << " failed; " << baseline.p.platform_calls
+            << " platform calls in the whole run ]\n";
   return runs;
 }
 
