@@ -11,7 +11,6 @@ namespace ecub {
 
 namespace {
 
-
 // A decimal number from 0 to 255, blanks around it allowed; -1 for anything else.
 int ParseCode(const std::string& text) {
   const std::string digits(TrimBlanks(text));

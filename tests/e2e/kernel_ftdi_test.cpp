@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "platform/fake/ecu_sim.h"
+#include "platform/ft_program_data.h"
 #include "platform/posix/kernel_ftdi.h"
 #include "platform/posix/posix_platform.h"
 #include "platform/posix/pty_link.h"
 #include "platform/posix/sysfs_tty.h"
-#include "platform/ft_program_data.h"
 #include "sysfs_fixture.h"
 
 namespace ecub {

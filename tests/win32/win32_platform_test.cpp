@@ -17,7 +17,6 @@
 #include "platform/win32/win32_convert.h"
 #include "platform/win32/win32_d2xx.h"
 #include "platform/win32/win32_platform.h"
-#include "platform/ft_program_data.h"
 #include "port/port.h"
 #include "service/traffic_log.h"
 
