@@ -516,7 +516,8 @@ bool Win32Platform::CopyFileReplace(const std::string& from, const std::string& 
 }
 
 bool Win32Platform::MoveFileReplace(const std::string& from, const std::string& to) {
-  return ::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+  return ::MoveFileExW(WidePath(from).c_str(), WidePath(to).c_str(), MOVEFILE_REPLACE_EXISTING) !=
+         0;
 }
 
 int64_t Win32Platform::OpenWriteFile(const std::string& path) {
@@ -528,8 +529,8 @@ int64_t Win32Platform::OpenWriteFile(const std::string& path) {
 
 int64_t Win32Platform::OpenAppendFile(const std::string& path) {
   // Append-only access: every write goes to the end of the file.
-  const HANDLE file = ::CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
-                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE file = ::CreateFileW(WidePath(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ,
+                                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   return HandleToInt(file);
 }
 
