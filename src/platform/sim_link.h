@@ -5,7 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <map>
 #include <string>
+#include <utility>
 
 namespace ecub {
 
@@ -25,6 +27,46 @@ class SimLink {
   virtual void OnClose(double /*now_usec*/) {}
   // Drops whatever waits to be read (a purge of the receive buffer).
   virtual void DropQueued(double now_usec) { Take(std::numeric_limits<size_t>::max(), now_usec); }
+};
+
+// A far end whose bytes arrive at scheduled virtual times: the reading side of SimLink done once,
+// for scripted ends that only decide what to send and when.
+class ScheduledLink : public SimLink {
+ public:
+  // Bytes that arrive at absolute virtual time `at_usec` (after any due at the same time).
+  void Schedule(double at_usec, std::string bytes) { due_.emplace(at_usec, std::move(bytes)); }
+
+  size_t Queued(double now_usec) override {
+    Deliver(now_usec);
+    return queue_.size();
+  }
+  std::string Take(size_t max, double now_usec) override {
+    Deliver(now_usec);
+    std::string out = queue_.substr(0, max);
+    queue_.erase(0, out.size());
+    return out;
+  }
+  double NextArrival(double now_usec) override {
+    Deliver(now_usec);
+    return due_.empty() ? std::numeric_limits<double>::infinity() : due_.begin()->first;
+  }
+
+ protected:
+  // Forgets what waits and what is on its way (a line whose port was closed).
+  void Forget() {
+    due_.clear();
+    queue_.clear();
+  }
+
+ private:
+  void Deliver(double now_usec) {
+    while (!due_.empty() && due_.begin()->first <= now_usec) {
+      queue_ += due_.begin()->second;
+      due_.erase(due_.begin());
+    }
+  }
+  std::multimap<double, std::string> due_;
+  std::string queue_;
 };
 
 }  // namespace ecub

@@ -23,7 +23,7 @@ namespace {
 
 // The far end of the line: plays a script of timed chunks, the clock starting at the first
 // byte the server writes. A close loses what has not been read, as on a real port.
-class ChunkLink : public ecub::SimLink {
+class ChunkLink : public ecub::ScheduledLink {
  public:
   struct Chunk {
     double after_usec;  // after the previous chunk (the first: after the first byte written)
@@ -37,39 +37,12 @@ class ChunkLink : public ecub::SimLink {
       double at = now_usec;
       for (Chunk& c : script) {
         at += c.after_usec;
-        due_.emplace_back(at, std::move(c.bytes));
+        Schedule(at, std::move(c.bytes));
       }
       script.clear();
     }
   }
-  size_t Queued(double now_usec) override {
-    Deliver(now_usec);
-    return queue_.size();
-  }
-  std::string Take(size_t max, double now_usec) override {
-    Deliver(now_usec);
-    std::string out = queue_.substr(0, max);
-    queue_.erase(0, out.size());
-    return out;
-  }
-  double NextArrival(double now_usec) override {
-    Deliver(now_usec);
-    return due_.empty() ? std::numeric_limits<double>::infinity() : due_.front().first;
-  }
-  void OnClose(double) override {
-    due_.clear();
-    queue_.clear();
-  }
-
- private:
-  void Deliver(double now_usec) {
-    while (!due_.empty() && due_.front().first <= now_usec) {
-      queue_ += due_.front().second;
-      due_.pop_front();
-    }
-  }
-  std::deque<std::pair<double, std::string>> due_;
-  std::string queue_;
+  void OnClose(double) override { Forget(); }
 };
 
 uint8_t At(const std::string& bytes, size_t i) {

@@ -22,7 +22,7 @@ namespace ecub::test {
 
 // The far end of a line that answers from a script: bytes due at given virtual times, bytes
 // sent once the server has written a given number of bytes, and one reply per request.
-class ScriptedLink : public SimLink {
+class ScriptedLink : public ScheduledLink {
  public:
   struct Piece {
     double delay_usec;  // after the request's last byte
@@ -41,8 +41,6 @@ class ScriptedLink : public SimLink {
   int opens = 0;
   int closes = 0;
 
-  // Bytes that arrive at absolute virtual time `at_usec`.
-  void Schedule(double at_usec, const std::string& bytes) { due_.emplace(at_usec, bytes); }
   // Bytes that arrive `delay_usec` after the server's `count`-th byte.
   void AfterBytes(size_t count, double delay_usec, const std::string& bytes) {
     triggers_[count] = Piece{delay_usec, bytes};
@@ -61,37 +59,11 @@ class ScriptedLink : public SimLink {
     for (const Piece& piece : replies.front()) Schedule(now_usec + piece.delay_usec, piece.bytes);
     replies.pop_front();
   }
-  size_t Queued(double now_usec) override {
-    Deliver(now_usec);
-    return queue_.size();
-  }
-  std::string Take(size_t max, double now_usec) override {
-    Deliver(now_usec);
-    std::string out = queue_.substr(0, max);
-    queue_.erase(0, out.size());
-    return out;
-  }
-  double NextArrival(double now_usec) override {
-    Deliver(now_usec);
-    return due_.empty() ? std::numeric_limits<double>::infinity() : due_.begin()->first;
-  }
   void OnOpen(uint32_t, double) override { ++opens; }
   void OnClose(double) override { ++closes; }
-  void DropQueued(double now_usec) override {
-    Deliver(now_usec);
-    queue_.clear();
-  }
 
  private:
-  void Deliver(double now_usec) {
-    while (!due_.empty() && due_.begin()->first <= now_usec) {
-      queue_ += due_.begin()->second;
-      due_.erase(due_.begin());
-    }
-  }
-  std::multimap<double, std::string> due_;
   std::map<size_t, Piece> triggers_;
-  std::string queue_;
   size_t in_request_ = 0;
 };
 
