@@ -150,22 +150,6 @@ TEST_F(UsbOpen, SetsTheLineOfTheChosenInterfaceThroughTheDriver) {
   EXPECT_EQ(p.files.count(kHandleIniPath), 0u);  // no serial handle to record
 }
 
-TEST_F(UsbOpen, LatencyTimerIsLeftAtZeroAndARefusalOnlyLogged) {
-  p.usb_devices.push_back(Device("S0", "D", &link));
-  s.PortaCom = 0;
-  s.settings.LatencyTimer_ms = 0;
-  ASSERT_TRUE(ApriPorta(s));
-  EXPECT_EQ(p.driver_args.back(), "FT_SetChars 126 0 0 0");
-  ASSERT_TRUE(ChiudiPorta(s));
-  s.settings.LatencyTimer_ms = 255;
-  p.FailCall("FT_SetLatencyTimer");
-  p.driver_args.clear();
-  EXPECT_TRUE(ApriPorta(s));
-  EXPECT_EQ(p.driver_args.back(), "FT_SetLatencyTimer 255");
-  EXPECT_EQ(Log(),
-            "0 APERTURA [USB ID0]\r\n0 APERTURA [USB ID0]\r\n0 FT_SetLatencyTimer Error#18\r\n");
-}
-
 class UsbOpenFailure : public LinkTest, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(UsbOpenFailure, LogsTheStatusAndStops) {
