@@ -3,7 +3,6 @@
 // readings and percentiles.
 #pragma once
 
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,27 +20,12 @@
 #include "host/host_codec.h"
 #include "platform/fake/ecu_sim.h"
 #include "platform/posix/child_process.h"
+#include "platform/posix/posix_platform.h"
 #include "platform/posix/pty_link.h"
 
 namespace ecub::bench {
 
 constexpr int kReplyTimeout_ms = 10000;
-
-inline double NowUsec() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) / 1e3;
-}
-
-inline std::string Hex(const std::string& bytes) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  for (unsigned char b : bytes) {
-    text.push_back(kDigits[b >> 4]);
-    text.push_back(kDigits[b & 0xF]);
-  }
-  return text;
-}
 
 inline std::string IniLines(std::initializer_list<std::string> lines) {
   std::string text;
@@ -110,7 +94,7 @@ struct CpuMark {
 };
 
 inline CpuMark MarkCpu(int pid) {
-  return {NowUsec(), StatCpuSeconds(pid), SchedCpuSeconds(pid), ContextSwitches(pid)};
+  return {MonotonicUsec(), StatCpuSeconds(pid), SchedCpuSeconds(pid), ContextSwitches(pid)};
 }
 
 // Share of one core between two marks, from the clock ticks (stat) or nanoseconds (sched).

@@ -19,10 +19,13 @@
 #include <vector>
 
 #include "bench_host.h"
+#include "protocol/hex.h"
 
 namespace {
 
+using ecub::BytesToHex;
 using ecub::EcuSim;
+using ecub::MonotonicUsec;
 using namespace ecub::bench;
 
 constexpr double kGoalCyclicRate_per_s = 700;
@@ -60,7 +63,7 @@ bool StartLinked(const Folder& folder, Unit& unit, Host& host) {
   folder.Write(
       "SetComVarno.ini",
       IniLines({"[AttesaByteTx_usec]", "0", "[Idle_usec]", "0", "[AttesaGlobale_usec]", "1000000",
-                "[MSG]", "1", "live values", Hex(kFrame), "1", "1000", "50", "0", "1"}));
+                "[MSG]", "1", "live values", BytesToHex(kFrame), "1", "1000", "50", "0", "1"}));
   if (!host.Start(folder.path())) {
     std::fprintf(stderr, "cannot start %s\n", ECUBRIDGE_EXE);
     return false;
@@ -111,10 +114,10 @@ bool ServeDuringSilence(Host& host, Unit& unit, int tries, std::vector<double>& 
     // Spread the writes over the 5 ms period at which the waiting transaction looks at the pipe.
     spread = spread * 1103515245u + 12345u;
     SleepUsec(1000 + static_cast<double>((spread >> 8) % 7000));
-    const double start = NowUsec();
+    const double start = MonotonicUsec();
     if (!host.Send(6, kFrame)) return false;
     const HostReply r = host.Reply();
-    const double elapsed = NowUsec() - start;
+    const double elapsed = MonotonicUsec() - start;
     if (!r.ok || r.result != 0 || r.link != 1 || r.data.empty()) {
       std::fprintf(stderr, "try %d: not answered from the table during the transaction\n", i);
       return false;

@@ -8,7 +8,6 @@
 // Usage: ecub_bench_serial_round_trip [--count N]
 // Exit code: 0 goal met, 1 setup failed, 2 goal missed.
 #include <stdlib.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -26,12 +25,6 @@ namespace {
 
 // The byte layer sends one byte every 500 us by default; the harness must stay well inside it.
 constexpr double kGoalMedian_usec = 200;
-
-double NowUsec() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) / 1e3;
-}
 
 // Answers every byte with the same byte, immediately.
 class Echo : public ecub::SimLink {
@@ -77,14 +70,14 @@ int Measure(const std::string& folder, int count) {
     const std::string byte(1, static_cast<char>(i));
     uint32_t written = 0, errors = 0, queued = 0, read = 0;
     std::string got;
-    const double start = NowUsec();
+    const double start = ecub::MonotonicUsec();
     platform.WriteFile(port, byte, written);
-    while (queued == 0 && NowUsec() - start < 100000) {
+    while (queued == 0 && ecub::MonotonicUsec() - start < 100000) {
       platform.WaitPortInput(port, false, 100000);
       if (!platform.ClearCommError(port, errors, queued)) break;
     }
     platform.ReadFile(port, queued, got, read);
-    const double elapsed = NowUsec() - start;
+    const double elapsed = ecub::MonotonicUsec() - start;
     if (got != byte) {
       ++lost;
       continue;

@@ -24,6 +24,7 @@
 namespace {
 
 using ecub::EcuSim;
+using ecub::MonotonicUsec;
 using namespace ecub::bench;
 
 constexpr double kGoalRatioToSocat = 2.0;
@@ -61,20 +62,20 @@ bool IsAnswer(const std::string& bytes) {
 
 // One instruction-6 round trip in microseconds, or -1 when the reply is not the answer.
 double RelayRoundTrip(Host& host, const std::string& frame, size_t answer_size) {
-  const double start = NowUsec();
+  const double start = MonotonicUsec();
   if (!host.Send(6, frame)) return -1;
   const HostReply r = host.Reply();
-  const double elapsed = NowUsec() - start;
+  const double elapsed = MonotonicUsec() - start;
   if (!r.ok || r.result != 0 || r.link != 1 || r.data.size() != answer_size) return -1;
   return elapsed;
 }
 
 // One round trip of the frame through socat, or -1.
 double SocatRoundTrip(ecub::ChildProcess& socat) {
-  const double start = NowUsec();
+  const double start = MonotonicUsec();
   if (!socat.Write(kFrame)) return -1;
   const auto answer = socat.ReadExactly(kAnswerSize, kReplyTimeout_ms);
-  const double elapsed = NowUsec() - start;
+  const double elapsed = MonotonicUsec() - start;
   return answer && IsAnswer(*answer) ? elapsed : -1;
 }
 

@@ -6,7 +6,6 @@
 // receives and every answer it sends is written to standard error, one line each. When the
 // port is ready its path is printed on standard output, so scripts can wait for that line.
 #include <signal.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -22,6 +21,7 @@
 #include "common/text.h"
 #include "crypt/crypt.h"
 #include "platform/fake/ecu_sim.h"
+#include "platform/posix/posix_platform.h"
 #include "platform/posix/program_info.h"
 #include "platform/posix/pty_link.h"
 #include "protocol/command_table.h"
@@ -29,6 +29,7 @@
 namespace {
 
 using ecub::EcuSim;
+using ecub::MonotonicUsec;
 namespace tools = ecub::tools;
 
 constexpr int kOk = 0;
@@ -77,13 +78,6 @@ volatile sig_atomic_t g_stop = 0;
 
 void OnSignal(int) {
   g_stop = 1;
-}
-
-// The clock PtyLink stamps bytes with.
-double MonotonicUsec() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) / 1e3;
 }
 
 // Passes everything to the unit and reports what it received and answered.

@@ -11,8 +11,8 @@ std::string AsciiUpper(std::string text) {
   return text;
 }
 
-std::string_view TrimBlanks(std::string_view text) {
-  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+std::string_view TrimBlanks(std::string_view text, std::string_view blanks) {
+  const auto blank = [blanks](char c) { return blanks.find(c) != std::string_view::npos; };
   while (!text.empty() && blank(text.front())) text.remove_prefix(1);
   while (!text.empty() && blank(text.back())) text.remove_suffix(1);
   return text;

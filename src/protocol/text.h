@@ -9,7 +9,7 @@ namespace ecub {
 
 char AsciiUpper(char c);
 std::string AsciiUpper(std::string text);
-// Drops spaces and tabs at both ends.
-std::string_view TrimBlanks(std::string_view text);
+// Drops the `blanks` (spaces and tabs unless told otherwise) at both ends.
+std::string_view TrimBlanks(std::string_view text, std::string_view blanks = " \t");
 
 }  // namespace ecub

@@ -172,8 +172,10 @@ size_t ReadMsgSection(std::vector<MsgRecord>& table, int32_t& count,
         break;
       case 6:
         break;  // not used by the server
-      default:
+      case 7:
         r.MsgCyclic = IsOne(v);
+        break;
+      default:
         break;
     }
   }

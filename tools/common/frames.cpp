@@ -2,6 +2,7 @@
 
 #include "common/text.h"
 #include "protocol/command_table.h"
+#include "protocol/text.h"
 #include "protocol/transaction.h"
 
 namespace ecub::tools {
@@ -122,7 +123,7 @@ bool ParseCommand(const std::string& text, uint8_t& code) {
     code = static_cast<uint8_t>(number);
     return true;
   }
-  std::string name = Upper(text);
+  std::string name = AsciiUpper(text);
   if (!StartsWith(name, "CMD_")) name = "CMD_" + name;
   for (int c = kFirstNamed; c <= kLastNamed; ++c) {
     if (CommandName(static_cast<uint8_t>(c)) == name) {

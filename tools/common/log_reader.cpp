@@ -10,6 +10,7 @@
 #include "common/frames.h"
 #include "common/text.h"
 #include "protocol/command_table.h"
+#include "protocol/hex.h"
 
 namespace ecub::tools {
 
@@ -40,19 +41,6 @@ bool IsCommandNameLine(const std::string& line) {
   return !name.empty() && kNames.count(name) > 0;
 }
 
-bool IsHexDigit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-}
-
-bool IsHexBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
-int HexDigitValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  return (c >= 'a' ? c - 'a' : c - 'A') + 10;
-}
-
 // "ERR_H " carries the error code in decimal directly followed by the frame's hex. The frame
 // is the split whose hex makes one whole request frame; failing that, the first hex part
 // that starts like a request.
@@ -70,8 +58,8 @@ void SplitWriteFailure(LogEvent& e) {
   std::string tail_head;
   bool tail_hex = true;
   for (size_t i = run; i < t.size() && tail_hex; ++i) {
-    if (IsHexBlank(t[i])) continue;
-    if (!IsHexDigit(t[i])) {
+    if (IsBlank(t[i])) continue;
+    if (HexDigitValue(t[i]) < 0) {
       tail_hex = false;
     } else {
       if (tail_head.size() < 6) tail_head.push_back(t[i]);

@@ -1,27 +1,21 @@
 #include "common/text.h"
 
-#include <cctype>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <string_view>
 #include <system_error>
+
+#include "protocol/hex.h"
+#include "protocol/text.h"
 
 namespace ecub::tools {
 
 namespace {
 
-int DigitValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
+constexpr std::string_view kBlanks = " \t\r\n";
 
 constexpr char kDigits[] = "0123456789ABCDEF";
 
@@ -52,7 +46,7 @@ bool ParseHex(const std::string& text, std::string& bytes) {
   int high = -1;
   for (char c : text) {
     if (IsBlank(c)) continue;
-    const int v = DigitValue(c);
+    const int v = HexDigitValue(c);
     if (v < 0) return false;
     if (high < 0) {
       high = v;
@@ -107,12 +101,12 @@ bool ParseDecimal(const std::string& text, double max, double& value) {
   return true;
 }
 
+bool IsBlank(char c) {
+  return kBlanks.find(c) != std::string_view::npos;
+}
+
 std::string Trim(const std::string& text) {
-  size_t begin = 0;
-  size_t end = text.size();
-  while (begin < end && IsBlank(text[begin])) ++begin;
-  while (end > begin && IsBlank(text[end - 1])) --end;
-  return text.substr(begin, end - begin);
+  return std::string(TrimBlanks(text, kBlanks));
 }
 
 std::vector<std::string> Words(const std::string& text) {
@@ -132,11 +126,6 @@ std::vector<std::string> Words(const std::string& text) {
 
 bool StartsWith(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-std::string Upper(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
 }
 
 std::string Printable(const std::string& bytes) {

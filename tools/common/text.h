@@ -21,11 +21,12 @@ bool ParseNumber(const std::string& text, int64_t min, int64_t max, int64_t& val
 // A non-negative decimal number with an optional fraction ("2.5"), at most `max`.
 bool ParseDecimal(const std::string& text, double max, double& value);
 
+// Blanks are spaces, tabs, carriage returns and line feeds.
+bool IsBlank(char c);
 std::string Trim(const std::string& text);
 // Splits at runs of blanks and tabs; no empty words.
 std::vector<std::string> Words(const std::string& text);
 bool StartsWith(const std::string& text, const std::string& prefix);
-std::string Upper(std::string text);
 
 // The bytes as text: printable ASCII kept, anything else as \xHH; quotes and backslashes
 // escaped, so the result is unambiguous.

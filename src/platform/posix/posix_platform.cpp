@@ -167,6 +167,10 @@ int64_t MonotonicNs() {
   return static_cast<int64_t>(now.tv_sec) * kNanosPerSecond + now.tv_nsec;
 }
 
+double MonotonicUsec() {
+  return static_cast<double>(MonotonicNs()) / 1e3;
+}
+
 void PosixReserveStandardDescriptors() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;

@@ -14,6 +14,8 @@ namespace ecub {
 
 // Nanoseconds of the monotonic clock, which no change of the wall clock moves.
 int64_t MonotonicNs();
+// The same in microseconds, the unit the simulated links and the benchmarks count in.
+double MonotonicUsec();
 class KernelFtdi;
 
 class PosixPlatform : public Platform {
