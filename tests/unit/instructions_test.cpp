@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "port/port.h"
 #include "port/search.h"
 #include "protocol/transaction.h"
 #include "server_fixture.h"
@@ -47,20 +46,6 @@ TEST_F(Instructions, PortComIniIsKeptWholeWhenTheDiskIsFull) {
   p.disk_full = false;
   Connect(5, unit.ExpectedIdentity());
   EXPECT_EQ(p.files["/app/PortCom.ini"], "5\r\n");
-}
-
-// Handle.ini left by an earlier run names a handle that is now something else of this process:
-// the failed open that reads it must leave that handle alone.
-TEST_F(Instructions, AFailedOpenNeverClosesAHandleThisProcessDoesNotHold) {
-  UnitOn(3);
-  UnitOn(9);
-  Start();
-  p.busy_ports.insert(3);
-  const int64_t other = p.OpenSerial(SerialDeviceName(9));
-  p.files["/app/Handle.ini"] = std::to_string(other) + "\r\n";
-  EXPECT_EQ(At(Connect(3, "0123456789AB x FW 1"), 3), 0);
-  EXPECT_EQ(p.open_serial.count(other), 1u);
-  EXPECT_EQ(p.files["/app/Handle.ini"], "\r\n");  // the stale number is dropped
 }
 
 TEST_F(Instructions, ConnectToAMissingPortFails) {
@@ -221,6 +206,9 @@ TEST_F(Instructions, ScanClosesALinkedSerialPortFirst) {
   UsbUnit("A1", "Cable");
   Start();
   ASSERT_EQ(At(Connect(5, unit.ExpectedIdentity()), 3), 1);
+  // The EEPROM is written only through an open USB interface.
+  EXPECT_EQ(Ask(HostMsg(12, std::string(20, 'd'))).substr(7), std::string(1, 4) + "1");
+  EXPECT_EQ(p.ee_program_calls, 0);
   Ask(HostMsg(10, "0123456789AB x NOBODY 1"));
   EXPECT_EQ(Ask(HostMsg(13, "x")), Bytes({0, 10, 13, 0, 0, 0, 0, 0, 0, 0x20}));
   EXPECT_TRUE(p.open_serial.empty());
@@ -276,14 +264,6 @@ TEST_F(Instructions, UsbDescriptionIsRewrittenAlone) {
   p.FailCall("FT_EE_Program");
   EXPECT_EQ(Ask(HostMsg(12, description)).substr(7), std::string(1, 4) + "0");
   EXPECT_NE(p.files["/app/RxTx.TXT"].find(" FT_EE_Program Error#18\r\n"), std::string::npos);
-}
-
-TEST_F(Instructions, EepromWriteRefusedOnASerialPort) {
-  EcuSim& unit = UnitOn(2);
-  Start();
-  Connect(2, unit.ExpectedIdentity());
-  EXPECT_EQ(Ask(HostMsg(12, std::string(20, 'd'))).substr(7), std::string(1, 4) + "1");
-  EXPECT_EQ(p.ee_program_calls, 0);
 }
 
 TEST(IdentMatches, FieldsOneAndTwoMustMatchAndNotBeEmpty) {
