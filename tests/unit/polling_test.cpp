@@ -86,26 +86,6 @@ TEST_F(Polling, AnswersGoToTheFirstRecordWithTheRequest) {
   EXPECT_EQ(Ask(HostMsg(7, LiveRequest(0))).substr(8), Bytes({4, 0, 0, 0}));
 }
 
-// Through the instruction: a history beyond one reply comes in whole entries, at most 4088
-// bytes of data, and the rest follows with the next request.
-TEST_F(Polling, LongHistoryIsHandedOutInBlocksOfAtMost4088Bytes) {
-  EcuSim& unit = UnitOn(1);
-  Start(MsgSection(LiveRequest(0), false, 0, 1000, true));
-  Connect(1, unit.ExpectedIdentity());
-  Ask(HostMsg(4, "\x01"));
-  for (int i = 0; i < 100 && s.MsgTable[0].MsgHistory.size() < 6000; ++i) RunFor(100000);
-  ASSERT_GE(s.MsgTable[0].MsgHistory.size(), 6000u);
-  Ask(HostMsg(4, "\x02"));  // polling off, so the history holds still
-  const std::string all = s.MsgTable[0].MsgHistory;
-  const size_t entry = s.MsgTable[0].MsgLastAnswer.size() + 4;
-  const std::string first = Ask(HostMsg(7, LiveRequest(0)));
-  ASSERT_EQ(first.size(), 8 + 4 + (4084 / entry) * entry);
-  EXPECT_EQ(At(first, 0) * 256 + At(first, 1), static_cast<int>(first.size()));
-  const std::string second = Ask(HostMsg(7, LiveRequest(0)));
-  EXPECT_TRUE(first.substr(12) + second.substr(12) == all);
-  EXPECT_EQ(At(Ask(HostMsg(7, LiveRequest(0))), 1), 12);  // nothing left
-}
-
 TEST_F(Polling, CyclicPollingWalksEveryRecord) {
   EcuSim& unit = UnitOn(1);
   Start("[Idle_usec]\r\n0\r\n" + MsgSection(LiveRequest(0), false, 0, 10, true) +

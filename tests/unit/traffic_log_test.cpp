@@ -84,28 +84,6 @@ TEST_F(LogLineTest, LinesAreDroppedSilentlyWhenTheLogCannotBeWritten) {
   EXPECT_TRUE(p.messages.empty());
 }
 
-TEST(TrafficLog, DatedNameHasZeroPaddedFields) {
-  EXPECT_EQ(DatedLogName(2025, 3, 5, 9, 7, 3), "RxTx_20250305_090703.TXT");
-  EXPECT_EQ(DatedLogName(1999, 12, 31, 23, 59, 59), "RxTx_19991231_235959.TXT");
-}
-
-TEST(TrafficLog, FirstStartMakesNoCopyAndHoldsOnlyTheFirstLine) {
-  for (bool keep_all : {false, true}) {
-    FakePlatform p;
-    p.read_step_ns = 0;
-    Server s(p, "/app");
-    s.settings.LOG = true;
-    s.settings.APPEND_LOG = keep_all;
-    ApriLog(s);
-    ASSERT_EQ(p.files.size(), 1u);
-    EXPECT_EQ(p.files[kLog], kFirstLine);
-    EXPECT_NE(s.log.file, -1);
-    ChiudiLog(s);
-    EXPECT_EQ(s.log.file, -1);
-    EXPECT_TRUE(p.open_files.empty());
-  }
-}
-
 TEST(TrafficLog, FirstLineClockRoundsHalfToEven) {
   FakePlatform p;
   p.read_step_ns = 0;
