@@ -95,9 +95,7 @@ TEST_F(Instructions, ShortAnswerTurnsPollingOff) {
 }
 
 TEST_F(Instructions, ConnectSendsTheTimedMessagesOnce) {
-  EcuSim& unit = UnitOn(3);
-  Start(test::MsgSection(test::LiveRequest(), true, 100, 5, false));
-  Connect(3, unit.ExpectedIdentity());
+  EcuSim& unit = Linked(3, test::MsgSection(test::LiveRequest(), true, 100, 5, false));
   ASSERT_EQ(unit.requests().size(), 2u);
   EXPECT_EQ(unit.requests()[1].command, 0x0C);
   EXPECT_FALSE(s.MsgTable[0].MsgLastAnswer.empty());
@@ -117,9 +115,7 @@ TEST_F(Instructions, RelayReturnsTheUnitsAnswer) {
 }
 
 TEST_F(Instructions, RelayToASilentUnitGivesUpAndDropsTheLink) {
-  EcuSim& unit = UnitOn(4);
-  Start("[NumResend]\r\n2\r\n");
-  Connect(4, unit.ExpectedIdentity());
+  EcuSim& unit = Linked(4, "[NumResend]\r\n2\r\n");
   Ask(HostMsg(4, "\x02"));
   unit.Inject(EcuSim::Fault::kSilence);
   const std::string reply = Ask(HostMsg(6, EcuSim::RequestFrame(0x1A)));

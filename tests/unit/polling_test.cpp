@@ -27,10 +27,9 @@ class Polling : public test::ServerFixture {
 };
 
 TEST_F(Polling, TimedMessagesGoOutByTheirPeriods) {
-  EcuSim& unit = UnitOn(1);
-  Start("[Idle_usec]\r\n0\r\n" + MsgSection(LiveRequest(0), true, 1000, 10, false) +
-        MsgSection(LiveRequest(1), true, 200, 10, false));
-  Connect(1, unit.ExpectedIdentity());
+  EcuSim& unit =
+      Linked(1, "[Idle_usec]\r\n0\r\n" + MsgSection(LiveRequest(0), true, 1000, 10, false) +
+                    MsgSection(LiveRequest(1), true, 200, 10, false));
   const auto at_connect = PolledTags(unit);
   EXPECT_EQ(at_connect, (std::vector<int>{0, 1}));  // each sent once by the search
   RunFor(60e6);
@@ -48,10 +47,8 @@ TEST_F(Polling, TimedMessagesGoOutByTheirPeriods) {
 
 // Both due: the one waiting longer goes first, whichever its index; the lower index on a tie.
 TEST_F(Polling, MostOverdueFirst) {
-  EcuSim& unit = UnitOn(1);
-  Start(MsgSection(LiveRequest(0), true, 1000, 10, false) +
-        MsgSection(LiveRequest(1), true, 1000, 10, false));
-  Connect(1, unit.ExpectedIdentity());
+  EcuSim& unit = Linked(1, MsgSection(LiveRequest(0), true, 1000, 10, false) +
+                               MsgSection(LiveRequest(1), true, 1000, 10, false));
   struct Case {
     double overdue0_usec, overdue1_usec;
     std::vector<int> order;
@@ -72,10 +69,8 @@ TEST_F(Polling, MostOverdueFirst) {
 // The first record holding the request gets the answer, even when another record with the
 // same request is the one being polled.
 TEST_F(Polling, AnswersGoToTheFirstRecordWithTheRequest) {
-  EcuSim& unit = UnitOn(1);
-  Start(MsgSection(LiveRequest(0), false, 0, 10, false) +
-        MsgSection(LiveRequest(0), false, 0, 10, true));
-  Connect(1, unit.ExpectedIdentity());
+  EcuSim& unit = Linked(1, MsgSection(LiveRequest(0), false, 0, 10, false) +
+                               MsgSection(LiveRequest(0), false, 0, 10, true));
   Ask(HostMsg(4, "\x01"));
   RunFor(100000);
   ASSERT_FALSE(PolledTags(unit).empty());
@@ -87,11 +82,9 @@ TEST_F(Polling, AnswersGoToTheFirstRecordWithTheRequest) {
 }
 
 TEST_F(Polling, CyclicPollingWalksEveryRecord) {
-  EcuSim& unit = UnitOn(1);
-  Start("[Idle_usec]\r\n0\r\n" + MsgSection(LiveRequest(0), false, 0, 10, true) +
-        MsgSection(LiveRequest(1), false, 0, 10, false) +
-        MsgSection(LiveRequest(2), false, 0, 10, true));
-  Connect(1, unit.ExpectedIdentity());
+  EcuSim& unit = Linked(1, "[Idle_usec]\r\n0\r\n" + MsgSection(LiveRequest(0), false, 0, 10, true) +
+                               MsgSection(LiveRequest(1), false, 0, 10, false) +
+                               MsgSection(LiveRequest(2), false, 0, 10, true));
   Ask(HostMsg(4, "\x01"));
   RunFor(200000);
   const auto tags = PolledTags(unit);
@@ -117,9 +110,8 @@ TEST_F(Polling, NothingIsPolledWithoutALinkOrWithPollingOff) {
 }
 
 TEST_F(Polling, AFailedPollingTransactionStopsPollingUntilTheNextSearch) {
-  EcuSim& unit = UnitOn(1);
-  Start("[NumResend]\r\n1\r\n" + MsgSection(LiveRequest(0), true, 100, 10, false));
-  Connect(1, unit.ExpectedIdentity());
+  EcuSim& unit =
+      Linked(1, "[NumResend]\r\n1\r\n" + MsgSection(LiveRequest(0), true, 100, 10, false));
   unit.Inject(EcuSim::Fault::kSilence, 2);
   RunFor(30e6);
   EXPECT_EQ(s.LinkStatus, 0);
@@ -135,9 +127,7 @@ TEST_F(Polling, AFailedPollingTransactionStopsPollingUntilTheNextSearch) {
 // An unexpected failure inside a polling transaction must not end the server: it is shown and
 // the loop goes on, as for an instruction.
 TEST_F(Polling, AFailureInsideAPollingTransactionIsShownAndPollingGoesOn) {
-  EcuSim& unit = UnitOn(1);
-  Start(MsgSection(LiveRequest(0), true, 100, 10, false));
-  Connect(1, unit.ExpectedIdentity());
+  EcuSim& unit = Linked(1, MsgSection(LiveRequest(0), true, 100, 10, false));
   const size_t before = unit.requests().size();
   p.throwing_calls.insert("WriteFile");
   RunFor(250000);
@@ -153,10 +143,8 @@ TEST_F(Polling, AFailureInsideAPollingTransactionIsShownAndPollingGoesOn) {
 }
 
 TEST_F(Polling, HostIsServedWhileAPollingTransactionWaits) {
-  EcuSim& unit = UnitOn(1);
-  Start(MsgSection(LiveRequest(0), true, 100, 10, false) +
-        MsgSection(LiveRequest(1), false, 100, 10, true));
-  Connect(1, unit.ExpectedIdentity());
+  EcuSim& unit = Linked(1, MsgSection(LiveRequest(0), true, 100, 10, false) +
+                               MsgSection(LiveRequest(1), false, 100, 10, true));
   const std::string stored = s.MsgTable[0].MsgLastAnswer;
   ASSERT_FALSE(stored.empty());
   // The next timed poll, 100 ms after the search, meets a silent unit; the host asks while it

@@ -78,6 +78,13 @@ class ServerFixture : public ::testing::Test {
     Ask(HostMsg(10, ident));
     return Ask(HostMsg(3, std::string(1, static_cast<char>(port))));
   }
+  // A server started with `settings` and linked to a unit on COMn.
+  EcuSim& Linked(int port, const std::string& settings = {}) {
+    EcuSim& unit = UnitOn(port);
+    Start(settings);
+    Connect(port, unit.ExpectedIdentity());
+    return unit;
+  }
   // Runs loop passes for `usec` of virtual time.
   void RunFor(double usec) {
     const double end = p.NowUsec() + usec;
