@@ -23,15 +23,13 @@ TEST(CryptLine, EncodesAndDecodesGroupsOfTheReversedLine) {
   EXPECT_EQ(DecodificaRiga(CodificaRiga(all)), all);
   EXPECT_EQ(DecodificaRiga("1310"), "A");  // group 0131 halves to the code of 0130
   EXPECT_EQ(DecodificaRiga("20310"), std::string("A\x01"));  // a short last group
-}
-
-TEST(CryptLine, RejectsGroupsThatAreNotPlainNumbersOrExceedAByte) {
-  std::string out = "unchanged";
-  EXPECT_FALSE(DecodificaRigaControllata("1250", out));  // 0521 / 2 = 260
-  EXPECT_FALSE(DecodificaRigaControllata("0310 310", out));
-  EXPECT_FALSE(DecodificaRigaControllata("031+", out));
-  EXPECT_EQ(out, "unchanged");
   EXPECT_EQ(DecodificaRiga("03a0"), "");
+  // Groups that are not plain numbers or exceed a byte (0521 / 2 = 260) leave the output alone.
+  for (const char* bad : {"1250", "0310 310", "031+"}) {
+    std::string out = "unchanged";
+    EXPECT_FALSE(DecodificaRigaControllata(bad, out)) << bad;
+    EXPECT_EQ(out, "unchanged") << bad;
+  }
 }
 
 TEST(CryptLine, SplitsOnlyAtCrLf) {
@@ -78,77 +76,69 @@ TEST_F(ProtectedFileTest, DecodesTheLinesAfterTheHeader) {
   EXPECT_EQ(p.messages, (Lines{"FileExist|HEADER WRONG "}));
 }
 
-class ScrambleTest : public ::testing::Test {
- protected:
-  // The table as the scramble file may write it: lower case, mixed white space.
-  static std::string TableText(const ByteTable& perm) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string text;
-    for (size_t i = 0; i < perm.size(); ++i) {
-      text += {kDigits[perm[i] >> 4], kDigits[perm[i] & 15], i % 16 == 15 ? '\n' : ' '};
-    }
-    return text;
-  }
-  static ByteTable Reversed() {
-    ByteTable t{};
-    for (size_t i = 0; i < t.size(); ++i) t[i] = static_cast<uint8_t>(255 - i);
-    return t;
-  }
-  FakePlatform p;
-  Server s{p, "/app"};
-};
-
-TEST_F(ScrambleTest, BuiltInPermutationIsAScatteredBijection) {
-  const ByteTable perm = BuiltinScramblePermutation();
-  std::array<bool, 256> seen{};
-  int fixed_points = 0;
+// The table as the scramble file may write it: lower case, mixed white space.
+std::string TableText(const ByteTable& perm) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string text;
   for (size_t i = 0; i < perm.size(); ++i) {
-    EXPECT_FALSE(seen[perm[i]]) << "value " << int{perm[i]} << " twice";
-    seen[perm[i]] = true;
-    fixed_points += perm[i] == i ? 1 : 0;
+    text += {kDigits[perm[i] >> 4], kDigits[perm[i] & 15], i % 16 == 15 ? '\n' : ' '};
   }
-  EXPECT_LE(fixed_points, 2);
-  // The key must not change between builds: units in the field speak it.
-  EXPECT_EQ((Lines{std::to_string(perm[0]), std::to_string(perm[128]), std::to_string(perm[255])}),
-            (Lines{"203", "221", "67"}));
+  return text;
 }
 
-TEST_F(ScrambleTest, ParsesExactly512HexDigitsFormingAPermutation) {
+ByteTable Reversed() {
+  ByteTable t{};
+  for (size_t i = 0; i < t.size(); ++i) t[i] = static_cast<uint8_t>(255 - i);
+  return t;
+}
+
+TEST(ScrambleTable, ParsesExactly512HexDigitsFormingAPermutation) {
   ByteTable out = IdentityTable();
   const std::string text = TableText(Reversed());
   ASSERT_TRUE(ParseScrambleTable("\t" + text + "\r\n", out));
   EXPECT_EQ(out, Reversed());
   out = IdentityTable();
-  EXPECT_FALSE(ParseScrambleTable(text.substr(1), out));  // 511 digits
-  EXPECT_FALSE(ParseScrambleTable(text + "00", out));
-  EXPECT_FALSE(ParseScrambleTable(text + ",", out));
   std::string duplicate = text;
   duplicate[1] = 'e';  // 0xfe twice, 0xff never
-  EXPECT_FALSE(ParseScrambleTable(duplicate, out));
+  for (const std::string& bad : {text.substr(1), text + "00", text + ",", duplicate}) {
+    EXPECT_FALSE(ParseScrambleTable(bad, out)) << bad;
+  }
   EXPECT_EQ(out, IdentityTable());
   std::string upper = text;
   for (char& c : upper) c = (c >= 'a' && c <= 'f') ? static_cast<char>(c - 'a' + 'A') : c;
   EXPECT_TRUE(ParseScrambleTable(upper, out));
 }
 
-TEST_F(ScrambleTest, LoadsTheTableFileOrFallsBack) {
-  EXPECT_EQ(s.tables.ScramblePermutation, BuiltinScramblePermutation());
+TEST(ScrambleTable, LoadsTheTableFileOrFallsBack) {
+  FakePlatform p;
+  Server s{p, "/app"};
+  const std::string path = ProgramFile(s, kScrambleTableFile);
   p.files["/app/ScrambleTable.txt"] = TableText(Reversed());
-  EXPECT_TRUE(LoadScrambleTable(s.platform, ProgramFile(s, kScrambleTableFile), s.tables));
+  EXPECT_TRUE(LoadScrambleTable(s.platform, path, s.tables));
   EXPECT_EQ(s.tables.ScramblePermutation, Reversed());
   p.files["/app/ScrambleTable.txt"] = std::string(512, '0');  // not a permutation
-  EXPECT_FALSE(LoadScrambleTable(s.platform, ProgramFile(s, kScrambleTableFile), s.tables));
+  EXPECT_FALSE(LoadScrambleTable(s.platform, path, s.tables));
   EXPECT_EQ(s.tables.ScramblePermutation, BuiltinScramblePermutation());
 }
 
-TEST_F(ScrambleTest, TablesAreIdentityOrPermutationAndInverse) {
-  EXPECT_EQ(s.tables.TxTable, IdentityTable());
-  ImpostaTabelleProto(s.tables, true);
-  EXPECT_EQ(s.tables.TxTable, BuiltinScramblePermutation());
-  for (int b = 0; b < 256; ++b) EXPECT_EQ(s.tables.RxTable[s.tables.TxTable[b]], b);
-  ImpostaTabelleProto(s.tables, false);
-  EXPECT_EQ(s.tables.TxTable, IdentityTable());
-  EXPECT_EQ(s.tables.RxTable, IdentityTable());
+TEST(ScrambleTable, TablesAreIdentityOrTheBuiltInPermutationAndItsInverse) {
+  ByteTables tables;
+  EXPECT_EQ(tables.TxTable, IdentityTable());
+  ImpostaTabelleProto(tables, true);
+  const ByteTable& perm = tables.TxTable;
+  // The key must not change between builds: units in the field speak it.
+  EXPECT_EQ(perm, BuiltinScramblePermutation());
+  EXPECT_EQ((Lines{std::to_string(perm[0]), std::to_string(perm[128]), std::to_string(perm[255])}),
+            (Lines{"203", "221", "67"}));
+  int fixed_points = 0;
+  for (int b = 0; b < 256; ++b) {
+    EXPECT_EQ(tables.RxTable[perm[b]], b);  // also proves no value comes twice
+    fixed_points += perm[b] == b ? 1 : 0;
+  }
+  EXPECT_LE(fixed_points, 2);
+  ImpostaTabelleProto(tables, false);
+  EXPECT_EQ(tables.TxTable, IdentityTable());
+  EXPECT_EQ(tables.RxTable, IdentityTable());
 }
 
 }  // namespace

@@ -9,9 +9,9 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <iostream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -69,8 +69,8 @@ class Conversation {
     p.processes = {"init", "host.exe"};
     p.com_ports[5] = &com_unit;
     other_unit.config.ident_pieces = {"FW", "9.99", "OTHER", "X"};
-    AddUsb("A1", "Other cable", other_unit);
-    AddUsb("B2", "Bench cable", usb_unit);
+    test::AddUsb(p, "A1", "Other cable", other_unit);
+    test::AddUsb(p, "B2", "Bench cable", usb_unit);
     // One lost answer on each link, so the retry path runs too.
     com_unit.Inject(EcuSim::Fault::kSilence, 1, kRelayCommand);
     usb_unit.Inject(EcuSim::Fault::kBadChecksum, 1, kRelayCommand);
@@ -131,14 +131,6 @@ class Conversation {
   std::vector<std::string> problems;
 
  private:
-  void AddUsb(const std::string& serial, const std::string& description, EcuSim& unit) {
-    FakePlatform::UsbDevice device;
-    device.serial = serial;
-    device.description = description;
-    device.link = &unit;
-    p.usb_devices.push_back(device);
-  }
-
   void Problem(const std::string& where, const std::string& what) {
     problems.push_back(where + ": " + what);
   }
@@ -162,13 +154,11 @@ class Conversation {
       Problem(where, std::to_string(got.size()) + " replies");
     }
     for (const std::string& reply : got) {
-      if (reply.size() < 8 ||
-          static_cast<size_t>(At(reply, 0) * 256 + At(reply, 1)) != reply.size()) {
-        Problem(where, "reply length field does not match");
-      } else if (reply[2] != message[2]) {
-        Problem(where, "reply to code " + std::to_string(At(reply, 2)));
+      const std::string problem = test::ReplyProblem(reply, At(message, 2));
+      std::vector<test::HistoryEntry> entries;
+      if (!problem.empty()) {
+        Problem(where, problem);
       } else if (reply[2] == 7 && reply[7] == 0) {
-        std::vector<test::HistoryEntry> entries;
         const std::string error =
             test::ParseHistoryBlock(reply.substr(8), EcuSim::kCmdReadMem1, true, entries);
         if (!error.empty()) Problem(where, "history: " + error);
@@ -278,65 +268,24 @@ TEST(FaultMatrix, TheConversationCoversEveryKindOfCall) {
   }
   std::map<std::string, int> kinds;
   for (const std::string& name : run.p.fault_point_names) ++kinds[name];
-  for (const char* name : {"HostPeek",
-                           "HostRead",
-                           "HostWrite",
-                           "HostWaitInput",
-                           "ListProcesses",
-                           "FileReadable",
-                           "ReadWholeFile",
-                           "WriteWholeFile",
-                           "CopyFileReplace",
-                           "OpenWriteFile",
-                           "WriteOpenFile",
-                           "CreateFile",
-                           "GetCommState",
-                           "GetCommTimeouts",
-                           "SetCommState",
-                           "SetCommTimeouts",
-                           "ClearCommError",
-                           "ReadFile",
-                           "WriteFile",
-                           "PurgeComm",
-                           "CloseHandle",
-                           "WaitPortInput",
-                           "WaitPortOrHostInput",
-                           "FT_ListDevices",
-                           "FT_Open",
-                           "FT_SetBaudRate",
-                           "FT_SetDataCharacteristics",
-                           "FT_SetFlowControl",
-                           "FT_SetTimeouts",
-                           "FT_SetChars",
-                           "FT_GetQueueStatus",
-                           "FT_Write",
-                           "FT_Read",
-                           "FT_Purge",
-                           "FT_Close",
-                           "FT_EE_Read",
-                           "FT_EE_Program"}) {
-    EXPECT_GT(kinds[name], 0) << name;
-  }
+  std::istringstream calls(
+      "HostPeek HostRead HostWrite HostWaitInput ListProcesses FileReadable ReadWholeFile "
+      "WriteWholeFile CopyFileReplace OpenWriteFile WriteOpenFile CreateFile GetCommState "
+      "GetCommTimeouts SetCommState SetCommTimeouts ClearCommError ReadFile WriteFile PurgeComm "
+      "CloseHandle WaitPortInput WaitPortOrHostInput FT_ListDevices FT_Open FT_SetBaudRate "
+      "FT_SetDataCharacteristics FT_SetFlowControl FT_SetTimeouts FT_SetChars FT_GetQueueStatus "
+      "FT_Write FT_Read FT_Purge FT_Close FT_EE_Read FT_EE_Program");
+  for (std::string name; calls >> name;) EXPECT_GT(kinds[name], 0) << name;
 }
 
 // Runs the conversation once per fault point (with `most_runs` above 0, about that many points
-// evenly spread) and reports the runs that went wrong; returns how many points were run.
-int64_t RunMatrix(bool clock, int64_t most_runs, const char* what) {
+// evenly spread) and reports the runs that went wrong.
+void RunMatrix(bool clock, int64_t most_runs, const char* what) {
   Conversation baseline(0, clock);
   baseline.Run();
   EXPECT_TRUE(baseline.problems.empty()) << baseline.problems.front();
   const int64_t points = baseline.conversation_points;
   EXPECT_GT(points, 1000);
-  // ECUB_FAULT_POINT=N runs only point N and shows all it found, with the traffic log.
-  if (const char* only = std::getenv("ECUB_FAULT_POINT")) {
-    Conversation run(std::atoll(only), clock);
-    run.Run();
-    std::cout << "point " << only << " (" << run.p.failed_call << ")\n";
-    for (const std::string& problem : run.problems) std::cout << "  " << problem << "\n";
-    for (const std::string& box : run.p.messages) std::cout << "  box: " << box << "\n";
-    std::cout << run.p.files[kLog];
-    return 0;
-  }
   const int64_t stride = most_runs > 0 ? std::max<int64_t>(1, points / most_runs) : 1;
   int64_t runs = 0;
   int failed_runs = 0;
@@ -359,19 +308,16 @@ int64_t RunMatrix(bool clock, int64_t most_runs, const char* what) {
   std::cout << "[ " << what << ": " << runs << " of " << points << " fault points run, "
             << failed_runs << " failed; " << baseline.p.platform_calls
             << " platform calls in the whole run ]\n";
-  return runs;
 }
 
 TEST(FaultMatrix, EveryFailingCallIsSurvived) {
-  const int64_t runs = RunMatrix(false, 0, "calls");
-  ::testing::Test::RecordProperty("fault_points", static_cast<int>(runs));
+  RunMatrix(false, 0, "calls");
 }
 
 // The clock is read far more often than anything else is called, so one read in so many
 // fails, spread over the whole conversation.
 TEST(FaultMatrix, FailingClockReadsAreSurvived) {
-  const int64_t runs = RunMatrix(true, 1000, "clock reads");
-  ::testing::Test::RecordProperty("clock_fault_points", static_cast<int>(runs));
+  RunMatrix(true, 1000, "clock reads");
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Reads an answer history block as the host does, and says what is wrong with it.
+// Reads replies and answer history blocks as the host does, and says what is wrong with them.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +16,17 @@ struct HistoryEntry {
 inline uint32_t HistoryEntryTime(const std::string& b, size_t at) {
   const auto u = [&](size_t i) { return static_cast<uint32_t>(static_cast<uint8_t>(b[at + i])); };
   return (u(2) << 24) | (u(3) << 16) | (u(0) << 8) | u(1);
+}
+
+// What is wrong with a reply to a message of `code`: its length field or its code; empty when
+// neither.
+inline std::string ReplyProblem(const std::string& reply, int code) {
+  const auto at = [&](size_t i) { return static_cast<size_t>(static_cast<uint8_t>(reply[i])); };
+  if (reply.size() < 8 || at(0) * 256 + at(1) != reply.size()) {
+    return "reply length field does not match";
+  }
+  if (static_cast<int>(at(2)) != code) return "reply with code " + std::to_string(at(2));
+  return {};
 }
 
 // Splits the data of an instruction 7 reply into its entries. Every entry must be 4 time bytes

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "port/port.h"
 #include "port/search.h"
 #include "protocol/transaction.h"
 #include "server_fixture.h"
@@ -47,20 +46,6 @@ TEST_F(Instructions, PortComIniIsKeptWholeWhenTheDiskIsFull) {
   p.disk_full = false;
   Connect(5, unit.ExpectedIdentity());
   EXPECT_EQ(p.files["/app/PortCom.ini"], "5\r\n");
-}
-
-// Handle.ini left by an earlier run names a handle that is now something else of this process:
-// the failed open that reads it must leave that handle alone.
-TEST_F(Instructions, AFailedOpenNeverClosesAHandleThisProcessDoesNotHold) {
-  UnitOn(3);
-  UnitOn(9);
-  Start();
-  p.busy_ports.insert(3);
-  const int64_t other = p.OpenSerial(SerialDeviceName(9));
-  p.files["/app/Handle.ini"] = std::to_string(other) + "\r\n";
-  EXPECT_EQ(At(Connect(3, "0123456789AB x FW 1"), 3), 0);
-  EXPECT_EQ(p.open_serial.count(other), 1u);
-  EXPECT_EQ(p.files["/app/Handle.ini"], "\r\n");  // the stale number is dropped
 }
 
 TEST_F(Instructions, ConnectToAMissingPortFails) {
@@ -110,9 +95,7 @@ TEST_F(Instructions, ShortAnswerTurnsPollingOff) {
 }
 
 TEST_F(Instructions, ConnectSendsTheTimedMessagesOnce) {
-  EcuSim& unit = UnitOn(3);
-  Start(test::MsgSection(test::LiveRequest(), true, 100, 5, false));
-  Connect(3, unit.ExpectedIdentity());
+  EcuSim& unit = Linked(3, test::MsgSection(test::LiveRequest(), true, 100, 5, false));
   ASSERT_EQ(unit.requests().size(), 2u);
   EXPECT_EQ(unit.requests()[1].command, 0x0C);
   EXPECT_FALSE(s.MsgTable[0].MsgLastAnswer.empty());
@@ -132,9 +115,7 @@ TEST_F(Instructions, RelayReturnsTheUnitsAnswer) {
 }
 
 TEST_F(Instructions, RelayToASilentUnitGivesUpAndDropsTheLink) {
-  EcuSim& unit = UnitOn(4);
-  Start("[NumResend]\r\n2\r\n");
-  Connect(4, unit.ExpectedIdentity());
+  EcuSim& unit = Linked(4, "[NumResend]\r\n2\r\n");
   Ask(HostMsg(4, "\x02"));
   unit.Inject(EcuSim::Fault::kSilence);
   const std::string reply = Ask(HostMsg(6, EcuSim::RequestFrame(0x1A)));
@@ -190,15 +171,6 @@ TEST_F(Instructions, ScanFindsTheLowestMatchingPortAndClosesAll) {
   EXPECT_EQ(s.HandlePorta, 0);
 }
 
-TEST_F(Instructions, ScanWithoutUnitsWaitsOnceAndReportsNone) {
-  Start();
-  const double before = p.NowUsec();
-  const std::string reply = Ask(HostMsg(13, "x"));
-  EXPECT_EQ(reply, Bytes({0, 10, 13, 0, 0, 0, 0, 0, 0, 0x20}));
-  EXPECT_GE(p.NowUsec() - before, 4e6);
-  EXPECT_LT(p.NowUsec() - before, 4.1e6);
-}
-
 // The scan leaves no port open: a port linked before it is closed by its own kind, so later
 // instructions never hand a handle of one kind to the calls of the other.
 TEST_F(Instructions, ScanClosesALinkedUsbInterfaceFirst) {
@@ -216,13 +188,19 @@ TEST_F(Instructions, ScanClosesALinkedUsbInterfaceFirst) {
   EXPECT_TRUE(p.usb_devices[0].open);
 }
 
-TEST_F(Instructions, ScanClosesALinkedSerialPortFirst) {
+TEST_F(Instructions, ScanClosesALinkedSerialPortFirstAndWaitsOnceForNone) {
   EcuSim& unit = UnitOn(5);
   UsbUnit("A1", "Cable");
   Start();
   ASSERT_EQ(At(Connect(5, unit.ExpectedIdentity()), 3), 1);
+  // The EEPROM is written only through an open USB interface.
+  EXPECT_EQ(Ask(HostMsg(12, std::string(20, 'd'))).substr(7), std::string(1, 4) + "1");
+  EXPECT_EQ(p.ee_program_calls, 0);
   Ask(HostMsg(10, "0123456789AB x NOBODY 1"));
+  const double before = p.NowUsec();
   EXPECT_EQ(Ask(HostMsg(13, "x")), Bytes({0, 10, 13, 0, 0, 0, 0, 0, 0, 0x20}));
+  EXPECT_GE(p.NowUsec() - before, 4e6);  // one wait for answers, whatever the ports
+  EXPECT_LT(p.NowUsec() - before, 4.1e6);
   EXPECT_TRUE(p.open_serial.empty());
   EXPECT_EQ(s.HandlePorta, 0);
   p.port_calls.clear();
@@ -276,14 +254,6 @@ TEST_F(Instructions, UsbDescriptionIsRewrittenAlone) {
   p.FailCall("FT_EE_Program");
   EXPECT_EQ(Ask(HostMsg(12, description)).substr(7), std::string(1, 4) + "0");
   EXPECT_NE(p.files["/app/RxTx.TXT"].find(" FT_EE_Program Error#18\r\n"), std::string::npos);
-}
-
-TEST_F(Instructions, EepromWriteRefusedOnASerialPort) {
-  EcuSim& unit = UnitOn(2);
-  Start();
-  Connect(2, unit.ExpectedIdentity());
-  EXPECT_EQ(Ask(HostMsg(12, std::string(20, 'd'))).substr(7), std::string(1, 4) + "1");
-  EXPECT_EQ(p.ee_program_calls, 0);
 }
 
 TEST(IdentMatches, FieldsOneAndTwoMustMatchAndNotBeEmpty) {

@@ -12,7 +12,6 @@
 namespace ecub {
 namespace {
 
-using test::At;
 using test::Bytes;
 using test::HostMsg;
 
@@ -85,92 +84,61 @@ TEST_F(MainLoop, LogOffLeavesThePreviousLogAlone) {
   EXPECT_TRUE(p.open_files.empty());
 }
 
-TEST_F(MainLoop, RejectedMessagesGetOneReplyWithTheirResult) {
-  Start();
-  p.HostSend(Bytes({7, 0, 0, 0, 0, 0, 0}));
-  p.HostSend(HostMsg(15, "x"), 1000);
-  p.HostSend(HostMsg(12, "short"), 2000);
-  EXPECT_TRUE(RunFor(1e6));
-  const auto replies = p.TakeReplies();
-  ASSERT_EQ(replies.size(), 3u);
-  EXPECT_EQ(replies[0], Bytes({0, 8, 0, 0, 0, 0, 0, 1}));
-  EXPECT_EQ(replies[1], Bytes({0, 8, 15, 0, 0, 0, 0, 2}));
-  EXPECT_EQ(replies[2], Bytes({0, 8, 12, 0, 0, 0, 0, 3}));
+// The reply the loop must write: big-endian length, code, link status 0, the poll mode and the
+// result in their places, then the data.
+std::string Reply(int code, const std::string& data = {}, int result = 0, int poll_mode = 0) {
+  const int size = static_cast<int>(8 + data.size());
+  return Bytes({size >> 8, size & 255, code, 0, 0, poll_mode, 0, result}) + data;
 }
 
-TEST_F(MainLoop, MessagesArrivingTogetherAreAnsweredOneByOne) {
-  Start();
-  p.HostSend(HostMsg(0, "one") + HostMsg(0, "two") + HostMsg(4, "\x01"));
-  EXPECT_TRUE(RunFor(1e6));
-  const auto replies = p.TakeReplies();
-  ASSERT_EQ(replies.size(), 3u);
-  EXPECT_EQ(replies[0].substr(8), "one");
-  EXPECT_EQ(replies[1].substr(8), "two");
-  EXPECT_EQ(replies[2], Bytes({0, 9, 4, 0, 0, 1, 0, 0, 1}));
-}
-
-TEST_F(MainLoop, MessageInPiecesIsCompletedWithinTheReassemblyLimit) {
-  Start();
-  const std::string m = HostMsg(0, std::string(5000, 'p'));
-  p.HostSend(m.substr(0, 1));
-  p.HostSend(m.substr(1, 4095), 40000);
-  p.HostSend(m.substr(4096), 90000);
-  EXPECT_TRUE(RunFor(1e6));
-  const auto replies = p.TakeReplies();
-  ASSERT_EQ(replies.size(), 1u);
-  EXPECT_EQ(At(replies[0], 7), 0);
-  EXPECT_EQ(replies[0].substr(8), std::string(5000, 'p'));
-}
-
-TEST_F(MainLoop, IncompleteMessageIsAnsweredAfterTheLimitAndTheStreamRecovers) {
-  Start();
-  const std::string m = HostMsg(0, "hello");
-  p.HostSend(m.substr(0, 5));
-  p.HostSend(HostMsg(0, "next"), 150000);
-  EXPECT_TRUE(RunFor(1e6));
-  const auto replies = p.TakeReplies();
-  ASSERT_EQ(replies.size(), 2u);
-  EXPECT_EQ(replies[0], Bytes({0, 8, 0, 0, 0, 0, 0, 1}));
-  EXPECT_EQ(replies[1].substr(8), "next");
-}
-
-TEST_F(MainLoop, LengthFieldBelowEightDropsTheBufferedBytes) {
-  Start();
-  p.HostSend(Bytes({5, 0, 0}) + HostMsg(0, "lost"));
-  p.HostSend(HostMsg(0, "kept"), 1000);
-  EXPECT_TRUE(RunFor(1e6));
-  const auto replies = p.TakeReplies();
-  ASSERT_EQ(replies.size(), 2u);
-  EXPECT_EQ(replies[0], Bytes({0, 8, 0, 0, 0, 0, 0, 1}));
-  EXPECT_EQ(replies[1].substr(8), "kept");
-}
-
-TEST_F(MainLoop, StateInstructionsShowInEveryLaterReply) {
-  Start();
-  p.processes = {"host.exe"};
-  p.HostSend(HostMsg(4, "\x01"));
-  p.HostSend(HostMsg(10, "IDENT 1 2"), 1000);
-  p.HostSend(HostMsg(14, "host.exe"), 2000);
-  p.HostSend(HostMsg(2), 3000);
-  EXPECT_TRUE(RunFor(10000));
-  const auto replies = p.TakeReplies();
-  ASSERT_EQ(replies.size(), 4u);
-  EXPECT_EQ(replies[0], Bytes({0, 9, 4, 0, 0, 1, 0, 0, 1}));
-  EXPECT_EQ(replies[1].substr(8), "IDENT 1 2");
-  EXPECT_EQ(At(replies[1], 5), 1);
-  EXPECT_EQ(replies[2].substr(8), "host.exe");
-  EXPECT_EQ(replies[3], Bytes({0, 8, 2, 0, 0, 1, 0, 0}));
-  EXPECT_EQ(s.IdentitaAttesa, "IDENT 1 2");
-  EXPECT_EQ(s.WatchedProcess, "host.exe");
-}
-
-TEST_F(MainLoop, PendingMessageIsHandledWithoutPipeInput) {
-  Start();
-  s.PendingMessage = HostMsg(0, "held");
-  EXPECT_TRUE(LoopPass(s));
-  ASSERT_EQ(p.replies.size(), 1u);
-  EXPECT_EQ(p.replies[0].substr(8), "held");
-  EXPECT_TRUE(s.PendingMessage.empty());
+// Host bytes as they arrive, in pieces or together, well formed or not: every message gets
+// exactly one reply, in order, and the stream recovers after a bad one.
+TEST(MainLoopStream, EveryMessageGetsOneReplyInOrder) {
+  struct Send {
+    std::string bytes;
+    double at_usec;
+  };
+  struct Case {
+    const char* what;
+    std::vector<Send> sends;
+    std::vector<std::string> replies;
+  };
+  const std::string pieces = HostMsg(0, std::string(5000, 'p'));
+  const Case cases[] = {
+      {"rejected: short, unknown code, bad argument",
+       {{Bytes({7, 0, 0, 0, 0, 0, 0}), 0}, {HostMsg(15, "x"), 1000}, {HostMsg(12, "short"), 2000}},
+       {Reply(0, "", 1), Reply(15, "", 2), Reply(12, "", 3)}},
+      {"arriving together",
+       {{HostMsg(0, "one") + HostMsg(0, "two") + HostMsg(4, "\x01"), 0}},
+       {Reply(0, "one"), Reply(0, "two"), Reply(4, "\x01", 0, 1)}},
+      {"in pieces within the reassembly limit",
+       {{pieces.substr(0, 1), 0}, {pieces.substr(1, 4095), 40000}, {pieces.substr(4096), 90000}},
+       {Reply(0, std::string(5000, 'p'))}},
+      {"incomplete past the limit",
+       {{HostMsg(0, "hello").substr(0, 5), 0}, {HostMsg(0, "next"), 150000}},
+       {Reply(0, "", 1), Reply(0, "next")}},
+      {"length field below eight drops the buffered bytes",
+       {{Bytes({5, 0, 0}) + HostMsg(0, "lost"), 0}, {HostMsg(0, "kept"), 1000}},
+       {Reply(0, "", 1), Reply(0, "kept")}},
+      {"state instructions show in every later reply",
+       {{HostMsg(4, "\x01"), 0},
+        {HostMsg(10, "IDENT 1 2"), 1000},
+        {HostMsg(14, "host.exe"), 2000},
+        {HostMsg(2), 3000}},
+       {Reply(4, "\x01", 0, 1), Reply(10, "IDENT 1 2", 0, 1), Reply(14, "host.exe", 0, 1),
+        Reply(2, "", 0, 1)}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakePlatform p;
+    Server s(p, "/app");
+    p.processes = {"host.exe"};
+    ServerStartup(s);
+    for (const Send& send : c.sends) p.HostSend(send.bytes, send.at_usec);
+    const double end = p.NowUsec() + 1e6;
+    while (p.NowUsec() < end) ASSERT_TRUE(LoopPass(s));
+    EXPECT_EQ(p.TakeReplies(), c.replies);
+  }
 }
 
 TEST_F(MainLoop, WatchedProcessGoneEndsTheServerOneDelayAfterTheLastMessage) {

