@@ -58,6 +58,10 @@ struct Pipe {
   bool Write(const std::string& bytes) {
     return write(fds[1], bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
   }
+  void CloseEnd(int end) {
+    close(fds[end]);
+    fds[end] = -1;
+  }
   int fds[2] = {-1, -1};
 };
 
@@ -69,78 +73,64 @@ std::string AllByteValues() {
 
 // --- Files ------------------------------------------------------------------------------------
 
-TEST(PosixFiles, ReadableMeansAFileThatOpens) {
+class PosixFiles : public ::testing::Test {
+ protected:
+  std::string Contents(const std::string& name) {
+    std::string back;
+    EXPECT_TRUE(p.ReadWholeFile(dir / name, back)) << name;
+    return back;
+  }
   ScratchFolder dir;
   PosixPlatform p;
-  ASSERT_TRUE(p.WriteWholeFile(dir / "a.ini", "x"));
-  ASSERT_EQ(mkdir((dir / "sub").c_str(), 0755), 0);
-  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
-  EXPECT_TRUE(p.FileReadable(dir / "a.ini"));
-  EXPECT_TRUE(p.FileReadable(dir / "fifo"));  // a blocking open would hang here
-  EXPECT_FALSE(p.FileReadable(dir / "sub"));
-  EXPECT_FALSE(p.FileReadable(dir / "missing.ini"));
-  EXPECT_FALSE(p.FileReadable(""));
-}
+};
 
-TEST(PosixFiles, WholeFilesKeepEveryByteAndTruncate) {
-  ScratchFolder dir;
-  PosixPlatform p;
+TEST_F(PosixFiles, WholeFilesKeepEveryByteAndMovesReplaceOrLeaveAlone) {
   ASSERT_TRUE(p.WriteWholeFile(dir / "bin", AllByteValues()));
-  std::string back;
-  ASSERT_TRUE(p.ReadWholeFile(dir / "bin", back));
-  EXPECT_EQ(back, AllByteValues());
+  EXPECT_EQ(Contents("bin"), AllByteValues());
   ASSERT_TRUE(p.WriteWholeFile(dir / "bin", "ab"));
-  ASSERT_TRUE(p.ReadWholeFile(dir / "bin", back));
-  EXPECT_EQ(back, "ab");
-  back = "stale";
+  EXPECT_EQ(Contents("bin"), "ab");
+  std::string back = "stale";
   EXPECT_FALSE(p.ReadWholeFile(dir / "missing", back));
   EXPECT_EQ(back, "");
   EXPECT_FALSE(p.ReadWholeFile(dir.path(), back));
-  EXPECT_FALSE(p.WriteWholeFile(dir / "no/such/folder/file", "x"));
+  EXPECT_FALSE(p.WriteWholeFile(dir / "no/such/folder/x", "x"));
+  EXPECT_EQ(p.GetLastError(), static_cast<uint32_t>(ENOENT));
+
+  // Readable means a file that opens, without hanging on a fifo.
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
+  EXPECT_TRUE(p.FileReadable(dir / "bin"));
+  EXPECT_TRUE(p.FileReadable(dir / "fifo"));
+  EXPECT_FALSE(p.FileReadable(dir.path()));
+  EXPECT_FALSE(p.FileReadable(dir / "missing.ini"));
+  EXPECT_FALSE(p.FileReadable(""));
+
+  ASSERT_TRUE(p.WriteWholeFile(dir / "Handle.ini", "old\r\n"));
+  ASSERT_TRUE(p.WriteWholeFile(dir / "Handle.ini.tmp", "new\r\n"));
+  ASSERT_TRUE(p.MoveFileReplace(dir / "Handle.ini.tmp", dir / "Handle.ini"));
+  EXPECT_EQ(Contents("Handle.ini"), "new\r\n");
+  EXPECT_FALSE(p.FileReadable(dir / "Handle.ini.tmp"));
+  EXPECT_FALSE(p.MoveFileReplace(dir / "Handle.ini.tmp", dir / "Handle.ini"));
+  EXPECT_EQ(p.GetLastError(), static_cast<uint32_t>(ENOENT));
+  EXPECT_EQ(Contents("Handle.ini"), "new\r\n");
 }
 
-TEST(PosixFiles, CopyReplacesTheWholeDestinationAndNeverItself) {
-  ScratchFolder dir;
-  PosixPlatform p;
+TEST_F(PosixFiles, CopyReplacesTheWholeDestinationAndNeverItself) {
   std::string big;  // several buffers' worth
   for (int i = 0; i < 300000; ++i) big.push_back(static_cast<char>(i * 31 + i / 256));
   ASSERT_TRUE(p.WriteWholeFile(dir / "RxTx.TXT", big));
   ASSERT_TRUE(p.WriteWholeFile(dir / "Last_RxTx.TXT", std::string(400000, 'o')));
   ASSERT_TRUE(p.CopyFileReplace(dir / "RxTx.TXT", dir / "Last_RxTx.TXT"));
-  std::string back;
-  ASSERT_TRUE(p.ReadWholeFile(dir / "Last_RxTx.TXT", back));
-  EXPECT_TRUE(back == big);
+  EXPECT_TRUE(Contents("Last_RxTx.TXT") == big);
   // Failed copies leave the destination alone; a copy onto itself must not empty it.
   ASSERT_TRUE(p.WriteWholeFile(dir / "dest", "keep"));
   EXPECT_FALSE(p.CopyFileReplace(dir / "missing", dir / "dest"));
   EXPECT_FALSE(p.CopyFileReplace(dir.path(), dir / "dest"));
   EXPECT_FALSE(p.CopyFileReplace(dir / "dest", dir / "dest"));
   EXPECT_FALSE(p.CopyFileReplace(dir / "dest", dir / "no/such/folder/x"));
-  ASSERT_TRUE(p.ReadWholeFile(dir / "dest", back));
-  EXPECT_EQ(back, "keep");
+  EXPECT_EQ(Contents("dest"), "keep");
 }
 
-TEST(PosixFiles, MoveReplacesTheDestinationOrLeavesItAlone) {
-  ScratchFolder dir;
-  PosixPlatform p;
-  ASSERT_TRUE(p.WriteWholeFile(dir / "Handle.ini", "old\r\n"));
-  ASSERT_TRUE(p.WriteWholeFile(dir / "Handle.ini.tmp", "new\r\n"));
-  ASSERT_TRUE(p.MoveFileReplace(dir / "Handle.ini.tmp", dir / "Handle.ini"));
-  std::string back;
-  ASSERT_TRUE(p.ReadWholeFile(dir / "Handle.ini", back));
-  EXPECT_EQ(back, "new\r\n");
-  EXPECT_FALSE(p.FileReadable(dir / "Handle.ini.tmp"));
-  EXPECT_FALSE(p.MoveFileReplace(dir / "Handle.ini.tmp", dir / "Handle.ini"));
-  EXPECT_EQ(p.GetLastError(), static_cast<uint32_t>(ENOENT));
-  EXPECT_FALSE(p.WriteWholeFile(dir / "no/such/folder/x", "x"));
-  EXPECT_EQ(p.GetLastError(), static_cast<uint32_t>(ENOENT));
-  ASSERT_TRUE(p.ReadWholeFile(dir / "Handle.ini", back));
-  EXPECT_EQ(back, "new\r\n");
-}
-
-TEST(PosixFiles, OpenFileTruncatesCollectsWritesAndStaysInTheProcess) {
-  ScratchFolder dir;
-  PosixPlatform p;
+TEST_F(PosixFiles, OpenFileTruncatesCollectsWritesAndStaysInTheProcess) {
   ASSERT_TRUE(p.WriteWholeFile(dir / "log", "old contents"));
   const int64_t file = p.OpenWriteFile(dir / "log");
   ASSERT_GE(file, 0);
@@ -148,9 +138,7 @@ TEST(PosixFiles, OpenFileTruncatesCollectsWritesAndStaysInTheProcess) {
   EXPECT_TRUE(p.WriteOpenFile(file, "line 1\r\n"));
   EXPECT_TRUE(p.WriteOpenFile(file, std::string("\0\xff\r\n", 4)));
   p.CloseOpenFile(file);
-  std::string back;
-  ASSERT_TRUE(p.ReadWholeFile(dir / "log", back));
-  EXPECT_EQ(back, std::string("line 1\r\n\0\xff\r\n", 12));
+  EXPECT_EQ(Contents("log"), std::string("line 1\r\n\0\xff\r\n", 12));
   EXPECT_EQ(p.OpenWriteFile(dir / "no/such/folder/log"), -1);
   EXPECT_FALSE(p.WriteOpenFile(-1, "x"));
   // Opened for appending, the file keeps what it holds; a missing one is created.
@@ -160,14 +148,12 @@ TEST(PosixFiles, OpenFileTruncatesCollectsWritesAndStaysInTheProcess) {
     EXPECT_TRUE(p.WriteOpenFile(more, "line 2\r\n"));
     p.CloseOpenFile(more);
   }
-  ASSERT_TRUE(p.ReadWholeFile(dir / "log", back));
-  EXPECT_EQ(back, std::string("line 1\r\n\0\xff\r\nline 2\r\n", 20));
-  ASSERT_TRUE(p.ReadWholeFile(dir / "new log", back));
-  EXPECT_EQ(back, "line 2\r\n");
+  EXPECT_EQ(Contents("log"), std::string("line 1\r\n\0\xff\r\nline 2\r\n", 20));
+  EXPECT_EQ(Contents("new log"), "line 2\r\n");
   EXPECT_EQ(p.OpenAppendFile(dir / "no/such/folder/log"), -1);
 }
 
-TEST(PosixFiles, DatesAndLocalTime) {
+TEST(PosixPlatformTest, DatesAndLocalTime) {
   PosixPlatform p;
   EXPECT_EQ(p.FormatGeneralDate({2025, 3, 5, 9, 7, 3}), "05/03/2025 09:07:03");
   time_t before = 0;
@@ -183,7 +169,7 @@ TEST(PosixFiles, DatesAndLocalTime) {
                 {t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec}));
 }
 
-TEST(PosixFiles, ProgramFolderFromTheEnvironmentOrTheExecutable) {
+TEST(PosixPlatformTest, ProgramFolderFromTheEnvironmentOrTheExecutable) {
   const char* old = getenv("ECUBRIDGE_HOME");
   const std::string saved = old != nullptr ? old : "";
   setenv("ECUBRIDGE_HOME", "/srv/ecub/", 1);  // the trailing slash goes
@@ -199,13 +185,11 @@ TEST(PosixFiles, ProgramFolderFromTheEnvironmentOrTheExecutable) {
   EXPECT_EQ(PosixBaseName("/a/b/"), "");
 }
 
-// --- Process list -----------------------------------------------------------------------------
-
 bool Contains(const std::vector<std::string>& names, const std::string& name) {
   return std::find(names.begin(), names.end(), name) != names.end();
 }
 
-TEST(PosixProcesses, ListNamesExecutablesEvenDeletedOnes) {
+TEST(PosixPlatformTest, ProcessListNamesExecutablesEvenDeletedOnes) {
   ScratchFolder dir;
   PosixPlatform p;
   std::vector<std::string> names;
@@ -224,6 +208,24 @@ TEST(PosixProcesses, ListNamesExecutablesEvenDeletedOnes) {
   ASSERT_TRUE(child.WaitExit(10000).has_value());
   ASSERT_TRUE(p.ListProcesses(names));
   EXPECT_FALSE(Contains(names, name));
+}
+
+TEST(PosixPlatformTest, CounterIsInNanosecondsAndSleepsAdvanceIt) {
+  PosixPlatform p;
+  int64_t frequency = 0, t0 = 0, t1 = 0, t2 = 0;
+  ASSERT_TRUE(p.QueryPerformanceFrequency(frequency));
+  EXPECT_EQ(frequency, 1'000'000'000);
+  ASSERT_TRUE(p.QueryPerformanceCounter(t0));
+  const uint64_t ticks0 = p.TickCountMs();
+  p.Sleep(15);
+  ASSERT_TRUE(p.QueryPerformanceCounter(t1));
+  // The coarse fallback clock moves with the counter, within its few milliseconds of grain.
+  EXPECT_NEAR(static_cast<double>(p.TickCountMs() - ticks0), (t1 - t0) / 1e6, 10.0);
+  p.SleepMicroseconds(3000);
+  p.SleepMicroseconds(-5);  // nothing to sleep
+  ASSERT_TRUE(p.QueryPerformanceCounter(t2));
+  EXPECT_GE(t1 - t0, 15'000'000);
+  EXPECT_GE(t2 - t1, 3'000'000);
 }
 
 // --- Host pipe --------------------------------------------------------------------------------
@@ -263,13 +265,11 @@ TEST(PosixHostPipe, PeekCountsAndReadCollectsPieces) {
     in.Write("abc");
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     in.Write("defg");
-    close(in.fds[1]);
-    in.fds[1] = -1;
+    in.CloseEnd(1);
   });
   EXPECT_TRUE(p.HostRead(7, out));
   writer.join();
   EXPECT_EQ(out, "abcdefg");
-  EXPECT_FALSE(p.HostRead(1, out));  // more than will ever come
 }
 
 TEST(PosixHostPipe, WriteArrivesWholeAndFailsWhenTheHostHasGone) {
@@ -289,8 +289,7 @@ TEST(PosixHostPipe, WriteArrivesWholeAndFailsWhenTheHostHasGone) {
   EXPECT_TRUE(p.HostWrite(reply));
   reader.join();
   EXPECT_TRUE(got == reply);
-  close(out.fds[0]);
-  out.fds[0] = -1;
+  out.CloseEnd(0);
   EXPECT_FALSE(p.HostWrite("x"));  // fails instead of killing the process
 }
 
@@ -307,12 +306,11 @@ TEST(PosixHostPipe, CloseEndsThePipesOnce) {
   uint32_t available = 0;
   EXPECT_FALSE(p.HostPeek(available));
   EXPECT_FALSE(p.HostWrite("x"));
-  signal(SIGPIPE, SIG_IGN);
   EXPECT_EQ(write(in.fds[1], "x", 1), -1);  // nobody reads the input any more
   EXPECT_EQ(errno, EPIPE);
 }
 
-TEST(PosixHostPipe, WaitEndsForInputAndLastsTheLimitWithout) {
+TEST(PosixHostPipe, WaitEndsForInputHandsOverLastBytesThenSleepsOnceTheHostHasGone) {
   Pipe in;
   PosixPlatform p(in.fds[0], -1);
   auto start = Clock::now();
@@ -320,7 +318,7 @@ TEST(PosixHostPipe, WaitEndsForInputAndLastsTheLimitWithout) {
   EXPECT_GE(MillisecondsSince(start), 29.0);
   std::thread writer([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    in.Write("m");
+    in.Write("last ");
   });
   start = Clock::now();
   p.HostWaitInput(20e6);
@@ -328,15 +326,8 @@ TEST(PosixHostPipe, WaitEndsForInputAndLastsTheLimitWithout) {
   EXPECT_LT(MillisecondsSince(start), 10000);  // it returned for the byte, not the limit
   p.HostWaitInput(-1);                         // with the byte waiting, returns at once
   p.HostWaitInput(std::nan(""));
-  EXPECT_FALSE(p.host_input_gone());
-}
-
-TEST(PosixHostPipe, WaitHandsOverLastBytesThenSleepsOnceTheHostHasGone) {
-  Pipe in;
-  PosixPlatform p(in.fds[0], -1);
-  ASSERT_TRUE(in.Write("last words"));
-  close(in.fds[1]);
-  in.fds[1] = -1;
+  ASSERT_TRUE(in.Write("words"));
+  in.CloseEnd(1);
   p.HostWaitInput(20e6);
   EXPECT_FALSE(p.host_input_gone());
   uint32_t available = 0;
@@ -345,35 +336,16 @@ TEST(PosixHostPipe, WaitHandsOverLastBytesThenSleepsOnceTheHostHasGone) {
   ASSERT_TRUE(p.HostRead(available, out));
   EXPECT_EQ(out, "last words");
   // Now the pipe is empty for good: waits sleep their time instead of spinning.
-  const auto start = Clock::now();
+  start = Clock::now();
   for (int i = 0; i < 5; ++i) p.HostWaitInput(20000);
   EXPECT_GE(MillisecondsSince(start), 95.0);
   EXPECT_TRUE(p.host_input_gone());
+  EXPECT_FALSE(p.HostRead(1, out));  // more than will ever come
   p.HostCloseInput();
   in.fds[0] = -1;
-  const auto closed = Clock::now();
+  start = Clock::now();
   p.HostWaitInput(20000);
-  EXPECT_GE(MillisecondsSince(closed), 19.0);
-}
-
-// --- Clock --------------------------------------------------------------------------------------
-
-TEST(PosixClock, CounterIsInNanosecondsAndSleepsAdvanceIt) {
-  PosixPlatform p;
-  int64_t frequency = 0, t0 = 0, t1 = 0, t2 = 0;
-  ASSERT_TRUE(p.QueryPerformanceFrequency(frequency));
-  EXPECT_EQ(frequency, 1'000'000'000);
-  ASSERT_TRUE(p.QueryPerformanceCounter(t0));
-  const uint64_t ticks0 = p.TickCountMs();
-  p.Sleep(15);
-  ASSERT_TRUE(p.QueryPerformanceCounter(t1));
-  // The coarse fallback clock moves with the counter, within its few milliseconds of grain.
-  EXPECT_NEAR(static_cast<double>(p.TickCountMs() - ticks0), (t1 - t0) / 1e6, 10.0);
-  p.SleepMicroseconds(3000);
-  p.SleepMicroseconds(-5);  // nothing to sleep
-  ASSERT_TRUE(p.QueryPerformanceCounter(t2));
-  EXPECT_GE(t1 - t0, 15'000'000);
-  EXPECT_GE(t2 - t1, 3'000'000);
+  EXPECT_GE(MillisecondsSince(start), 19.0);
 }
 
 // --- Child processes ---------------------------------------------------------------------------
@@ -395,29 +367,29 @@ TEST(ChildProcessTest, CatEchoesEveryByteAndExits) {
   EXPECT_EQ(cat.WaitExit(0), 0);  // the status is kept
 }
 
-TEST(ChildProcessTest, ExitCodesTellSignalsApart) {
+TEST(ChildProcessTest, ExitCodesTellSignalsApartAndChildrenAreReaped) {
   ChildProcess three;
   ASSERT_TRUE(three.Start({"/bin/sh", "-c", "exit 3"}));
   EXPECT_EQ(three.WaitExit(10000), 3);
-  ChildProcess cat;
-  ASSERT_TRUE(cat.Start({"/bin/cat"}));
-  EXPECT_FALSE(cat.WaitExit(20).has_value());
-  cat.Kill();
-  EXPECT_EQ(cat.WaitExit(10000), 128 + SIGKILL);
   EXPECT_FALSE(ChildProcess().Start({"/nonexistent/ecub-program"}));
-}
-
-TEST(ChildProcessTest, ChildrenAreReapedAndHoldNoOtherChildsPipes) {
   int pid = 0;
   {
     ChildProcess cat;
     ASSERT_TRUE(cat.Start({"/bin/cat"}));
+    EXPECT_FALSE(cat.WaitExit(20).has_value());
     pid = cat.pid();
   }
   errno = 0;
   EXPECT_EQ(kill(pid, 0), -1);  // not even a zombie is left
   EXPECT_EQ(errno, ESRCH);
-  // A second child holding the first child's stdin open would keep the first from ending.
+  ChildProcess killed;
+  ASSERT_TRUE(killed.Start({"/bin/cat"}));
+  killed.Kill();
+  EXPECT_EQ(killed.WaitExit(10000), 128 + SIGKILL);
+}
+
+// A second child holding the first child's stdin open would keep the first from ending.
+TEST(ChildProcessTest, ChildrenHoldNoOtherChildsPipes) {
   ChildProcess first;
   ASSERT_TRUE(first.Start({"/bin/cat"}));
   ChildProcess second;

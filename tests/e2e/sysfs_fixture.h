@@ -25,6 +25,17 @@ struct UsbSerialSpec {
   std::string node;            // what dev/<tty> links to (a pseudo-terminal); empty for no node
 };
 
+// A port with these fields and an FTDI cable's for the rest.
+inline UsbSerialSpec FtdiSpec(const std::string& tty, const std::string& usb_path,
+                              const std::string& serial, const std::string& product) {
+  UsbSerialSpec spec;
+  spec.tty = tty;
+  spec.usb_path = usb_path;
+  spec.serial = serial;
+  spec.product = product;
+  return spec;
+}
+
 class SysfsFixture {
  public:
   explicit SysfsFixture(std::string root) : root_(std::move(root)) {
@@ -37,11 +48,8 @@ class SysfsFixture {
   // A USB serial adapter's port, as usbserial lays it out: the port folder ttyUSBn inside the
   // interface folder, the terminal inside the port.
   void AddUsbSerial(const UsbSerialSpec& spec) {
-    const std::string device =
-        UsbDevice(spec.usb_path, spec.vendor_id, spec.product_id, spec.manufacturer, spec.product,
-                  spec.serial, spec.interfaces);
-    const std::string interface = Interface(device, spec.usb_path, spec.interface, spec.driver);
-    const std::string port = interface + "/" + spec.tty;
+    const std::string port =
+        Interface(UsbDevice(spec), spec.usb_path, spec.interface, spec.driver) + "/" + spec.tty;
     std::filesystem::create_directories(port);
     Link(Sys("bus/usb-serial/drivers/" + spec.driver), port + "/driver");
     Write(port + "/port_number", "0");
@@ -49,34 +57,27 @@ class SysfsFixture {
     std::filesystem::create_directories(Sys("bus/usb-serial/devices"));
     Link(port, Sys("bus/usb-serial/devices/" + spec.tty));
     Terminal(port + "/tty/" + spec.tty, port, spec.tty, spec.node);
-    ById(spec, spec.tty, "-port0");
+    ById(spec, "-port0");
   }
 
   // A CDC ACM modem: the terminal sits in the interface folder itself.
   void AddAcm(const std::string& tty, const std::string& usb_path, const std::string& node) {
-    UsbSerialSpec spec;
-    spec.tty = tty;
-    spec.usb_path = usb_path;
+    UsbSerialSpec spec = FtdiSpec(tty, usb_path, "7563331313335", "Uno");
     spec.vendor_id = "2341";
     spec.product_id = "0043";
     spec.manufacturer = "Arduino (www.arduino.cc)";
-    spec.product = "Uno";
-    spec.serial = "7563331313335";
     spec.interfaces = 2;
-    const std::string device = UsbDevice(usb_path, spec.vendor_id, spec.product_id,
-                                         spec.manufacturer, spec.product, spec.serial, 2);
-    const std::string interface = Interface(device, usb_path, 0, "cdc_acm");
+    const std::string interface = Interface(UsbDevice(spec), usb_path, 0, "cdc_acm");
     Terminal(interface + "/tty/" + tty, interface, tty, node);
-    ById(spec, tty, "");
+    ById(spec, "");
   }
 
   // A ttyS line on a pnp UART (`type` not 0) or on the legacy platform driver without a UART
   // (`type` 0), each behind serial core's own port and controller devices.
   void AddUart(const std::string& tty, int type, const std::string& node) {
     const bool real = type != 0;
-    const std::string parent = real ? "pnp0/00:04" : "platform/serial8250";
     const std::string name = real ? "00:04" : "serial8250";
-    const std::string top = Sys("devices/" + parent);
+    const std::string top = Sys(real ? "devices/pnp0/00:04" : "devices/platform/serial8250");
     const std::string ctrl = top + "/" + name + ":0";
     const std::string port = ctrl + "/" + name + ":0." + tty.substr(4);
     std::filesystem::create_directories(port);
@@ -113,7 +114,7 @@ class SysfsFixture {
   }
   std::string DevicePath(const std::string& usb_path) const {
     // Hubs nest: 1-1.4 is port 4 of the hub on 1-1, which is on the root hub usb1.
-    std::string path = Sys("devices/pci0000:00/0000:00:14.0/usb" + Bus(usb_path));
+    std::string path = RootHub(usb_path);
     for (size_t dot = usb_path.find('.'); dot != std::string::npos;
          dot = usb_path.find('.', dot + 1)) {
       path += "/" + usb_path.substr(0, dot);
@@ -127,8 +128,8 @@ class SysfsFixture {
   }
 
  private:
-  static std::string Bus(const std::string& usb_path) {
-    return usb_path.substr(0, usb_path.find('-'));
+  std::string RootHub(const std::string& usb_path) const {
+    return Sys("devices/pci0000:00/0000:00:14.0/usb" + usb_path.substr(0, usb_path.find('-')));
   }
 
   static void Write(const std::string& path, const std::string& value) {
@@ -159,18 +160,17 @@ class SysfsFixture {
 
   // The device folder with its attributes; the root hub and any hub on the way get theirs,
   // so a lookup that climbs too far finds the wrong ids.
-  std::string UsbDevice(const std::string& usb_path, const std::string& vendor,
-                        const std::string& product_id, const std::string& manufacturer,
-                        const std::string& product, const std::string& serial, int interfaces) {
-    const std::string device = DevicePath(usb_path);
-    const std::string root_hub = Sys("devices/pci0000:00/0000:00:14.0/usb" + Bus(usb_path));
+  std::string UsbDevice(const UsbSerialSpec& s) {
+    const std::string device = DevicePath(s.usb_path);
+    const std::string root_hub = RootHub(s.usb_path);
     UsbAttributes(root_hub, "1d6b", "0002", "Linux 6.1.0 xhci-hcd", "xHCI Host Controller",
                   "0000:00:14.0", 1);
     for (std::string hub = std::filesystem::path(device).parent_path().string(); hub != root_hub;
          hub = std::filesystem::path(hub).parent_path().string()) {
       UsbAttributes(hub, "05e3", "0610", "GenesysLogic", "USB2.1 Hub", "", 1);
     }
-    UsbAttributes(device, vendor, product_id, manufacturer, product, serial, interfaces);
+    UsbAttributes(device, s.vendor_id, s.product_id, s.manufacturer, s.product, s.serial,
+                  s.interfaces);
     return device;
   }
 
@@ -199,7 +199,7 @@ class SysfsFixture {
   }
 
   // The stable name udev gives the terminal.
-  void ById(const UsbSerialSpec& spec, const std::string& tty, const std::string& suffix) {
+  void ById(const UsbSerialSpec& spec, const std::string& suffix) {
     std::string name = "usb-" + spec.manufacturer + "_" + spec.product;
     if (!spec.serial.empty()) name += "_" + spec.serial;
     for (char& c : name) {
@@ -211,7 +211,7 @@ class SysfsFixture {
     std::filesystem::create_directories(root_ + "/dev/serial/by-id");
     std::error_code ec;
     std::filesystem::remove(root_ + "/dev/serial/by-id/" + name, ec);
-    std::filesystem::create_symlink("../../" + tty, root_ + "/dev/serial/by-id/" + name);
+    std::filesystem::create_symlink("../../" + spec.tty, root_ + "/dev/serial/by-id/" + name);
   }
 
   std::string root_;
