@@ -68,9 +68,9 @@ bool HasBareLineFeed(const std::string& text) {
 }
 
 std::string Encode(const std::string& plain) {
-  std::vector<std::string> lines{ecub::CodificaRiga(ecub::kProtectedMagic)};
+  std::vector<std::string> lines{ecub::EncodeLine(ecub::kProtectedMagic)};
   for (const std::string& line : ecub::SplitCrLf(plain)) {
-    lines.push_back(ecub::CodificaRiga(line));
+    lines.push_back(ecub::EncodeLine(line));
   }
   return JoinCrLf(lines);
 }
@@ -79,14 +79,14 @@ std::string Encode(const std::string& plain) {
 bool Decode(const std::string& text, std::string& plain, std::string& error) {
   const std::vector<std::string> lines = ecub::SplitCrLf(text);
   std::string header;
-  if (lines.empty() || !ecub::DecodificaRigaControllata(lines[0], header) ||
+  if (lines.empty() || !ecub::DecodeCheckedLine(lines[0], header) ||
       header != ecub::kProtectedMagic) {
     error = "not a protected settings file (its first line is not the encoded magic word)";
     return false;
   }
   std::vector<std::string> decoded(lines.size() - 1);
   for (size_t i = 1; i < lines.size(); ++i) {
-    if (!ecub::DecodificaRigaControllata(lines[i], decoded[i - 1])) {
+    if (!ecub::DecodeCheckedLine(lines[i], decoded[i - 1])) {
       error = "line " + std::to_string(i + 1) +
               " cannot be decoded (not groups of decimal digits up to twice 255)";
       return false;

@@ -38,7 +38,7 @@ uint8_t RotateLeft(uint8_t x, unsigned bits) {
 
 }  // namespace
 
-bool DecodificaRigaControllata(const std::string& line, std::string& decoded) {
+bool DecodeCheckedLine(const std::string& line, std::string& decoded) {
   const std::string reversed(line.rbegin(), line.rend());
   std::string out;
   out.reserve(reversed.size() / kGroupDigits + 1);
@@ -61,11 +61,11 @@ bool DecodificaRigaControllata(const std::string& line, std::string& decoded) {
 
 std::string DecodificaRiga(const std::string& line) {
   std::string decoded;
-  if (!DecodificaRigaControllata(line, decoded)) return {};
+  if (!DecodeCheckedLine(line, decoded)) return {};
   return decoded;
 }
 
-std::string CodificaRiga(const std::string& line) {
+std::string EncodeLine(const std::string& line) {
   std::string groups;
   groups.reserve(line.size() * kGroupDigits);
   for (unsigned char c : line) {
@@ -96,14 +96,14 @@ bool VerificaFileProtetto(Platform& p, const std::string& path) {
   const std::vector<std::string> lines = ReadLines(p, path);
   if (lines.empty()) return false;
   std::string header;
-  return DecodificaRigaControllata(lines[0], header) && header == kProtectedMagic;
+  return DecodeCheckedLine(lines[0], header) && header == kProtectedMagic;
 }
 
 std::vector<std::string> DecodificaFileProtetto(Platform& p, const std::string& path) {
   if (!FileExist(p, path)) return {};
   const std::vector<std::string> lines = ReadLines(p, path);
   std::string header;
-  if (!lines.empty() && !DecodificaRigaControllata(lines[0], header)) return {};
+  if (!lines.empty() && !DecodeCheckedLine(lines[0], header)) return {};
   if (header != kProtectedMagic) {
     p.ShowMessage("HEADER WRONG ", "FileExist");
     return {};
@@ -111,7 +111,7 @@ std::vector<std::string> DecodificaFileProtetto(Platform& p, const std::string& 
   std::vector<std::string> decoded(lines.size() - 1);
   for (size_t i = 1; i < lines.size(); ++i) {
     // One bad line spoils the whole file: a half-decoded settings text would be worse.
-    if (!DecodificaRigaControllata(lines[i], decoded[i - 1])) return {};
+    if (!DecodeCheckedLine(lines[i], decoded[i - 1])) return {};
   }
   return decoded;
 }

@@ -44,9 +44,9 @@ std::vector<std::string> LeggiRigheFile(Platform& p, const std::string& path);
 // a plain decimal number or decodes above 255 gives an empty text.
 std::string DecodificaRiga(const std::string& line);
 // The same decoding, false when a group is not a plain decimal number or decodes above 255.
-bool DecodificaRigaControllata(const std::string& line, std::string& decoded);
+bool DecodeCheckedLine(const std::string& line, std::string& decoded);
 // The inverse of DecodificaRiga: each character as twice its code in four digits, reversed.
-std::string CodificaRiga(const std::string& line);
+std::string EncodeLine(const std::string& line);
 // Splits a byte string at every CR LF (a lone LF does not end a line). Text after the last
 // CR LF is a line of its own, possibly empty; an empty text has no lines.
 std::vector<std::string> SplitCrLf(const std::string& text);

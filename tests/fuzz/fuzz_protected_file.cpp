@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool is_protected = ecub::VerificaFileProtetto(p, path);
   const std::vector<std::string> decoded = ecub::DecodificaFileProtetto(p, path);
   std::string header;
-  const bool header_ok = !lines.empty() && ecub::DecodificaRigaControllata(lines[0], header);
+  const bool header_ok = !lines.empty() && ecub::DecodeCheckedLine(lines[0], header);
   FUZZ_CHECK(is_protected == (header_ok && header == ecub::kProtectedMagic), header);
   // Only a file that passed the check is decoded, and then either every line after the header
   // or none at all (a bad line spoils the file). A file that did not pass says so at most once.
@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i = 0; i < lines.size(); ++i) {
     const std::string& line = lines[i];
     std::string text;
-    const bool ok = ecub::DecodificaRigaControllata(line, text);
+    const bool ok = ecub::DecodeCheckedLine(line, text);
     FUZZ_CHECK(ecub::DecodificaRiga(line) == (ok ? text : std::string()), line);
     if (!ok) {
       FUZZ_CHECK(!is_protected || i == 0 || decoded.empty(), line);
@@ -46,9 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (is_protected && i > 0 && !decoded.empty()) FUZZ_CHECK(decoded[i - 1] == text, line);
     // The encoder's form of the decoded text decodes to the same text.
     std::string again;
-    const std::string encoded = ecub::CodificaRiga(text);
+    const std::string encoded = ecub::EncodeLine(text);
     FUZZ_CHECK(encoded.size() == 4 * text.size(), line);
-    FUZZ_CHECK(ecub::DecodificaRigaControllata(encoded, again) && again == text, line);
+    FUZZ_CHECK(ecub::DecodeCheckedLine(encoded, again) && again == text, line);
   }
 
   // Any text as the scrambling table: taken only as a permutation of the 256 byte values.

@@ -87,9 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ecub::FakePlatform probe;
   probe.files[kPath] = text;
   if (ecub::VerificaFileProtetto(probe, kPath)) return 0;
-  std::string encoded = ecub::CodificaRiga(ecub::kProtectedMagic);
-  for (const std::string& line : ecub::SplitCrLf(text))
-    encoded += "\r\n" + ecub::CodificaRiga(line);
+  std::string encoded = ecub::EncodeLine(ecub::kProtectedMagic);
+  for (const std::string& line : ecub::SplitCrLf(text)) encoded += "\r\n" + ecub::EncodeLine(line);
   const Loaded hidden = Load(encoded);
   const std::string difference = Difference(plain, hidden);
   FUZZ_CHECK(difference.empty(), difference);

@@ -16,18 +16,18 @@ using Lines = std::vector<std::string>;
 const std::string kMagicLine = "031065108310251003102710461085108610";
 
 TEST(CryptLine, EncodesAndDecodesGroupsOfTheReversedLine) {
-  EXPECT_EQ(CodificaRiga(kProtectedMagic), kMagicLine);
-  EXPECT_EQ(CodificaRiga(std::string("A\xFF", 2)), "01500310");
+  EXPECT_EQ(EncodeLine(kProtectedMagic), kMagicLine);
+  EXPECT_EQ(EncodeLine(std::string("A\xFF", 2)), "01500310");
   std::string all;
   for (int c = 0; c < 256; ++c) all.push_back(static_cast<char>(c));
-  EXPECT_EQ(DecodificaRiga(CodificaRiga(all)), all);
+  EXPECT_EQ(DecodificaRiga(EncodeLine(all)), all);
   EXPECT_EQ(DecodificaRiga("1310"), "A");  // group 0131 halves to the code of 0130
   EXPECT_EQ(DecodificaRiga("20310"), std::string("A\x01"));  // a short last group
   EXPECT_EQ(DecodificaRiga("03a0"), "");
   // Groups that are not plain numbers or exceed a byte (0521 / 2 = 260) leave the output alone.
   for (const char* bad : {"1250", "0310 310", "031+"}) {
     std::string out = "unchanged";
-    EXPECT_FALSE(DecodificaRigaControllata(bad, out)) << bad;
+    EXPECT_FALSE(DecodeCheckedLine(bad, out)) << bad;
     EXPECT_EQ(out, "unchanged") << bad;
   }
 }
@@ -41,8 +41,8 @@ TEST(CryptLine, SplitsOnlyAtCrLf) {
 class ProtectedFileTest : public ::testing::Test {
  protected:
   void Put(const std::string& header, const Lines& lines, const std::string& tail = "") {
-    std::string text = CodificaRiga(header);
-    for (const std::string& line : lines) text += "\r\n" + CodificaRiga(line);
+    std::string text = EncodeLine(header);
+    for (const std::string& line : lines) text += "\r\n" + EncodeLine(line);
     p.files[path] = text + tail;
   }
   FakePlatform p;

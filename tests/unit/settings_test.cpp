@@ -17,9 +17,9 @@ using Lines = std::vector<std::string>;
 class SettingsTest : public ::testing::Test {
  protected:
   bool Load(const Lines& lines, bool protect = false) {
-    std::string text = protect ? CodificaRiga(kProtectedMagic) + "\r\n" : "";
+    std::string text = protect ? EncodeLine(kProtectedMagic) + "\r\n" : "";
     for (size_t i = 0; i < lines.size(); ++i) {
-      text += (i ? "\r\n" : "") + (protect ? CodificaRiga(lines[i]) : lines[i]);
+      text += (i ? "\r\n" : "") + (protect ? EncodeLine(lines[i]) : lines[i]);
     }
     p.files[path] = text;
     return LoadServerSettings(s, path);
