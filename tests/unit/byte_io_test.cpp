@@ -194,8 +194,6 @@ TEST_P(EarlyInputTest, CutsTheFrameExceptBeforeTheLastUsbByte) {
   EXPECT_EQ(Waiting(), c.left_queued);
   EXPECT_EQ(p.driver_args, c.driver_args);
   EXPECT_FALSE(s.CommError);
-  EXPECT_EQ(s.TxBuffer, kFrame);
-  EXPECT_EQ(s.RxBuffer, "");
 }
 
 INSTANTIATE_TEST_SUITE_P(
