@@ -288,17 +288,5 @@ INSTANTIATE_TEST_SUITE_P(
                 "FT_Purge Error#18\r\nFT_Purge Error#18\r\n"}),
     [](const auto& tp) { return std::string(tp.param.name); });
 
-TEST_F(OpenPort, SendingOnAClosedPortFailsEveryCallWithoutHarm) {
-  Open(false);
-  ASSERT_TRUE(ChiudiPorta(s));
-  ForgetLog();
-  SendBytes(s, Bytes({0xAA}));
-  EXPECT_TRUE(s.CommError);
-  EXPECT_EQ(LogText(),
-            "ClearCommError Send\r\nlpErrors 0\r\nGetLastError 6\r\nLastDllError 6\r\n"
-            "WriteFile Send\r\nlpErrors 0\r\nGetLastError 6\r\nLastDllError 6\r\n"
-            "ERR_H 6AA\r\n");
-}
-
 }  // namespace
 }  // namespace ecub

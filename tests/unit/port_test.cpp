@@ -222,7 +222,6 @@ TEST_P(Close, GivesUpAfterFiveAttemptsThenTheNextCloseReleasesThePort) {
   EXPECT_EQ(Log(), expected);
   EXPECT_EQ(s.HandlePorta, usb ? kUsbHandle : kFirstHandle);
   EXPECT_EQ(p.files.count(kHandleIniPath), usb ? 0u : 1u);
-  EXPECT_EQ(s.held_serial_handles.size(), usb ? 0u : 1u);
   EXPECT_EQ(p.port_calls.back(), "FT_ListDevices");  // the list is refreshed either way
 
   p.FailCall(call, -1);
@@ -250,16 +249,12 @@ TEST_F(SerialOpen, AfterAFailureTheInvalidHandleIsClosedAndThenNothingIs) {
   EXPECT_EQ(p.files.count(kHandleIniPath), 0u);  // not created
   // With nothing open the list is still refreshed, and Handle.ini left as it is.
   p.files[kHandleIniPath] = "123\r\n";
-  s.UsbSerialList = {"A", "B"};
-  s.UsbDescList = {"C", "D"};
   s.NumUsbDevices = 2;
   p.port_calls.clear();
   EXPECT_FALSE(ChiudiPorta(s));
   EXPECT_EQ(p.files[kHandleIniPath], "123\r\n");
   EXPECT_EQ(p.port_calls, Calls{"FT_ListDevices"});
   EXPECT_EQ(s.NumUsbDevices, 0);
-  EXPECT_EQ(s.UsbSerialList, Texts{""});
-  EXPECT_EQ(s.UsbDescList, Texts{""});
 }
 
 // A handle that failed to close still holds its port: no open may replace it, and the next open
