@@ -17,6 +17,7 @@
 #include "host/server.h"
 #include "platform/fake/fake_platform.h"
 #include "port/port.h"
+#include "protocol/hex.h"
 #include "service/traffic_log.h"
 
 namespace ecub::test {
@@ -99,7 +100,7 @@ class RecordingPlatform : public FakePlatform {
       Record("FT_ListDevices " +
              ((flags & FT_LIST_BY_INDEX) != 0 ? std::to_string(reinterpret_cast<uintptr_t>(a1))
                                               : std::string("count")) +
-             " " + std::to_string(flags));
+             " " + HexNoPad(flags));
       return Base().FT_ListDevices(a1, a2, flags);
     }
     FtResult FT_Open(int device, int64_t* handle) override {

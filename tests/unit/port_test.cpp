@@ -297,10 +297,10 @@ TEST_F(UsbList, EntriesArePaddedOrCutAndOldOnesDropped) {
   EXPECT_EQ(s.UsbDescList,
             (Texts{"Kit                 ", "A description longer", "Exactly twenty chars"}));
   // Count first, then per index the description before the serial number.
-  EXPECT_EQ(p.driver_args, (Texts{"FT_ListDevices count 2147483648", "FT_ListDevices 0 1073741826",
-                                  "FT_ListDevices 0 1073741825", "FT_ListDevices 1 1073741826",
-                                  "FT_ListDevices 1 1073741825", "FT_ListDevices 2 1073741826",
-                                  "FT_ListDevices 2 1073741825"}));
+  EXPECT_EQ(p.driver_args, (Texts{"FT_ListDevices count 80000000", "FT_ListDevices 0 40000002",
+                                  "FT_ListDevices 0 40000001", "FT_ListDevices 1 40000002",
+                                  "FT_ListDevices 1 40000001", "FT_ListDevices 2 40000002",
+                                  "FT_ListDevices 2 40000001"}));
   EXPECT_EQ(Log(), "");
   p.usb_devices.resize(1);
   RefreshUsbList(s);
@@ -346,8 +346,8 @@ TEST_F(UsbList, AFailingInterfaceIsTriedTwentyOneTimesTenthsOfASecondApart) {
   p.driver_args.clear();
   p.FailCall("FT_ListDevices", 2);
   RefreshUsbList(s);
-  EXPECT_EQ(CountOf(p.driver_args, "FT_ListDevices 0 1073741826"), 21u);
-  EXPECT_EQ(CountOf(p.driver_args, "FT_ListDevices 0 1073741825"), 1u);
+  EXPECT_EQ(CountOf(p.driver_args, "FT_ListDevices 0 40000002"), 21u);
+  EXPECT_EQ(CountOf(p.driver_args, "FT_ListDevices 0 40000001"), 1u);
   EXPECT_EQ(s.UsbSerialList, Texts{""});
   EXPECT_EQ(s.UsbDescList, Texts{""});
 }
