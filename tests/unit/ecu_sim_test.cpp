@@ -66,7 +66,6 @@ TEST(EcuSimAnswers, IdentificationAnswerHasTheTextAtOffsetTwelve) {
   ASSERT_EQ(sim.requests().size(), 1u);
   EXPECT_EQ(sim.requests()[0].frame, kIdentRequest);
   EXPECT_EQ(sim.requests()[0].command, 0x21);
-  EXPECT_EQ(sim.requests()[0].time_usec, 1000);
   EXPECT_TRUE(sim.requests()[0].checksum_ok);
   // The short form is six bytes; the expected identification stays the long form.
   sim.config.short_ident = true;
@@ -259,19 +258,20 @@ TEST(EcuSimFaults, EarlyTalkArrivesWhileTheRequestIsStillBeingSent) {
   EXPECT_EQ(All(sim, 40), H("E1 E2"));
 }
 
+// Bytes as they are on the wire of a scrambling unit.
+std::string Through(const ByteTable& table, const std::string& plain) {
+  std::string out;
+  for (unsigned char c : plain) out.push_back(static_cast<char>(table[c]));
+  return out;
+}
+
 TEST(EcuSimScrambling, TalksOnlyThroughThePermutation) {
   EcuSim sim = Sim();
   sim.config.scrambled = true;
   const ByteTable perm = BuiltinScramblePermutation();
-  std::string wire_request;
-  for (unsigned char c : kIdentRequest) wire_request.push_back(static_cast<char>(perm[c]));
-  ASSERT_NE(wire_request, kIdentRequest);
-  Send(sim, wire_request, 0);
-  const std::string wire_answer = All(sim, 0);
-  ASSERT_EQ(wire_answer.size(), kIdentAnswer.size());
-  for (size_t i = 0; i < wire_answer.size(); ++i) {
-    EXPECT_EQ(static_cast<uint8_t>(wire_answer[i]), perm[static_cast<uint8_t>(kIdentAnswer[i])]);
-  }
+  ASSERT_NE(Through(perm, kIdentRequest), kIdentRequest);
+  Send(sim, Through(perm, kIdentRequest), 0);
+  EXPECT_EQ(All(sim, 0), Through(perm, kIdentAnswer));
   EXPECT_EQ(sim.requests().at(0).frame, kIdentRequest);
   // Plain frames are ignored.
   Send(sim, kIdentRequest, 10);

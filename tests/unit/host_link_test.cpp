@@ -14,75 +14,55 @@ using test::At;
 using test::Bytes;
 using test::HostMsg;
 
-struct Parsed {
-  int32_t result;
-  int32_t code;
-  std::string argument;
-};
-
-Parsed Parse(const std::string& message) {
-  Parsed p{};
-  p.result = ParseHostMessage(message, p.code, p.argument);
-  return p;
-}
-
-TEST(ParseHostMessage, LengthFieldCountsHighPartInUnitsOf255) {
-  EXPECT_EQ(Parse(HostMsg(0)).result, kParseOk);
+TEST(ParseHostMessage, LengthFieldMustMatchTheMessage) {
+  int32_t code = 0;
+  std::string argument = "stale";
   std::string m300 = HostMsg(0, std::string(292, 'x'));
-  ASSERT_EQ(m300.size(), 300u);
-  EXPECT_EQ(At(m300, 0), 45);
-  EXPECT_EQ(At(m300, 1), 1);
-  EXPECT_EQ(Parse(m300).result, kParseOk);
-  EXPECT_EQ(Parse(m300).argument.size(), 292u);
   m300[0] = 44;
-  EXPECT_EQ(Parse(m300).result, kParseLength);
+  EXPECT_EQ(ParseHostMessage(m300, code, argument), kParseLength);
   // lo = 255 with hi one lower announces the same length.
   std::string m510 = HostMsg(0, std::string(502, 'y'));
   m510[0] = static_cast<char>(255);
   m510[1] = 1;
-  EXPECT_EQ(Parse(m510).result, kParseOk);
-
-  const Parsed short_msg = Parse(Bytes({7, 0, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(short_msg.result, kParseLength);
-  EXPECT_EQ(short_msg.code, -1);
-  EXPECT_TRUE(short_msg.argument.empty());
-}
-
-TEST(ParseHostMessage, CodeOutsideTheInstructionSet) {
-  for (int code : {15, 255}) {
-    const Parsed p = Parse(HostMsg(code, "abc"));
-    EXPECT_EQ(p.result, kParseCode);
-    EXPECT_EQ(p.code, code);
-    EXPECT_TRUE(p.argument.empty());
-  }
+  EXPECT_EQ(ParseHostMessage(m510, code, argument), kParseOk);
+  EXPECT_EQ(ParseHostMessage(Bytes({7, 0, 0, 0, 0, 0, 0}), code, argument), kParseLength);
+  EXPECT_EQ(code, -1);
+  EXPECT_TRUE(argument.empty());
 }
 
 TEST(ParseHostMessage, ArgumentRulesPerInstruction) {
-  // No argument taken, extra bytes ignored.
-  for (int code : {1, 2, 5}) {
-    const Parsed p = Parse(HostMsg(code, "extra"));
-    EXPECT_EQ(p.result, kParseOk) << code;
-    EXPECT_TRUE(p.argument.empty()) << code;
+  struct Case {
+    int code;
+    std::string argument;
+    int32_t result;
+    std::string parsed;
+  };
+  std::vector<Case> cases = {
+      {1, "extra", kParseOk, ""},  // no argument taken, extra bytes ignored
+      {2, "extra", kParseOk, ""},
+      {5, "extra", kParseOk, ""},
+      {0, "", kParseOk, ""},
+      {0, "AB", kParseOk, "AB"},
+      {3, "\x05\x06", kParseOk, "\x05"},  // one byte, later ones ignored
+      {4, "", kParseArgument, ""},
+      {11, "\x01", kParseArgument, ""},  // two bytes
+      {11, "\x02\x01\x07\x08", kParseOk, "\x02\x01"},
+      {12, std::string(19, 'd'), kParseArgument, ""},  // exactly twenty bytes
+      {12, std::string(21, 'd'), kParseArgument, ""},
+      {12, "0123456789abcdefghij", kParseOk, "0123456789abcdefghij"},
+      {15, "abc", kParseCode, ""},  // outside the instruction set
+      {255, "abc", kParseCode, ""}};
+  for (int code : {6, 7, 8, 9, 10, 13, 14}) {  // at least one byte, all taken
+    cases.push_back({code, "", kParseArgument, ""});
+    cases.push_back({code, "xyz", kParseOk, "xyz"});
   }
-  EXPECT_EQ(Parse(HostMsg(0)).argument, "");
-  EXPECT_EQ(Parse(HostMsg(0, "AB")).argument, "AB");
-  // One byte, later ones ignored.
-  EXPECT_EQ(Parse(HostMsg(3, "\x05\x06")).argument, "\x05");
-  EXPECT_EQ(Parse(HostMsg(4)).result, kParseArgument);
-  // Two bytes.
-  EXPECT_EQ(Parse(HostMsg(11, "\x01")).result, kParseArgument);
-  EXPECT_EQ(Parse(HostMsg(11, "\x02\x01\x07\x08")).argument, "\x02\x01");
-  // Exactly twenty bytes.
-  EXPECT_EQ(Parse(HostMsg(12, std::string(19, 'd'))).result, kParseArgument);
-  EXPECT_EQ(Parse(HostMsg(12, std::string(21, 'd'))).result, kParseArgument);
-  const Parsed twenty = Parse(HostMsg(12, "0123456789abcdefghij"));
-  EXPECT_EQ(twenty.result, kParseOk);
-  EXPECT_EQ(twenty.argument, "0123456789abcdefghij");
-  // At least one byte, all taken.
-  for (int code : {6, 7, 8, 9, 10, 13, 14}) {
-    EXPECT_EQ(Parse(HostMsg(code)).result, kParseArgument) << code;
-    EXPECT_TRUE(Parse(HostMsg(code)).argument.empty()) << code;
-    EXPECT_EQ(Parse(HostMsg(code, "xyz")).argument, "xyz") << code;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.code);
+    int32_t code = -1;
+    std::string parsed = "stale";
+    EXPECT_EQ(ParseHostMessage(HostMsg(c.code, c.argument), code, parsed), c.result);
+    EXPECT_EQ(code, c.code);
+    EXPECT_EQ(parsed, c.parsed);
   }
 }
 
@@ -100,10 +80,7 @@ TEST(BuildReply, HeaderBytes) {
   EXPECT_EQ(huge.size(), 65535u);
   EXPECT_EQ(At(huge, 0), 0xFF);
   EXPECT_EQ(At(huge, 1), 0xFF);
-}
-
-TEST(HistoryTimeBytes, HalvesLowFirstEachHighByteFirst) {
-  EXPECT_EQ(HistoryTimeBytes(70000), Bytes({0x11, 0x70, 0x00, 0x01}));
+  // History time stamps: the halves low first, each half high byte first.
   EXPECT_EQ(HistoryTimeBytes(-1), Bytes({0xFF, 0xFF, 0xFF, 0xFF}));
 }
 
@@ -131,23 +108,22 @@ TEST_F(StoredAnswers, EntryCarriesTheTimeStampAndTheAnswer) {
   EXPECT_EQ(s.MsgTable[1].MsgHistoryLeft, 2);
   EXPECT_TRUE(s.MsgTable[2].MsgLastAnswer.empty());
   EXPECT_TRUE(s.MsgTable[0].MsgHistory.empty());
+  // Neither an unknown request nor a prefix of a known one is stored.
+  ScomponiMessaggio(s, "REQ9", "X");
+  ScomponiMessaggio(s, "REQ", "X");
+  EXPECT_TRUE(s.MsgTable[0].MsgLastAnswer.empty());
+  EXPECT_EQ(s.MsgTable[1].MsgLastAnswer, "ANSWER");
+  // Zero places keep only the last answer.
+  s.MsgTable[0].MsgHistoryMax = s.MsgTable[0].MsgHistoryLeft = 0;
+  ScomponiMessaggio(s, "REQ0", "A1");
+  ScomponiMessaggio(s, "REQ0", "A2");
+  EXPECT_EQ(s.MsgTable[0].MsgLastAnswer, "A2");
+  EXPECT_TRUE(s.MsgTable[0].MsgHistory.empty());
 }
 
-TEST_F(StoredAnswers, HistoryKeepsTheLastMaxEntries) {
-  for (int i = 1; i <= 5; ++i) {
-    p.Advance(1000);  // 1 ms apart
-    ScomponiMessaggio(s, "REQ0", "ANSWR" + std::to_string(i));
-  }
-  const MsgRecord& r = s.MsgTable[0];
-  EXPECT_EQ(r.MsgHistoryLeft, 0);
-  ASSERT_EQ(r.MsgHistory.size(), 30u);
-  EXPECT_EQ(r.MsgHistory.substr(4, 6), "ANSWR3");
-  EXPECT_EQ(r.MsgHistory.substr(0, 4), HistoryTimeBytes(3));
-  EXPECT_EQ(r.MsgHistory.substr(24, 6), "ANSWR5");
-}
-
-// A unit that now and then answers a short error frame: the oldest entry dropped is the whole
-// oldest entry, whatever the length of the answer that pushed it out.
+// A unit that now and then answers a short error frame: the history keeps the last entries and
+// the oldest entry dropped is the whole oldest entry, whatever the length of the answer that
+// pushed it out.
 TEST_F(StoredAnswers, OldestEntryIsDroppedWholeWhenAnswerLengthsDiffer) {
   const std::string answers[] = {"SHORT1", "A-LONGER-ANSWER-2", "S3", "A-LONGER-ANSWER-4", "SHORT5",
                                  "S6"};
@@ -155,12 +131,13 @@ TEST_F(StoredAnswers, OldestEntryIsDroppedWholeWhenAnswerLengthsDiffer) {
   for (const std::string& answer : answers) {
     p.Advance(1000);
     ScomponiMessaggio(s, "REQ0", answer);
-    entries.push_back(HistoryTimeBytes(s.MsgTable[0].MsgLastTime_ms) + answer);
+    entries.push_back(HistoryTimeBytes(static_cast<int32_t>(entries.size() + 1)) + answer);
     const size_t n = entries.size();
     std::string expected;
     for (size_t i = n > 3 ? n - 3 : 0; i < n; ++i) expected += entries[i];
     EXPECT_EQ(s.MsgTable[0].MsgHistory, expected) << n;
   }
+  EXPECT_EQ(s.MsgTable[0].MsgHistoryLeft, 0);
 }
 
 // A step that fails is shown, and the steps after it still run.
@@ -176,23 +153,6 @@ TEST_F(StoredAnswers, AFailingStepIsShownAndTheOthersStillRun) {
   EXPECT_EQ(r.MsgLastTime_ms, 0);
   EXPECT_EQ(r.MsgHistory, HistoryTimeBytes(0) + "ANSWER");
   EXPECT_EQ(r.MsgHistoryLeft, 2);
-}
-
-TEST_F(StoredAnswers, ZeroPlacesKeepOnlyTheLastAnswer) {
-  s.MsgTable[0].MsgHistoryMax = s.MsgTable[0].MsgHistoryLeft = 0;
-  ScomponiMessaggio(s, "REQ0", "A1");
-  ScomponiMessaggio(s, "REQ0", "A2");
-  EXPECT_EQ(s.MsgTable[0].MsgLastAnswer, "A2");
-  EXPECT_TRUE(s.MsgTable[0].MsgHistory.empty());
-}
-
-TEST_F(StoredAnswers, UnknownRequestChangesNothing) {
-  ScomponiMessaggio(s, "REQ9", "X");
-  ScomponiMessaggio(s, "REQ", "X");  // a prefix is not a match
-  for (const auto& r : s.MsgTable) {
-    EXPECT_TRUE(r.MsgLastAnswer.empty());
-    EXPECT_TRUE(r.MsgHistory.empty());
-  }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <limits>
 #include <map>
 #include <set>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "host/server.h"
 #include "platform/fake/fake_platform.h"
 #include "port/port.h"
+#include "protocol/hex.h"
 #include "service/traffic_log.h"
 
 namespace ecub::test {
@@ -67,15 +69,13 @@ class ScriptedLink : public ScheduledLink {
   size_t in_request_ = 0;
 };
 
-// The fake platform, recording the arguments of the calls whose values matter on the wire,
-// with a driver whose by-index list queries can fail a given number of times, and files that
-// exist but cannot be read.
+// The fake platform, recording the arguments of the calls whose values matter on the wire, with
+// files that exist but cannot be read.
 class RecordingPlatform : public FakePlatform {
  public:
   std::vector<std::string> driver_args;  // "FT_SetChars 126 0 0 0", ...
   std::vector<uint32_t> purge_comm_flags;
   std::vector<uint32_t> read_counts;  // the count of every serial ReadFile
-  int list_failures_left = 0;         // by-index FT_ListDevices calls still to fail
   std::set<std::string> unreadable;
 
   bool PurgeComm(int64_t handle, uint32_t flags) override {
@@ -97,17 +97,10 @@ class RecordingPlatform : public FakePlatform {
    public:
     explicit Driver(RecordingPlatform& p) : p_(p) {}
     FtResult FT_ListDevices(void* a1, void* a2, uint32_t flags) override {
-      if ((flags & FT_LIST_BY_INDEX) != 0) {
-        Record("FT_ListDevices " + std::to_string(reinterpret_cast<uintptr_t>(a1)) + " " +
-               std::to_string(flags));
-        if (p_.list_failures_left > 0) {
-          --p_.list_failures_left;
-          p_.port_calls.push_back("FT_ListDevices");
-          return FT_OTHER_ERROR;
-        }
-      } else {
-        Record("FT_ListDevices count " + std::to_string(flags));
-      }
+      Record("FT_ListDevices " +
+             ((flags & FT_LIST_BY_INDEX) != 0 ? std::to_string(reinterpret_cast<uintptr_t>(a1))
+                                              : std::string("count")) +
+             " " + HexNoPad(flags));
       return Base().FT_ListDevices(a1, a2, flags);
     }
     FtResult FT_Open(int device, int64_t* handle) override {
@@ -190,17 +183,11 @@ inline constexpr const char* kHandleIniPath = "/app/Handle.ini";
 // Log text with the millisecond stamp taken off every timed line (name lines have none).
 inline std::string WithoutTimes(const std::string& log) {
   std::string out;
-  size_t pos = 0;
-  while (pos < log.size()) {
-    size_t end = log.find("\r\n", pos);
-    end = end == std::string::npos ? log.size() : end + 2;
-    std::string line = log.substr(pos, end - pos);
+  std::istringstream lines(log);
+  for (std::string line; std::getline(lines, line);) {
     const size_t digits = line.find_first_not_of("0123456789");
-    if (digits > 0 && digits != std::string::npos && line[digits] == ' ') {
-      line.erase(0, digits + 1);
-    }
-    out += line;
-    pos = end;
+    if (digits > 0 && digits < line.size() && line[digits] == ' ') line.erase(0, digits + 1);
+    out += line + "\n";
   }
   return out;
 }

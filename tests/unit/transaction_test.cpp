@@ -77,6 +77,7 @@ std::string ShortAnswer(uint8_t command) {
 
 using AnswerCheck = LinkTest;
 
+// The checks' common cases are in the exchanges below; these are the edge cases.
 TEST_F(AnswerCheck, LogsTheFirstFailingCheck) {
   struct Case {
     const char* name;
@@ -85,17 +86,12 @@ TEST_F(AnswerCheck, LogsTheFirstFailingCheck) {
     const char* logged;  // the "COMUNICATION ERROR:" text, or nullptr when accepted
   };
   for (const Case& c : std::vector<Case>{
-           {"Accepted", kRequest, kAnswer, nullptr},
            {"AcceptedWithData", kRequest, Answer(0x21, 0x00, "DATA"), nullptr},
            {"FourBytesHaveNoOutcome", Bytes({0x41, 0x02, 0x03, 0x47, 0x07}),
             Bytes({0x44, 0x01, 0x02, 0x47}), nullptr},
-           {"BadChecksum", kRequest, Bytes({0x44, 0x01, 0x04, 0x21, 0x00, 0x61}), "RX ESITO_CKSUM"},
            {"BadChecksumWinsOverOutcome", kRequest, Bytes({0x44, 0x01, 0x04, 0x21, 0xFE, 0x61}),
             "RX ESITO_CKSUM"},
-           {"WrongEcho", kRequest, Answer(0x22, 0x00), "ECO COMANDO"},
            {"RequestTooShortForEcho", Bytes({0x41, 0x02, 0x21}), kAnswer, "ECO COMANDO"},
-           {"NotExecuted", kRequest, Answer(0x21, 0xFE), "ESITO_EXE_ERR"},
-           {"RequestChecksumWrong", kRequest, Answer(0x21, 0xFF, "X"), "TX ESITO_CKSUM"},
            {"ShortAnswerAccepted", kRequest, ShortAnswer(0x21), nullptr},
            {"ShortAnswerChecksumFE", Bytes({0x41, 0x02, 0x03, 0xB8, 0}), ShortAnswer(0xB8),
             "ESITO_EXE_ERR"},
@@ -125,7 +121,6 @@ class Transaction : public LinkTest {
     ForgetLog();
     p.port_calls.clear();
   }
-  void Reply(ScriptedLink::Reply reply) { link.replies.push_back(std::move(reply)); }
   void Reply(const std::string& bytes, double delay_usec = 2000) {
     link.replies.push_back({{delay_usec, bytes}});
   }
@@ -133,70 +128,96 @@ class Transaction : public LinkTest {
   std::string answer = "stale";
 };
 
-class EitherPort : public Transaction, public ::testing::WithParamInterface<bool> {
- protected:
-  void SetUp() override { Open(GetParam()); }
-};
-
-INSTANTIATE_TEST_SUITE_P(SerialAndUsb, EitherPort, ::testing::Bool(),
-                         [](const auto& tp) { return tp.param ? "Usb" : "Serial"; });
-
-TEST_P(EitherPort, CheckedAnswerIsReturnedOnTheFirstAttempt) {
-  Reply(kAnswer);
-  EXPECT_TRUE(Send());
-  EXPECT_EQ(answer, kAnswer);
-  EXPECT_EQ(link.received, kRequest);  // identity tables: the frame as it is
-  EXPECT_EQ(LogText(), kRequestLog + kAnswerLog);
-  EXPECT_EQ(s.LinkStatus, 1);
-  EXPECT_FALSE(s.CommError);
-  EXPECT_EQ(s.HandlePorta, GetParam() ? 0x7000 : 0x1000);
-  // No clean-up after success: the buffers keep the exchange until the next send.
-  EXPECT_EQ(s.TxBuffer, kRequest);
-  EXPECT_EQ(s.RxBuffer, kAnswer);
-  EXPECT_TRUE(p.purge_comm_flags.empty());
-  EXPECT_EQ(std::count(p.port_calls.begin(), p.port_calls.end(), "FT_Purge"), 0);
-}
-
-TEST_F(Transaction, PiecesAreJoinedAndTrailingBytesReturned) {
-  // The idle pause is 40 ms, so the first two pieces are read together, the last later.
-  Reply({{1000, kAnswer.substr(0, 2)}, {20000, kAnswer.substr(2, 1)}, {60000, kAnswer.substr(3)}});
-  EXPECT_TRUE(Send());
-  EXPECT_EQ(answer, kAnswer);
-  EXPECT_EQ(p.read_counts, (std::vector<uint32_t>{3, 3}));
-  EXPECT_EQ(LogText(), kRequestLog + kAnswerLog);
-
-  ForgetLog();
-  Reply(kAnswer + Bytes({0x55, 0x55}));  // still XORs to zero
-  EXPECT_TRUE(Send());
-  EXPECT_EQ(answer, kAnswer + Bytes({0x55, 0x55}));
-  EXPECT_EQ(LogText(), kRequestLog + "R 4401042100605555\r\n");
-}
-
-TEST_F(Transaction, AnswerVariableMayBeTheFrame) {
-  Reply(kAnswer);
-  std::string frame_and_answer = kRequest;
-  EXPECT_TRUE(SendCommand(s, frame_and_answer, frame_and_answer, 0));
-  EXPECT_EQ(link.received, kRequest);
-  EXPECT_EQ(frame_and_answer, kAnswer);
-}
-
-struct Rejection {
+// What the unit answers, or a failing port call, decides the whole exchange: the answer
+// returned, what went out, what is logged, how long it took, and the state it leaves.
+struct Exchange {
   const char* name;
-  std::string answer;
-  const char* logged;
+  bool usb;
+  int num_resend;
+  std::vector<std::string> replies;  // one per request, 2 ms after it; none left: silence
+  std::string answer;                // returned; empty when the transaction fails
+  std::string wire;                  // what reached the unit
+  std::string log;                   // without times
+  double min_usec;                   // how long it took, at least
+  double max_usec;                   // and less than
+  const char* failing_call = "";     // made to fail after `successes` good calls
+  int successes = 0;
 };
 
-class RejectedAnswer : public Transaction, public ::testing::WithParamInterface<Rejection> {};
+// The answer time-out and the idle pause, waited out for every attempt.
+constexpr double kAttempt_usec = 4000000 + 40000;
 
-TEST_P(RejectedAnswer, IsLoggedCleanedUpAndSentAgain) {
-  const Rejection& r = GetParam();
-  Reply(r.answer);
-  Reply(kAnswer);
-  EXPECT_TRUE(Send());
-  EXPECT_EQ(answer, kAnswer);
-  EXPECT_EQ(link.received, kRequest + kRequest);
-  EXPECT_EQ(LogText(), kRequestLog + "R " + BytesToHex(r.answer) + "\r\nCOMUNICATION ERROR:" +
-                           r.logged + "\r\n" + kRequestLog + kAnswerLog);
+Exchange Accepted(const char* name, bool usb, const std::string& rx) {
+  return {name,  usb,  1, {rx}, rx, kRequest, kRequestLog + "R " + BytesToHex(rx) + "\r\n",
+          40000, 50000};
+}
+
+// A rejected first answer is logged, then the request goes out again and the plain answer is
+// taken.
+Exchange Rejected(const char* name, const std::string& rx, const std::string& logged) {
+  return {name,
+          false,
+          1,
+          {rx, kAnswer},
+          kAnswer,
+          kRequest + kRequest,
+          kRequestLog + "R " + BytesToHex(rx) + "\r\nCOMUNICATION ERROR:" + logged + "\r\n" +
+              kRequestLog + kAnswerLog,
+          80000,
+          100000};
+}
+
+// No answer: NumResend + 1 attempts (at least one), each waiting out the time-out.
+Exchange Unanswered(const char* name, int num_resend, std::vector<std::string> replies = {}) {
+  const int attempts = std::max(num_resend, 0) + 1;
+  return {name,
+          false,
+          num_resend,
+          std::move(replies),
+          "",
+          Repeat(kRequest, attempts),
+          Repeat(kRequestLog, attempts),
+          attempts * kAttempt_usec,
+          attempts * (kAttempt_usec + 10000)};
+}
+
+// A failing port or driver ends the transaction after one attempt, without waiting out the
+// answer time-out.
+Exchange Failing(const char* name, bool usb, const char* call, int successes,
+                 const std::string& wire, const std::string& log) {
+  return {name, usb, 10, {kAnswer}, "", wire, log, 0, 100000, call, successes};
+}
+
+class ExchangeTest : public Transaction, public ::testing::WithParamInterface<Exchange> {
+ protected:
+  void SetUp() override { Open(GetParam().usb); }
+};
+
+TEST_P(ExchangeTest, AnswerDecidesTheOutcome) {
+  const Exchange& c = GetParam();
+  s.settings.NumResend = static_cast<int16_t>(c.num_resend);
+  for (const std::string& reply : c.replies) Reply(reply);
+  if (*c.failing_call != '\0') p.FailCall(c.failing_call, c.successes);
+  const bool ok = !c.answer.empty();
+  const double start = p.NowUsec();
+  EXPECT_EQ(Send(), ok);
+  EXPECT_GE(p.NowUsec() - start, c.min_usec);
+  EXPECT_LT(p.NowUsec() - start, c.max_usec);
+  EXPECT_EQ(answer, c.answer);
+  EXPECT_EQ(link.received, c.wire);  // identity tables: the frame as it is
+  EXPECT_EQ(LogText(), c.log);
+  EXPECT_FALSE(s.CommError);
+  EXPECT_EQ(s.LinkStatus, ok ? 1 : 0);
+  EXPECT_EQ(link.closes, ok ? 0 : 1);
+  EXPECT_EQ(s.HandlePorta, !ok ? 0 : c.usb ? 0x7000 : 0x1000);
+  // No clean-up after success: the buffers keep the exchange until the next send.
+  EXPECT_EQ(s.TxBuffer, ok ? kRequest : "");
+  EXPECT_EQ(s.RxBuffer, c.answer);
+  if (c.wire == kRequest && ok) {
+    EXPECT_TRUE(p.purge_comm_flags.empty());
+    EXPECT_EQ(std::count(p.port_calls.begin(), p.port_calls.end(), "FT_Purge"), 0);
+  }
+  if (c.wire == kRequest || !ok) return;
   // Clean-up between the attempts: the input is emptied, then pending reads are aborted, and
   // only then does the frame go out again.
   const auto purge = std::find(p.port_calls.begin(), p.port_calls.end(), "PurgeComm");
@@ -210,39 +231,49 @@ TEST_P(RejectedAnswer, IsLoggedCleanedUpAndSentAgain) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    EachCheck, RejectedAnswer,
+    Answers, ExchangeTest,
     ::testing::Values(
-        Rejection{"BadChecksum", Bytes({0x44, 0x01, 0x04, 0x21, 0x00, 0x61}), "RX ESITO_CKSUM"},
-        Rejection{"TrailingByteInTheChecksum", kAnswer + Bytes({0x55}), "RX ESITO_CKSUM"},
-        Rejection{"WrongEcho", Answer(0x22, 0x00), "ECO COMANDO"},
-        Rejection{"NotExecuted", Answer(0x21, 0xFE), "ESITO_EXE_ERR"},
-        Rejection{"RequestChecksumWrong", Answer(0x21, 0xFF), "TX ESITO_CKSUM"}),
+        Accepted("Serial", false, kAnswer), Accepted("Usb", true, kAnswer),
+        Accepted("TrailingBytesThatKeepTheChecksum", false, kAnswer + Bytes({0x55, 0x55})),
+        Rejected("BadChecksum", Bytes({0x44, 0x01, 0x04, 0x21, 0x00, 0x61}), "RX ESITO_CKSUM"),
+        Rejected("TrailingByteInTheChecksum", kAnswer + Bytes({0x55}), "RX ESITO_CKSUM"),
+        Rejected("WrongEcho", Answer(0x22, 0x00), "ECO COMANDO"),
+        Rejected("NotExecuted", Answer(0x21, 0xFE), "ESITO_EXE_ERR"),
+        Rejected("RequestChecksumWrong", Answer(0x21, 0xFF), "TX ESITO_CKSUM"),
+        Unanswered("Silent0", 0), Unanswered("Silent2", 2), Unanswered("Silent10", 10),
+        Unanswered("SilentNegative", -3),
+        // An incomplete or foreign answer times out without an "R" line.
+        Unanswered("IncompleteThenForeign", 1,
+                   {kAnswer.substr(0, 5), Bytes({0x45, 0x01, 0x04, 0x21, 0x00, 0x61})}),
+        Failing("SerialWrite", false, "WriteFile", 1, kRequest.substr(0, 1),
+                "WriteFile Send\r\nlpErrors 0\r\nGetLastError 1F\r\nLastDllError 1F\r\n"
+                "ERR_H 314102032161\r\n"),
+        // The status call fails once sending is done, while the answer is awaited.
+        Failing("SerialStatus", false, "ClearCommError", 5, kRequest,
+                kRequestLog + "ClearCommError Recive \r\nlpErrors 0\r\nGetLastError 1F\r\n"
+                              "LastDllError 1F\r\nClearCommError Error#0\r\nGetLastError 1F\r\n"
+                              "LastDllError 1F\r\n"),
+        Failing("UsbRead", true, "FT_Read", 0, kRequest,
+                kRequestLog +
+                    "FT_Read Recive\r\nFtStatus 12\r\nLastDllError 1F\r\nR 000000000000\r\n")),
     [](const auto& tp) { return std::string(tp.param.name); });
 
-class SilentUnit : public Transaction, public ::testing::WithParamInterface<int> {};
-
-TEST_P(SilentUnit, SendsNumResendPlusOneTimesThenGivesUp) {
-  const int num_resend = GetParam();
-  s.settings.NumResend = static_cast<int16_t>(num_resend);
-  const int attempts = std::max(num_resend, 0) + 1;
-  const double start = p.NowUsec();
-  EXPECT_FALSE(Send());
-  const double elapsed = p.NowUsec() - start;
-  EXPECT_EQ(link.received, Repeat(kRequest, attempts));
-  EXPECT_EQ(LogText(), Repeat(kRequestLog, attempts));
-  // Each attempt waits out AttesaGlobaleCorrente + Idle_usec after its last byte.
-  const double per_attempt = s.AttesaGlobaleCorrente + s.settings.Idle_usec;
-  EXPECT_GE(elapsed, attempts * per_attempt);
-  EXPECT_LT(elapsed, attempts * (per_attempt + 10000));
-  EXPECT_EQ(answer, "");
-  EXPECT_EQ(s.LinkStatus, 0);
-  EXPECT_EQ(s.HandlePorta, 0);
-  EXPECT_EQ(link.closes, 1);
-  EXPECT_EQ(s.TxBuffer, "");
-  EXPECT_EQ(s.RxBuffer, "");
+TEST_F(Transaction, PiecesAreJoined) {
+  // The idle pause is 40 ms, so the first two pieces are read together, the last later.
+  link.replies.push_back(
+      {{1000, kAnswer.substr(0, 2)}, {20000, kAnswer.substr(2, 1)}, {60000, kAnswer.substr(3)}});
+  EXPECT_TRUE(Send());
+  EXPECT_EQ(answer, kAnswer);
+  EXPECT_EQ(LogText(), kRequestLog + kAnswerLog);
 }
 
-INSTANTIATE_TEST_SUITE_P(Counts, SilentUnit, ::testing::Values(0, 2, 10, -3));
+TEST_F(Transaction, AnswerVariableMayBeTheFrame) {
+  Reply(kAnswer);
+  std::string frame_and_answer = kRequest;
+  EXPECT_TRUE(SendCommand(s, frame_and_answer, frame_and_answer, 0));
+  EXPECT_EQ(link.received, kRequest);
+  EXPECT_EQ(frame_and_answer, kAnswer);
+}
 
 TEST_F(Transaction, TheLargestNumResendStillEnds) {
   s.settings.NumResend = 32767;
@@ -255,15 +286,7 @@ TEST_F(Transaction, TheLargestNumResendStillEnds) {
   EXPECT_EQ(s.HandlePorta, 0);
 }
 
-TEST_F(Transaction, OnlyAWholeAnswerBeforeTheDeadlineIsTaken) {
-  // An incomplete or foreign answer times out without an "R" line.
-  s.settings.NumResend = 1;
-  Reply(kAnswer.substr(0, 5));
-  Reply(Bytes({0x45, 0x01, 0x04, 0x21, 0x00, 0x61}));
-  EXPECT_FALSE(Send());
-  EXPECT_EQ(LogText(), kRequestLog + kRequestLog);
-
-  Open(false);
+TEST_F(Transaction, OnlyAnAnswerBeforeTheDeadlineIsTaken) {
   s.settings.NumResend = 0;
   s.AttesaGlobaleCorrente = 100000;
   Reply(kAnswer, 130000);  // before now + 100 ms + 40 ms
@@ -311,55 +334,6 @@ TEST_F(Transaction, ScrambledTablesApplyOnTheWireOnly) {
   EXPECT_EQ(answer, kAnswer);
   EXPECT_EQ(LogText(), kRequestLog + kAnswerLog);
 }
-
-// A failing port or driver ends the transaction after one attempt, without waiting out the
-// answer time-out, and closes the port.
-struct DriverFailure {
-  const char* name;
-  bool usb;
-  const char* call;
-  int successes;
-  std::string wire;
-  std::string log;  // without times
-};
-
-class FailingDriver : public Transaction, public ::testing::WithParamInterface<DriverFailure> {
- protected:
-  void SetUp() override { Open(GetParam().usb); }
-};
-
-TEST_P(FailingDriver, EndsTheTransactionAfterOneAttempt) {
-  const DriverFailure& c = GetParam();
-  Reply(kAnswer);
-  p.FailCall(c.call, c.successes);
-  const double start = p.NowUsec();
-  EXPECT_FALSE(Send());
-  EXPECT_LT(p.NowUsec() - start, 100000.0);
-  EXPECT_EQ(link.received, c.wire);
-  EXPECT_EQ(LogText(), c.log);
-  EXPECT_EQ(answer, "");
-  EXPECT_FALSE(s.CommError);
-  EXPECT_EQ(s.LinkStatus, 0);
-  EXPECT_EQ(s.HandlePorta, 0);
-  EXPECT_EQ(link.closes, 1);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, FailingDriver,
-    ::testing::Values(
-        DriverFailure{"SerialWrite", false, "WriteFile", 1, kRequest.substr(0, 1),
-                      "WriteFile Send\r\nlpErrors 0\r\nGetLastError 1F\r\nLastDllError 1F\r\n"
-                      "ERR_H 314102032161\r\n"},
-        // The status call fails once sending is done, while the answer is awaited.
-        DriverFailure{"SerialStatus", false, "ClearCommError", 5, kRequest,
-                      kRequestLog +
-                          "ClearCommError Recive \r\nlpErrors 0\r\nGetLastError 1F\r\n"
-                          "LastDllError 1F\r\n"
-                          "ClearCommError Error#0\r\nGetLastError 1F\r\nLastDllError 1F\r\n"},
-        DriverFailure{"UsbRead", true, "FT_Read", 0, kRequest,
-                      kRequestLog + "FT_Read Recive\r\nFtStatus 12\r\nLastDllError 1F\r\n"
-                                    "R 000000000000\r\n"}),
-    [](const auto& tp) { return std::string(tp.param.name); });
 
 }  // namespace
 }  // namespace ecub
