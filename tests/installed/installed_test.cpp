@@ -71,7 +71,7 @@ TEST_F(Installed, ServerAnswersAndKeepsItsFilesInTheDataFolder) {
     ChildProcess server;
     ASSERT_TRUE(server.Start(argv, {{"ECUBRIDGE_HOME", ""}, {"XDG_DATA_HOME", data}}));
     // Instruction 0 echoes its argument; the reply's length field is big-endian.
-    ASSERT_TRUE(server.Write(std::string("\x0b\x00\x00\x00\x00\x00\x00\x00abc", 11)));
+    ASSERT_TRUE(server.Write(std::string("\x0b\x00\x00\x00\x00\x00\x00\x00", 8) + "abc"));
     EXPECT_EQ(server.ReadExactly(11, 5000).value_or(""),
               std::string("\x00\x0b", 2) + std::string(6, '\0') + "abc");
     ASSERT_TRUE(server.Write(std::string("\x08\x00\x01\x00\x00\x00\x00\x00", 8)));  // quit
