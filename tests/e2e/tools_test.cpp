@@ -634,7 +634,8 @@ TEST_F(ToolsRun, BadArgumentsExitTwoAndUnusableFilesOne) {
   const std::string sim = ECUBRIDGE_SIM_EXE;
   const std::string host = std::string(ECUBRIDGE_HOST_EXE) + " --server " + ECUBRIDGE_EXE;
   const std::string log = ECUBRIDGE_LOG_EXE;
-  const std::string com5 = sim + " --ports " + Path("ports") + " --com 5";
+  // A refusal that is missed ends by itself instead of hanging the test.
+  const std::string com5 = sim + " --ports " + Path("ports") + " --com 5 --seconds 2";
   for (const std::string& command :
        {sim + " --com 5", com5 + " --com 0", com5 + " --fault silence:0",
         com5 + " --fault silence:2:NOPE", com5 + " --delay-ms -3", com5 + " --seconds", host,
