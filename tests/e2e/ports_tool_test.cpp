@@ -41,30 +41,23 @@ class PortsTool : public ::testing::Test {
     fs::create_directories(dir_ + "/nodes");
     machine_ = std::make_unique<SysfsFixture>(root_);
 
-    UsbSerialSpec second;  // at hub port 10: the second USB interface
-    second.tty = "ttyUSB0";
-    second.usb_path = "1-1.10";
-    second.serial = "A10KX7Z9Q";
-    second.node = Node("ttyUSB0");
-    machine_->AddUsbSerial(second);
-    UsbSerialSpec first = second;
-    first.tty = "ttyUSB1";
-    first.usb_path = "1-1.4";
-    first.serial = "FT12";
-    first.product = "USB <-> Serial Cable";
-    first.node = Node("ttyUSB1");
-    machine_->AddUsbSerial(first);
-    UsbSerialSpec prolific;
-    prolific.tty = "ttyUSB2";
-    prolific.usb_path = "1-1.2";
-    prolific.driver = "pl2303";
-    prolific.vendor_id = "067b";
-    prolific.product_id = "2303";
-    prolific.manufacturer = "Prolific Technology Inc.";
-    prolific.product = "USB-Serial Controller";
-    prolific.serial = "";
-    prolific.node = Node("ttyUSB2");
-    machine_->AddUsbSerial(prolific);
+    // At hub port 10: the second USB interface.
+    machine_->AddUsbSerial(UsbSerialSpec{
+        .tty = "ttyUSB0", .usb_path = "1-1.10", .serial = "A10KX7Z9Q", .node = Node("ttyUSB0")});
+    machine_->AddUsbSerial(UsbSerialSpec{.tty = "ttyUSB1",
+                                         .usb_path = "1-1.4",
+                                         .product = "USB <-> Serial Cable",
+                                         .serial = "FT12",
+                                         .node = Node("ttyUSB1")});
+    machine_->AddUsbSerial(UsbSerialSpec{.tty = "ttyUSB2",
+                                         .usb_path = "1-1.2",
+                                         .driver = "pl2303",
+                                         .vendor_id = "067b",
+                                         .product_id = "2303",
+                                         .manufacturer = "Prolific Technology Inc.",
+                                         .product = "USB-Serial Controller",
+                                         .serial = "",
+                                         .node = Node("ttyUSB2")});
     machine_->AddAcm("ttyACM0", "3-2", Node("ttyACM0"));
     machine_->AddUart("ttyS0", 4, Node("ttyS0"));
     machine_->AddUart("ttyS1", 0, Node("ttyS1"));  // no UART: not listed

@@ -2,16 +2,12 @@
 // --help, and the server's hint to someone who starts it at a terminal.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,27 +19,23 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Sets an environment variable while it lives.
 struct ScopedEnv {
-  ScopedEnv(const char* name, const char* value) : name_(name) {
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
     if (const char* old = getenv(name)) saved_ = old;
-    had_ = getenv(name) != nullptr;
-    if (value != nullptr) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
+    setenv(name, value.c_str(), 1);
   }
-  ~ScopedEnv() {
-    if (had_) {
-      setenv(name_, saved_.c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
+  ~ScopedEnv() { saved_ ? setenv(name_, saved_->c_str(), 1) : unsetenv(name_); }
   const char* name_;
-  std::string saved_;
-  bool had_ = false;
+  std::optional<std::string> saved_;
 };
+
+// Everything a child writes to its standard output until it ends.
+std::string Output(ChildProcess& child) {
+  std::string out;
+  for (std::string got; !(got = child.ReadAvailable(5000)).empty();) out += got;
+  return out;
+}
 
 class ProgramTest : public ::testing::Test {
  protected:
@@ -65,7 +57,7 @@ class ProgramTest : public ::testing::Test {
 
 TEST_F(ProgramTest, FolderIsBesideTheProgramUnlessInstalledOrReadOnly) {
   const std::string data = dir_ + "/data";
-  ScopedEnv xdg("XDG_DATA_HOME", data.c_str());
+  ScopedEnv xdg("XDG_DATA_HOME", data);
   const std::string plain = dir_ + "/unpacked";
   const std::string bin = dir_ + "/usr/bin";
   fs::create_directories(plain);
@@ -84,7 +76,7 @@ TEST_F(ProgramTest, FolderIsBesideTheProgramUnlessInstalledOrReadOnly) {
 
   // A relative XDG_DATA_HOME is not one; the home folder's .local/share is used.
   ScopedEnv relative("XDG_DATA_HOME", "relative/data");
-  ScopedEnv home("HOME", (dir_ + "/home/").c_str());
+  ScopedEnv home("HOME", dir_ + "/home/");
   const std::string elsewhere = dir_ + "/opt/ecubridge/bin";
   fs::create_directories(dir_ + "/opt/ecubridge/share/ecubridge");
   fs::create_directories(elsewhere);
@@ -103,9 +95,8 @@ TEST_F(ProgramTest, ServerInAReadOnlyFolderKeepsItsFilesInTheDataFolder) {
   fs::copy_file(ECUBRIDGE_EXE, folder + "/ecubridge");
   fs::permissions(dir_, fs::perms::all & ~fs::perms::others_write & ~fs::perms::group_write);
   fs::permissions(data, fs::perms::all);
-  fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
-                              fs::perms::group_exec | fs::perms::others_read |
-                              fs::perms::others_exec);
+  fs::permissions(folder, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
   std::vector<std::string> argv = {folder + "/ecubridge"};
   if (root) {
     argv.insert(argv.begin(),
@@ -114,11 +105,8 @@ TEST_F(ProgramTest, ServerInAReadOnlyFolderKeepsItsFilesInTheDataFolder) {
   const auto run = [&] {
     ChildProcess server;
     ASSERT_TRUE(server.Start(argv, {{"ECUBRIDGE_HOME", ""}, {"XDG_DATA_HOME", data}}));
-    const std::string echo = std::string("\x0a\x00\x00\x00\x00\x00\x00\x00hi", 10);
-    ASSERT_TRUE(server.Write(echo));
-    const auto reply = server.ReadExactly(10, 5000);
-    ASSERT_TRUE(reply.has_value());
-    EXPECT_EQ(reply->substr(8), "hi");
+    ASSERT_TRUE(server.Write(std::string("\x0a\x00\x00\x00\x00\x00\x00\x00hi", 10)));  // echo
+    EXPECT_EQ(server.ReadExactly(10, 5000).value_or("").substr(8), "hi");
     ASSERT_TRUE(server.Write(std::string("\x08\x00\x01\x00\x00\x00\x00\x00", 8)));  // quit
     EXPECT_EQ(server.WaitExit(5000), 0);
   };
@@ -132,61 +120,40 @@ TEST_F(ProgramTest, ServerInAReadOnlyFolderKeepsItsFilesInTheDataFolder) {
 }
 
 TEST(ProgramVersion, EveryProgramAnswersVersionAndHelp) {
-  for (const std::string& program :
-       {std::string(ECUBRIDGE_EXE), std::string(ECUBRIDGE_INI_EXE), std::string(ECUBRIDGE_SIM_EXE),
-        std::string(ECUBRIDGE_HOST_EXE), std::string(ECUBRIDGE_LOG_EXE),
-        std::string(ECUBRIDGE_PORTS_EXE)}) {
+  for (const char* program : {ECUBRIDGE_EXE, ECUBRIDGE_INI_EXE, ECUBRIDGE_SIM_EXE,
+                              ECUBRIDGE_HOST_EXE, ECUBRIDGE_LOG_EXE, ECUBRIDGE_PORTS_EXE}) {
     const std::string name = fs::path(program).filename().string();
-    for (const char* option : {"--version", "--help"}) {
+    for (const std::string option : {"--version", "--help"}) {
       ChildProcess child;
       ASSERT_TRUE(child.Start({program, option}));
-      std::string out;
-      for (std::string got; !(got = child.ReadAvailable(5000)).empty();) out += got;
+      const std::string out = Output(child);
       EXPECT_EQ(child.WaitExit(5000), 0) << name << " " << option;
-      if (std::string(option) == "--version") {
+      if (option == "--version") {
         EXPECT_EQ(out, name + " " + ECUB_VERSION + "\n");
       } else {
-        EXPECT_NE(out.find("usage: " + name), std::string::npos) << out;
+        EXPECT_EQ(out.rfind("usage: " + name, 0), 0u) << out;
       }
     }
   }
 }
 
-// Standard error of a server whose standard input is a terminal, as when a person runs it.
-std::string ServerNoteAtATerminal() {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return "no terminal";
-  const std::string slave_name = ptsname(master);
-  int err[2];
-  if (pipe(err) != 0) return "no pipe";
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int slave = open(slave_name.c_str(), O_RDWR | O_NOCTTY);
-    const int null_fd = open("/dev/null", O_WRONLY);
-    dup2(slave, STDIN_FILENO);
-    dup2(null_fd, STDOUT_FILENO);
-    dup2(err[1], STDERR_FILENO);
-    execl(ECUBRIDGE_EXE, ECUBRIDGE_EXE, static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(err[1]);
-  std::string text;
-  pollfd pfd{err[0], POLLIN, 0};
-  while (text.find('\n') == std::string::npos && poll(&pfd, 1, 5000) > 0) {
-    char buffer[512];
-    const ssize_t n = read(err[0], buffer, sizeof buffer);
-    if (n <= 0) break;
-    text.append(buffer, static_cast<size_t>(n));
-  }
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
-  close(err[0]);
-  close(master);
-  return text;
-}
-
+// A person who starts the server at a terminal learns in one line on standard error what it is.
 TEST(ProgramVersion, ServerStartedAtATerminalSaysWhatItIsInOneLine) {
-  const std::string note = ServerNoteAtATerminal();
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  ChildProcess server;  // its standard error on the pipe the test reads, its input the terminal
+  ASSERT_TRUE(server.Start(
+      {"/bin/sh", "-c", "exec \"$0\" <\"$1\" 2>&1 >/dev/null", ECUBRIDGE_EXE, ptsname(master)}));
+  std::string note;
+  while (note.find('\n') == std::string::npos) {
+    const std::string got = server.ReadAvailable(5000);
+    if (got.empty()) break;
+    note += got;
+  }
+  server.Kill();
+  close(master);
   EXPECT_EQ(note.rfind(std::string("ecubridge ") + ECUB_VERSION + ": ", 0), 0u) << note;
   EXPECT_NE(note.find("ecubridge-host --interactive"), std::string::npos) << note;
   EXPECT_EQ(note.find('\n'), note.size() - 1) << note;

@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "common/text.h"
 #include "host/host_codec.h"
 #include "platform/fake/ecu_sim.h"
 #include "platform/posix/child_process.h"
@@ -28,16 +29,7 @@ inline std::string Byte(int value) {
   return std::string(1, static_cast<char>(value));
 }
 
-// Two upper-case hex digits per byte, as the traffic log and the settings file write frames.
-inline std::string Hex(const std::string& bytes) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  for (unsigned char b : bytes) {
-    text.push_back(kDigits[b >> 4]);
-    text.push_back(kDigits[b & 0xF]);
-  }
-  return text;
-}
+using tools::Hex;  // two upper-case digits per byte, as the traffic log writes frames
 
 // A reply cut into its header fields; `ok` false when no whole reply came.
 struct HostReply {
@@ -140,28 +132,24 @@ class SimHost : public ::testing::Test {
 
   void Start() { ASSERT_TRUE(server_.Start({ECUBRIDGE_EXE}, {{"ECUBRIDGE_HOME", home_}})); }
 
-  // One whole reply: the header, then the data its length field announces.
-  HostReply Reply(int timeout_ms = 10000) {
-    HostReply r;
+  // One whole reply: the header, then the data its length field announces; empty when none
+  // came whole.
+  std::string RawReply(int timeout_ms = 10000) {
     auto bytes = server_.ReadExactly(kHostHeaderSize, timeout_ms);
-    if (!bytes) return r;
+    if (!bytes) return {};
     const size_t length = ReplyLength(*bytes);
     if (length > kHostHeaderSize) {
       const auto data = server_.ReadExactly(length - kHostHeaderSize, timeout_ms);
-      if (!data) return r;
+      if (!data) return {};
       *bytes += *data;
     }
-    const auto decoded = DecodeReply(*bytes);
-    if (!decoded) return r;
-    r.ok = true;
-    r.code = decoded->code;
-    r.link = decoded->link_status;
-    r.reserved = decoded->reserved;
-    r.poll = decoded->poll_mode;
-    r.port = decoded->porta_com;
-    r.result = decoded->result;
-    r.data = decoded->data;
-    return r;
+    return *bytes;
+  }
+  HostReply Reply(int timeout_ms = 10000) {
+    const auto d = DecodeReply(RawReply(timeout_ms));
+    if (!d) return {};
+    return {true,         d->code,      d->link_status, d->reserved,
+            d->poll_mode, d->porta_com, d->result,      d->data};
   }
 
   HostReply Call(int code, const std::string& argument = {}, int timeout_ms = 10000) {
@@ -182,6 +170,7 @@ class SimHost : public ::testing::Test {
     const HostReply r = Call(1);
     ASSERT_TRUE(r.ok);
     EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.result, 0);
     EXPECT_EQ(server_.WaitExit(5000), 0);
   }
 

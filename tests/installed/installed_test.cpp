@@ -22,19 +22,6 @@ std::string Root() {
   return root != nullptr ? root : "";
 }
 
-// A host message: length (under 255 here), code, five free bytes, the argument.
-std::string HostMessage(int code, const std::string& argument) {
-  std::string message(8, '\0');
-  message[0] = static_cast<char>(8 + argument.size());
-  message[2] = static_cast<char>(code);
-  return message + argument;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 class Installed : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -56,12 +43,12 @@ TEST_F(Installed, EveryProgramRunsAndTellsItsVersion) {
     EXPECT_EQ(out, std::string(name) + " " + ECUB_VERSION + "\n");
   }
   // The sample settings file keeps the CR LF line ends the settings reader wants.
-  const std::string sample = ReadFile(Root() + "/usr/share/ecubridge/SetComVarno.ini");
+  std::ifstream in(Root() + "/usr/share/ecubridge/SetComVarno.ini", std::ios::binary);
+  const std::string sample(std::istreambuf_iterator<char>(in), {});
   ASSERT_FALSE(sample.empty());
-  size_t lone = 0;
-  for (size_t i = 0; i < sample.size(); ++i)
-    lone += sample[i] == '\n' && (i == 0 || sample[i - 1] != '\r');
-  EXPECT_EQ(lone, 0u);
+  for (size_t at = sample.find('\n'); at != std::string::npos; at = sample.find('\n', at + 1)) {
+    ASSERT_TRUE(at > 0 && sample[at - 1] == '\r') << "a bare line feed at " << at;
+  }
 }
 
 // The installed server in its read-only bin/ answers a host and keeps its files in the user's
@@ -84,11 +71,10 @@ TEST_F(Installed, ServerAnswersAndKeepsItsFilesInTheDataFolder) {
     ChildProcess server;
     ASSERT_TRUE(server.Start(argv, {{"ECUBRIDGE_HOME", ""}, {"XDG_DATA_HOME", data}}));
     // Instruction 0 echoes its argument; the reply's length field is big-endian.
-    ASSERT_TRUE(server.Write(HostMessage(0, "abc")));
-    const auto reply = server.ReadExactly(11, 5000);
-    ASSERT_TRUE(reply.has_value());
-    EXPECT_EQ(*reply, std::string("\x00\x0b", 2) + std::string(6, '\0') + "abc");
-    ASSERT_TRUE(server.Write(HostMessage(1, "")));
+    ASSERT_TRUE(server.Write(std::string("\x0b\x00\x00\x00\x00\x00\x00\x00", 8) + "abc"));
+    EXPECT_EQ(server.ReadExactly(11, 5000).value_or(""),
+              std::string("\x00\x0b", 2) + std::string(6, '\0') + "abc");
+    ASSERT_TRUE(server.Write(std::string("\x08\x00\x01\x00\x00\x00\x00\x00", 8)));  // quit
     EXPECT_EQ(server.WaitExit(5000), 0);
   };
   session();
