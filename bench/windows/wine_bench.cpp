@@ -22,8 +22,11 @@
 #include <vector>
 
 #include "host/clock.h"
+#include "host/host_codec.h"
 #include "host/server.h"
+#include "platform/win32/win32_convert.h"
 #include "platform/win32/win32_platform.h"
+#include "server_process.h"
 
 namespace {
 
@@ -41,85 +44,8 @@ double Percentile(std::vector<double> values, double fraction) {
 }
 
 std::string HostMsg(int code, const std::string& argument = {}) {
-  const size_t length = 8 + argument.size();
-  std::string m(8, '\0');
-  m[0] = static_cast<char>(length % 255);
-  m[1] = static_cast<char>(length / 255);
-  m[2] = static_cast<char>(code);
-  return m + argument;
+  return ecub::EncodeHostMessage(static_cast<uint8_t>(code), argument);
 }
-
-class Server {
- public:
-  explicit Server(const std::string& exe) {
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE child_in = nullptr, child_out = nullptr;
-    if (!::CreatePipe(&child_in, &to_, &inherit, 0) ||
-        !::CreatePipe(&from_, &child_out, &inherit, 0)) {
-      return;
-    }
-    ::SetHandleInformation(to_, HANDLE_FLAG_INHERIT, 0);
-    ::SetHandleInformation(from_, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = child_in;
-    startup.hStdOutput = child_out;
-    startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
-    std::string command = "\"" + exe + "\"";
-    const std::string folder = exe.substr(0, exe.find_last_of('\\'));
-    ok_ = ::CreateProcessA(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                           folder.c_str(), &startup, &process_) != 0;
-    ::CloseHandle(child_in);
-    ::CloseHandle(child_out);
-  }
-  ~Server() {
-    if (ok_ && ::WaitForSingleObject(process_.hProcess, 5000) != WAIT_OBJECT_0) {
-      ::TerminateProcess(process_.hProcess, 1);
-    }
-    if (ok_) {
-      ::CloseHandle(process_.hProcess);
-      ::CloseHandle(process_.hThread);
-    }
-    if (to_ != nullptr) ::CloseHandle(to_);
-    if (from_ != nullptr) ::CloseHandle(from_);
-  }
-  bool ok() const { return ok_; }
-
-  // Writes the message and blocks in ReadFile for the whole reply, as a host waiting on its
-  // answer does.
-  std::string Ask(const std::string& message) {
-    DWORD done = 0;
-    if (!::WriteFile(to_, message.data(), static_cast<DWORD>(message.size()), &done, nullptr)) {
-      return {};
-    }
-    std::string header = Read(8);
-    if (header.size() < 8) return header;
-    const size_t length =
-        (static_cast<unsigned char>(header[0]) << 8) | static_cast<unsigned char>(header[1]);
-    return length > 8 ? header + Read(length - 8) : header;
-  }
-
- private:
-  std::string Read(size_t count) {
-    std::string bytes(count, '\0');
-    size_t got = 0;
-    while (got < count) {
-      DWORD read = 0;
-      if (!::ReadFile(from_, bytes.data() + got, static_cast<DWORD>(count - got), &read, nullptr) ||
-          read == 0) {
-        break;
-      }
-      got += read;
-    }
-    bytes.resize(got);
-    return bytes;
-  }
-
-  HANDLE to_ = nullptr, from_ = nullptr;
-  PROCESS_INFORMATION process_{};
-  bool ok_ = false;
-};
 
 bool Exists(const std::string& path) {
   return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -169,8 +95,8 @@ int main(int argc, char** argv) {
   }
   std::printf("build %d-bit\n", static_cast<int>(sizeof(void*) * 8));
 
-  Server server(work + "\\ecubridge.exe");
-  if (!server.ok()) {
+  ServerProcess server(ecub::WidePath(work + "\\ecubridge.exe"));
+  if (!server.started()) {
     std::fprintf(stderr, "cannot start the server\n");
     return 1;
   }
@@ -225,6 +151,7 @@ int main(int argc, char** argv) {
   std::printf("send_transaction %.0f us (%d of %d answered)\n", per_transaction, answered,
               transactions);
   server.Ask(HostMsg(1));
+  server.Exited(5000);
 
   // The per-byte wait, in this process, on the Windows platform.
   ecub::Win32Platform platform(nullptr, nullptr);

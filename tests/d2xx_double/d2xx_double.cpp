@@ -128,26 +128,17 @@ void MakeEeprom(Eeprom& e, const char* serial, const char* description) {
   CopyText(e.serial, sizeof e.serial, serial);
 }
 
-// The plain fields a record of `version` holds; the four text pointers are not among them.
+// The plain fields a record of `version` holds, all but the four text pointers: each version
+// adds a block of its own (FT2232 flags in version 1, FT232R ones in version 2).
 void CopyFields(ProgramData& to, const ProgramData& from, DWORD version) {
-  to.VendorId = from.VendorId;
-  to.ProductId = from.ProductId;
-  to.MaxPower = from.MaxPower;
-  to.PnP = from.PnP;
-  to.SelfPowered = from.SelfPowered;
-  to.RemoteWakeup = from.RemoteWakeup;
-  // From Rev4 to USBVersion (FT232B), to USBVersion5 and the FT2232 flags (version 1), to
-  // RIsD2XX (FT232R, version 2): each block lies in one piece in the record.
-  const auto block = [&](const void* first, const void* last_end) {
-    const size_t offset =
-        static_cast<size_t>(static_cast<const char*>(first) - reinterpret_cast<const char*>(&from));
-    const size_t size =
-        static_cast<size_t>(static_cast<const char*>(last_end) - static_cast<const char*>(first));
-    std::memcpy(reinterpret_cast<char*>(&to) + offset, first, size);
+  const auto copy = [&](size_t begin, size_t end) {
+    std::memcpy(reinterpret_cast<char*>(&to) + begin, reinterpret_cast<const char*>(&from) + begin,
+                end - begin);
   };
-  block(&from.Rev4, &from.USBVersion + 1);
-  if (version >= 1) block(&from.Rev5, &from.BIsVCP + 1);
-  if (version >= 2) block(&from.UseExtOsc, &from.RIsD2XX + 1);
+  copy(offsetof(ProgramData, VendorId), offsetof(ProgramData, Manufacturer));
+  copy(offsetof(ProgramData, MaxPower), version == 0   ? offsetof(ProgramData, Rev5)
+                                        : version == 1 ? offsetof(ProgramData, UseExtOsc)
+                                                       : offsetof(ProgramData, RIsD2XX) + 1);
 }
 
 // Sets up both interfaces at load time, as plugging them in would.
