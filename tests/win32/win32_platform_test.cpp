@@ -567,6 +567,9 @@ TEST_F(OverStandIn, TheEepromWriteChangesOnlyTheDescription) {
   // The list shows the new name once the interface is listed again.
   ChiudiPorta(s);
   EXPECT_EQ(s.UsbDescList.at(1), "NEW NAME 12345678901");
+  // The stand-in lives as long as the process: its factory record goes back for the other tests.
+  Connect();
+  EXPECT_EQ(platform.Ftdi().FT_EE_Program(s.HandlePorta, &before.record), FT_OK);
 }
 
 // --- The status form ------------------------------------------------------------------------
