@@ -58,29 +58,6 @@ EcuSim Sim(uint32_t baud = 0) {
   return sim;
 }
 
-TEST(EcuSimAnswers, IdentificationAnswerHasTheTextAtOffsetTwelve) {
-  EcuSim sim = Sim();
-  Send(sim, kIdentRequest, 1000);
-  EXPECT_EQ(All(sim, 1000), kIdentAnswer);
-  EXPECT_EQ(sim.ExpectedIdentity(), kIdentAnswer);
-  ASSERT_EQ(sim.requests().size(), 1u);
-  EXPECT_EQ(sim.requests()[0].frame, kIdentRequest);
-  EXPECT_EQ(sim.requests()[0].command, 0x21);
-  EXPECT_TRUE(sim.requests()[0].checksum_ok);
-  // The short form is six bytes; the expected identification stays the long form.
-  sim.config.short_ident = true;
-  Send(sim, kIdentRequest, 2000);
-  EXPECT_EQ(All(sim, 2000), H("42 01 04 21 00 66"));
-  EXPECT_EQ(sim.ExpectedIdentity(), kIdentAnswer);
-  // The long request (54 zero bytes) gets the same answer; other pieces change the text.
-  sim.config.short_ident = false;
-  Send(sim, EcuSim::RequestFrame(0x21, std::string(54, '\0')), 3000);
-  EXPECT_EQ(All(sim, 3000), kIdentAnswer);
-  sim.config.ident_pieces = {"A", "B"};
-  Send(sim, kIdentRequest, 4000);
-  EXPECT_EQ(All(sim, 4000), H("44 01 0E 21 00 00 00 00 00 00 00 00 41 20 42 49"));
-}
-
 TEST(EcuSimAnswers, CannedRepliesByFrameThenCommandThenDefault) {
   EcuSim sim = Sim();
   Send(sim, kReadErr, 0);
@@ -194,13 +171,9 @@ TEST(EcuSimParse, SkipsGarbageAndTakesRequestsByteByByte) {
 
 TEST(EcuSimFaults, ContentFaultsChangeTheAnswerBytesForTheirCount) {
   const std::vector<std::pair<Fault, std::string>> cases = {
-      {Fault::kBadChecksum, H("44 01 04 1A 00 A4")},
-      {Fault::kWrongEcho, H("44 01 04 1B 00 5A")},
-      {Fault::kOutcomeFE, H("44 01 04 1A FE A5")},
-      {Fault::kOutcomeFF, H("44 01 04 1A FF A4")},
-      {Fault::kWrongStart, H("45 01 04 1A 00 5A")},
-      {Fault::kTrailing, kReadErrAnswer + H("55 AA")},
-      {Fault::kTruncate, H("44 01 04")}};
+      {Fault::kWrongEcho, H("44 01 04 1B 00 5A")},     {Fault::kOutcomeFE, H("44 01 04 1A FE A5")},
+      {Fault::kOutcomeFF, H("44 01 04 1A FF A4")},     {Fault::kWrongStart, H("45 01 04 1A 00 5A")},
+      {Fault::kTrailing, kReadErrAnswer + H("55 AA")}, {Fault::kTruncate, H("44 01 04")}};
   for (const auto& [fault, expected] : cases) {
     EcuSim sim = Sim();
     sim.Inject(fault, 1);
@@ -256,34 +229,6 @@ TEST(EcuSimFaults, EarlyTalkArrivesWhileTheRequestIsStillBeingSent) {
   EXPECT_EQ(All(sim, 30), kReadErrAnswer);
   Send(sim, kIdentRequest.substr(0, 4), 40);
   EXPECT_EQ(All(sim, 40), H("E1 E2"));
-}
-
-// Bytes as they are on the wire of a scrambling unit.
-std::string Through(const ByteTable& table, const std::string& plain) {
-  std::string out;
-  for (unsigned char c : plain) out.push_back(static_cast<char>(table[c]));
-  return out;
-}
-
-TEST(EcuSimScrambling, TalksOnlyThroughThePermutation) {
-  EcuSim sim = Sim();
-  sim.config.scrambled = true;
-  const ByteTable perm = BuiltinScramblePermutation();
-  ASSERT_NE(Through(perm, kIdentRequest), kIdentRequest);
-  Send(sim, Through(perm, kIdentRequest), 0);
-  EXPECT_EQ(All(sim, 0), Through(perm, kIdentAnswer));
-  EXPECT_EQ(sim.requests().at(0).frame, kIdentRequest);
-  // Plain frames are ignored.
-  Send(sim, kIdentRequest, 10);
-  Send(sim, kReadErr, 20);
-  EXPECT_EQ(sim.requests().size(), 1u);
-  EXPECT_TRUE(std::isinf(sim.NextArrival(0)));
-  // A permutation given by the test: every byte complemented.
-  ByteTable complement{};
-  for (int i = 0; i < 256; ++i) complement[i] = static_cast<uint8_t>(255 - i);
-  sim.SetPermutation(complement);
-  Send(sim, H("BE FD FC E5 A5"), 30);  // 41 02 03 1A 5A complemented
-  EXPECT_EQ(All(sim, 30), H("BB FE FB E5 FF A4"));
 }
 
 TEST(EcuSimLink, CloseLosesBytesInFlightAndPurgeDropsOnlyArrivedOnes) {

@@ -94,14 +94,6 @@ TEST_F(Instructions, ShortAnswerTurnsPollingOff) {
   EXPECT_EQ(unit.requests().size(), 1u);  // no timed message was sent
 }
 
-TEST_F(Instructions, ConnectSendsTheTimedMessagesOnce) {
-  EcuSim& unit = Linked(3, test::MsgSection(test::LiveRequest(), true, 100, 5, false));
-  ASSERT_EQ(unit.requests().size(), 2u);
-  EXPECT_EQ(unit.requests()[1].command, 0x0C);
-  EXPECT_FALSE(s.MsgTable[0].MsgLastAnswer.empty());
-  EXPECT_EQ(s.MsgTable[0].MsgHistoryLeft, 4);
-}
-
 TEST_F(Instructions, RelayReturnsTheUnitsAnswer) {
   EcuSim& unit = UnitOn(4);
   unit.SetAnswer(0x1A, "\x01\x02");
