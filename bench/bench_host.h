@@ -22,6 +22,7 @@
 #include "platform/posix/child_process.h"
 #include "platform/posix/posix_platform.h"
 #include "platform/posix/pty_link.h"
+#include "platform/posix/temp_folder.h"
 
 namespace ecub::bench {
 
@@ -122,27 +123,15 @@ struct HostReply {
 };
 
 // A temporary program folder with its ports/ folder; removed with the object.
-class Folder {
+class Folder : public TempFolder {
  public:
-  Folder() {
-    char pattern[] = "/tmp/ecub-bench-XXXXXX";
-    if (mkdtemp(pattern) != nullptr) path_ = pattern;
-    if (!path_.empty()) std::filesystem::create_directory(path_ + "/ports");
+  Folder() : TempFolder("bench") {
+    if (ok()) std::filesystem::create_directory(path() + "/ports");
   }
-  ~Folder() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  Folder(const Folder&) = delete;
-  Folder& operator=(const Folder&) = delete;
-  bool ok() const { return !path_.empty(); }
-  const std::string& path() const { return path_; }
+  bool ok() const { return !path().empty(); }
   void Write(const std::string& name, const std::string& contents) const {
-    std::ofstream(path_ + "/" + name, std::ios::binary) << contents;
+    std::ofstream(*this / name, std::ios::binary) << contents;
   }
-
- private:
-  std::string path_;
 };
 
 // One simulated unit on COMn of a folder, served on a background thread.

@@ -27,6 +27,7 @@
 
 #include "host/host_codec.h"
 #include "platform/posix/child_process.h"
+#include "platform/posix/temp_folder.h"
 
 namespace {
 
@@ -273,16 +274,14 @@ int Report(const Options& o, const std::vector<double>& latencies,
 
 int main(int argc, char** argv) {
   const Options options = ParseOptions(argc, argv);
-  char folder_template[] = "/tmp/ecub-bench-XXXXXX";
-  if (mkdtemp(folder_template) == nullptr) {
+  const ecub::TempFolder folder("bench");
+  if (folder.path().empty()) {
     std::perror("mkdtemp");
     return 1;
   }
-  const std::string folder = folder_template;
   ecub::ChildProcess server;
-  if (!server.Start({ECUBRIDGE_EXE}, {{"ECUBRIDGE_HOME", folder}})) {
+  if (!server.Start({ECUBRIDGE_EXE}, {{"ECUBRIDGE_HOME", folder.path()}})) {
     std::fprintf(stderr, "cannot start %s\n", ECUBRIDGE_EXE);
-    std::filesystem::remove_all(folder);
     return 1;
   }
   std::vector<double> latencies;
@@ -293,7 +292,6 @@ int main(int argc, char** argv) {
     idle = MeasureIdle(server, options.idle_seconds);
     exit_code = Quit(server);
   }
-  std::filesystem::remove_all(folder);
   if (!exit_code) return 1;
   return Report(options, latencies, floor_latencies, idle, *exit_code);
 }

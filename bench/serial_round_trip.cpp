@@ -20,6 +20,7 @@
 
 #include "platform/posix/posix_platform.h"
 #include "platform/posix/pty_link.h"
+#include "platform/posix/temp_folder.h"
 
 namespace {
 
@@ -100,9 +101,7 @@ int Measure(const std::string& folder, int count) {
 
 int main(int argc, char** argv) {
   const int count = ParseCount(argc, argv);
-  char name[] = "/tmp/ecub-bench-serial-XXXXXX";
-  if (mkdtemp(name) == nullptr) return 1;
-  const int exit_code = Measure(name, count);
-  std::filesystem::remove_all(name);
-  return exit_code;
+  const ecub::TempFolder folder("bench-serial");
+  if (folder.path().empty()) return 1;
+  return Measure(folder.path(), count);
 }

@@ -9,19 +9,13 @@
 #include <iterator>
 #include <string>
 
+#include "platform/posix/temp_folder.h"
+
 namespace {
 
 class IniToolTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/ecub-ini-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
+  void SetUp() override { ASSERT_FALSE(dir_.empty()); }
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
   void Write(const std::string& name, const std::string& contents) const {
     std::ofstream(Path(name), std::ios::binary) << contents;
@@ -39,7 +33,8 @@ class IniToolTest : public ::testing::Test {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 
-  std::string dir_;
+  ecub::TempFolder folder_{"ini"};
+  const std::string dir_ = folder_.path();
 };
 
 const std::string kEncodedMagic = "031065108310251003102710461085108610\r\n";

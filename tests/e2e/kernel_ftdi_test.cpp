@@ -16,6 +16,7 @@
 #include "platform/posix/kernel_ftdi.h"
 #include "platform/posix/posix_platform.h"
 #include "platform/posix/pty_link.h"
+#include "platform/posix/temp_folder.h"
 #include "sysfs_fixture.h"
 
 namespace ecub {
@@ -28,9 +29,7 @@ using test::UsbSerialSpec;
 class KernelFtdiTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/ecub-sysfs-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
+    ASSERT_FALSE(root_.empty());
     fixture_ = std::make_unique<SysfsFixture>(root_);
     setenv("ECUBRIDGE_SYSROOT", root_.c_str(), 1);
     setenv("ECUBRIDGE_D2XX", (root_ + "/no-such-library.so").c_str(), 1);
@@ -39,8 +38,6 @@ class KernelFtdiTest : public ::testing::Test {
     unsetenv("ECUBRIDGE_SYSROOT");
     unsetenv("ECUBRIDGE_D2XX");
     cables_.clear();
-    std::error_code ec;
-    std::filesystem::remove_all(root_, ec);
   }
 
   // A cable whose far end is a simulated unit on a pseudo-terminal served on its own thread.
@@ -59,7 +56,8 @@ class KernelFtdiTest : public ::testing::Test {
     cables_.push_back(std::move(cable));
   }
 
-  std::string root_;
+  TempFolder folder_{"sysfs"};
+  const std::string root_ = folder_.path();
   std::unique_ptr<SysfsFixture> fixture_;
   std::vector<std::unique_ptr<Cable>> cables_;
   PosixPlatform p_{-1, -1, "/nonexistent"};

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/posix/child_process.h"
+#include "platform/posix/temp_folder.h"
 #include "sysfs_fixture.h"
 
 namespace ecub {
@@ -29,9 +30,7 @@ struct ToolRun {
 class PortsTool : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/ecub-ports-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+    ASSERT_FALSE(dir_.empty());
     // The tool may run as another user below; it must be able to look around.
     fs::permissions(dir_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                               fs::perms::others_read | fs::perms::others_exec);
@@ -67,11 +66,6 @@ class PortsTool : public ::testing::Test {
                        home_ + "/ports/COM3");
     fs::create_symlink(by_id_ + "usb-FTDI_gone-if00-port0", home_ + "/ports/COM7");
   }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-
   // A device node stand-in that anyone may open.
   std::string Node(const std::string& name) {
     const std::string path = dir_ + "/nodes/" + name;
@@ -102,7 +96,9 @@ class PortsTool : public ::testing::Test {
     return run;
   }
 
-  std::string dir_, root_, home_, by_id_;
+  TempFolder folder_{"ports"};
+  const std::string dir_ = folder_.path();
+  std::string root_, home_, by_id_;
   std::unique_ptr<SysfsFixture> machine_;
 };
 

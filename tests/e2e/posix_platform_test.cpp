@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/posix/child_process.h"
+#include "platform/posix/temp_folder.h"
 
 namespace ecub {
 namespace {
@@ -31,20 +32,9 @@ double MillisecondsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-class ScratchFolder {
- public:
-  ScratchFolder() {
-    char name[] = "/tmp/ecub-posix-test-XXXXXX";
-    path_ = mkdtemp(name) ? name : "";
-  }
-  ~ScratchFolder() {
-    if (!path_.empty()) std::filesystem::remove_all(path_);
-  }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
+// A scratch folder of its own for each test.
+struct ScratchFolder : TempFolder {
+  ScratchFolder() : TempFolder("posix-test") {}
 };
 
 // A pipe whose ends are closed at the end of the test unless handed on.

@@ -13,6 +13,7 @@
 
 #include "platform/posix/child_process.h"
 #include "platform/posix/program_folder.h"
+#include "platform/posix/temp_folder.h"
 
 namespace ecub {
 namespace {
@@ -39,20 +40,9 @@ std::string Output(ChildProcess& child) {
 
 class ProgramTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/ecub-program-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ec);
-    for (const auto& entry : fs::recursive_directory_iterator(dir_, ec)) {
-      fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ec);
-    }
-    fs::remove_all(dir_, ec);
-  }
-  std::string dir_;
+  void SetUp() override { ASSERT_FALSE(dir_.empty()); }
+  TempFolder folder_{"program"};
+  const std::string dir_ = folder_.path();
 };
 
 TEST_F(ProgramTest, FolderIsBesideTheProgramUnlessInstalledOrReadOnly) {

@@ -23,6 +23,7 @@
 #include "platform/posix/posix_platform.h"
 #include "platform/posix/pty_link.h"
 #include "platform/posix/serial_termios.h"
+#include "platform/posix/temp_folder.h"
 
 namespace ecub {
 namespace {
@@ -44,21 +45,18 @@ std::string ReadFromPort(PosixPlatform& p, int64_t h, size_t count, PtyLink* ser
   return all;
 }
 
-class TempFolder : public ::testing::Test {
+class InTempFolder : public ::testing::Test {
  protected:
-  TempFolder() {
-    char name[] = "/tmp/ecub-serial-test-XXXXXX";
-    EXPECT_NE(mkdtemp(name), nullptr);
-    folder_ = name;
-  }
-  ~TempFolder() override { std::filesystem::remove_all(folder_); }
-  std::string folder_;
+  void SetUp() override { ASSERT_FALSE(folder_.empty()); }
+  TempFolder temp_{"serial-test"};
+  const std::string folder_ = temp_.path();
 };
 
 // COM7 of a program folder linked to the slave of a raw pseudo-terminal, and opened.
-class PtyPort : public TempFolder {
+class PtyPort : public InTempFolder {
  protected:
   void SetUp() override {
+    InTempFolder::SetUp();
     std::filesystem::create_directory(folder_ + "/ports");
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(master_, 0);
@@ -450,7 +448,7 @@ TEST(D2xx, LoadingIsTriedOnceAndALackingLibraryFailsEveryCall) {
 // --- Pseudo-terminal harness ----------------------------------------------------------------
 
 // Serving from a background thread is what the relay tests do; here the caller's thread.
-using PtyHarness = TempFolder;
+using PtyHarness = InTempFolder;
 
 TEST_F(PtyHarness, ServesOnTheCallersThreadAndWaitsForLateBytes) {
   EcuSim unit;

@@ -22,6 +22,7 @@
 #include "platform/fake/ecu_sim.h"
 #include "platform/posix/child_process.h"
 #include "platform/posix/pty_link.h"
+#include "platform/posix/temp_folder.h"
 
 namespace ecub::e2e {
 
@@ -98,17 +99,13 @@ inline bool Eventually(const std::function<bool()>& condition, int limit_ms = 50
 class SimHost : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/ecub-sim-e2e-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    home_ = pattern;
+    ASSERT_FALSE(home_.empty());
     std::filesystem::create_directory(home_ + "/ports");
   }
   void TearDown() override {
     server_.Kill();
     server_.WaitExit(5000);
     units_.clear();
-    std::error_code ec;
-    std::filesystem::remove_all(home_, ec);
   }
 
   std::string Path(const std::string& name) const { return home_ + "/" + name; }
@@ -174,7 +171,8 @@ class SimHost : public ::testing::Test {
     EXPECT_EQ(server_.WaitExit(5000), 0);
   }
 
-  std::string home_;
+  TempFolder folder_{"sim-e2e"};
+  const std::string home_ = folder_.path();
   std::map<int, std::unique_ptr<PtyUnit>> units_;
   ChildProcess server_;
 };

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/posix/child_process.h"
+#include "platform/posix/temp_folder.h"
 
 namespace ecub {
 namespace {
@@ -54,9 +55,9 @@ TEST_F(Installed, EveryProgramRunsAndTellsItsVersion) {
 // The installed server in its read-only bin/ answers a host and keeps its files in the user's
 // data folder, made on its first start.
 TEST_F(Installed, ServerAnswersAndKeepsItsFilesInTheDataFolder) {
-  char pattern[] = "/tmp/ecub-installed-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const std::string data = pattern;
+  const ecub::TempFolder temp("installed");
+  const std::string data = temp.path();
+  ASSERT_FALSE(data.empty());
   fs::permissions(data, fs::perms::all);
   const auto bin_perms = fs::status(bin_).permissions();
   fs::permissions(bin_, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
@@ -85,8 +86,6 @@ TEST_F(Installed, ServerAnswersAndKeepsItsFilesInTheDataFolder) {
   EXPECT_TRUE(fs::exists(folder + "/RxTx.TXT"));
   EXPECT_FALSE(fs::exists(bin_ + "/RxTx.TXT"));
   fs::permissions(bin_, bin_perms);
-  std::error_code ec;
-  fs::remove_all(data, ec);
 }
 
 }  // namespace
