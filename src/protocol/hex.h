@@ -1,6 +1,7 @@
 // Byte strings, hex text and the file-existence test shared by the whole server.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -8,6 +9,10 @@ namespace ecub {
 
 class Platform;
 
+// The byte at `offset`, 0 when the string is too short to hold it.
+inline uint8_t ByteAt(const std::string& bytes, size_t offset) {
+  return offset < bytes.size() ? static_cast<uint8_t>(bytes[offset]) : 0;
+}
 // The value of one hex digit (either case); -1 for any other character.
 int HexDigitValue(char c);
 // Bytes as two upper-case hex digits each; empty for more than 32767 bytes.

@@ -29,11 +29,6 @@ constexpr uint8_t kOutcomeBadRequestChecksum = 0xFF;
 // How often the receive loop looks at the port while an answer is outstanding.
 constexpr double kReceivePoll_usec = 5000;
 
-// The byte at `offset`, 0 when the string is too short to hold it.
-uint8_t ByteAt(const std::string& bytes, size_t offset) {
-  return offset < bytes.size() ? static_cast<uint8_t>(bytes[offset]) : 0;
-}
-
 bool Rejected(Server& s, const char* reason) {
   LogLine(s, "COMUNICATION ERROR:", reason);
   return false;

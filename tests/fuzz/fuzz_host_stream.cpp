@@ -32,6 +32,7 @@
 
 namespace {
 
+using ecub::ByteAt;
 using ecub::EcuSim;
 using ecub::FakePlatform;
 
@@ -43,10 +44,6 @@ constexpr size_t kHistoryBlockMax = 4088;
 constexpr size_t kMaxStoredAnswer = 1024;
 // A run that needs more loop passes than this has stopped making progress.
 constexpr int kMaxPasses = 200000;
-
-uint8_t At(const std::string& bytes, size_t i) {
-  return static_cast<uint8_t>(bytes[i]);
-}
 
 std::string Settings(uint8_t flags, uint8_t records, uint8_t timing,
                      const std::vector<std::string>& frames) {
@@ -252,9 +249,9 @@ class Run {
     for (const std::string& r : replies) {
       FUZZ_CHECK(r.size() >= 8 && r.size() <= 65535, std::to_string(r.size()));
       FUZZ_CHECK(ecub::ReplyLength(r) == r.size(), ecub::BytesToHex(r.substr(0, 8)));
-      FUZZ_CHECK(At(r, 4) == 0, ecub::BytesToHex(r.substr(0, 8)));
-      const uint8_t code = At(r, 2);
-      const uint8_t result = At(r, 7);
+      FUZZ_CHECK(ByteAt(r, 4) == 0, ecub::BytesToHex(r.substr(0, 8)));
+      const uint8_t code = ByteAt(r, 2);
+      const uint8_t result = ByteAt(r, 7);
       if (code == 14 && result == 0) watched = true;
       if (code == 7 && result == 0) {
         // A history: the 4-byte entry size, then at most the block limit.
@@ -262,8 +259,9 @@ class Run {
       }
       if (code == 5 && result == 0) FUZZ_CHECK((r.size() - 8) % 28 == 0, std::to_string(r.size()));
       if (code == 13 && result == 0) {
-        FUZZ_CHECK(At(r, 3) == 0, "a scan leaves no unit linked");
-        FUZZ_CHECK(r.size() >= 10 && At(r, 8) == At(r, 6) && At(r, 9) == 0x20, ecub::BytesToHex(r));
+        FUZZ_CHECK(ByteAt(r, 3) == 0, "a scan leaves no unit linked");
+        FUZZ_CHECK(r.size() >= 10 && ByteAt(r, 8) == ByteAt(r, 6) && ByteAt(r, 9) == 0x20,
+                   ecub::BytesToHex(r));
       }
     }
 
@@ -276,7 +274,7 @@ class Run {
       if (seg.stray) {
         FUZZ_CHECK(next == seg.replies_before, "message " + std::to_string(k));
         next = seg.replies_after;
-        if (next > seg.replies_before) poll_mode = At(replies[next - 1], 5);
+        if (next > seg.replies_before) poll_mode = ByteAt(replies[next - 1], 5);
         continue;
       }
       // An accepted instruction 6 while polling is in an unknown mode gets no reply.
@@ -284,16 +282,17 @@ class Run {
       FUZZ_CHECK(next < replies.size(), "message " + std::to_string(k) + " code " +
                                             std::to_string(seg.code) + " got no reply");
       const std::string& r = replies[next++];
-      FUZZ_CHECK(At(r, 2) == seg.code,
-                 "message " + std::to_string(k) + " answered as code " + std::to_string(At(r, 2)));
-      FUZZ_CHECK(seg.code < 15 ? At(r, 7) <= 4 : At(r, 7) == 2, ecub::BytesToHex(r.substr(0, 8)));
-      poll_mode = At(r, 5);
+      FUZZ_CHECK(ByteAt(r, 2) == seg.code, "message " + std::to_string(k) + " answered as code " +
+                                               std::to_string(ByteAt(r, 2)));
+      FUZZ_CHECK(seg.code < 15 ? ByteAt(r, 7) <= 4 : ByteAt(r, 7) == 2,
+                 ecub::BytesToHex(r.substr(0, 8)));
+      poll_mode = ByteAt(r, 5);
     }
     FUZZ_CHECK(next == replies.size(),
                std::to_string(replies.size() - next) + " replies to no message: " + Trace());
     // The loop ends only after a quit or when the watched process is gone.
     if (!running_) {
-      const bool quit = !replies.empty() && At(replies.back(), 2) == 1;
+      const bool quit = !replies.empty() && ByteAt(replies.back(), 2) == 1;
       FUZZ_CHECK(quit || watched, "the server ended by itself");
     }
 

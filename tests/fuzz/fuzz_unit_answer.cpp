@@ -21,6 +21,8 @@
 
 namespace {
 
+using ecub::ByteAt;
+
 // The far end of the line: plays a script of timed chunks, the clock starting at the first
 // byte the server writes. A close loses what has not been read, as on a real port.
 class ChunkLink : public ecub::ScheduledLink {
@@ -44,10 +46,6 @@ class ChunkLink : public ecub::ScheduledLink {
   }
   void OnClose(double) override { Forget(); }
 };
-
-uint8_t At(const std::string& bytes, size_t i) {
-  return static_cast<uint8_t>(bytes[i]);
-}
 
 }  // namespace
 
@@ -137,12 +135,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Only an answer that passes every check is taken: start, length, echo, outcome, checksum.
     FUZZ_CHECK(answer == s.RxBuffer, "the answer is the receive buffer");
     FUZZ_CHECK(answer.size() >= 4, ecub::BytesToHex(answer));
-    FUZZ_CHECK((At(answer, 0) == 0x44 || At(answer, 0) == 0x42) && At(answer, 1) == 0x01,
-               ecub::BytesToHex(answer));
-    FUZZ_CHECK(answer.size() >= At(answer, 2) + 2u, ecub::BytesToHex(answer));
+    FUZZ_CHECK(
+        (ByteAt(answer, 0) == 0x44 || ByteAt(answer, 0) == 0x42) && ByteAt(answer, 1) == 0x01,
+        ecub::BytesToHex(answer));
+    FUZZ_CHECK(answer.size() >= ByteAt(answer, 2) + 2u, ecub::BytesToHex(answer));
     FUZZ_CHECK(ecub::FrameChecksum(answer) == 0, ecub::BytesToHex(answer));
-    FUZZ_CHECK(At(answer, 3) == command, ecub::BytesToHex(answer));
-    FUZZ_CHECK(answer.size() <= 4 || (At(answer, 4) != 0xFE && At(answer, 4) != 0xFF),
+    FUZZ_CHECK(ByteAt(answer, 3) == command, ecub::BytesToHex(answer));
+    FUZZ_CHECK(answer.size() <= 4 || (ByteAt(answer, 4) != 0xFE && ByteAt(answer, 4) != 0xFF),
                ecub::BytesToHex(answer));
     FUZZ_CHECK(s.LinkStatus == 1 && s.HandlePorta != 0, "a good answer keeps the link");
   } else {

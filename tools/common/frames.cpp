@@ -2,6 +2,7 @@
 
 #include "common/text.h"
 #include "protocol/command_table.h"
+#include "protocol/hex.h"
 #include "protocol/text.h"
 #include "protocol/transaction.h"
 
@@ -16,10 +17,6 @@ constexpr uint8_t kAnswerStartB = 0x42;
 constexpr int kFirstNamed = 1;
 constexpr int kLastNamed = 120;
 
-uint8_t At(const std::string& bytes, size_t offset) {
-  return static_cast<uint8_t>(bytes[offset]);
-}
-
 std::string ByteHex(uint8_t b) {
   return Hex(std::string(1, static_cast<char>(b)));
 }
@@ -29,26 +26,26 @@ std::string ByteHex(uint8_t b) {
 FrameFields SplitFrame(const std::string& bytes) {
   FrameFields f;
   f.size = bytes.size();
-  if (!bytes.empty()) f.start = At(bytes, 0);
-  if (bytes.size() > 1) f.second = At(bytes, 1);
+  if (!bytes.empty()) f.start = ByteAt(bytes, 0);
+  if (bytes.size() > 1) f.second = ByteAt(bytes, 1);
   if (f.start == kRequestStart) {
     f.kind = FrameKind::kRequest;
   } else if (f.start == kAnswerStartD || f.start == kAnswerStartB) {
     f.kind = FrameKind::kAnswer;
   }
   if (bytes.size() < 3) return f;
-  f.length = At(bytes, 2);
+  f.length = ByteAt(bytes, 2);
   f.expected_size = static_cast<size_t>(f.length) + 2;
   f.complete = bytes.size() >= f.expected_size;
   // Up to the checksum when the frame is complete, else everything there is.
   const size_t body_end = f.complete ? f.expected_size - 1 : bytes.size();
   size_t at = 3;
-  if (at < body_end) f.command = At(bytes, at++);
+  if (at < body_end) f.command = ByteAt(bytes, at++);
   // An answer with only the echo before its checksum has no outcome byte.
-  if (f.kind == FrameKind::kAnswer && at < body_end) f.outcome = At(bytes, at++);
+  if (f.kind == FrameKind::kAnswer && at < body_end) f.outcome = ByteAt(bytes, at++);
   if (at < body_end) f.data = bytes.substr(at, body_end - at);
   if (f.complete && f.expected_size >= 1) {
-    f.checksum = At(bytes, f.expected_size - 1);
+    f.checksum = ByteAt(bytes, f.expected_size - 1);
     f.checksum_ok = FrameChecksum(bytes.substr(0, f.expected_size)) == 0;
     f.trailing = bytes.substr(f.expected_size);
   }

@@ -4,6 +4,7 @@
 
 #include "common/frames.h"
 #include "common/text.h"
+#include "protocol/hex.h"
 
 namespace ecub::tools {
 
@@ -17,13 +18,9 @@ constexpr size_t kUsbSerialSize = 8;
 constexpr size_t kUsbDescriptionSize = 20;
 constexpr size_t kHistoryStampSize = 4;
 
-uint8_t At(const std::string& bytes, size_t offset) {
-  return static_cast<uint8_t>(bytes[offset]);
-}
-
 uint32_t LittleEndian(const std::string& bytes) {
   uint32_t v = 0;
-  for (size_t i = std::min<size_t>(bytes.size(), 4); i-- > 0;) v = (v << 8) | At(bytes, i);
+  for (size_t i = std::min<size_t>(bytes.size(), 4); i-- > 0;) v = (v << 8) | ByteAt(bytes, i);
   return v;
 }
 
@@ -97,8 +94,9 @@ std::string PortText(uint8_t porta_com) {
 
 uint32_t HistoryTime(const std::string& stamp) {
   if (stamp.size() < kHistoryStampSize) return 0;
-  return (static_cast<uint32_t>(At(stamp, 2)) << 24) | (static_cast<uint32_t>(At(stamp, 3)) << 16) |
-         (static_cast<uint32_t>(At(stamp, 0)) << 8) | At(stamp, 1);
+  return (static_cast<uint32_t>(ByteAt(stamp, 2)) << 24) |
+         (static_cast<uint32_t>(ByteAt(stamp, 3)) << 16) |
+         (static_cast<uint32_t>(ByteAt(stamp, 0)) << 8) | ByteAt(stamp, 1);
 }
 
 History SplitHistory(const std::string& data) {
@@ -162,7 +160,7 @@ std::string ReplyText(const Reply& r) {
         line("no data");
         break;
       }
-      line("port " + std::to_string(At(d, 0)));
+      line("port " + std::to_string(ByteAt(d, 0)));
       const std::string answer = d.size() > kPortAnswerOffset ? d.substr(kPortAnswerOffset) : "";
       if (answer.empty()) {
         line("identification: none (no answer)");
@@ -175,7 +173,7 @@ std::string ReplyText(const Reply& r) {
     }
     case 4:
       if (!d.empty())
-        line("poll mode " + std::to_string(At(d, 0)) + " (" + PollModeText(At(d, 0)) + ")");
+        line("poll mode " + std::to_string(ByteAt(d, 0)) + " (" + PollModeText(ByteAt(d, 0)) + ")");
       break;
     case 5: {
       std::string rest;
@@ -217,7 +215,8 @@ std::string ReplyText(const Reply& r) {
       break;
     case 11:
       if (d.size() >= 2) {
-        line("message " + std::to_string(At(d, 0)) + (At(d, 1) != 0 ? " timed" : " not timed"));
+        line("message " + std::to_string(ByteAt(d, 0)) +
+             (ByteAt(d, 1) != 0 ? " timed" : " not timed"));
       }
       break;
     case 12:
@@ -257,7 +256,7 @@ std::string ReplyJson(const Reply& r, const std::string& instruction) {
     case 3:
     case 13:
       if (HasPortAnswer(r)) {
-        o["port_number"] = At(d, 0);
+        o["port_number"] = ByteAt(d, 0);
         const std::string answer = d.size() > kPortAnswerOffset ? d.substr(kPortAnswerOffset) : "";
         if (!answer.empty()) {
           o["identification"] = FrameJson(SplitFrame(answer));
@@ -293,12 +292,12 @@ std::string ReplyJson(const Reply& r, const std::string& instruction) {
       o["value"] = LittleEndian(d);
       break;
     case 4:
-      if (!d.empty()) o["mode"] = At(d, 0);
+      if (!d.empty()) o["mode"] = ByteAt(d, 0);
       break;
     case 11:
       if (d.size() >= 2) {
-        o["index"] = At(d, 0);
-        o["timed"] = At(d, 1) != 0;
+        o["index"] = ByteAt(d, 0);
+        o["timed"] = ByteAt(d, 1) != 0;
       }
       break;
     case 12:

@@ -5,6 +5,8 @@
 #include <limits>
 #include <utility>
 
+#include "protocol/hex.h"
+
 namespace ecub {
 namespace {
 
@@ -13,16 +15,12 @@ constexpr uint8_t kRequestSecond = 0x02;
 constexpr uint8_t kAnswerSecond = 0x01;
 constexpr size_t kMaxFrame = 257;  // a length byte of 255 plus the two bytes before it
 
-uint8_t At(const std::string& bytes, size_t offset) {
-  return static_cast<uint8_t>(bytes[offset]);
-}
-
 // Sets one byte that is not the last and keeps the XOR of the whole frame unchanged.
 void Patch(std::string& frame, size_t offset, uint8_t value) {
   if (offset + 1 >= frame.size()) return;
-  const uint8_t delta = static_cast<uint8_t>(At(frame, offset) ^ value);
+  const uint8_t delta = static_cast<uint8_t>(ByteAt(frame, offset) ^ value);
   frame[offset] = static_cast<char>(value);
-  frame.back() = static_cast<char>(At(frame, frame.size() - 1) ^ delta);
+  frame.back() = static_cast<char>(ByteAt(frame, frame.size() - 1) ^ delta);
 }
 
 // Gives the answer an outcome byte at offset 4; an answer too short to hold one besides its
@@ -167,13 +165,13 @@ void EcuSim::DropFront() {
 
 void EcuSim::Parse(double now_usec) {
   for (;;) {
-    while (!partial_.empty() && At(partial_, 0) != kRequestStart) DropFront();
+    while (!partial_.empty() && ByteAt(partial_, 0) != kRequestStart) DropFront();
     // A start byte not followed by a request's second byte and a possible length was noise.
-    if (partial_.size() >= 2 && At(partial_, 1) != kRequestSecond) {
+    if (partial_.size() >= 2 && ByteAt(partial_, 1) != kRequestSecond) {
       DropFront();
       continue;
     }
-    if (partial_.size() >= 3 && At(partial_, 2) < 3) {
+    if (partial_.size() >= 3 && ByteAt(partial_, 2) < 3) {
       DropFront();
       continue;
     }
@@ -182,16 +180,17 @@ void EcuSim::Parse(double now_usec) {
       early_done_ = true;
       // Before its command byte has come, a request is hit only by rules for any command.
       constexpr int kNotYetKnown = -2;
-      const int command = partial_.size() > 3 ? At(partial_, 3) : kNotYetKnown;
+      const int command = partial_.size() > 3 ? ByteAt(partial_, 3) : kNotYetKnown;
       if (!TakeFaults(command, true).empty()) {
         Transmit(config.fault.early_bytes, now_usec, std::string::npos, 0);
       }
     }
-    if (partial_.size() < 3 || partial_.size() < static_cast<size_t>(At(partial_, 2)) + 2) return;
-    const size_t length = static_cast<size_t>(At(partial_, 2)) + 2;
+    if (partial_.size() < 3 || partial_.size() < static_cast<size_t>(ByteAt(partial_, 2)) + 2)
+      return;
+    const size_t length = static_cast<size_t>(ByteAt(partial_, 2)) + 2;
     Request request;
     request.frame = partial_.substr(0, length);
-    request.command = At(request.frame, 3);
+    request.command = ByteAt(request.frame, 3);
     request.time_usec = now_usec;
     request.checksum_ok = Xor(request.frame) == 0;
     partial_.erase(0, length);
@@ -248,17 +247,17 @@ void EcuSim::Answer(const Request& request, double now_usec) {
 
   const FaultParams& p = config.fault;
   if (has(Fault::kWrongEcho) && answer.size() > 3) {
-    Patch(answer, 3, static_cast<uint8_t>(At(answer, 3) + 1));
+    Patch(answer, 3, static_cast<uint8_t>(ByteAt(answer, 3) + 1));
   }
   if (has(Fault::kOutcomeFE)) SetOutcome(answer, 0xFE);
   if (has(Fault::kOutcomeFF)) SetOutcome(answer, 0xFF);
   if (has(Fault::kWrongStart)) {
     for (size_t i = 0; i < std::min<size_t>(2, p.wrong_start.size()); ++i) {
-      Patch(answer, i, At(p.wrong_start, i));
+      Patch(answer, i, ByteAt(p.wrong_start, i));
     }
   }
   if (has(Fault::kBadChecksum))
-    answer.back() = static_cast<char>(At(answer, answer.size() - 1) ^ 0xFF);
+    answer.back() = static_cast<char>(ByteAt(answer, answer.size() - 1) ^ 0xFF);
   if (has(Fault::kTruncate)) answer.resize(std::min(answer.size(), p.truncate_to));
   if (has(Fault::kTrailing)) answer += p.trailing;
 
@@ -275,7 +274,7 @@ void EcuSim::Transmit(const std::string& plain, double start_usec, size_t split_
   for (size_t i = 0; i < plain.size(); ++i) {
     if (i == split_at && i > 0) t += gap_usec;
     t += byte_time;
-    const uint8_t b = At(plain, i);
+    const uint8_t b = ByteAt(plain, i);
     out_.push_back(OutByte{t, config.scrambled ? permutation_[b] : b});
   }
   line_free_usec_ = std::max(line_free_usec_, t);
