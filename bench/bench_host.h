@@ -17,11 +17,11 @@
 #include <string>
 #include <vector>
 
-#include "host/host_codec.h"
-#include "platform/fake/ecu_sim.h"
+#include "codec/host_codec.h"
+#include "sim/ecu_sim.h"
 #include "platform/posix/child_process.h"
 #include "platform/posix/posix_platform.h"
-#include "platform/posix/pty_link.h"
+#include "sim/posix/pty_link.h"
 #include "platform/posix/temp_folder.h"
 
 namespace ecub::bench {

@@ -25,7 +25,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/host_codec.h"
+#include "codec/host_codec.h"
 #include "platform/posix/child_process.h"
 #include "platform/posix/temp_folder.h"
 

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "bench_host.h"
-#include "protocol/hex.h"
+#include "codec/hex.h"
 
 namespace {
 

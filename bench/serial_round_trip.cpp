@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "platform/posix/posix_platform.h"
-#include "platform/posix/pty_link.h"
+#include "sim/posix/pty_link.h"
 #include "platform/posix/temp_folder.h"
 
 namespace {

@@ -14,8 +14,8 @@
 #include <cstring>
 #include <vector>
 
-#include "host/clock.h"
-#include "host/server.h"
+#include "server/clock.h"
+#include "server/server.h"
 #include "platform/posix/posix_platform.h"
 
 namespace {

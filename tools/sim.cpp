@@ -20,11 +20,11 @@
 #include "common/sim_answers.h"
 #include "common/text.h"
 #include "crypt/crypt.h"
-#include "platform/fake/ecu_sim.h"
+#include "sim/ecu_sim.h"
 #include "platform/posix/posix_platform.h"
 #include "platform/posix/program_info.h"
-#include "platform/posix/pty_link.h"
-#include "protocol/command_table.h"
+#include "sim/posix/pty_link.h"
+#include "codec/command_table.h"
 
 namespace {
 

@@ -21,9 +21,9 @@
 #include <string>
 #include <vector>
 
-#include "host/clock.h"
-#include "host/host_codec.h"
-#include "host/server.h"
+#include "server/clock.h"
+#include "codec/host_codec.h"
+#include "server/server.h"
 #include "platform/win32/win32_convert.h"
 #include "platform/win32/win32_platform.h"
 #include "server_process.h"

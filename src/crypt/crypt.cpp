@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "platform/platform.h"
-#include "protocol/hex.h"
+#include "codec/hex.h"
 
 namespace ecub {
 

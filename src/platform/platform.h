@@ -196,4 +196,7 @@ class Platform {
   virtual void ShowMessage(const std::string& text, const std::string& title) = 0;
 };
 
+// True when `path` can be opened for reading.
+inline bool FileExist(Platform& p, const std::string& path) { return p.FileReadable(path); }
+
 }  // namespace ecub

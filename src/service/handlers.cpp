@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
-#include "host/host_link.h"
-#include "host/server.h"
+#include "link/host_link.h"
+#include "server/server.h"
 #include "platform/ft_program_data.h"
-#include "port/port.h"
-#include "protocol/transaction.h"
-#include "service/history.h"
-#include "service/traffic_log.h"
+#include "link/port.h"
+#include "link/transaction.h"
+#include "link/history.h"
+#include "server/traffic_log.h"
 
 namespace ecub {
 

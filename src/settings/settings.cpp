@@ -7,8 +7,8 @@
 
 #include "crypt/crypt.h"
 #include "platform/platform.h"
-#include "protocol/hex.h"
-#include "protocol/text.h"
+#include "codec/hex.h"
+#include "codec/text.h"
 
 namespace ecub {
 

@@ -18,10 +18,10 @@
 #include <thread>
 
 #include "common/text.h"
-#include "host/host_codec.h"
-#include "platform/fake/ecu_sim.h"
+#include "codec/host_codec.h"
+#include "sim/ecu_sim.h"
 #include "platform/posix/child_process.h"
-#include "platform/posix/pty_link.h"
+#include "sim/posix/pty_link.h"
 #include "platform/posix/temp_folder.h"
 
 namespace ecub::e2e {

@@ -22,13 +22,13 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "host/host_codec.h"
-#include "host/host_link.h"
-#include "host/main_loop.h"
-#include "host/server.h"
-#include "platform/fake/ecu_sim.h"
-#include "platform/fake/fake_platform.h"
-#include "protocol/hex.h"
+#include "codec/host_codec.h"
+#include "link/host_link.h"
+#include "app/main_loop.h"
+#include "server/server.h"
+#include "sim/ecu_sim.h"
+#include "sim/fake_platform.h"
+#include "codec/hex.h"
 
 namespace {
 

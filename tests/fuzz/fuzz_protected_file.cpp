@@ -7,7 +7,7 @@
 
 #include "crypt/crypt.h"
 #include "fuzz_support.h"
-#include "platform/fake/fake_platform.h"
+#include "sim/fake_platform.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string contents(reinterpret_cast<const char*>(data), size);

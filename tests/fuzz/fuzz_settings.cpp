@@ -7,8 +7,8 @@
 
 #include "crypt/crypt.h"
 #include "fuzz_support.h"
-#include "host/server.h"
-#include "platform/fake/fake_platform.h"
+#include "server/server.h"
+#include "sim/fake_platform.h"
 #include "settings/settings.h"
 
 namespace {

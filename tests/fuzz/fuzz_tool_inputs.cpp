@@ -14,7 +14,7 @@
 #include "common/sim_answers.h"
 #include "common/text.h"
 #include "fuzz_support.h"
-#include "protocol/transaction.h"
+#include "link/transaction.h"
 
 namespace {
 

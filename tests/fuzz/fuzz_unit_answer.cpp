@@ -10,14 +10,14 @@
 
 #include "crypt/crypt.h"
 #include "fuzz_support.h"
-#include "host/host_codec.h"
-#include "host/host_link.h"
-#include "host/server.h"
-#include "platform/fake/fake_platform.h"
-#include "port/port.h"
-#include "protocol/hex.h"
-#include "protocol/transaction.h"
-#include "service/traffic_log.h"
+#include "codec/host_codec.h"
+#include "link/host_link.h"
+#include "server/server.h"
+#include "sim/fake_platform.h"
+#include "link/port.h"
+#include "codec/hex.h"
+#include "link/transaction.h"
+#include "server/traffic_log.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
-#include "protocol/byte_io.h"
-#include "protocol/hex.h"
+#include "link/byte_io.h"
+#include "codec/hex.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "host/clock.h"
-#include "host/server.h"
-#include "platform/fake/fake_platform.h"
+#include "server/clock.h"
+#include "server/server.h"
+#include "sim/fake_platform.h"
 
 namespace ecub {
 namespace {

@@ -1,4 +1,4 @@
-#include "protocol/command_table.h"
+#include "codec/command_table.h"
 
 #include <gtest/gtest.h>
 

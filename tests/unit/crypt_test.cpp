@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "host/server.h"
-#include "platform/fake/fake_platform.h"
+#include "server/server.h"
+#include "sim/fake_platform.h"
 
 namespace ecub {
 namespace {

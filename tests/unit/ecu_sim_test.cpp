@@ -1,4 +1,4 @@
-#include "platform/fake/ecu_sim.h"
+#include "sim/ecu_sim.h"
 
 #include <gtest/gtest.h>
 

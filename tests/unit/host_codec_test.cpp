@@ -1,4 +1,4 @@
-#include "host/host_codec.h"
+#include "codec/host_codec.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "port/search.h"
-#include "protocol/transaction.h"
+#include "service/search.h"
+#include "link/transaction.h"
 #include "server_fixture.h"
 
 namespace ecub {

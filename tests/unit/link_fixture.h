@@ -14,11 +14,11 @@
 #include <utility>
 #include <vector>
 
-#include "host/server.h"
-#include "platform/fake/fake_platform.h"
-#include "port/port.h"
-#include "protocol/hex.h"
-#include "service/traffic_log.h"
+#include "server/server.h"
+#include "sim/fake_platform.h"
+#include "link/port.h"
+#include "codec/hex.h"
+#include "server/traffic_log.h"
 
 namespace ecub::test {
 

@@ -2,11 +2,11 @@
 
 #include <algorithm>
 
-#include "host/clock.h"
-#include "host/host_link.h"
-#include "host/main_loop.h"
-#include "host/server.h"
-#include "platform/fake/fake_platform.h"
+#include "server/clock.h"
+#include "link/host_link.h"
+#include "app/main_loop.h"
+#include "server/server.h"
+#include "sim/fake_platform.h"
 #include "test_util.h"
 
 namespace ecub {

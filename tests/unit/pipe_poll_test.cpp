@@ -4,11 +4,11 @@
 #include <iterator>
 #include <vector>
 
-#include "host/host_link.h"
-#include "host/pipe_poll.h"
-#include "host/server.h"
-#include "platform/fake/fake_platform.h"
-#include "service/history.h"
+#include "link/host_link.h"
+#include "link/pipe_poll.h"
+#include "server/server.h"
+#include "sim/fake_platform.h"
+#include "link/history.h"
 #include "test_util.h"
 
 namespace ecub {

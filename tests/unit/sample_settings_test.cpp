@@ -10,9 +10,9 @@
 #include <string>
 #include <tuple>
 
-#include "host/server.h"
-#include "platform/fake/fake_platform.h"
-#include "protocol/transaction.h"
+#include "server/server.h"
+#include "sim/fake_platform.h"
+#include "link/transaction.h"
 #include "settings/settings.h"
 
 // The source tree is reachable only from a native build.

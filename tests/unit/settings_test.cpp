@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "crypt/crypt.h"
-#include "host/server.h"
-#include "platform/fake/fake_platform.h"
+#include "server/server.h"
+#include "sim/fake_platform.h"
 
 namespace ecub {
 namespace {

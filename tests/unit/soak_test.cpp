@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "history_check.h"
-#include "host/clock.h"
+#include "server/clock.h"
 #include "server_fixture.h"
 
 namespace ecub {

@@ -1,6 +1,6 @@
 // The status form's behaviour: captions, argument padding, the injected message, refusals and
 // closing the window.
-#include "ui/status_form.h"
+#include "service/status_form.h"
 
 #include <gtest/gtest.h>
 

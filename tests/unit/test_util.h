@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "host/host_codec.h"
+#include "codec/host_codec.h"
 
 namespace ecub::test {
 

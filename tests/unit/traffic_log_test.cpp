@@ -2,10 +2,10 @@
 
 #include <string>
 
-#include "host/server.h"
-#include "platform/fake/fake_platform.h"
-#include "protocol/hex.h"
-#include "service/traffic_log.h"
+#include "server/server.h"
+#include "sim/fake_platform.h"
+#include "codec/hex.h"
+#include "server/traffic_log.h"
 
 namespace ecub {
 namespace {

@@ -1,4 +1,4 @@
-#include "protocol/transaction.h"
+#include "link/transaction.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 
 #include "crypt/crypt.h"
 #include "link_fixture.h"
-#include "protocol/hex.h"
+#include "codec/hex.h"
 #include "test_util.h"
 
 namespace ecub {

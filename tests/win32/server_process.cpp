@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "host/host_codec.h"
+#include "codec/host_codec.h"
 
 ServerProcess::ServerProcess(const std::wstring& exe, std::wstring folder) {
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};

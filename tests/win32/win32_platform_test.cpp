@@ -9,16 +9,16 @@
 #include <vector>
 
 #include "d2xx_double.h"
-#include "host/clock.h"
-#include "host/host_codec.h"
-#include "host/main_loop.h"
-#include "host/server.h"
+#include "server/clock.h"
+#include "codec/host_codec.h"
+#include "app/main_loop.h"
+#include "server/server.h"
 #include "platform/ft_program_data.h"
-#include "platform/win32/status_window.h"
+#include "app/status_window.h"
 #include "platform/win32/win32_convert.h"
 #include "platform/win32/win32_d2xx.h"
 #include "platform/win32/win32_platform.h"
-#include "port/port.h"
+#include "link/port.h"
 
 namespace ecub {
 namespace {

@@ -19,8 +19,8 @@
 #include <sstream>
 #include <string>
 
-#include "host/host_codec.h"
-#include "platform/win32/status_window.h"
+#include "codec/host_codec.h"
+#include "app/status_window.h"
 #include "server_process.h"
 
 namespace {

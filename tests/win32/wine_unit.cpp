@@ -15,9 +15,9 @@
 #include <fstream>
 #include <string>
 
-#include "platform/fake/ecu_sim.h"
-#include "platform/posix/pty_link.h"
-#include "protocol/hex.h"
+#include "sim/ecu_sim.h"
+#include "sim/posix/pty_link.h"
+#include "codec/hex.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
 #include "common/frames.h"
 
 #include "common/text.h"
-#include "protocol/command_table.h"
-#include "protocol/hex.h"
-#include "protocol/text.h"
-#include "protocol/transaction.h"
+#include "codec/command_table.h"
+#include "codec/hex.h"
+#include "codec/text.h"
+#include "link/transaction.h"
 
 namespace ecub::tools {
 

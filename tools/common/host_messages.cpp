@@ -4,7 +4,7 @@
 
 #include "common/frames.h"
 #include "common/text.h"
-#include "protocol/hex.h"
+#include "codec/hex.h"
 
 namespace ecub::tools {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "host/host_codec.h"
+#include "codec/host_codec.h"
 
 namespace ecub::tools {
 

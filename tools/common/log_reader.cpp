@@ -9,8 +9,8 @@
 
 #include "common/frames.h"
 #include "common/text.h"
-#include "protocol/command_table.h"
-#include "protocol/hex.h"
+#include "codec/command_table.h"
+#include "codec/hex.h"
 
 namespace ecub::tools {
 

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <system_error>
 
-#include "protocol/hex.h"
-#include "protocol/text.h"
+#include "codec/hex.h"
+#include "codec/text.h"
 
 namespace ecub::tools {
 

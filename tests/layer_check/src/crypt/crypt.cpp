@@ -1,3 +1,3 @@
 // Wrong way: crypt reaches up to the Server context.
 #include "crypt/crypt.h"
-#include "host/server.h"
+#include "server/server.h"

@@ -1,0 +1,17 @@
+// The ecubridge server: started by a host program with its standard input and output as pipes.
+#include <string>
+
+#include "app/main_loop.h"
+#include "server/server.h"
+#include "platform/posix/posix_platform.h"
+#include "platform/posix/program_info.h"
+
+int main(int argc, char** argv) {
+  ecub::PosixReserveStandardDescriptors();
+  if (const int exit_code = ecub::ServerCommandLine(argc, argv); exit_code >= 0) return exit_code;
+  const std::string folder = ecub::PosixProgramFolder();
+  ecub::PosixPlatform platform(0, 1, folder);
+  ecub::Server server(platform, folder);
+  ecub::RunServer(server);
+  return 0;
+}

@@ -1,0 +1,68 @@
+#include "codec/command_table.h"
+
+#include <array>
+
+namespace ecub {
+
+namespace {
+
+// Index n holds the name of command code n + 1. The prefixes are irregular (CMD_WRT_,
+// CMD_WRIT_, CMD_WRITE_; CMD_ERAS_ beside CMD_ERASE_) because they follow the control unit's
+// own naming, and the log must show them exactly.
+constexpr std::array<const char*, 120> kCommandNames = {
+    // 1 to 10
+    "CMD_GET_ADR_VAR", "CMD_WRT_MEM_ZONE", "CMD_READ_MEM_ZONE", "CMD_SET_ECU_SLAVE",
+    "CMD_SET_ECU_RUN", "CMD_SET_ECU_PRG", "CMD_ERASE_FLASH", "CMD_WRT_FLASH_ZONE", "CMD_GET_ECO",
+    "CMD_WRT_FLASH_END",
+    // 11 to 20
+    "CMD_EOBD", "CMD_READ_MEM1", "CMD_READ_MEM2", "CMD_READ_MEM3", "CMD_WRT_MEM1", "CMD_WRT_MEM2",
+    "CMD_WRT_MEM3", "CMD_READ_TBL_COR", "CMD_WRT_TBL_COR", "CMD_CANC_ERR",
+    // 21 to 30
+    "CMD_SAVE_FLASH", "CMD_READ_TBL_ADT", "CMD_WRT_TBL_ADT", "CMD_READ_MEM4", "CMD_WRT_MEM4",
+    "CMD_READ_ERR", "CMD_READ_SMPL_BNZ", "CMD_READ_SMPL_GAS", "CMD_CANC_SMPL_BNZ",
+    "CMD_CANC_SMPL_GAS",
+    // 31 to 40
+    "CMD_READ_SMPL_BNZ1", "CMD_READ_SMPL_GAS1", "CMD_READ_FIRMWARE", "CMD_TEST_GO", "CMD_TEST_KEY",
+    "CMD_TEST_INJX", "CMD_TEST_LEV", "CMD_TEST_MAP", "CMD_TEST_EVG", "CMD_TEST_TMPGM",
+    // 41 to 50
+    "CMD_TEST_TMP1", "CMD_TEST_SW", "CMD_READ_DCOL", "CMD_WRIT_DCOL", "CMD_SAVE_RAM_COM",
+    "CMD_READ_MEM3_FL", "CMD_READ_MEMT_FL", "CMD_READ_DCOL_FL", "CMD_READ_MEM5", "CMD_WRIT_MEM5",
+    // 51 to 60
+    "CMD_READ_MEM5_FL", "CMD_TEST_CRT_INJ", "CMD_TEST_CAP_INJ", "CMD_READ_COMP_RID_TEMP",
+    "CMD_READ_COMP_GAS_TEMP", "CMD_READ_COMP_PRES_GAS", "CMD_WRITE_COMP_RID_TEMP",
+    "CMD_WRITE_COMP_GAS_TEMP", "CMD_WRITE_COMP_PRES_GAS", "CMD_READ_RIT_COMM",
+    // 61 to 70
+    "CMD_WRIT_RIT_COMM", "CMD_READ_FREEZE", "CMD_CANC_ISTO", "CMD_WRIT_ADAT", "CMD_READ_EMUS",
+    "CMD_WRIT_EMUS", "CMD_READ_EMUS_FL", "CMD_READ_OBD_DATA", "CMD_WRIT_OBD_DATA",
+    "CMD_READ_CMP_RID_FL",
+    // 71 to 80
+    "CMD_READ_CMP_GAS_FL", "CMD_READ_CMP_PRES_FL", "CMD_READ_RIT_COMM_FL", "CMD_READ_OBD_DATA_FL",
+    "CMD_READ_RPML", "CMD_WRIT_RPML", "CMD_READ_RPML_FL", "CMD_READ_TINJL", "CMD_WRIT_TINJL",
+    "CMD_READ_TINJL_FL",
+    // 81 to 90
+    "CMD_READ_DINST", "CMD_WRIT_DINST", "CMD_READ_DINST_FL", "CMD_TEST_CAN_ISOL",
+    "CMD_READ_SOH_COLL", "CMD_WRIT_SOH_COLL", "CMD_READ_TARB2", "CMD_READ_TARG2", "CMD_READ_TARB3",
+    "CMD_READ_TARG3",
+    // 91 to 100
+    "CMD_READ_PERC_FL", "CMD_DIAG_ATT", "CMD_READ_CMP_SMAG", "CMD_WRIT_CMP_SMAG",
+    "CMD_READ_CMP_SMAG_FL", "CMD_READ_MEDIAB", "CMD_READ_MEDIAG", "CMD_READ_OBD_DAT2",
+    "CMD_WRIT_OBD_DAT2", "CMD_READ_CAMP_GAS",
+    // 101 to 110
+    "CMD_READ_CAMP_BEN", "CMD_READ_CAMP_IST", "CMD_READ_CAMP_RIS", "CMD_WRIT_CAMP_RIS",
+    "CMD_ERAS_SERVICE", "CMD_READ_CAMPII_GAS", "CMD_READ_CAMPII_BEN", "CMD_WRIT_CAMPII_GAS",
+    "CMD_WRIT_CAMPII_BEN", "CMD_READ_MEM6",
+    // 111 to 120
+    "CMD_WRIT_MEM6", "CMD_READ_MEM7", "CMD_WRT_MEM7", "CMD_READ_CMP_VBAT", "CMD_WRIT_CMP_VBAT",
+    "CMD_READ_MEM8", "CMD_WRIT_MEM8", "CMD_READ_COMP_MULTIAIR", "CMD_WRITE_COMP_MULTIAIR",
+    "CMD_ECUM_GEN"};
+
+constexpr const char* kUnknownCommand = " XXXXXXXXXX ";
+
+}  // namespace
+
+std::string CommandName(uint8_t code) {
+  if (code == 0 || code > kCommandNames.size()) return kUnknownCommand;
+  return kCommandNames[code - 1];
+}
+
+}  // namespace ecub
