@@ -18,11 +18,11 @@
 #include <vector>
 
 #include "codec/host_codec.h"
-#include "sim/ecu_sim.h"
 #include "platform/posix/child_process.h"
 #include "platform/posix/posix_platform.h"
-#include "sim/posix/pty_link.h"
 #include "platform/posix/temp_folder.h"
+#include "sim/ecu_sim.h"
+#include "sim/posix/pty_link.h"
 
 namespace ecub::bench {
 

@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "platform/posix/posix_platform.h"
-#include "sim/posix/pty_link.h"
 #include "platform/posix/temp_folder.h"
+#include "sim/posix/pty_link.h"
 
 namespace {
 

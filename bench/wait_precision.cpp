@@ -14,9 +14,9 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/posix/posix_platform.h"
 #include "server/clock.h"
 #include "server/server.h"
-#include "platform/posix/posix_platform.h"
 
 namespace {
 

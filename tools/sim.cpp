@@ -16,15 +16,15 @@
 #include <string>
 #include <vector>
 
+#include "codec/command_table.h"
 #include "common/frames.h"
 #include "common/sim_answers.h"
 #include "common/text.h"
 #include "crypt/crypt.h"
-#include "sim/ecu_sim.h"
 #include "platform/posix/posix_platform.h"
 #include "platform/posix/program_info.h"
+#include "sim/ecu_sim.h"
 #include "sim/posix/pty_link.h"
-#include "codec/command_table.h"
 
 namespace {
 

@@ -21,11 +21,11 @@
 #include <string>
 #include <vector>
 
-#include "server/clock.h"
 #include "codec/host_codec.h"
-#include "server/server.h"
 #include "platform/win32/win32_convert.h"
 #include "platform/win32/win32_platform.h"
+#include "server/clock.h"
+#include "server/server.h"
 #include "server_process.h"
 
 namespace {

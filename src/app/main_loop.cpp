@@ -4,16 +4,16 @@
 #include <exception>
 #include <limits>
 
-#include "crypt/crypt.h"
-#include "server/clock.h"
-#include "link/host_link.h"
 #include "app/polling.h"
-#include "server/server.h"
-#include "link/port.h"
-#include "service/search.h"
 #include "codec/text.h"
-#include "service/handlers.h"
+#include "crypt/crypt.h"
+#include "link/host_link.h"
+#include "link/port.h"
+#include "server/clock.h"
+#include "server/server.h"
 #include "server/traffic_log.h"
+#include "service/handlers.h"
+#include "service/search.h"
 #include "settings/settings.h"
 
 namespace ecub {

@@ -2,9 +2,9 @@
 #include <string>
 
 #include "app/main_loop.h"
-#include "server/server.h"
 #include "platform/posix/posix_platform.h"
 #include "platform/posix/program_info.h"
+#include "server/server.h"
 
 int main(int argc, char** argv) {
   ecub::PosixReserveStandardDescriptors();

@@ -5,9 +5,9 @@
 #include <memory>
 
 #include "app/main_loop.h"
-#include "server/server.h"
 #include "app/status_window.h"
 #include "platform/win32/win32_platform.h"
+#include "server/server.h"
 
 #ifndef NOMINMAX
 #define NOMINMAX

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <limits>
 
-#include "server/clock.h"
 #include "link/host_link.h"
-#include "server/server.h"
 #include "link/transaction.h"
+#include "server/clock.h"
+#include "server/server.h"
 
 namespace ecub {
 

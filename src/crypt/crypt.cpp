@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "platform/platform.h"
 #include "codec/hex.h"
+#include "platform/platform.h"
 
 namespace ecub {
 

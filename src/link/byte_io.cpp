@@ -3,10 +3,10 @@
 #include <cstdint>
 #include <string>
 
+#include "codec/hex.h"
+#include "link/port.h"
 #include "server/clock.h"
 #include "server/server.h"
-#include "link/port.h"
-#include "codec/hex.h"
 #include "server/traffic_log.h"
 
 namespace ecub {

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <exception>
 
+#include "link/history.h"
 #include "link/host_link.h"
 #include "server/server.h"
-#include "link/history.h"
 
 namespace ecub {
 

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string>
 
+#include "codec/hex.h"
 #include "server/clock.h"
 #include "server/server.h"
-#include "codec/hex.h"
 #include "server/traffic_log.h"
 
 namespace ecub {

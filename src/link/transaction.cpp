@@ -3,12 +3,12 @@
 #include <cstdint>
 #include <string>
 
-#include "server/clock.h"
-#include "link/pipe_poll.h"
-#include "server/server.h"
-#include "link/port.h"
-#include "link/byte_io.h"
 #include "codec/hex.h"
+#include "link/byte_io.h"
+#include "link/pipe_poll.h"
+#include "link/port.h"
+#include "server/clock.h"
+#include "server/server.h"
 #include "server/traffic_log.h"
 
 namespace ecub {

@@ -197,6 +197,8 @@ class Platform {
 };
 
 // True when `path` can be opened for reading.
-inline bool FileExist(Platform& p, const std::string& path) { return p.FileReadable(path); }
+inline bool FileExist(Platform& p, const std::string& path) {
+  return p.FileReadable(path);
+}
 
 }  // namespace ecub

@@ -2,10 +2,10 @@
 
 #include <cstdio>
 
-#include "server/clock.h"
-#include "server/server.h"
 #include "codec/hex.h"
 #include "codec/log_line.h"
+#include "server/clock.h"
+#include "server/server.h"
 
 namespace ecub {
 

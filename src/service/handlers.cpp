@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <cstring>
 
+#include "link/history.h"
 #include "link/host_link.h"
-#include "server/server.h"
-#include "platform/ft_program_data.h"
 #include "link/port.h"
 #include "link/transaction.h"
-#include "link/history.h"
+#include "platform/ft_program_data.h"
+#include "server/server.h"
 #include "server/traffic_log.h"
 
 namespace ecub {

@@ -2,13 +2,13 @@
 
 #include <vector>
 
-#include "server/clock.h"
-#include "link/host_link.h"
-#include "server/server.h"
-#include "link/port.h"
-#include "link/byte_io.h"
 #include "codec/hex.h"
+#include "link/byte_io.h"
+#include "link/host_link.h"
+#include "link/port.h"
 #include "link/transaction.h"
+#include "server/clock.h"
+#include "server/server.h"
 
 namespace ecub {
 

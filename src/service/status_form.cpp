@@ -2,10 +2,10 @@
 
 #include <cstdint>
 
-#include "codec/host_codec.h"
-#include "server/server.h"
 #include "codec/hex.h"
+#include "codec/host_codec.h"
 #include "codec/text.h"
+#include "server/server.h"
 
 namespace ecub {
 

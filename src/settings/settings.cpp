@@ -5,10 +5,10 @@
 #include <limits>
 #include <string_view>
 
-#include "crypt/crypt.h"
-#include "platform/platform.h"
 #include "codec/hex.h"
 #include "codec/text.h"
+#include "crypt/crypt.h"
+#include "platform/platform.h"
 
 namespace ecub {
 

@@ -11,12 +11,12 @@
 #include <tuple>
 #include <vector>
 
-#include "sim/ecu_sim.h"
 #include "platform/ft_program_data.h"
 #include "platform/posix/kernel_ftdi.h"
 #include "platform/posix/posix_platform.h"
-#include "sim/posix/pty_link.h"
 #include "platform/posix/temp_folder.h"
+#include "sim/ecu_sim.h"
+#include "sim/posix/pty_link.h"
 #include "sysfs_fixture.h"
 
 namespace ecub {

@@ -17,13 +17,13 @@
 #include <tuple>
 #include <vector>
 
-#include "sim/ecu_sim.h"
 #include "platform/ft_program_data.h"
 #include "platform/posix/posix_d2xx.h"
 #include "platform/posix/posix_platform.h"
-#include "sim/posix/pty_link.h"
 #include "platform/posix/serial_termios.h"
 #include "platform/posix/temp_folder.h"
+#include "sim/ecu_sim.h"
+#include "sim/posix/pty_link.h"
 
 namespace ecub {
 namespace {

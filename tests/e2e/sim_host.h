@@ -17,12 +17,12 @@
 #include <string>
 #include <thread>
 
-#include "common/text.h"
 #include "codec/host_codec.h"
-#include "sim/ecu_sim.h"
+#include "common/text.h"
 #include "platform/posix/child_process.h"
-#include "sim/posix/pty_link.h"
 #include "platform/posix/temp_folder.h"
+#include "sim/ecu_sim.h"
+#include "sim/posix/pty_link.h"
 
 namespace ecub::e2e {
 

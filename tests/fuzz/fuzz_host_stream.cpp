@@ -21,14 +21,14 @@
 #include <string>
 #include <vector>
 
-#include "fuzz_support.h"
-#include "codec/host_codec.h"
-#include "link/host_link.h"
 #include "app/main_loop.h"
+#include "codec/hex.h"
+#include "codec/host_codec.h"
+#include "fuzz_support.h"
+#include "link/host_link.h"
 #include "server/server.h"
 #include "sim/ecu_sim.h"
 #include "sim/fake_platform.h"
-#include "codec/hex.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include "crypt/crypt.h"
 #include "fuzz_support.h"
 #include "server/server.h"
-#include "sim/fake_platform.h"
 #include "settings/settings.h"
+#include "sim/fake_platform.h"
 
 namespace {
 

@@ -8,16 +8,16 @@
 #include <string>
 #include <utility>
 
+#include "codec/hex.h"
+#include "codec/host_codec.h"
 #include "crypt/crypt.h"
 #include "fuzz_support.h"
-#include "codec/host_codec.h"
 #include "link/host_link.h"
-#include "server/server.h"
-#include "sim/fake_platform.h"
 #include "link/port.h"
-#include "codec/hex.h"
 #include "link/transaction.h"
+#include "server/server.h"
 #include "server/traffic_log.h"
+#include "sim/fake_platform.h"
 
 namespace {
 

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "service/search.h"
 #include "link/transaction.h"
 #include "server_fixture.h"
+#include "service/search.h"
 
 namespace ecub {
 namespace {

@@ -14,11 +14,11 @@
 #include <utility>
 #include <vector>
 
-#include "server/server.h"
-#include "sim/fake_platform.h"
-#include "link/port.h"
 #include "codec/hex.h"
+#include "link/port.h"
+#include "server/server.h"
 #include "server/traffic_log.h"
+#include "sim/fake_platform.h"
 
 namespace ecub::test {
 

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "server/clock.h"
-#include "link/host_link.h"
 #include "app/main_loop.h"
+#include "link/host_link.h"
+#include "server/clock.h"
 #include "server/server.h"
 #include "sim/fake_platform.h"
 #include "test_util.h"

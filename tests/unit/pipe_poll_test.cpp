@@ -4,11 +4,11 @@
 #include <iterator>
 #include <vector>
 
+#include "link/history.h"
 #include "link/host_link.h"
 #include "link/pipe_poll.h"
 #include "server/server.h"
 #include "sim/fake_platform.h"
-#include "link/history.h"
 #include "test_util.h"
 
 namespace ecub {

@@ -10,10 +10,10 @@
 #include <string>
 #include <tuple>
 
-#include "server/server.h"
-#include "sim/fake_platform.h"
 #include "link/transaction.h"
+#include "server/server.h"
 #include "settings/settings.h"
+#include "sim/fake_platform.h"
 
 // The source tree is reachable only from a native build.
 #ifdef ECUB_SAMPLE_SETTINGS

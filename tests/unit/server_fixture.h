@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "link/host_link.h"
 #include "app/main_loop.h"
+#include "codec/hex.h"
+#include "link/host_link.h"
 #include "server/server.h"
 #include "sim/ecu_sim.h"
 #include "sim/fake_platform.h"
-#include "codec/hex.h"
 #include "test_util.h"
 
 namespace ecub::test {

@@ -2,10 +2,10 @@
 
 #include <string>
 
-#include "server/server.h"
-#include "sim/fake_platform.h"
 #include "codec/hex.h"
+#include "server/server.h"
 #include "server/traffic_log.h"
+#include "sim/fake_platform.h"
 
 namespace ecub {
 namespace {

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "codec/hex.h"
 #include "crypt/crypt.h"
 #include "link_fixture.h"
-#include "codec/hex.h"
 #include "test_util.h"
 
 namespace ecub {

@@ -8,17 +8,17 @@
 #include <tuple>
 #include <vector>
 
-#include "d2xx_double.h"
-#include "server/clock.h"
-#include "codec/host_codec.h"
 #include "app/main_loop.h"
-#include "server/server.h"
-#include "platform/ft_program_data.h"
 #include "app/status_window.h"
+#include "codec/host_codec.h"
+#include "d2xx_double.h"
+#include "link/port.h"
+#include "platform/ft_program_data.h"
 #include "platform/win32/win32_convert.h"
 #include "platform/win32/win32_d2xx.h"
 #include "platform/win32/win32_platform.h"
-#include "link/port.h"
+#include "server/clock.h"
+#include "server/server.h"
 
 namespace ecub {
 namespace {

@@ -19,8 +19,8 @@
 #include <sstream>
 #include <string>
 
-#include "codec/host_codec.h"
 #include "app/status_window.h"
+#include "codec/host_codec.h"
 #include "server_process.h"
 
 namespace {

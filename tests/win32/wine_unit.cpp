@@ -15,9 +15,9 @@
 #include <fstream>
 #include <string>
 
+#include "codec/hex.h"
 #include "sim/ecu_sim.h"
 #include "sim/posix/pty_link.h"
-#include "codec/hex.h"
 
 namespace {
 

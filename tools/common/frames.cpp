@@ -1,9 +1,9 @@
 #include "common/frames.h"
 
-#include "common/text.h"
 #include "codec/command_table.h"
 #include "codec/hex.h"
 #include "codec/text.h"
+#include "common/text.h"
 #include "link/transaction.h"
 
 namespace ecub::tools {

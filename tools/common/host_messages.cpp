@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
+#include "codec/hex.h"
 #include "common/frames.h"
 #include "common/text.h"
-#include "codec/hex.h"
 
 namespace ecub::tools {
 

@@ -7,10 +7,10 @@
 #include <set>
 #include <system_error>
 
-#include "common/frames.h"
-#include "common/text.h"
 #include "codec/command_table.h"
 #include "codec/hex.h"
+#include "common/frames.h"
+#include "common/text.h"
 
 namespace ecub::tools {
 
