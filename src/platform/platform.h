@@ -110,6 +110,9 @@ class Platform {
   // Writes one whole reply in one call (WriteFile). The result is informational only.
   virtual bool HostWrite(const std::string& data) = 0;
   virtual void HostCloseInput() = 0;
+  // True once standard input has ended for good (end of file, a broken pipe, a failed read):
+  // nothing can arrive any more. Only after every byte before the end has been read.
+  virtual bool HostInputEnded() { return false; }
   virtual void HostCloseOutput() = 0;
   // Blocks until host input may be waiting or `max_usec` has passed, whichever comes first;
   // a negative `max_usec` means no limit. Spurious early returns are allowed. Windows keeps
