@@ -57,8 +57,11 @@ bool BuildReplayScript(const std::string& log_contents, ReplayScript& script, st
 ReplayUnit::ReplayUnit(ReplayScript script, double speed, std::optional<ByteTable> permutation)
     : script_(std::move(script)), speed_(speed), permutation_(permutation) {
   if (permutation_) {
-    for (int i = 0; i < 256; ++i) inverse_[(*permutation_)[i]] = static_cast<uint8_t>(i);
+    Reader descrambled;
+    for (int i = 0; i < 256; ++i) descrambled.table[(*permutation_)[i]] = static_cast<uint8_t>(i);
+    readers_.push_back(descrambled);
   }
+  readers_.push_back({IdentityTable(), {}});
 }
 
 const std::vector<RecordedAnswer>* ReplayUnit::Lookup(const std::string& frame) const {
@@ -76,17 +79,29 @@ const std::vector<RecordedAnswer>* ReplayUnit::Lookup(const std::string& frame) 
 }
 
 void ReplayUnit::OnByte(uint8_t wire_byte, double now_usec) {
-  const uint8_t b = permutation_ ? inverse_[wire_byte] : wire_byte;
-  if (!partial_.empty() && now_usec - last_byte_usec_ > kFrameGapUsec) partial_.clear();
+  const bool gap = now_usec - last_byte_usec_ > kFrameGapUsec;
   last_byte_usec_ = now_usec;
-  if (partial_.empty() && b != kRequestStart) return;  // not the start of a request
-  partial_.push_back(static_cast<char>(b));
-  if (partial_.size() < 3) return;
-  const size_t whole = static_cast<size_t>(static_cast<uint8_t>(partial_[2])) + 2;
-  if (partial_.size() < whole) return;
+  for (Reader& r : readers_) {
+    if (gap) r.partial.clear();
+    const uint8_t b = r.table[wire_byte];
+    if (r.partial.empty() && b != kRequestStart) continue;  // not the start of a request
+    r.partial.push_back(static_cast<char>(b));
+    if (r.partial.size() < 3) continue;
+    const size_t whole = static_cast<size_t>(static_cast<uint8_t>(r.partial[2])) + 2;
+    if (r.partial.size() < whole) continue;
+    std::string request = std::move(r.partial);
+    r.partial.clear();
+    uint8_t sum = 0;
+    for (const char c : request) sum ^= static_cast<uint8_t>(c);
+    // With two readers, noise that happens to start like a frame is told by its checksum.
+    if (readers_.size() > 1 && sum != 0) continue;
+    for (Reader& other : readers_) other.partial.clear();
+    Answer(request, now_usec);
+    return;
+  }
+}
 
-  const std::string request = std::move(partial_);
-  partial_.clear();
+void ReplayUnit::Answer(const std::string& request, double now_usec) {
   ++requests_;
   const std::vector<RecordedAnswer>* answers = Lookup(request);
   RecordedAnswer answer;  // silence for a request the log never saw
@@ -109,7 +124,7 @@ void ReplayUnit::OnByte(uint8_t wire_byte, double now_usec) {
 void ReplayUnit::OnClose(double /*now_usec*/) {
   // A closed port loses what was on its way, as a real line does.
   Forget();
-  partial_.clear();
+  for (Reader& r : readers_) r.partial.clear();
 }
 
 }  // namespace ecub::tools

@@ -42,7 +42,8 @@ class ReplayUnit : public ScheduledLink {
   ReplayUnit(ReplayScript script, double speed, std::optional<ByteTable> permutation);
 
   // What the unit does with each request: its frame (plain), what goes out, and whether the
-  // log knew the frame at all. Called for every request.
+  // log knew the frame at all. Called for every request. A scrambled unit takes a request in
+  // plain too, when it is a whole frame with a right checksum, and answers it as recorded.
   std::function<void(const std::string& request, const RecordedAnswer& answer, bool known,
                      double now_usec)>
       on_request;
@@ -56,12 +57,22 @@ class ReplayUnit : public ScheduledLink {
  private:
   const std::vector<RecordedAnswer>* Lookup(const std::string& frame) const;
 
+  void Answer(const std::string& request, double now_usec);
+
+  // A request being received, read through one table.
+  struct Reader {
+    ByteTable table{};  // wire byte -> frame byte
+    std::string partial;
+  };
+
   ReplayScript script_;
   double speed_;
   std::optional<ByteTable> permutation_;
-  ByteTable inverse_{};
+  // Plain only; or, for a scrambled unit, descrambled and plain side by side: a server that
+  // tries both ways (CRIPT PROTO 2) logs its plain tries with the same frames, and a replay
+  // must count them like the recorded unit did, which heard them as noise and kept silent.
+  std::vector<Reader> readers_;
   std::map<std::string, size_t> sent_count_;
-  std::string partial_;
   double last_byte_usec_ = 0;
   size_t requests_ = 0;
   size_t unknown_ = 0;
