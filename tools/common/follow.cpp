@@ -35,17 +35,18 @@ class Follower {
     if (fd_ < 0 && !Open()) return false;
     char buffer[65536];
     const ssize_t n = pread(fd_, buffer, sizeof buffer, static_cast<off_t>(offset_));
-    if (n > 0) {
-      Take(std::string(buffer, static_cast<size_t>(n)));
-      return true;
-    }
+    // Checked after the read: bytes read from a file that was started anew meanwhile may
+    // belong to the new log, at the old one's offset, and are read again from its start.
     if (Replaced()) {
       Flush();
       Close();
       Note(path_ + " was started anew: following the new log");
-      return Open();
+      Open();
+      return true;
     }
-    return false;
+    if (n <= 0) return false;
+    Take(std::string(buffer, static_cast<size_t>(n)));
+    return true;
   }
 
   void Flush() {

@@ -78,10 +78,6 @@ class ReplayUnit : public ScheduledLink {
   size_t unknown_ = 0;
 };
 
-}  // namespace ecub::tools
-
-namespace ecub::tools {
-
 struct ReplayOptions {
   std::string log_path;
   std::string ports;
