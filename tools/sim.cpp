@@ -73,8 +73,8 @@ const char kHelp[] =
     "                        scrambled\n"
     "  --speed F             scale the recorded delays by F (0: answer at once; default 1)\n"
     "\n"
-    "Exit codes: 0 ended by a signal or --seconds, 1 the port could not be set up or a file\n"
-    "could not be read, 2 bad arguments.\n";
+    "Exit codes: 0 ended by a signal or --seconds, 1 the port could not be set up, a file\n"
+    "could not be read or the replayed log holds no request, 2 bad arguments.\n";
 
 const std::map<std::string, EcuSim::Fault> kFaults = {
     {"silence", EcuSim::Fault::kSilence},      {"bad-checksum", EcuSim::Fault::kBadChecksum},
