@@ -10,6 +10,7 @@
 
 #include "common/frames.h"
 #include "common/log_reader.h"
+#include "common/log_tasks.h"
 #include "platform/posix/program_info.h"
 
 namespace {
@@ -22,6 +23,9 @@ constexpr int kUsage = 2;
 
 const char kHelp[] =
     "usage: ecubridge-log [--command NAME|CODE] [FILE|-]\n"
+    "       ecubridge-log --follow [--command NAME|CODE] [FILE]\n"
+    "       ecubridge-log --timeline OUT.svg [FILE|-]\n"
+    "       ecubridge-log --stats [--json] [FILE|-]\n"
     "\n"
     "Shows a traffic log (RxTx.TXT; standard input when FILE is - or missing), one line per\n"
     "entry: time in seconds, direction (T sent, R received, ERR failed check or port error,\n"
@@ -29,6 +33,15 @@ const char kHelp[] =
     "\n"
     "  --command NAME|CODE  only the frames of this command (CMD_READ_MEM1, read_mem1, 12 or\n"
     "                       0x0C) and the check failures that follow them\n"
+    "  --follow             show the entries as the server writes them (FILE, default\n"
+    "                       RxTx.TXT here), on into the new log when the server restarts;\n"
+    "                       ends on Ctrl-C\n"
+    "  --timeline OUT.svg   draw the session as a picture for a browser: one row per command,\n"
+    "                       each request a bar coloured by how it ended, ports opened, port\n"
+    "                       failures and links given up as marks\n"
+    "  --stats              per command: requests, answered, retried, failed and answer\n"
+    "                       times; per session: connects, port errors, duration\n"
+    "  --json               --stats as one JSON object\n"
     "\n"
     "Exit codes: 0 shown, 1 the file cannot be read, 2 bad arguments.\n";
 
@@ -42,6 +55,7 @@ struct Options {
   std::optional<std::string> path;  // standard input when not given or "-"
   bool help = false;
   bool version = false;
+  tools::LogTask task;  // --follow, --timeline, --stats
 };
 
 bool Fail(const std::string& message) {
@@ -68,6 +82,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options& o) {
         return Fail("--command: '" + args[i] + "' is not a command name, number or 0x-hex code");
       }
       o.only = code;
+    } else if (tools::IsLogTaskOption(a)) {
+      std::string error;
+      const std::string value = i + 1 < args.size() ? args[i + 1] : "";
+      if (!tools::ParseLogTaskOption(a, value, o.task, i, error)) return Fail(error);
     } else if (a.size() > 1 && a[0] == '-') {
       return Fail("unknown option '" + a + "'");
     } else if (o.path) {
@@ -76,11 +94,14 @@ bool ParseOptions(const std::vector<std::string>& args, Options& o) {
       o.path = a;
     }
   }
+  std::string error;
+  if (!tools::CheckLogTask(o.task, o.only.has_value(), error)) return Fail(error);
   return true;
 }
 
 // Shows the log, one line per entry; the exit status.
 int Show(const Options& o) {
+  if (o.task.kind != tools::LogTask::Kind::kList) return tools::RunLogTask(o.task, o.only, o.path);
   std::string contents;
   if (!o.path || *o.path == "-") {
     contents.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());

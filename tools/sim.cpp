@@ -13,11 +13,13 @@
 #include <iostream>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "codec/command_table.h"
 #include "common/frames.h"
+#include "common/replay.h"
 #include "common/sim_answers.h"
 #include "common/text.h"
 #include "crypt/crypt.h"
@@ -38,6 +40,7 @@ constexpr int kUsage = 2;
 
 const char kHelp[] =
     "usage: ecubridge-sim --ports DIR --com N [options]\n"
+    "       ecubridge-sim --ports DIR --com N --replay LOG [--speed F] [--scrambled ...]\n"
     "\n"
     "Serves a simulated control unit on a pseudo-terminal linked as DIR/COMN and prints that\n"
     "path when ready. Runs until SIGINT or SIGTERM (or --seconds), then removes the link.\n"
@@ -61,9 +64,17 @@ const char kHelp[] =
     "                        trailing, early-talk, wrong-start, truncate\n"
     "  --seconds N           end by itself after N seconds\n"
     "  --quiet               no traffic lines on standard error\n"
+    "  --replay LOG          answer as the unit in a traffic log (RxTx.TXT, Last_RxTx.TXT or\n"
+    "                        a dated copy) did: the k-th time a request is sent it gets the\n"
+    "                        k-th answer recorded after it (then the last again), silence\n"
+    "                        where the unit was silent, after the recorded delay; a request\n"
+    "                        the log never saw gets silence and a line on standard error.\n"
+    "                        The log holds plain frames: add --scrambled when the session was\n"
+    "                        scrambled\n"
+    "  --speed F             scale the recorded delays by F (0: answer at once; default 1)\n"
     "\n"
-    "Exit codes: 0 ended by a signal or --seconds, 1 the port could not be set up or a file\n"
-    "could not be read, 2 bad arguments.\n";
+    "Exit codes: 0 ended by a signal or --seconds, 1 the port could not be set up, a file\n"
+    "could not be read or the replayed log holds no request, 2 bad arguments.\n";
 
 const std::map<std::string, EcuSim::Fault> kFaults = {
     {"silence", EcuSim::Fault::kSilence},      {"bad-checksum", EcuSim::Fault::kBadChecksum},
@@ -149,6 +160,9 @@ struct Options {
   std::vector<FaultRule> faults;
   double seconds = 0;  // 0: until a signal
   bool quiet = false;
+  std::string replay;  // --replay LOG
+  std::optional<double> speed;
+  bool unit_options = false;  // options that shape the simulated unit, not a replay
 };
 
 int Usage(const std::string& message) {
@@ -233,7 +247,16 @@ bool ParseOptions(const std::vector<std::string>& args, Options& o) {
     }
     int64_t n = 0;
     double d = 0;
-    if (name == "--ports") {
+    static const char* const kUnitOptions[] = {"--ident",    "--answers", "--live",
+                                               "--delay-ms", "--baud",    "--fault"};
+    for (const char* u : kUnitOptions) o.unit_options = o.unit_options || name == u;
+    if (name == "--replay") {
+      if (value.empty()) return Fail("--replay needs a traffic log");
+      o.replay = value;
+    } else if (name == "--speed") {
+      if (!tools::ParseDecimal(value, 1e6, d)) return Fail("--speed takes a factor from 0");
+      o.speed = d;
+    } else if (name == "--ports") {
       if (value.empty()) return Fail("--ports needs a folder");
       o.ports = value;
     } else if (name == "--com") {
@@ -285,6 +308,12 @@ bool ParseOptions(const std::vector<std::string>& args, Options& o) {
   }
   if (o.ports.empty()) return Fail("--ports is required");
   if (!have_com) return Fail("--com is required");
+  if (!o.replay.empty() && (o.unit_options || o.config.short_ident)) {
+    return Fail(
+        "--replay answers from the log alone: leave out --ident, --short-ident, "
+        "--answers, --live, --delay-ms, --baud and --fault");
+  }
+  if (o.speed && o.replay.empty()) return Fail("--speed goes with --replay");
   return true;
 }
 
@@ -343,6 +372,11 @@ int main(int argc, char** argv) {
   }
   Options options;
   if (!ParseOptions(args, options)) return kUsage;
+  if (!options.replay.empty()) {
+    return tools::ServeReplay({options.replay, options.ports, options.com,
+                               options.speed.value_or(1), options.config.scrambled,
+                               options.scramble_table, options.seconds, options.quiet});
+  }
 
   EcuSim unit(options.config);
   if (!LoadFiles(options, unit)) return kFailed;

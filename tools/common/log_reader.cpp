@@ -178,57 +178,76 @@ void Interpret(LogEvent& e) {
 
 }  // namespace
 
+void TrafficLogReader::Line(std::string line, std::vector<LogEvent>& out) {
+  ++line_number_;
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+
+  LogEvent e;
+  e.line = line_number_;
+  size_t digits = (!line.empty() && line[0] == '-') ? 1 : 0;
+  const size_t first_digit = digits;
+  while (digits < line.size() && line[digits] >= '0' && line[digits] <= '9') ++digits;
+  const bool timed = digits > first_digit && digits < line.size() && line[digits] == ' ';
+  if (!timed) {
+    // A command-name line, or text that is no log line at all.
+    if (name_line_) out.push_back(*name_line_);
+    e.kind = Kind::kInfo;
+    e.text = line;
+    if (IsCommandNameLine(line)) {
+      e.note = "command name without a frame";
+      name_line_ = e;
+    } else {
+      name_line_.reset();
+      if (!line.empty()) out.push_back(e);
+    }
+    return;
+  }
+  // A time too large for 64 bits leaves the line without one; the rest is still read.
+  int64_t time_ms = 0;
+  const auto parsed = std::from_chars(line.data(), line.data() + digits, time_ms);
+  if (parsed.ec == std::errc()) e.time_ms = time_ms;
+  Classify(line.substr(digits + 1), e);
+  Interpret(e);
+  // The name line belongs to the frame line after it; alone it is shown as it stands.
+  if (name_line_ && !(e.frame && e.kind != Kind::kReceived)) out.push_back(*name_line_);
+  name_line_.reset();
+  if (e.frame && e.command) {
+    last_command_ = e.command;
+  } else if (e.label == "COMUNICATION ERROR:") {
+    e.command = last_command_;
+  }
+  out.push_back(std::move(e));
+}
+
+void TrafficLogReader::Feed(const std::string& chunk, std::vector<LogEvent>& out) {
+  size_t begin = 0;
+  for (size_t end = chunk.find('\n'); end != std::string::npos; end = chunk.find('\n', begin)) {
+    if (partial_.empty()) {
+      Line(chunk.substr(begin, end - begin), out);
+    } else {
+      partial_.append(chunk, begin, end - begin);
+      Line(std::move(partial_), out);
+      partial_.clear();
+    }
+    begin = end + 1;
+  }
+  partial_.append(chunk, begin, std::string::npos);
+}
+
+void TrafficLogReader::Finish(std::vector<LogEvent>& out) {
+  if (!partial_.empty()) {
+    Line(std::move(partial_), out);
+    partial_.clear();
+  }
+  if (name_line_) out.push_back(*name_line_);
+  name_line_.reset();
+}
+
 std::vector<LogEvent> ParseTrafficLog(const std::string& contents) {
   std::vector<LogEvent> events;
-  std::optional<LogEvent> name_line;
-  std::optional<uint8_t> last_command;
-  size_t line_number = 0;
-  size_t begin = 0;
-  while (begin < contents.size()) {
-    size_t end = contents.find('\n', begin);
-    if (end == std::string::npos) end = contents.size();
-    std::string line = contents.substr(begin, end - begin);
-    begin = end + 1;
-    ++line_number;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-
-    LogEvent e;
-    e.line = line_number;
-    size_t digits = (!line.empty() && line[0] == '-') ? 1 : 0;
-    const size_t first_digit = digits;
-    while (digits < line.size() && line[digits] >= '0' && line[digits] <= '9') ++digits;
-    const bool timed = digits > first_digit && digits < line.size() && line[digits] == ' ';
-    if (!timed) {
-      // A command-name line, or text that is no log line at all.
-      if (name_line) events.push_back(*name_line);
-      e.kind = Kind::kInfo;
-      e.text = line;
-      if (IsCommandNameLine(line)) {
-        e.note = "command name without a frame";
-        name_line = e;
-      } else {
-        name_line.reset();
-        if (!line.empty()) events.push_back(e);
-      }
-      continue;
-    }
-    // A time too large for 64 bits leaves the line without one; the rest is still read.
-    int64_t time_ms = 0;
-    const auto parsed = std::from_chars(line.data(), line.data() + digits, time_ms);
-    if (parsed.ec == std::errc()) e.time_ms = time_ms;
-    Classify(line.substr(digits + 1), e);
-    Interpret(e);
-    // The name line belongs to the frame line after it; alone it is shown as it stands.
-    if (name_line && !(e.frame && e.kind != Kind::kReceived)) events.push_back(*name_line);
-    name_line.reset();
-    if (e.frame && e.command) {
-      last_command = e.command;
-    } else if (e.label == "COMUNICATION ERROR:") {
-      e.command = last_command;
-    }
-    events.push_back(e);
-  }
-  if (name_line) events.push_back(*name_line);
+  TrafficLogReader reader;
+  reader.Feed(contents, events);
+  reader.Finish(events);
   return events;
 }
 

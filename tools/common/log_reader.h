@@ -29,6 +29,26 @@ struct LogEvent {
   std::string note;  // the line in plain words, where there is something to add
 };
 
+// Reads a log that arrives in pieces (a file being written): whole lines are read as they
+// come, the piece of a line after the last line end waits for the rest.
+class TrafficLogReader {
+ public:
+  // Appends the entries of the lines `chunk` completes.
+  void Feed(const std::string& chunk, std::vector<LogEvent>& out);
+  // The end of the file: the last line even without its line end, and a lone name line.
+  void Finish(std::vector<LogEvent>& out);
+  // A name line still waiting for the frame line after it.
+  bool waiting() const { return name_line_.has_value() || !partial_.empty(); }
+
+ private:
+  void Line(std::string line, std::vector<LogEvent>& out);
+
+  std::string partial_;
+  std::optional<LogEvent> name_line_;
+  std::optional<uint8_t> last_command_;
+  size_t line_number_ = 0;
+};
+
 std::vector<LogEvent> ParseTrafficLog(const std::string& contents);
 
 // One line: time in seconds, direction (T, R, ERR, INFO), command name, fields.
