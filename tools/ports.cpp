@@ -343,6 +343,12 @@ int Link(const Options& o) {
       std::cerr << "ecubridge-ports: no serial port '" << o.device << "' (see ecubridge-ports)\n";
       return kFailed;
     }
+    // A port is a character device; anything else would make the server open a file as COMn.
+    if (fs::status(o.device, ec).type() != fs::file_type::character) {
+      std::cerr << "ecubridge-ports: '" << o.device
+                << "' is not a device (a serial port is a character device)\n";
+      return kFailed;
+    }
     target = o.device;
   }
   const std::string folder = ecub::PosixProgramFolder(true) + "/ports";
@@ -350,7 +356,15 @@ int Link(const Options& o) {
   std::error_code ec;
   fs::create_directories(folder, ec);
   const fs::path old = fs::read_symlink(link, ec);
-  const bool replaced = fs::symlink_status(link, ec).type() != fs::file_type::not_found;
+  const fs::file_type found = fs::symlink_status(link, ec).type();
+  const bool replaced = found != fs::file_type::not_found;
+  // Only a link is ours to replace: a file or folder there was put by someone on purpose.
+  if (replaced && found != fs::file_type::symlink) {
+    std::cerr << "ecubridge-ports: " << link
+              << " exists and is not a link; left as it is (remove it first to link COM" << o.com
+              << ")\n";
+    return kFailed;
+  }
   if (replaced && !fs::remove(link, ec)) {
     std::cerr << "ecubridge-ports: cannot replace " << link << ": " << ec.message() << "\n";
     return kFailed;
@@ -360,7 +374,7 @@ int Link(const Options& o) {
     return kFailed;
   }
   std::cout << link << " -> " << target;
-  if (replaced) std::cout << " (was -> " << (old.empty() ? "a file" : old.string()) << ")";
+  if (replaced) std::cout << " (was -> " << old.string() << ")";
   std::cout << "\nthe server now finds it as COM" << o.com << "\n";
   return kOk;
 }
