@@ -46,12 +46,15 @@ const char kHelp[] =
     "  --json          one JSON object instead of text\n"
     "  link N DEVICE   make <program folder>/ports/COMN (N from 1 to 255) point at DEVICE\n"
     "                  (ttyUSB0, /dev/ttyUSB0 or a by-id name; the by-id name is used when\n"
-    "                  the port has one, so the link survives replugging)\n"
+    "                  the port has one, so the link survives replugging). DEVICE must be\n"
+    "                  a character device (or a link to one); an existing ports/COMN is\n"
+    "                  replaced only when it is a link\n"
     "\n"
     "Environment: ECUBRIDGE_HOME (the program folder), ECUBRIDGE_D2XX (the D2XX library),\n"
     "ECUBRIDGE_SYSROOT (look up sys/ and dev/ under this folder).\n"
     "\n"
-    "Exit codes: 0 done, 1 the link could not be made, 2 bad arguments.\n";
+    "Exit codes: 0 done, 1 the link could not be made (no such device, not a device, a file\n"
+    "that is not a link in the way), 2 bad arguments.\n";
 
 struct Options {
   bool json = false;
