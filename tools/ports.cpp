@@ -46,12 +46,15 @@ const char kHelp[] =
     "  --json          one JSON object instead of text\n"
     "  link N DEVICE   make <program folder>/ports/COMN (N from 1 to 255) point at DEVICE\n"
     "                  (ttyUSB0, /dev/ttyUSB0 or a by-id name; the by-id name is used when\n"
-    "                  the port has one, so the link survives replugging)\n"
+    "                  the port has one, so the link survives replugging). DEVICE must be\n"
+    "                  a character device (or a link to one); an existing ports/COMN is\n"
+    "                  replaced only when it is a link\n"
     "\n"
     "Environment: ECUBRIDGE_HOME (the program folder), ECUBRIDGE_D2XX (the D2XX library),\n"
     "ECUBRIDGE_SYSROOT (look up sys/ and dev/ under this folder).\n"
     "\n"
-    "Exit codes: 0 done, 1 the link could not be made, 2 bad arguments.\n";
+    "Exit codes: 0 done, 1 the link could not be made (no such device, not a device, a file\n"
+    "that is not a link in the way), 2 bad arguments.\n";
 
 struct Options {
   bool json = false;
@@ -343,6 +346,12 @@ int Link(const Options& o) {
       std::cerr << "ecubridge-ports: no serial port '" << o.device << "' (see ecubridge-ports)\n";
       return kFailed;
     }
+    // A port is a character device; anything else would make the server open a file as COMn.
+    if (fs::status(o.device, ec).type() != fs::file_type::character) {
+      std::cerr << "ecubridge-ports: '" << o.device
+                << "' is not a device (a serial port is a character device)\n";
+      return kFailed;
+    }
     target = o.device;
   }
   const std::string folder = ecub::PosixProgramFolder(true) + "/ports";
@@ -350,7 +359,15 @@ int Link(const Options& o) {
   std::error_code ec;
   fs::create_directories(folder, ec);
   const fs::path old = fs::read_symlink(link, ec);
-  const bool replaced = fs::symlink_status(link, ec).type() != fs::file_type::not_found;
+  const fs::file_type found = fs::symlink_status(link, ec).type();
+  const bool replaced = found != fs::file_type::not_found;
+  // Only a link is ours to replace: a file or folder there was put by someone on purpose.
+  if (replaced && found != fs::file_type::symlink) {
+    std::cerr << "ecubridge-ports: " << link
+              << " exists and is not a link; left as it is (remove it first to link COM" << o.com
+              << ")\n";
+    return kFailed;
+  }
   if (replaced && !fs::remove(link, ec)) {
     std::cerr << "ecubridge-ports: cannot replace " << link << ": " << ec.message() << "\n";
     return kFailed;
@@ -360,7 +377,7 @@ int Link(const Options& o) {
     return kFailed;
   }
   std::cout << link << " -> " << target;
-  if (replaced) std::cout << " (was -> " << (old.empty() ? "a file" : old.string()) << ")";
+  if (replaced) std::cout << " (was -> " << old.string() << ")";
   std::cout << "\nthe server now finds it as COM" << o.com << "\n";
   return kOk;
 }

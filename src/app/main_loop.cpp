@@ -218,6 +218,7 @@ void ServerStartup(Server& s) {
 bool LoopPass(Server& s) {
   s.platform.PumpMessages();
   WaitForWork(s);
+  if (s.platform.StopRequested()) return false;  // shut down as instruction 1 does
   ReadHostMessage(s);
   if (s.HostMessage.empty()) {
     if (CheckWatchedProcess(s)) s.QuitRequested = true;

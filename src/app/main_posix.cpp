@@ -9,6 +9,8 @@
 int main(int argc, char** argv) {
   ecub::PosixReserveStandardDescriptors();
   if (const int exit_code = ecub::ServerCommandLine(argc, argv); exit_code >= 0) return exit_code;
+  // A host or the system ending the server with a signal still gets the port put back.
+  ecub::PosixCatchStopSignals();
   const std::string folder = ecub::PosixProgramFolder();
   ecub::PosixPlatform platform(0, 1, folder);
   ecub::Server server(platform, folder);

@@ -118,6 +118,9 @@ class Platform {
   // a negative `max_usec` means no limit. Spurious early returns are allowed. Windows keeps
   // the plain 1 ms sleep of the loop here.
   virtual void HostWaitInput(double max_usec) = 0;
+  // True once the system has asked the process to end (SIGTERM, SIGINT, SIGHUP on Linux); the
+  // loop then shuts down as instruction 1 does, putting the port back as it was found.
+  virtual bool StopRequested() { return false; }
 
   // --- Clock and sleep ------------------------------------------------------------------
   virtual bool QueryPerformanceFrequency(int64_t& frequency) = 0;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/ft_program_data.h"
+#include "platform/posix/any_baud.h"
 #include "platform/posix/kernel_ftdi.h"
 #include "platform/posix/posix_platform.h"
 #include "platform/posix/temp_folder.h"
@@ -118,7 +119,10 @@ TEST_F(KernelFtdiTest, OpensExclusivelyConfiguresTheTerminalAndMovesBytes) {
   EXPECT_EQ(ft.FT_SetBaudRate(h, 19200), FT_OK);
   ASSERT_EQ(tcgetattr(fd, &tio), 0);
   EXPECT_EQ(cfgetospeed(&tio), B19200);
-  EXPECT_EQ(ft.FT_SetBaudRate(h, 12345678), FT_INVALID_BAUD_RATE);
+  // Rates off the termios table (engine units use 10400 and 62500) are set as they are.
+  EXPECT_EQ(ft.FT_SetBaudRate(h, 62500), FT_OK);
+  EXPECT_EQ(GetAnyBaud(fd), 62500u);
+  EXPECT_EQ(ft.FT_SetBaudRate(h, 0), FT_INVALID_BAUD_RATE);
   EXPECT_EQ(ft.FT_SetDataCharacteristics(h, 8, 0, 0), FT_OK);
   EXPECT_EQ(ft.FT_SetDataCharacteristics(h, 2, 7, 0), FT_INVALID_PARAMETER);
   // XON/XOFF takes its characters along; DTR/DSR has no termios counterpart and changes nothing.

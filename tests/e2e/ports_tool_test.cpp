@@ -176,6 +176,13 @@ TEST_F(PortsTool, LinksMakeComPortsAndTheJsonListingShowsThem) {
   EXPECT_NE(run.out.find("(was -> " + by_id_ + "usb-FTDI_FT232R"), std::string::npos) << run.out;
   EXPECT_EQ(Ports({"link", "5", "ttyUSB9"}).exit_code, 1);
   EXPECT_FALSE(fs::exists(home_ + "/ports/COM5"));
+  // Only a device is linked, and only a link is replaced.
+  EXPECT_EQ(Ports({"link", "5", "/etc/passwd"}).exit_code, 1);
+  EXPECT_FALSE(fs::exists(home_ + "/ports/COM5"));
+  std::ofstream(home_ + "/ports/COM6") << "mine";
+  EXPECT_EQ(Ports({"link", "6", "ttyUSB1"}).exit_code, 1);
+  EXPECT_EQ(fs::symlink_status(home_ + "/ports/COM6").type(), fs::file_type::regular);
+  fs::remove(home_ + "/ports/COM6");
   for (const auto& bad : std::vector<std::vector<std::string>>{
            {"link", "0", "ttyUSB0"}, {"link", "256", "ttyUSB0"}, {"link", "4"}, {"--bogus"}}) {
     EXPECT_EQ(Ports(bad).exit_code, 2) << bad.back();

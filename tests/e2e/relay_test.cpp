@@ -1,5 +1,9 @@
 // The server relaying host frames to a simulated control unit on a real pseudo-terminal.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 
 #include <string>
 
@@ -43,6 +47,36 @@ TEST_F(RelayOverPty, AHangUpEndsTheTransactionAtOnceAndTheServerGoesOn) {
   EXPECT_EQ(later.data, "");
   EXPECT_EQ(unit.RequestCount(), asked + 1);
   Quit();
+}
+
+// Hosts commonly end the server with a signal: the port must still be left as it was found, or
+// the exclusive flag keeps every other user out while the far end stays open.
+TEST_F(RelayOverPty, AStopSignalShutsDownInOrderAndPutsTheTerminalBack) {
+  Write("SetComVarno.ini", FastTimingIni());
+  PtyUnit& unit = AddUnit(3);
+  const int other = open(unit.slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(other, 0);
+  termios found{};
+  ASSERT_EQ(tcgetattr(other, &found), 0);
+  found.c_lflag |= ICANON;
+  ASSERT_EQ(tcsetattr(other, TCSANOW, &found), 0);
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    Start();
+    ASSERT_EQ(Connect(3, unit).link, 1) << signal;
+    int exclusive = 0;
+    ASSERT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+    ASSERT_EQ(kill(server_.pid(), signal), 0);
+    EXPECT_EQ(server_.WaitExit(5000), 0) << signal;
+    ASSERT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0) << signal;
+    termios back{};
+    ASSERT_EQ(tcgetattr(other, &back), 0);
+    EXPECT_EQ(std::tuple(back.c_iflag, back.c_cflag, back.c_lflag),
+              std::tuple(found.c_iflag, found.c_cflag, found.c_lflag))
+        << signal;
+  }
+  close(other);
 }
 
 }  // namespace

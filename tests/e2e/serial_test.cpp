@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/ft_program_data.h"
+#include "platform/posix/any_baud.h"
 #include "platform/posix/posix_d2xx.h"
 #include "platform/posix/posix_platform.h"
 #include "platform/posix/serial_termios.h"
@@ -153,11 +154,19 @@ TEST_F(PtyPort, LineSettingsReachTheTerminalAndReadBack) {
   ASSERT_TRUE(p_.GetCommState(h_, back));
   EXPECT_EQ(std::tuple(back.StopBits, back.ByteSize), std::tuple(0, 8));
 
+  // A speed off the termios table is set as it is, and reads back so.
+  dcb.BaudRate = 10400;
+  ASSERT_TRUE(p_.SetCommState(h_, dcb));
+  tio = Line();
+  EXPECT_TRUE(IsAnyBaudCode(cfgetospeed(&tio)));
+  EXPECT_EQ(GetAnyBaud(master_), 10400u);
+  ASSERT_TRUE(p_.GetCommState(h_, back));
+  EXPECT_EQ(back.BaudRate, 10400u);
   // A speed rounds to a terminal one within 2%; settings termios cannot hold change nothing.
   dcb.BaudRate = 115000;
   ASSERT_TRUE(p_.SetCommState(h_, dcb));
-  for (const auto& [baud, size, stop] : {std::tuple{12345u, 8, 0}, std::tuple{0u, 8, 0},
-                                         std::tuple{9600u, 9, 0}, std::tuple{9600u, 8, 3}}) {
+  for (const auto& [baud, size, stop] :
+       {std::tuple{0u, 8, 0}, std::tuple{9600u, 9, 0}, std::tuple{9600u, 8, 3}}) {
     Dcb bad = dcb;
     bad.BaudRate = baud;
     bad.ByteSize = static_cast<uint8_t>(size);
@@ -169,6 +178,42 @@ TEST_F(PtyPort, LineSettingsReachTheTerminalAndReadBack) {
   EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
   ASSERT_TRUE(p_.GetCommState(h_, back));
   EXPECT_EQ(back.BaudRate, 115000u);
+}
+
+TEST_F(PtyPort, CloseLeavesTheTerminalAsItWasFound) {
+  ASSERT_TRUE(p_.CloseHandle(h_));
+  // A line set up by someone else: cooked, at a rate off the termios table.
+  termios found = Line();
+  found.c_lflag |= ICANON | ECHO;
+  found.c_cflag |= HUPCL;
+  ASSERT_EQ(tcsetattr(master_, TCSANOW, &found), 0);
+  uint32_t kept = 0;
+  ASSERT_TRUE(SetAnyBaud(master_, 10400, kept));
+  found = Line();
+  const int other = open(ptsname(master_), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(other, 0);
+  const auto exclusive = [&] {
+    int flag = -1;
+    EXPECT_EQ(ioctl(other, TIOCGEXCL, &flag), 0);
+    return flag;
+  };
+  h_ = p_.OpenSerial(kCom7);
+  ASSERT_GE(h_, 0);
+  EXPECT_EQ(exclusive(), 1);
+  Dcb dcb;
+  ASSERT_TRUE(p_.GetCommState(h_, dcb));
+  EXPECT_EQ(dcb.BaudRate, 10400u);
+  dcb.BaudRate = 19200;
+  ASSERT_TRUE(p_.SetCommState(h_, dcb));
+  EXPECT_FALSE(Line().c_lflag & ICANON);
+  ASSERT_TRUE(p_.CloseHandle(h_));
+  // Left exclusive, the device would refuse every other user while its far end stays open.
+  EXPECT_EQ(exclusive(), 0);
+  const termios back = Line();
+  EXPECT_EQ(std::tuple(back.c_iflag, back.c_oflag, back.c_cflag, back.c_lflag),
+            std::tuple(found.c_iflag, found.c_oflag, found.c_cflag, found.c_lflag));
+  EXPECT_EQ(GetAnyBaud(master_), 10400u);
+  close(other);
 }
 
 TEST_F(PtyPort, BytesTravelBothWaysUnchangedAndPurgeDropsInput) {
@@ -265,12 +310,14 @@ TEST(SerialTermios, FormatFieldsMapBothWays) {
         {8, 4, 0, CS8 | PARENB | CMSPAR}}) {
     termios tio{};
     tio.c_cflag = CREAD | CLOCAL | CS8 | CSTOPB | PARENB;
+    bool any = true;
     Dcb dcb;
     dcb.BaudRate = 2400;
     dcb.ByteSize = size;
     dcb.Parity = parity;
     dcb.StopBits = stop;
-    ASSERT_TRUE(DcbToTermios(dcb, tio));
+    ASSERT_TRUE(DcbToTermios(dcb, tio, any));
+    EXPECT_FALSE(any);
     EXPECT_EQ(tio.c_cflag & kFormatFlags, flags) << int(size) << int(parity);
     EXPECT_EQ(tio.c_cflag & (CREAD | CLOCAL), static_cast<tcflag_t>(CREAD | CLOCAL));
     EXPECT_EQ(cfgetispeed(&tio), static_cast<speed_t>(B2400));
@@ -282,12 +329,13 @@ TEST(SerialTermios, FormatFieldsMapBothWays) {
 
 TEST(SerialTermios, FlagWordMapsFlowControlAndModemLines) {
   termios tio{};
+  bool any = false;
   Dcb dcb;
   dcb.BaudRate = 9600;
   dcb.fBitFields = 0x1 | (2u << 12) | 0x200;  // RTS handshake, XOFF sent on a full queue
   dcb.XonChar = 0x21;
   dcb.XoffChar = 0x23;
-  ASSERT_TRUE(DcbToTermios(dcb, tio));
+  ASSERT_TRUE(DcbToTermios(dcb, tio, any));
   EXPECT_TRUE(tio.c_cflag & CRTSCTS);
   EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | INPCK), static_cast<tcflag_t>(IXOFF));
   EXPECT_EQ(tio.c_cc[VSTART], 0x21);
@@ -301,13 +349,13 @@ TEST(SerialTermios, FlagWordMapsFlowControlAndModemLines) {
   // A zero flag word leaves flow control as it was.
   Dcb plain = dcb;
   plain.fBitFields = 0;
-  ASSERT_TRUE(DcbToTermios(plain, tio));
+  ASSERT_TRUE(DcbToTermios(plain, tio, any));
   EXPECT_TRUE(tio.c_cflag & CRTSCTS);
   EXPECT_TRUE(tio.c_iflag & IXOFF);
   // A flag word without them turns them off; RTS handshake reads back as plain RTS on.
   Dcb none = dcb;
   none.fBitFields = 0x1;
-  ASSERT_TRUE(DcbToTermios(none, tio));
+  ASSERT_TRUE(DcbToTermios(none, tio, any));
   EXPECT_FALSE(tio.c_cflag & CRTSCTS);
   EXPECT_FALSE(tio.c_iflag & (IXON | IXOFF));
   EXPECT_EQ(RtsControl(TermiosToDcb(tio, dcb).fBitFields), kLineEnable);

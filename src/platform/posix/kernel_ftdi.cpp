@@ -123,7 +123,7 @@ FtResult KernelFtdi::FT_Open(int device, int64_t* handle) {
   const std::vector<TtyPort> ports = ListFtdiPorts(root_);
   if (device < 0 || static_cast<size_t>(device) >= ports.size()) return FT_DEVICE_NOT_FOUND;
   const TtyPort& port = ports[static_cast<size_t>(device)];
-  const int64_t opened = platform_.OpenTerminal(port.node);
+  const int64_t opened = platform_.OpenTerminal(port.node, false);
   if (opened < 0) {
     const uint32_t error = platform_.GetLastError();
     return error == ENOENT || error == ENODEV || error == ENXIO ? FT_DEVICE_NOT_FOUND

@@ -183,6 +183,35 @@ void PosixReserveStandardDescriptors() {
   }
 }
 
+namespace {
+
+volatile sig_atomic_t stop_signal = 0;
+
+void OnStopSignal(int number) {
+  stop_signal = number;
+}
+
+constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
+}  // namespace
+
+void PosixCatchStopSignals() {
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  sigset_t held;
+  sigemptyset(&held);
+  for (const int number : kStopSignals) {
+    sigaction(number, &action, nullptr);
+    sigaddset(&held, number);
+  }
+  sigprocmask(SIG_BLOCK, &held, nullptr);
+}
+
+bool PosixPlatform::StopRequested() {
+  return stop_signal != 0;
+}
+
 std::string PosixBaseName(const std::string& path) {
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -195,6 +224,8 @@ PosixPlatform::PosixPlatform(int input_fd, int output_fd, std::string program_fo
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
   sigaction(SIGPIPE, &ignore, nullptr);
+  sigprocmask(SIG_SETMASK, nullptr, &wait_mask_);
+  for (const int number : kStopSignals) sigdelset(&wait_mask_, number);
   // The default 50 us slack would make every precise sleep wake late by about that much.
   prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
 }
@@ -256,7 +287,7 @@ void PosixPlatform::HostWaitInput(double max_usec) {
     if (input_fd_ < 0 || input_gone_) {
       // Nothing can arrive any more: sleep the whole time so the loop does not spin.
       if (unlimited) {
-        ppoll(nullptr, 0, nullptr, nullptr);  // until a signal
+        ppoll(nullptr, 0, nullptr, &wait_mask_);  // until a signal
       } else {
         SleepUntil(deadline_ns);
       }
@@ -268,7 +299,7 @@ void PosixPlatform::HostWaitInput(double max_usec) {
       const int64_t left = deadline_ns - MonotonicNs();
       remaining = ToTimespec(left > 0 ? left : 0);
     }
-    const int ready = ppoll(&pfd, 1, unlimited ? nullptr : &remaining, nullptr);
+    const int ready = ppoll(&pfd, 1, unlimited ? nullptr : &remaining, &wait_mask_);
     if (ready == 0) return;                     // time is up
     if (ready < 0 && errno == EINTR) return;    // an early return is allowed
     if (ready > 0 && (pfd.revents & POLLIN)) {  // hang-up may come with bytes still buffered

@@ -2,6 +2,10 @@
 // list, plain POSIX files, and standard error in place of message boxes.
 #pragma once
 
+#include <linux/serial.h>
+#include <signal.h>
+#include <termios.h>
+
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -36,6 +40,7 @@ class PosixPlatform : public Platform {
   void HostCloseInput() override;
   void HostCloseOutput() override;
   void HostWaitInput(double max_usec) override;
+  bool StopRequested() override;
 
   bool QueryPerformanceFrequency(int64_t& frequency) override;
   bool QueryPerformanceCounter(int64_t& counter) override;
@@ -49,8 +54,12 @@ class PosixPlatform : public Platform {
 
   int64_t OpenSerial(const std::string& name) override;
   // Opens the terminal at `path` as OpenSerial opens a COM port (exclusive, raw, not
-  // blocking); the handle then takes every serial call. kInvalidHandle on failure.
-  int64_t OpenTerminal(const std::string& path);
+  // blocking); the handle then takes every serial call. kInvalidHandle on failure. The line
+  // settings, serial flags, modem lines and exclusive flag found are put back at the close.
+  // `low_latency` sets the driver's low-latency flag for the time the port is open; the FTDI
+  // driver turns it into a latency timer of 1 ms that outlives the open, so its interfaces go
+  // without it.
+  int64_t OpenTerminal(const std::string& path, bool low_latency = true);
   bool GetCommState(int64_t handle, Dcb& dcb) override;
   bool SetCommState(int64_t handle, const Dcb& dcb) override;
   bool GetCommTimeouts(int64_t handle, CommTimeouts& timeouts) override;
@@ -87,8 +96,22 @@ class PosixPlatform : public Platform {
   bool host_input_gone() const { return input_gone_; }
 
  private:
+  // A terminal's state as the open found it.
+  struct FoundTerminal {
+    termios tio{};
+    uint32_t any_baud = 0;  // the speed, when termios held it as any rate
+    serial_struct serial{};
+    bool serial_changed = false;  // the serial flags were changed and are put back
+    int lines = 0;
+    bool has_lines = false;
+    bool exclusive = false;
+  };
+  // Puts back what `found` holds on the terminal `fd`, as far as it still answers.
+  static void RestoreTerminal(int fd, const FoundTerminal& found);
+
   // What the Windows calls keep per open port that termios cannot hold.
   struct SerialPort {
+    FoundTerminal found;
     Dcb dcb;  // as last set (or as found at the open)
     CommTimeouts timeouts;
     // The character-format bits last asked of termios, and what the driver kept of them (a
@@ -103,6 +126,9 @@ class PosixPlatform : public Platform {
   bool HasDescriptor(int64_t handle, bool usb) const;
   bool Fail();  // records errno as the last error; returns false
 
+  // The signal mask for the waits: the one found, with the stop signals let through, so a stop
+  // signal that PosixCatchStopSignals holds back ends the wait it finds, never the work.
+  sigset_t wait_mask_{};
   int input_fd_;
   int output_fd_;
   bool input_gone_ = false;
@@ -118,6 +144,10 @@ class PosixPlatform : public Platform {
 // written and is not the bin/ of an installed tree; else ${XDG_DATA_HOME:-$HOME/.local/share}
 // /ecubridge, made when `create` is set (see program_folder.h).
 std::string PosixProgramFolder(bool create = true);
+
+// Makes SIGTERM, SIGINT and SIGHUP set a flag that StopRequested reports, and holds them back
+// outside the platform's waits, so that the main loop notices them and shuts down in order.
+void PosixCatchStopSignals();
 
 // Opens /dev/null onto every standard descriptor (0 to 2) that is closed. Run first thing at
 // start-up: a process started with one of them closed would otherwise hand that number to the

@@ -16,6 +16,7 @@
 #include <climits>
 #include <cmath>
 
+#include "platform/posix/any_baud.h"
 #include "platform/posix/kernel_ftdi.h"
 #include "platform/posix/posix_d2xx.h"
 #include "platform/posix/posix_platform.h"
@@ -68,7 +69,30 @@ timespec NsToTimespec(int64_t ns) {
 PosixPlatform::~PosixPlatform() {
   // The driver first: it puts back what it changed on its open devices while they are open.
   ftdi_.reset();
-  for (const auto& [fd, port] : ports_) close(fd);
+  for (const auto& [fd, port] : ports_) {
+    RestoreTerminal(fd, port.found);
+    close(fd);
+  }
+}
+
+void PosixPlatform::RestoreTerminal(int fd, const FoundTerminal& found) {
+  // Each step may fail on a device that has gone; what can still be put back is.
+  tcsetattr(fd, TCSANOW, &found.tio);
+  if (found.any_baud != 0) {
+    uint32_t kept = 0;
+    SetAnyBaud(fd, found.any_baud, kept);
+  }
+  if (found.serial_changed) {
+    serial_struct serial = found.serial;
+    ioctl(fd, TIOCSSERIAL, &serial);
+  }
+  if (found.has_lines) {
+    int lines = found.lines;
+    ioctl(fd, TIOCMSET, &lines);
+  }
+  // The flag outlives this descriptor while anyone else holds the device open (the far end of
+  // a pseudo-terminal, another program): left set, it keeps every other user out.
+  if (!found.exclusive) ioctl(fd, TIOCNXCL);
 }
 
 bool PosixPlatform::Fail() {
@@ -101,7 +125,7 @@ int64_t PosixPlatform::OpenSerial(const std::string& name) {
   return OpenTerminal(path);
 }
 
-int64_t PosixPlatform::OpenTerminal(const std::string& path) {
+int64_t PosixPlatform::OpenTerminal(const std::string& path, bool low_latency) {
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     Fail();
@@ -120,21 +144,34 @@ int64_t PosixPlatform::OpenTerminal(const std::string& path) {
     if (errno == EWOULDBLOCK) errno = EBUSY;
     return give_up();
   }
+  FoundTerminal found;
+  found.tio = tio;
+  if (IsAnyBaudCode(cfgetospeed(&tio))) found.any_baud = GetAnyBaud(fd);
+  int exclusive = 0;
+  found.exclusive = ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+  found.has_lines = ioctl(fd, TIOCMGET, &found.lines) == 0;
   ioctl(fd, TIOCEXCL);
   cfmakeraw(&tio);
   tio.c_cflag |= CLOCAL | CREAD;
   tio.c_cc[VMIN] = 0;
   tio.c_cc[VTIME] = 0;
-  if (tcsetattr(fd, TCSANOW, &tio) != 0) return give_up();
+  if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+    const int error = errno;
+    RestoreTerminal(fd, found);
+    errno = error;
+    return give_up();
+  }
   // Without the low-latency flag some UART drivers hold received bytes for up to 10 ms.
-  serial_struct serial{};
-  if (ioctl(fd, TIOCGSERIAL, &serial) == 0 && !(serial.flags & ASYNC_LOW_LATENCY)) {
+  if (low_latency && ioctl(fd, TIOCGSERIAL, &found.serial) == 0 &&
+      !(found.serial.flags & ASYNC_LOW_LATENCY)) {
+    serial_struct serial = found.serial;
     serial.flags |= ASYNC_LOW_LATENCY;
-    ioctl(fd, TIOCSSERIAL, &serial);
+    found.serial_changed = ioctl(fd, TIOCSSERIAL, &serial) == 0;
   }
 
   SerialPort& port = ports_[fd];
   port = SerialPort{};
+  port.found = found;
   // What Windows drivers report for a freshly opened port: binary, DTR and RTS on.
   port.dcb.fBitFields = WithRtsControl(WithDtrControl(kDcbBinary, kLineEnable), kLineEnable);
   port.dcb = TermiosToDcb(tio, port.dcb);
@@ -153,6 +190,7 @@ bool PosixPlatform::GetCommState(int64_t handle, Dcb& dcb) {
     tio.c_cflag = (tio.c_cflag & ~kFormatFlags) | port->asked_format;
   }
   port->dcb = TermiosToDcb(tio, port->dcb);
+  if (IsAnyBaudCode(cfgetospeed(&tio))) port->dcb.BaudRate = GetAnyBaud(fd);
   int lines = 0;
   if (ioctl(fd, TIOCMGET, &lines) == 0) ModemLinesToDcb(lines, port->dcb);
   dcb = port->dcb;
@@ -165,11 +203,27 @@ bool PosixPlatform::SetCommState(int64_t handle, const Dcb& dcb) {
   const int fd = static_cast<int>(handle);
   termios tio{};
   if (tcgetattr(fd, &tio) != 0) return Fail();
-  if (!DcbToTermios(dcb, tio)) {
+  const termios before = tio;
+  bool any_baud = false;
+  if (!DcbToTermios(dcb, tio, any_baud)) {
     errno = EINVAL;
     return Fail();
   }
   if (tcsetattr(fd, TCSANOW, &tio) != 0) return Fail();
+  if (any_baud) {
+    // Off the termios table: the driver divides its clock as near as it can and says what it
+    // made. More than 2% away (or refused), the far end would read garbage: the old line stays.
+    uint32_t kept = 0;
+    const bool set = SetAnyBaud(fd, dcb.BaudRate, kept);
+    const int error = errno;
+    if (!set || std::fabs(static_cast<double>(kept) - dcb.BaudRate) > 0.02 * dcb.BaudRate) {
+      const uint32_t old_baud = IsAnyBaudCode(cfgetospeed(&before)) ? port->dcb.BaudRate : 0;
+      tcsetattr(fd, TCSANOW, &before);
+      if (old_baud != 0) SetAnyBaud(fd, old_baud, kept);
+      errno = set ? EINVAL : error;
+      return Fail();
+    }
+  }
   termios kept{};
   if (tcgetattr(fd, &kept) != 0) return Fail();
   port->asked_format = tio.c_cflag & kFormatFlags;
@@ -299,7 +353,9 @@ bool PosixPlatform::CloseHandle(int64_t handle) {
   if (handle == kInvalidHandle) return true;  // as Windows does for INVALID_HANDLE_VALUE
   // Only ports opened here are closed: a stale number (from Handle.ini of an earlier run) may
   // name one of this process's own files now.
-  if (Port(handle) == nullptr) return false;
+  SerialPort* port = Port(handle);
+  if (port == nullptr) return false;
+  RestoreTerminal(static_cast<int>(handle), port->found);
   ports_.erase(static_cast<int>(handle));
   // Linux frees the descriptor even when close reports an error, so the port is gone anyway.
   close(static_cast<int>(handle));
@@ -313,7 +369,7 @@ bool PosixPlatform::WaitPortInput(int64_t handle, bool usb, double max_usec) {
   const int64_t deadline_ns = MonotonicNs() + std::llround(std::fmin(max_usec, 1e12) * 1000.0);
   pollfd pfd{static_cast<int>(handle), POLLIN, 0};
   const timespec left = NsToTimespec(deadline_ns - MonotonicNs());
-  const int ready = ppoll(&pfd, 1, &left, nullptr);
+  const int ready = ppoll(&pfd, 1, &left, &wait_mask_);
   // Time up, a signal, or input.
   if (ready <= 0 || !(pfd.revents & (POLLHUP | POLLERR | POLLNVAL))) return true;
   // Hung up (which also reads as readable): nothing can arrive, so wait out the time rather
@@ -336,7 +392,7 @@ bool PosixPlatform::WaitPortOrHostInput(int64_t handle, bool usb, double max_use
   const int64_t deadline_ns = MonotonicNs() + std::llround(std::fmin(max_usec, 1e12) * 1000.0);
   pollfd fds[2] = {{static_cast<int>(handle), POLLIN, 0}, {input_fd_, POLLIN, 0}};
   const timespec left = NsToTimespec(std::max<int64_t>(0, deadline_ns - MonotonicNs()));
-  if (ppoll(fds, 2, &left, nullptr) <= 0) return true;
+  if (ppoll(fds, 2, &left, &wait_mask_) <= 0) return true;
   const bool host_gone =
       (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (fds[1].revents & POLLIN) == 0;
   const bool port_trouble = (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;

@@ -67,14 +67,19 @@ uint32_t WithRtsControl(uint32_t bits, uint32_t control) {
   return (bits & ~(kControlMask << kRtsShift)) | ((control & kControlMask) << kRtsShift);
 }
 
-bool DcbToTermios(const Dcb& dcb, termios& tio) {
+bool DcbToTermios(const Dcb& dcb, termios& tio, bool& any_baud) {
   const Speed* speed = SpeedFor(dcb.BaudRate);
-  if (speed == nullptr || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > 4 ||
+  // 0 would hang the line up rather than set a speed.
+  if (dcb.BaudRate == 0 || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > 4 ||
       dcb.StopBits > 2) {
     return false;
   }
   termios out = tio;
-  if (cfsetispeed(&out, speed->code) != 0 || cfsetospeed(&out, speed->code) != 0) return false;
+  any_baud = speed == nullptr;
+  if (speed != nullptr &&
+      (cfsetispeed(&out, speed->code) != 0 || cfsetospeed(&out, speed->code) != 0)) {
+    return false;
+  }
   static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
   static constexpr tcflag_t kParities[] = {0, PARENB | PARODD, PARENB, PARENB | CMSPAR | PARODD,
                                            PARENB | CMSPAR};

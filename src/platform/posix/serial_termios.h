@@ -28,9 +28,10 @@ inline constexpr tcflag_t kFormatFlags = CSIZE | PARENB | PARODD | CMSPAR | CSTO
 
 // Puts speed, byte size, parity and stop bits of `dcb` into `tio`, and, when its flag word is
 // not 0, the flow control (CTS handshake, XON/XOFF both ways, parity check). A speed is the
-// exact termios one or the nearest within 2%. False (nothing changed) when a field has no
-// termios counterpart.
-bool DcbToTermios(const Dcb& dcb, termios& tio);
+// exact termios one or the nearest within 2%; any other leaves the speed of `tio` alone and sets
+// `any_baud`, for the caller to set through SetAnyBaud. False (nothing changed) when a field has
+// no termios counterpart.
+bool DcbToTermios(const Dcb& dcb, termios& tio, bool& any_baud);
 
 // The control block as `tio` holds it. Fields termios has no place for come from `last`, the
 // block last set; so do a rounded speed and one-and-a-half stop bits when `tio` still holds

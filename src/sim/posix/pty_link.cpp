@@ -14,6 +14,7 @@
 #include <cstring>
 #include <limits>
 
+#include "platform/posix/any_baud.h"
 #include "platform/posix/posix_platform.h"
 #include "platform/posix/serial_termios.h"
 
@@ -97,7 +98,7 @@ void PtyLink::Transfer(double now_usec) {
       if (event->mask & IN_OPEN) {
         termios tio{};
         const speed_t speed = tcgetattr(master_, &tio) == 0 ? cfgetospeed(&tio) : B0;
-        link_->OnOpen(TermiosBaud(speed), now_usec);
+        link_->OnOpen(IsAnyBaudCode(speed) ? GetAnyBaud(master_) : TermiosBaud(speed), now_usec);
       } else if (event->mask & IN_CLOSE) {
         ToLink(now_usec);  // what was written before the close came first
         link_->OnClose(now_usec);
