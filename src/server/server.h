@@ -80,6 +80,9 @@ struct Server {
   std::string Argument;
   HostStream host_stream;
   bool QuitRequested = false;
+  // While the status form is shown it can drive the server, so the end of the host's input
+  // does not end it.
+  bool status_form_shown = false;
   double StartTime_usec = 0;
   std::string WatchedProcess;
   double WatchDue_usec = 0;

@@ -474,6 +474,11 @@ bool FakePlatform::HostWrite(const std::string& data) {
   return true;
 }
 
+bool FakePlatform::HostInputEnded() {
+  DeliverDueInput();
+  return input_end_ && pipe_.empty() && scheduled_.empty();
+}
+
 void FakePlatform::HostWaitInput(double max_usec) {
   if (FaultNow("HostWaitInput")) return;  // an early return, which waits are allowed
   DeliverDueInput();

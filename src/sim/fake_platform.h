@@ -52,6 +52,8 @@ class FakePlatform : public Platform {
   // --- Host pipe ---
   // Bytes that reach standard input `delay_usec` from now (0: at once).
   void HostSend(const std::string& bytes, double delay_usec = 0);
+  // The host closes its end once every byte sent so far (scheduled ones too) has arrived.
+  void HostEndInput() { input_end_ = true; }
   std::string host_output;               // everything written to standard output
   std::vector<std::string> replies;      // each HostWrite call
   std::vector<double> reply_times_usec;  // virtual time of each HostWrite call
@@ -133,6 +135,7 @@ class FakePlatform : public Platform {
     ++platform_calls;
     output_closed = true;
   }
+  bool HostInputEnded() override;
   void HostWaitInput(double max_usec) override;
   bool QueryPerformanceFrequency(int64_t& frequency) override;
   bool QueryPerformanceCounter(int64_t& counter) override;
@@ -210,6 +213,7 @@ class FakePlatform : public Platform {
   int64_t next_handle_ = 0x1000;
   std::unique_ptr<D2xx> ftdi_;  // arrival time (ns), bytes
   std::string pipe_;
+  bool input_end_ = false;
   int64_t next_file_ = 3;
 };
 

@@ -34,6 +34,7 @@ class PosixPlatform : public Platform {
   bool HostRead(uint32_t count, std::string& out) override;
   bool HostWrite(const std::string& data) override;
   void HostCloseInput() override;
+  bool HostInputEnded() override { return input_gone_ && held_.empty(); }
   void HostCloseOutput() override;
   void HostWaitInput(double max_usec) override;
 
@@ -83,7 +84,7 @@ class PosixPlatform : public Platform {
 
   void ShowMessage(const std::string& text, const std::string& title) override;
 
-  // True once HostWaitInput has seen the host's end of the input hang up (or fail).
+  // True once the host's end of the input was seen to hang up (or fail).
   bool host_input_gone() const { return input_gone_; }
 
  private:
@@ -106,6 +107,8 @@ class PosixPlatform : public Platform {
   int input_fd_;
   int output_fd_;
   bool input_gone_ = false;
+  // A byte read while telling the end of the input from a quiet one, handed out first.
+  std::string held_;
   std::string program_folder_;
   std::map<int, SerialPort> ports_;
   uint32_t last_error_ = 0;
