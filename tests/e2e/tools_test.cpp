@@ -620,13 +620,33 @@ TEST_F(ToolsRun, MissingRepliesAndFailingServersAreErrors) {
 }
 
 TEST_F(ToolsRun, SimulatorMakesItsFolderEndsByItselfAndRemovesItsPort) {
-  const Outcome r = RunCommand(std::string(ECUBRIDGE_SIM_EXE) + " --ports " + Path("new") +
+  // A fresh account has neither the program folder nor its ports/.
+  const Outcome r = RunCommand(std::string(ECUBRIDGE_SIM_EXE) + " --ports " + Path("new/ports") +
                                " --com 9 --seconds 0.3");
   EXPECT_EQ(r.exit_code, 0) << r.output;
-  EXPECT_EQ(r.output.rfind(Path("new/COM9") + "\n", 0), 0u) << r.output;
+  EXPECT_EQ(r.output.rfind(Path("new/ports/COM9") + "\n", 0), 0u) << r.output;
   EXPECT_TRUE(Has(r.output, "ending: 0 requests received"));
-  EXPECT_FALSE(std::filesystem::exists(Path("new/COM9"), ec_));
-  EXPECT_TRUE(std::filesystem::is_directory(Path("new"), ec_));
+  EXPECT_FALSE(std::filesystem::exists(Path("new/ports/COM9"), ec_));
+  EXPECT_TRUE(std::filesystem::is_directory(Path("new/ports"), ec_));
+}
+
+// A user's own COMn (a link to a real cable) is neither replaced at the start nor removed at
+// the end, even when it took the place of the simulator's link meanwhile.
+TEST_F(ToolsRun, SimulatorNeverTakesOrRemovesAPortItDidNotMake) {
+  namespace fs = std::filesystem;
+  fs::create_symlink("/dev/ttyUSB0", Path("ports/COM5"));
+  const Outcome r = RunCommand(std::string(ECUBRIDGE_SIM_EXE) + " --ports " + Path("ports") +
+                               " --com 5 --seconds 0.3");
+  EXPECT_EQ(r.exit_code, 1) << r.output;
+  EXPECT_TRUE(Has(r.output, "COM5 (-> /dev/ttyUSB0) is not this simulator's")) << r.output;
+  EXPECT_EQ(fs::read_symlink(Path("ports/COM5"), ec_), "/dev/ttyUSB0");
+  fs::remove(Path("ports/COM5"));
+  ASSERT_TRUE(StartSim(""));
+  fs::remove(Path("ports/COM5"));
+  fs::create_symlink("/dev/ttyUSB1", Path("ports/COM5"));
+  sim_.Terminate();
+  EXPECT_EQ(sim_.WaitExit(5000), 0);
+  EXPECT_EQ(fs::read_symlink(Path("ports/COM5"), ec_), "/dev/ttyUSB1");
 }
 
 // One case for each kind of refusal; the instruction words have their own table above.
