@@ -127,6 +127,16 @@ TEST(ProgramVersion, EveryProgramAnswersVersionAndHelp) {
   }
 }
 
+// An argument the server does not know is not passed over as if understood.
+TEST(ProgramVersion, ServerRefusesAnUnknownArgumentWithItsUsage) {
+  ChildProcess server;  // standard error on the pipe the test reads
+  ASSERT_TRUE(server.Start({"/bin/sh", "-c", "exec \"$0\" --foo 2>&1 >/dev/null", ECUBRIDGE_EXE}));
+  const std::string err = Output(server);
+  EXPECT_EQ(server.WaitExit(5000), 2);
+  EXPECT_EQ(err.rfind("ecubridge: unknown argument '--foo'", 0), 0u) << err;
+  EXPECT_NE(err.find("usage: ecubridge"), std::string::npos) << err;
+}
+
 // A person who starts the server at a terminal learns in one line on standard error what it is.
 TEST(ProgramVersion, ServerStartedAtATerminalSaysWhatItIsInOneLine) {
   const int master = posix_openpt(O_RDWR | O_NOCTTY);
