@@ -221,6 +221,7 @@ void ServerStartup(Server& s) {
   ImpostaTabelleProto(s.tables, false);
   if (s.settings.LOG) ApriLog(s);
   s.StartTime_usec = TimerApi_uSec(s);
+  for (const std::string& problem : s.settings_problems) LogLine(s, "Settings ", problem);
 }
 
 bool LoopPass(Server& s) {

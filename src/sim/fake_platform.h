@@ -77,8 +77,9 @@ class FakePlatform : public Platform {
   // --- Files ---
   std::map<std::string, std::string> files;  // path -> contents
   std::set<std::string> folders;
-  std::set<std::string> locked;  // paths that cannot be written or replaced
-  bool disk_full = false;        // whole-file writes then create or cut the file and fail
+  std::set<std::string> unreadable;  // files that are there but may not be read
+  std::set<std::string> locked;      // paths that cannot be written or replaced
+  bool disk_full = false;            // whole-file writes then create or cut the file and fail
   bool copy_fails = false;
   LocalDateTime local_now{2025, 3, 5, 9, 7, 3};
 
@@ -122,6 +123,7 @@ class FakePlatform : public Platform {
 
   // --- Message boxes ---
   std::vector<std::string> messages;  // "title|text"
+  std::vector<std::string> stderr_lines;
 
   // Platform
   bool HostPeek(uint32_t& available) override;
@@ -169,6 +171,8 @@ class FakePlatform : public Platform {
   }
   std::string FormatGeneralDate(const LocalDateTime& when) override;
   void ShowMessage(const std::string& text, const std::string& title) override;
+  void WriteStandardError(const std::string& line) override { stderr_lines.push_back(line); }
+  PathKind KindOfPath(const std::string& path) override;
   int64_t OpenSerial(const std::string& name) override;
   bool GetCommState(int64_t handle, Dcb& dcb) override;
   bool SetCommState(int64_t handle, const Dcb& dcb) override;

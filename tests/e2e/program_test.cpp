@@ -5,8 +5,10 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -107,6 +109,38 @@ TEST_F(ProgramTest, ServerInAReadOnlyFolderKeepsItsFilesInTheDataFolder) {
   run();
   EXPECT_TRUE(fs::exists(data + "/ecubridge/RxTx.TXT"));
   EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+}
+
+// With no folder it may make or write (the user nobody, whose home does not exist), the server
+// says so on standard error, naming the folder every tool uses, and still answers the host.
+TEST_F(ProgramTest, ServerWithoutAUsableFolderSaysSoAndStillAnswers) {
+  const bool root = geteuid() == 0;
+  if (root && access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "needs setpriv as root";
+  const std::string folder = dir_ + "/readonly";
+  fs::create_directories(folder);
+  fs::copy_file(ECUBRIDGE_EXE, folder + "/ecubridge");
+  fs::permissions(folder, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+  fs::permissions(dir_, fs::perms::all & ~fs::perms::others_write & ~fs::perms::group_write);
+  const std::string home = dir_ + "/readonly/home";  // cannot be made
+  std::string command = "exec \"$0\" 2>\"$1\"";
+  if (root)
+    command = "exec setpriv --reuid=nobody --regid=nogroup --clear-groups -- " + command.substr(5);
+  ChildProcess server;
+  ASSERT_TRUE(server.Start({"/bin/sh", "-c", command, folder + "/ecubridge", dir_ + "/err.txt"},
+                           {{"ECUBRIDGE_HOME", ""}, {"XDG_DATA_HOME", ""}, {"HOME", home}}));
+  ASSERT_TRUE(server.Write(std::string("\x0a\x00\x00\x00\x00\x00\x00\x00hi", 10)));  // echo
+  EXPECT_EQ(server.ReadExactly(10, 5000).value_or("").substr(8), "hi");
+  server.CloseStdin();
+  EXPECT_EQ(server.WaitExit(5000), 0);
+  std::ifstream in(dir_ + "/err.txt");
+  const std::string err((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(err.rfind("ecubridge: the program folder " + home +
+                          "/.local/share/ecubridge does not exist and cannot be made",
+                      0),
+            0u)
+      << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
 }
 
 TEST(ProgramVersion, EveryProgramAnswersVersionAndHelp) {

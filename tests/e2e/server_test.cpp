@@ -49,6 +49,18 @@ TEST_F(ServerOverPipes, ProtectedSettingsTurnTheTrafficLogOnAndItNeverTakesStand
   EXPECT_EQ(log.find("REPLY-MARKER"), std::string::npos) << log;
 }
 
+// A settings file as any Linux editor writes it (LF line ends) is read; a problem in it is said
+// on standard error with the file and line, and in the log.
+TEST_F(ServerOverPipes, LinuxLineEndsAreReadAndProblemsAreSaid) {
+  Write("SetComVarno.ini", "[LOG]\n1\n[NumResend] \nten\n");
+  ASSERT_TRUE(server_.Start({"/bin/sh", "-c", "exec \"$0\" 2>\"$1\"", ECUBRIDGE_EXE, Path("err")},
+                            {{"ECUBRIDGE_HOME", home_}}));
+  Quit();
+  const std::string said = Path("SetComVarno.ini") + ":4: [NumResend] value 'ten' is not a whole";
+  EXPECT_EQ(Read("err").rfind("ecubridge: " + said, 0), 0u) << Read("err");
+  EXPECT_NE(Read("RxTx.TXT").find(" Settings " + said), std::string::npos) << Read("RxTx.TXT");
+}
+
 // A host that ends (closes its pipe, or is killed) ends its server as instruction 1 would: the
 // unit's port is put back, PortCom.ini and the log are written, exit 0. Before, the server ran
 // on for ever and held the port.

@@ -43,6 +43,13 @@ TEST_F(Instructions, PortComIniIsKeptWholeWhenTheDiskIsFull) {
   EXPECT_EQ(At(Connect(5, unit.ExpectedIdentity()), 3), 1);
   EXPECT_EQ(p.files["/app/PortCom.ini"], "3\r\n");
   EXPECT_NE(p.files["/app/RxTx.TXT"].find(" WriteFile Error#PortCom.ini\r\n"), std::string::npos);
+  // Said once on standard error, however often it fails.
+  Connect(5, unit.ExpectedIdentity());
+  const std::string said =
+      "ecubridge: cannot write /app/PortCom.ini; the program folder must be "
+      "writable to keep it";
+  EXPECT_EQ(std::count(p.stderr_lines.begin(), p.stderr_lines.end(), said), 1)
+      << p.stderr_lines.size();
   p.disk_full = false;
   Connect(5, unit.ExpectedIdentity());
   EXPECT_EQ(p.files["/app/PortCom.ini"], "5\r\n");

@@ -378,6 +378,15 @@ bool PosixPlatform::FileReadable(const std::string& path) {
   return readable;
 }
 
+Platform::PathKind PosixPlatform::KindOfPath(const std::string& path) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) {
+    // Only a name that is not there is missing; one we may not even look at is something.
+    return errno == ENOENT || errno == ENOTDIR ? PathKind::kMissing : PathKind::kOther;
+  }
+  return S_ISREG(info.st_mode) ? PathKind::kFile : PathKind::kOther;
+}
+
 bool PosixPlatform::ReadWholeFile(const std::string& path, std::string& contents) {
   contents.clear();
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -482,6 +491,11 @@ std::string PosixPlatform::FormatGeneralDate(const LocalDateTime& w) {
 void PosixPlatform::ShowMessage(const std::string& text, const std::string& title) {
   const std::string line = title + ": " + text + "\n";
   WriteAll(STDERR_FILENO, line.data(), line.size());  // one write, so lines do not interleave
+}
+
+void PosixPlatform::WriteStandardError(const std::string& line) {
+  const std::string whole = line + "\n";
+  WriteAll(STDERR_FILENO, whole.data(), whole.size());
 }
 
 }  // namespace ecub

@@ -71,6 +71,7 @@ class PosixPlatform : public Platform {
 
   char PathSeparator() override { return '/'; }
   bool FileReadable(const std::string& path) override;
+  PathKind KindOfPath(const std::string& path) override;
   bool ReadWholeFile(const std::string& path, std::string& contents) override;
   bool WriteWholeFile(const std::string& path, const std::string& contents) override;
   bool CopyFileReplace(const std::string& from, const std::string& to) override;
@@ -83,6 +84,7 @@ class PosixPlatform : public Platform {
   std::string FormatGeneralDate(const LocalDateTime& when) override;
 
   void ShowMessage(const std::string& text, const std::string& title) override;
+  void WriteStandardError(const std::string& line) override;
 
   // True once the host's end of the input was seen to hang up (or fail).
   bool host_input_gone() const { return input_gone_; }
