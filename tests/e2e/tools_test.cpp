@@ -21,6 +21,7 @@
 #include "common/host_messages.h"
 #include "common/instructions.h"
 #include "common/log_reader.h"
+#include "common/reply_time.h"
 #include "common/sim_answers.h"
 #include "common/text.h"
 #include "platform/posix/child_process.h"
@@ -198,6 +199,7 @@ TEST(ToolsHostMessages, RepliesInWordsAndUsbLists) {
   r.porta_com = 3;
   EXPECT_EQ(ReplyText(r), Lines({"  reply: code 12 (usb-desc), result 4 (EEPROM operation failed)",
                                  "  LinkStatus 0 (no unit), PollMode 0 (timed), PortaCom 3 (COM3)",
+                                 "  FAILED: refused with result 4 (EEPROM operation failed)",
                                  "  data: 31  \"1\"", "  the EEPROM could not be read"}));
   r.code = 6;
   r.result = 3;
@@ -460,7 +462,7 @@ TEST_F(ToolsRun, RelaysPollsAndReadsHistoriesThroughSimulatorAndServerInJson) {
       "--json ident 'FW 1.00 LPGJET-4 X' connect 5 send READ_MEM2 send 4102030C4C send "
       "'CMD_READ_MEM3' connect 5 poll-mode 1 sleep 400 history 4102040C014A poll-mode 2 "
       "history 4102030C4C");
-  ASSERT_EQ(host.exit_code, 0) << host.output;
+  EXPECT_EQ(host.exit_code, 1) << host.output;  // a relay failed, a history was refused
   const std::vector<std::string> lines = SplitLines(host.output);
   ASSERT_EQ(lines.size(), 10u) << host.output;  // sleep has no reply
   const auto reply = [](const std::string& instruction, int code, const std::string& name,
@@ -503,7 +505,9 @@ TEST_F(ToolsRun, RelaysPollsAndReadsHistoriesThroughSimulatorAndServerInJson) {
                             R"("second":"01","length":16,"command":12,"name":"CMD_READ_MEM1",)"))
       << lines[3];
   // READ_MEM3 never gets an answer: an empty answer and the link given up.
-  EXPECT_EQ(lines[4], reply("send CMD_READ_MEM3", 6, "send", 8, 0, 0, 0, "") + "}");
+  EXPECT_EQ(lines[4],
+            reply("send CMD_READ_MEM3", 6, "send", 8, 0, 0, 0, "") +
+                R"(,"failure":"the relay failed: no checked answer after every attempt"})");
   EXPECT_EQ(lines[5], connect);  // found again
   EXPECT_EQ(lines[6], reply("poll-mode 1", 4, "poll-mode", 9, 1, 1, 0, "01") + R"(,"mode":1})");
   const std::string history = lines[7];
@@ -515,7 +519,9 @@ TEST_F(ToolsRun, RelaysPollsAndReadsHistoriesThroughSimulatorAndServerInJson) {
   EXPECT_EQ(Count(history, R"("checksum_ok":true)"), entries);
   EXPECT_EQ(lines[8], reply("poll-mode 2", 4, "poll-mode", 9, 1, 2, 0, "02") + R"(,"mode":2})");
   // Only cyclic messages keep a history to hand out.
-  EXPECT_EQ(lines[9], reply("history 4102030C4C", 7, "history", 13, 1, 2, 3, "4102030C4C") + "}");
+  EXPECT_EQ(lines[9], reply("history 4102030C4C", 7, "history", 13, 1, 2, 3, "4102030C4C") +
+                          R"x(,"failure":"refused with result 3 (argument refused or no such )x"
+                          R"x(message)"})x");
 
   // The simulator logged what it saw.
   const std::string sim_log = Read("sim.log");
@@ -566,6 +572,40 @@ TEST_F(ToolsRun, ScrambledUnitIsFoundWithTheSameTable) {
   const Outcome log = LogTool(Path("RxTx.TXT") + " --command CMD_READ_FIRMWARE");
   EXPECT_GE(Count(log.output, " T    CMD_READ_FIRMWARE"), 2) << log.output;
   EXPECT_EQ(Count(log.output, " R    CMD_READ_FIRMWARE"), 1) << log.output;
+}
+
+// Failures look like failures: marked in the output and exit 1, and the session goes on.
+TEST_F(ToolsRun, FailedConnectsRelaysAndRefusalsExitOne) {
+  Write("SetComVarno.ini", kQuickSettings);
+  ASSERT_TRUE(StartSim("--ident 'FW 2.00 OTHER Y' --fault silence:*:0x0E --quiet"));
+  Outcome r = Host("ident 'FW 1.00 LPGJET-4 X' connect 5 connect 9 timed 200 1 echo end");
+  EXPECT_EQ(r.exit_code, 1) << r.output;
+  EXPECT_EQ(Count(r.output, "FAILED: no unit with the expected identification was found"), 2)
+      << r.output;
+  EXPECT_TRUE(Has(r.output, "identification text: \"FW 2.00 OTHER Y\""));
+  EXPECT_TRUE(Has(r.output, "FAILED: refused with result 3")) << r.output;
+  EXPECT_TRUE(Has(r.output, "data: \"end\""));
+  r = Host("ident 'FW 2.00 OTHER Y' connect 5 send READ_MEM3");
+  EXPECT_EQ(r.exit_code, 1) << r.output;
+  EXPECT_EQ(Count(r.output, "FAILED"), 1) << r.output;
+  EXPECT_TRUE(Has(r.output, "FAILED: the relay failed")) << r.output;
+  EXPECT_EQ(Host("ident 'FW 2.00 OTHER Y' connect 5 send READ_MEM1").exit_code, 0);
+}
+
+// The reply time-out covers every attempt of one transaction with the settings the server reads
+// (LF line ends too), plus a margin; the defaults give 11 attempts of about 4.17 s.
+TEST(ToolsReplyTime, CoversEveryAttemptOfOneTransaction) {
+  const ReplyTime defaults = WorstReplyTime(Settings{});
+  EXPECT_EQ(defaults.attempts, 11);
+  EXPECT_DOUBLE_EQ(defaults.attempt_ms, 257 * 0.5 + 4000 + 40 + 5);
+  EXPECT_EQ(defaults.timeout_ms, 52500);
+  TempFolder folder("reply-time");
+  std::ofstream(folder.path() + "/SetComVarno.ini")
+      << "[NumResend]\n-1\n[AttesaGlobale_usec]\n100000\n[AttesaByteTx_usec]\n0\n";
+  const ReplyTime quick = ReplyTimeForFolder(ServerProgramFolder(folder.path(), "/bin/ecubridge"));
+  EXPECT_EQ(quick.attempts, 1);
+  EXPECT_DOUBLE_EQ(quick.attempt_ms, 145);
+  EXPECT_EQ(quick.timeout_ms, 2160);
 }
 
 TEST_F(ToolsRun, ShortIdentificationTurnsPollingOff) {
