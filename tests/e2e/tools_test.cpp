@@ -1,9 +1,11 @@
 // The developer tools: their decoders directly, then ecubridge-sim, ecubridge-host and
 // ecubridge-log as real programs around the real server.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -319,20 +321,36 @@ TEST(ToolsLogReader, ReadsStoppedSendsAndPortFailures) {
                                            "1700 ERR_H 54102030D4D\r\n"
                                            "1800 ClearCommError Recive \r\n"
                                            "1800 lpErrors 4\n"  // a line feed also ends a line
+                                           "1850 APERTURA [COM7]\r\n"
                                            "1900 CreateFile Error#-1\r\n"
+                                           "1950 APERTURA [COM5]\r\n"
                                            "CMD_ECUM_GEN\r\n")) {
     text += FormatLogEvent(e) + "\n";
   }
-  EXPECT_EQ(text, Lines({"     1.600  ERR  XXXXXXXXXX                ERR_DISAL: sending stopped: "
-                         "the unit talked during the request; start 41 02, length 3, command 00, "
-                         "no data, checksum 41 WRONG",
-                         "     1.700  ERR  CMD_READ_MEM2             ERR_H: write failed, error 5; "
-                         "start 41 02, length 3, command 0D, no data, checksum 4D ok",
-                         "     1.800  ERR                            ClearCommError Recive",
-                         "     1.800  ERR                            lpErrors 4",
-                         "     1.900  ERR                            CreateFile Error# -1",
-                         "            INFO                           CMD_ECUM_GEN  (command name "
-                         "without a frame)"}));
+  EXPECT_EQ(text,
+            Lines({"     1.600  ERR  XXXXXXXXXX                ERR_DISAL: sending stopped: "
+                   "the unit talked during the request; start 41 02, length 3, command 00, "
+                   "no data, checksum 41 WRONG",
+                   "     1.700  ERR  CMD_READ_MEM2             ERR_H: write failed, error 5; "
+                   "start 41 02, length 3, command 0D, no data, checksum 4D ok",
+                   "     1.800  ERR                            ClearCommError Recive",
+                   "     1.800  ERR                            lpErrors 4",
+                   "     1.850  ERR                            APERTURA [COM7]  (opening the "
+                   "port FAILED)",
+                   "     1.900  ERR                            CreateFile Error# -1",
+                   "     1.950  INFO                           APERTURA [COM5]  (port opened)",
+                   "            INFO                           CMD_ECUM_GEN  (command name "
+                   "without a frame)"}));
+}
+
+// Only a file that holds no log line at all is another file: its first line is named.
+TEST(ToolsLogReader, AFileWithoutLogLinesIsNamedByItsFirstLine) {
+  EXPECT_EQ(FirstForeignLine(ParseTrafficLog("\nroot:x:0:0\r\nbin:x:1:1\n")), 2u);
+  EXPECT_EQ(FirstForeignLine(ParseTrafficLog("")), 1u);
+  for (const char* log :
+       {"junk\n12 T 4102030C4C\n", "CMD_READ_MEM1\n", "99999999999999999999 R 44\n"}) {
+    EXPECT_EQ(FirstForeignLine(ParseTrafficLog(log)), std::nullopt) << log;
+  }
 }
 
 // Lines whose time does not fit 64 bits are still read; the split of a failed write's error
@@ -708,6 +726,17 @@ TEST_F(ToolsRun, BadArgumentsExitTwoAndUnusableFilesOne) {
     EXPECT_TRUE(Has(r.output, "--help")) << command << "\n" << r.output;
   }
   Write("bad-answers.txt", "0D zz\n");
+  // Another file than a traffic log, and no file at all at a terminal.
+  const Outcome passwd = RunCommand(log + " /etc/passwd");
+  EXPECT_EQ(passwd.exit_code, 1);
+  EXPECT_EQ(passwd.output, "ecubridge-log: /etc/passwd:1: not a traffic log line (RxTx.TXT)\n");
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master) | unlockpt(master), 0);
+  const Outcome typed = RunCommand(log + " < " + ptsname(master));
+  close(master);
+  EXPECT_EQ(typed.exit_code, 2);
+  EXPECT_EQ(typed.output.rfind("usage: ecubridge-log", 0), 0u) << typed.output;
   for (const std::string& command :
        {com5 + " --answers " + Path("missing"), com5 + " --answers " + Path("bad-answers.txt"),
         com5 + " --scramble-table " + Path("bad-answers.txt"), log + " " + Path("missing"),

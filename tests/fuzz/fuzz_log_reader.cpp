@@ -1,5 +1,6 @@
 // The traffic-log reader of the tools: any file, read line by line into entries and shown one
 // entry per output line.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -30,6 +31,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FUZZ_CHECK(e.label == "T" || e.label == "R" || e.label == "ERR_DISAL" || e.label == "ERR_H",
                  e.label);
     }
+  }
+  // A file is refused only when no line of it is a log line; the line named is one it has.
+  if (const auto foreign = ecub::tools::FirstForeignLine(events)) {
+    FUZZ_CHECK(*foreign >= 1 && *foreign <= std::max<size_t>(lines, 1), std::to_string(*foreign));
+    for (const LogEvent& e : events) FUZZ_CHECK(!e.time_ms && e.label.empty(), e.text);
   }
   return 0;
 }

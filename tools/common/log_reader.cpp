@@ -166,7 +166,7 @@ void Interpret(LogEvent& e) {
   } else if (e.label == "COMUNICATION ERROR:") {
     e.note = CheckFailure(e.text);
   } else if (e.label == "APERTURA") {
-    e.note = "port opened";
+    e.note = "opening the port";  // settled by what follows: see ParseTrafficLog
   } else if (e.kind == Kind::kStart) {
     e.note = "log started";
   }
@@ -229,7 +229,24 @@ std::vector<LogEvent> ParseTrafficLog(const std::string& contents) {
     events.push_back(e);
   }
   if (name_line) events.push_back(*name_line);
+  // An open is logged before it is tried; a failure line right after it means it failed.
+  for (size_t i = 0; i < events.size(); ++i) {
+    if (events[i].label != "APERTURA") continue;
+    const bool failed = i + 1 < events.size() && events[i + 1].kind == Kind::kError;
+    events[i].note = failed ? "opening the port FAILED" : "port opened";
+    if (failed) events[i].kind = Kind::kError;
+  }
   return events;
+}
+
+std::optional<size_t> FirstForeignLine(const std::vector<LogEvent>& events) {
+  std::optional<size_t> first;
+  for (const LogEvent& e : events) {
+    // Timed lines carry a label; a command name alone is a log line as well.
+    if (e.time_ms || !e.label.empty() || !e.note.empty()) return std::nullopt;
+    if (!first) first = e.line;
+  }
+  return first ? first : std::optional<size_t>(1);
 }
 
 std::string FormatLogEvent(const LogEvent& e) {

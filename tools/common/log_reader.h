@@ -31,6 +31,10 @@ struct LogEvent {
 
 std::vector<LogEvent> ParseTrafficLog(const std::string& contents);
 
+// When `events` hold no line of a traffic log at all (another file given by mistake), the first
+// line of the file, to name it (1 for an empty file); nothing when they hold one.
+std::optional<size_t> FirstForeignLine(const std::vector<LogEvent>& events);
+
 // One line: time in seconds, direction (T, R, ERR, INFO), command name, fields.
 std::string FormatLogEvent(const LogEvent& event);
 
