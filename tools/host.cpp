@@ -3,6 +3,8 @@
 // reply decoded: header fields, result, answer frames, histories, USB lists.
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
@@ -23,6 +25,10 @@
 #include "common/text.h"
 #include "platform/posix/child_process.h"
 #include "platform/posix/program_info.h"
+
+#ifdef ECUB_HAVE_LIBEDIT
+#include <editline/readline.h>
+#endif
 
 namespace {
 
@@ -263,16 +269,37 @@ std::string Prompt(const std::optional<Reply>& last) {
          ", polling " + tools::PollModeText(last->poll_mode) + "] ecubridge> ";
 }
 
+// One line typed at the prompt; false at the end of the input. At a terminal the line can be
+// edited and earlier lines are recalled with the arrow keys.
+bool ReadLine(const std::string& prompt, bool json, std::string& line) {
+  std::ostream& prompt_out = json ? std::cerr : std::cout;
+#ifdef ECUB_HAVE_LIBEDIT
+  if (isatty(STDIN_FILENO) == 1 && isatty(json ? STDERR_FILENO : STDOUT_FILENO) == 1) {
+    std::cout.flush();
+    rl_outstream = json ? stderr : stdout;
+    char* typed = readline(prompt.c_str());
+    if (typed == nullptr) {
+      prompt_out << "\n";
+      return false;
+    }
+    line = typed;
+    std::free(typed);
+    if (!tools::Trim(line).empty()) add_history(line.c_str());
+    return true;
+  }
+#endif
+  prompt_out << prompt << std::flush;
+  if (std::getline(std::cin, line)) return true;
+  prompt_out << "\n";
+  return false;
+}
+
 int RunInteractive(Session& session, bool json) {
   std::ostream& prompt_out = json ? std::cerr : std::cout;
   bool failed = false;
   for (;;) {
-    prompt_out << Prompt(session.last()) << std::flush;
     std::string line;
-    if (!std::getline(std::cin, line)) {
-      prompt_out << "\n";
-      break;
-    }
+    if (!ReadLine(Prompt(session.last()), json, line)) break;
     const std::string word = tools::Trim(line);
     if (word == "help" || word == "?") {
       prompt_out << tools::InstructionHelp();

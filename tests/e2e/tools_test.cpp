@@ -2,6 +2,7 @@
 // ecubridge-log as real programs around the real server.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -664,6 +665,37 @@ TEST_F(ToolsRun, ScriptAndInteractiveModes) {
   EXPECT_EQ(r.exit_code, 2);
   EXPECT_TRUE(Has(r.output, "bad.txt:2:")) << r.output;
   EXPECT_FALSE(Has(r.output, "> echo"));
+}
+
+// At a terminal the prompt edits lines and recalls earlier ones with the arrow keys.
+TEST_F(ToolsRun, InteractivePromptRecallsEarlierLinesAtATerminal) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master) | unlockpt(master), 0);
+  ChildProcess host;
+  ASSERT_TRUE(
+      host.Start({"/bin/sh", "-c",
+                  "exec \"$0\" --server \"$1\" --home \"$2\" --interactive <\"$3\" >\"$3\" 2>&1",
+                  ECUBRIDGE_HOST_EXE, ECUBRIDGE_EXE, home_, ptsname(master)}));
+  std::string seen;
+  const auto until = [&](const std::string& what, int count) {
+    return e2e::Eventually([&] {
+      char buffer[4096];
+      pollfd pfd{master, POLLIN, 0};
+      if (poll(&pfd, 1, 10) > 0) {
+        const ssize_t n = read(master, buffer, sizeof buffer);
+        if (n > 0) seen.append(buffer, static_cast<size_t>(n));
+      }
+      return Count(seen, what) >= count;
+    });
+  };
+  ASSERT_EQ(write(master, "echo one\n", 9), 9);
+  EXPECT_TRUE(until("data: \"one\"", 1)) << seen;
+  ASSERT_EQ(write(master, "\x1b[A\n", 4), 4);  // the line before, again
+  EXPECT_TRUE(until("data: \"one\"", 2)) << seen;
+  ASSERT_EQ(write(master, "quit\n", 5), 5);
+  EXPECT_EQ(host.WaitExit(5000), 0) << seen;
+  close(master);
 }
 
 TEST_F(ToolsRun, MissingRepliesAndFailingServersAreErrors) {
