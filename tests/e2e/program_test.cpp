@@ -74,6 +74,15 @@ TEST_F(ProgramTest, FolderIsBesideTheProgramUnlessInstalledOrReadOnly) {
   fs::create_directories(elsewhere);
   EXPECT_EQ(ProgramFolderFor(elsewhere, true), dir_ + "/home/.local/share/ecubridge");
   EXPECT_TRUE(fs::is_directory(dir_ + "/home/.local/share/ecubridge"));
+  EXPECT_EQ(ProgramFolderProblem(dir_ + "/home/.local/share/ecubridge"), "");
+
+  // A data folder that cannot be made (not even by root) is still the one every program names,
+  // and why it cannot serve is said.
+  std::ofstream(dir_ + "/file") << "x";
+  ScopedEnv blocked("XDG_DATA_HOME", dir_ + "/file/data");
+  EXPECT_EQ(ProgramFolderFor(elsewhere, true), dir_ + "/file/data/ecubridge");
+  EXPECT_NE(ProgramFolderProblem(dir_ + "/file/data/ecubridge").find("cannot be made"),
+            std::string::npos);
 }
 
 TEST_F(ProgramTest, ServerInAReadOnlyFolderKeepsItsFilesInTheDataFolder) {
