@@ -218,15 +218,15 @@ class Session {
   std::optional<std::string> ReadHeader(std::chrono::steady_clock::time_point start, bool relay) {
     constexpr int kSliceMs = 1000;
     bool shown = false;
-    for (;;) {
+    for (int slices = 0;; ++slices) {
       const int spent = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                              std::chrono::steady_clock::now() - start)
                                              .count());
       const int left = timeout_ms_ - spent;
       if (left <= 0) break;
-      if (show_wait_ && spent >= kSliceMs) {
-        std::string line = "\r  waiting for the reply: " + std::to_string(spent / 1000) + " s of " +
-                           std::to_string((timeout_ms_ + 999) / 1000) + " s";
+      if (show_wait_ && slices > 0) {
+        std::string line = "\r  waiting for the reply: " + std::to_string((spent + 500) / 1000) +
+                           " s of " + std::to_string((timeout_ms_ + 999) / 1000) + " s";
         if (relay && time_.attempt_ms > 0) {
           const int attempt =
               std::min(time_.attempts, 1 + static_cast<int>(spent / time_.attempt_ms));

@@ -698,6 +698,30 @@ TEST_F(ToolsRun, InteractivePromptRecallsEarlierLinesAtATerminal) {
   close(master);
 }
 
+// A long wait at a terminal shows its progress on standard error: the time and the attempt.
+TEST_F(ToolsRun, LongRelayShowsItsProgressAtATerminal) {
+  Write("SetComVarno.ini", "[AttesaGlobale_usec]\r\n700000\r\n[NumResend]\r\n1\r\n");
+  ASSERT_TRUE(StartSim("--fault silence:*:0x0E --quiet"));
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master) | unlockpt(master), 0);
+  ChildProcess host;
+  ASSERT_TRUE(host.Start({"/bin/sh", "-c",
+                          "exec \"$0\" --server \"$1\" --home \"$2\" ident 'FW 1.00 LPGJET-4 X' "
+                          "connect 5 send READ_MEM3 2>\"$3\"",
+                          ECUBRIDGE_HOST_EXE, ECUBRIDGE_EXE, home_, ptsname(master)}));
+  EXPECT_EQ(host.WaitExit(10000), 1);
+  std::string shown;
+  char buffer[4096];
+  for (pollfd pfd{master, POLLIN, 0}; poll(&pfd, 1, 100) > 0;) {
+    const ssize_t n = read(master, buffer, sizeof buffer);
+    if (n <= 0) break;
+    shown.append(buffer, static_cast<size_t>(n));
+  }
+  close(master);
+  EXPECT_TRUE(Has(shown, "waiting for the reply: 1 s of 4 s, attempt 2 of 2")) << shown;
+}
+
 TEST_F(ToolsRun, MissingRepliesAndFailingServersAreErrors) {
   // With an unknown polling mode instruction 6 gets no reply at all.
   Outcome r = Host("--timeout-ms 500 poll-mode 7 send READ_MEM1 echo never");
