@@ -3,6 +3,8 @@
 // reply decoded: header fields, result, answer frames, histories, USB lists.
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
@@ -19,9 +21,14 @@
 
 #include "common/host_messages.h"
 #include "common/instructions.h"
+#include "common/reply_time.h"
 #include "common/text.h"
 #include "platform/posix/child_process.h"
 #include "platform/posix/program_info.h"
+
+#ifdef ECUB_HAVE_LIBEDIT
+#include <editline/readline.h>
+#endif
 
 namespace {
 
@@ -32,7 +39,6 @@ using tools::Reply;
 constexpr int kOk = 0;
 constexpr int kFailed = 1;
 constexpr int kUsage = 2;
-constexpr int kDefaultTimeoutMs = 15000;
 constexpr int kExitWaitMs = 5000;
 
 std::string Help() {
@@ -47,7 +53,9 @@ std::string Help() {
          "Options:\n"
          "  --server PATH     the server program (default: ecubridge next to this program)\n"
          "  --home DIR        the server's program folder (sets ECUBRIDGE_HOME)\n"
-         "  --timeout-ms N    how long to wait for each reply (default 15000)\n"
+         "  --timeout-ms N    how long to wait for each reply (default: the longest one\n"
+         "                    transaction with all its retries can take with the settings\n"
+         "                    in the server's program folder, plus a margin)\n"
          "  --json            one JSON object per reply instead of text\n"
          "  --script FILE     one instruction per line, # comments; - reads standard input\n"
          "  --interactive     a prompt; the link state is shown after every reply\n"
@@ -61,8 +69,13 @@ std::string Help() {
          "0x0C) to have the frame built with its checksum. In a script a TEXT or FRAME argument\n"
          "takes the rest of the line.\n"
          "\n"
-         "Exit codes: 0 every instruction got its reply, 1 the server could not be started, a\n"
-         "reply did not come in time or the server failed, 2 bad arguments or script lines.\n";
+         "A reply that tells of a failure is marked FAILED (in JSON: \"failure\"): a connect or\n"
+         "scan that found no unit (LinkStatus 0, or PortaCom 0 after scan), a send that got no\n"
+         "answer, and any refused instruction (a result other than 0).\n"
+         "\n"
+         "Exit codes: 0 every instruction got its reply and none failed; 1 a reply told of a\n"
+         "failure, the server could not be started, a reply did not come in time or the server\n"
+         "failed; 2 bad arguments or script lines.\n";
 }
 
 int Usage(const std::string& message) {
@@ -80,7 +93,8 @@ std::string DefaultServer() {
 // The server as a child, one message and one reply at a time.
 class Session {
  public:
-  Session(int timeout_ms, bool json) : timeout_ms_(timeout_ms), json_(json) {}
+  Session(const tools::ReplyTime& time, bool json)
+      : timeout_ms_(time.timeout_ms), time_(time), json_(json), show_wait_(isatty(2) == 1) {}
 
   bool Start(const std::string& server, const std::string& home, std::string& error) {
     std::map<std::string, std::string> env;
@@ -93,6 +107,7 @@ class Session {
   }
 
   bool quit_done() const { return quit_done_; }
+  bool any_failed() const { return any_failed_; }
   const std::optional<Reply>& last() const { return last_; }
 
   // Sends the instruction's message and shows its reply; a pause just waits. False with the
@@ -117,7 +132,7 @@ class Session {
       error = Ended("the server does not read its input");
       return false;
     }
-    std::optional<Reply> reply = ReadReply(error);
+    std::optional<Reply> reply = ReadReply(error, in.code == 6);
     if (!reply) {
       if (in.code == 6 && last_ && last_->poll_mode > 2) {
         error += " (with PollMode " + std::to_string(last_->poll_mode) +
@@ -127,6 +142,7 @@ class Session {
     }
     last_ = reply;
     if (reply->code == 1 && in.is_quit) quit_done_ = true;
+    if (!tools::ReplyFailure(*reply).empty()) any_failed_ = true;
     if (json_) {
       std::cout << tools::ReplyJson(*reply, in.text) << "\n";
     } else {
@@ -169,10 +185,9 @@ class Session {
   }
 
  private:
-  std::optional<Reply> ReadReply(std::string& error) {
+  std::optional<Reply> ReadReply(std::string& error, bool relay = false) {
     const auto start = std::chrono::steady_clock::now();
-    const std::optional<std::string> header =
-        child_.ReadExactly(ecub::kHostHeaderSize, timeout_ms_);
+    const std::optional<std::string> header = ReadHeader(start, relay);
     if (!header) {
       error = Ended("no reply within " + std::to_string(timeout_ms_) + " ms");
       return std::nullopt;
@@ -198,6 +213,39 @@ class Session {
     return ecub::DecodeReply(bytes);
   }
 
+  // The reply's header. At a terminal a line shows how long the wait has lasted and, for a
+  // relay, which attempt the server is on by the clock.
+  std::optional<std::string> ReadHeader(std::chrono::steady_clock::time_point start, bool relay) {
+    constexpr int kSliceMs = 1000;
+    bool shown = false;
+    for (int slices = 0;; ++slices) {
+      const int spent = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                             std::chrono::steady_clock::now() - start)
+                                             .count());
+      const int left = timeout_ms_ - spent;
+      if (left <= 0) break;
+      if (show_wait_ && slices > 0) {
+        std::string line = "\r  waiting for the reply: " + std::to_string((spent + 500) / 1000) +
+                           " s of " + std::to_string((timeout_ms_ + 999) / 1000) + " s";
+        if (relay && time_.attempt_ms > 0) {
+          const int attempt =
+              std::min(time_.attempts, 1 + static_cast<int>(spent / time_.attempt_ms));
+          line += ", attempt " + std::to_string(attempt) + " of " + std::to_string(time_.attempts);
+        }
+        std::cerr << line << "\033[K" << std::flush;
+        shown = true;
+      }
+      std::optional<std::string> header =
+          child_.ReadExactly(ecub::kHostHeaderSize, show_wait_ ? std::min(left, kSliceMs) : left);
+      if (header || child_.OutputEnded()) {
+        if (shown) std::cerr << "\r\033[K" << std::flush;
+        return header;
+      }
+    }
+    if (shown) std::cerr << "\r\033[K" << std::flush;
+    return std::nullopt;
+  }
+
   // `what`, or that the server has ended, with its exit code.
   std::string Ended(const std::string& what) {
     if (!child_.OutputEnded()) return what;
@@ -207,8 +255,11 @@ class Session {
 
   ecub::ChildProcess child_;
   int timeout_ms_;
+  tools::ReplyTime time_;
   bool json_;
+  bool show_wait_;
   bool quit_done_ = false;
+  bool any_failed_ = false;
   std::optional<Reply> last_;
 };
 
@@ -218,16 +269,37 @@ std::string Prompt(const std::optional<Reply>& last) {
          ", polling " + tools::PollModeText(last->poll_mode) + "] ecubridge> ";
 }
 
+// One line typed at the prompt; false at the end of the input. At a terminal the line can be
+// edited and earlier lines are recalled with the arrow keys.
+bool ReadLine(const std::string& prompt, bool json, std::string& line) {
+  std::ostream& prompt_out = json ? std::cerr : std::cout;
+#ifdef ECUB_HAVE_LIBEDIT
+  if (isatty(STDIN_FILENO) == 1 && isatty(json ? STDERR_FILENO : STDOUT_FILENO) == 1) {
+    std::cout.flush();
+    rl_outstream = json ? stderr : stdout;
+    char* typed = readline(prompt.c_str());
+    if (typed == nullptr) {
+      prompt_out << "\n";
+      return false;
+    }
+    line = typed;
+    std::free(typed);
+    if (!tools::Trim(line).empty()) add_history(line.c_str());
+    return true;
+  }
+#endif
+  prompt_out << prompt << std::flush;
+  if (std::getline(std::cin, line)) return true;
+  prompt_out << "\n";
+  return false;
+}
+
 int RunInteractive(Session& session, bool json) {
   std::ostream& prompt_out = json ? std::cerr : std::cout;
   bool failed = false;
   for (;;) {
-    prompt_out << Prompt(session.last()) << std::flush;
     std::string line;
-    if (!std::getline(std::cin, line)) {
-      prompt_out << "\n";
-      break;
-    }
+    if (!ReadLine(Prompt(session.last()), json, line)) break;
     const std::string word = tools::Trim(line);
     if (word == "help" || word == "?") {
       prompt_out << tools::InstructionHelp();
@@ -248,7 +320,7 @@ int RunInteractive(Session& session, bool json) {
     }
     if (session.quit_done()) break;
   }
-  return failed ? kFailed : kOk;
+  return failed || session.any_failed() ? kFailed : kOk;
 }
 
 bool ReadScript(const std::string& path, std::string& text) {
@@ -272,7 +344,7 @@ struct Options {
   bool interactive = false;
   bool help = false;
   bool version = false;
-  int timeout_ms = kDefaultTimeoutMs;
+  int timeout_ms = 0;  // 0: from the server's settings
   std::vector<Instruction> instructions;
 };
 
@@ -374,7 +446,9 @@ bool CheckRunnable(const Options& o) {
 // One session with the server: the instructions, or what the user types.
 int RunSession(const Options& o) {
   std::string error;
-  Session session(o.timeout_ms, o.json);
+  tools::ReplyTime time = tools::ReplyTimeForFolder(tools::ServerProgramFolder(o.home, o.server));
+  if (o.timeout_ms > 0) time.timeout_ms = o.timeout_ms;
+  Session session(time, o.json);
   if (!session.Start(o.server, o.home, error)) {
     std::cerr << "ecubridge-host: " << error << "\n";
     return kFailed;
@@ -391,6 +465,7 @@ int RunSession(const Options& o) {
       }
     }
   }
+  if (session.any_failed()) status = kFailed;
   if (!session.Finish(error)) {
     std::cerr << "ecubridge-host: " << error << "\n";
     status = kFailed;

@@ -15,6 +15,7 @@
 
 #include "crypt/crypt.h"
 #include "platform/posix/program_info.h"
+#include "settings/settings.h"
 
 namespace {
 
@@ -77,7 +78,8 @@ std::string Encode(const std::string& plain) {
 
 // False with a message in `error` when `text` is not a protected file or a line is damaged.
 bool Decode(const std::string& text, std::string& plain, std::string& error) {
-  const std::vector<std::string> lines = ecub::SplitCrLf(text);
+  // Line ends as the server reads them: LF or CR LF.
+  const std::vector<std::string> lines = ecub::SplitSettingsLines(text);
   std::string header;
   if (lines.empty() || !ecub::DecodeCheckedLine(lines[0], header) ||
       header != ecub::kProtectedMagic) {

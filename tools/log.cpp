@@ -1,5 +1,7 @@
 // ecubridge-log: shows a traffic log (RxTx.TXT) line by line with the time in seconds, the
 // direction, the command's name and the frame taken apart into its fields.
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -43,7 +45,8 @@ const char kHelp[] =
     "                       times; per session: connects, port errors, duration\n"
     "  --json               --stats as one JSON object\n"
     "\n"
-    "Exit codes: 0 shown, 1 the file cannot be read, 2 bad arguments.\n";
+    "Exit codes: 0 shown, 1 the file cannot be read or holds no traffic log line, 2 bad\n"
+    "arguments (also no FILE at a terminal).\n";
 
 int Usage(const std::string& message) {
   std::cerr << "ecubridge-log: " << message << "\n(see ecubridge-log --help)\n";
@@ -114,7 +117,16 @@ int Show(const Options& o) {
     }
     contents.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
-  for (const tools::LogEvent& e : tools::ParseTrafficLog(contents)) {
+  const std::vector<tools::LogEvent> events = tools::ParseTrafficLog(contents);
+  if (const std::optional<size_t> line = tools::FirstForeignLine(events)) {
+    std::cerr << "ecubridge-log: " << (o.path && *o.path != "-" ? *o.path : "standard input")
+              << (contents.empty()
+                      ? " is empty"
+                      : ":" + std::to_string(*line) + ": not a traffic log line (RxTx.TXT)")
+              << "\n";
+    return kFailed;
+  }
+  for (const tools::LogEvent& e : events) {
     if (o.only && e.command != o.only) continue;
     std::cout << tools::FormatLogEvent(e) << "\n";
   }
@@ -133,6 +145,11 @@ int main(int argc, char** argv) {
   if (options.help) {
     std::cout << kHelp;
     return kOk;
+  }
+  // Typing a log at the terminal is not what anyone means.
+  if (!options.path && isatty(STDIN_FILENO) == 1) {
+    std::cerr << kHelp;
+    return kUsage;
   }
   return Show(options);
 }

@@ -44,6 +44,7 @@ const char kHelp[] =
     "\n"
     "Serves a simulated control unit on a pseudo-terminal linked as DIR/COMN and prints that\n"
     "path when ready. Runs until SIGINT or SIGTERM (or --seconds), then removes the link.\n"
+    "DIR is made when missing; a DIR/COMN that exists already is never replaced (exit 1).\n"
     "Requests received (<-) and answers sent (->) are logged to standard error.\n"
     "\n"
     "  --ports DIR           folder of the COM port links (the server's <home>/ports)\n"

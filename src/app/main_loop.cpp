@@ -30,10 +30,18 @@ double NextIdleWorkDue(const Server& s) {
   return std::min(watch, NextPollDue(s));
 }
 
+// The host's input has ended for good and everything it sent has been handled: no message can
+// come any more, so the server ends as instruction 1 ends it. Only the status form, while shown,
+// can still drive the server then.
+bool HostGone(Server& s) {
+  return !s.status_form_shown && s.PendingMessage.empty() && s.host_stream.buffered.empty() &&
+         s.platform.HostInputEnded();
+}
+
 // Replaces the loop's blind 1 ms sleep: waits for host input, but no longer than until the
 // buffered host bytes or the idle work need attention.
 void WaitForWork(Server& s) {
-  if (!s.PendingMessage.empty()) return;
+  if (!s.PendingMessage.empty() || HostGone(s)) return;
   const double now = TimerApi_uSec(s);
   double until = kNever;
   const double stream_due = HostStreamDeadline(s);
@@ -213,6 +221,7 @@ void ServerStartup(Server& s) {
   ImpostaTabelleProto(s.tables, false);
   if (s.settings.LOG) ApriLog(s);
   s.StartTime_usec = TimerApi_uSec(s);
+  for (const std::string& problem : s.settings_problems) LogLine(s, "Settings ", problem);
 }
 
 bool LoopPass(Server& s) {
@@ -221,7 +230,7 @@ bool LoopPass(Server& s) {
   if (s.platform.StopRequested()) return false;  // shut down as instruction 1 does
   ReadHostMessage(s);
   if (s.HostMessage.empty()) {
-    if (CheckWatchedProcess(s)) s.QuitRequested = true;
+    if (CheckWatchedProcess(s) || HostGone(s)) s.QuitRequested = true;
     // Polling runs for hours unattended: a failure inside it (the transaction, storing its
     // answer) is shown like one in an instruction, and the server carries on.
     Guarded(s, "ScomponiMessaggio_Err", [&] { PollIdle(s); });

@@ -3,6 +3,7 @@
 
 #include "app/main_loop.h"
 #include "platform/posix/posix_platform.h"
+#include "platform/posix/program_folder.h"
 #include "platform/posix/program_info.h"
 #include "server/server.h"
 
@@ -13,6 +14,10 @@ int main(int argc, char** argv) {
   ecub::PosixCatchStopSignals();
   const std::string folder = ecub::PosixProgramFolder();
   ecub::PosixPlatform platform(0, 1, folder);
+  // The host is answered all the same: without its files the server still relays.
+  if (const std::string problem = ecub::ProgramFolderProblem(folder); !problem.empty()) {
+    platform.WriteStandardError("ecubridge: " + problem);
+  }
   ecub::Server server(platform, folder);
   ecub::RunServer(server);
   return 0;

@@ -309,6 +309,7 @@ bool ReplaceProgramFile(Server& s, const std::string& name, const std::string& c
   s.last_dll_error = p.GetLastError();
   LogLine(s, failed, name);
   LogLastErrors(s, true);
+  SayCannotWrite(s, name);
   return false;
 }
 

@@ -1,12 +1,16 @@
 // ECU frames and the command transaction: send, await, check, retry.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 namespace ecub {
 
 struct Server;
+
+// No frame of the protocol is longer: a length byte of 255 plus the two bytes before it.
+inline constexpr size_t kMaxFrameSize = 257;
 
 // XOR of all bytes; 0 for the empty string.
 uint8_t FrameChecksum(const std::string& bytes);

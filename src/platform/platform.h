@@ -179,6 +179,12 @@ class Platform {
   virtual char PathSeparator() = 0;
   // True when `path` names a file that can be opened for reading (a folder is not).
   virtual bool FileReadable(const std::string& path) = 0;
+  // What `path` names, so that a file that is there but cannot be used can be told from one
+  // that is missing. Platforms that cannot tell call every unreadable path missing.
+  enum class PathKind { kMissing, kFile, kOther };
+  virtual PathKind KindOfPath(const std::string& path) {
+    return FileReadable(path) ? PathKind::kFile : PathKind::kMissing;
+  }
   virtual bool ReadWholeFile(const std::string& path, std::string& contents) = 0;
   // Creates or truncates `path` and writes `contents`.
   virtual bool WriteWholeFile(const std::string& path, const std::string& contents) = 0;
@@ -196,6 +202,12 @@ class Platform {
   virtual LocalDateTime LocalNow() = 0;
   // Local date and time in the system's general format (short date, a blank, long time).
   virtual std::string FormatGeneralDate(const LocalDateTime& when) = 0;
+
+  // --- Standard error -----------------------------------------------------------------------
+  // One line for the person running the server about a problem they can fix (a settings file
+  // it cannot use, a file it cannot write), without stopping anything. Nothing where no one
+  // could read it.
+  virtual void WriteStandardError(const std::string& line) { static_cast<void>(line); }
 
   // --- Message box --------------------------------------------------------------------------
   // A modal box on Windows; standard error elsewhere. Returns when the user has closed it.

@@ -80,6 +80,9 @@ struct Server {
   std::string Argument;
   HostStream host_stream;
   bool QuitRequested = false;
+  // While the status form is shown it can drive the server, so the end of the host's input
+  // does not end it.
+  bool status_form_shown = false;
   double StartTime_usec = 0;
   std::string WatchedProcess;
   double WatchDue_usec = 0;
@@ -103,6 +106,12 @@ struct Server {
   // Byte tables and the traffic log.
   ByteTables tables;
   TrafficLog log;
+
+  // What the person running the server has been told: the settings file's problems (kept for
+  // the traffic log, which opens after the settings are read) and the program files that could
+  // not be written (each said once).
+  std::vector<std::string> settings_problems;
+  std::set<std::string> unwritable_said;
 };
 
 // Path of a file in the program folder.
@@ -110,7 +119,10 @@ std::string ProgramFile(Server& s, const std::string& name);
 
 // Loads the settings file at `path` into the settings record and MsgTable; no port is chosen
 // afterwards and the answer time-out in force is the loaded one. False when the file does not
-// exist.
+// exist. Each problem found is said on standard error and kept in settings_problems.
 bool LoadServerSettings(Server& s, const std::string& path);
+
+// Says on standard error, once per file, that the program file `name` could not be written.
+void SayCannotWrite(Server& s, const std::string& name);
 
 }  // namespace ecub

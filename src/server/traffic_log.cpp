@@ -43,7 +43,10 @@ void ApriLog(Server& s) {
       SalvaLogPrecedente(s) ? s.platform.OpenWriteFile(path) : s.platform.OpenAppendFile(path);
   // Without a log the server still serves the host: the host is waiting on its pipe, and a
   // modal box would stall a window-less process that nobody watches. LogLine drops its lines.
-  if (s.log.file == -1) return;
+  if (s.log.file == -1) {
+    SayCannotWrite(s, kLogFileName);
+    return;
+  }
   // The clock origin is not taken yet, so the first line holds the counter's own reading.
   const int64_t clock_ms = RoundHalfEven(TimerApi_uSec(s) / 1000.0);
   const std::string first = "0 TimerApi_uSec " + std::to_string(clock_ms) + " Now " +

@@ -53,6 +53,12 @@ std::string ElencoDispositiviUsb(const Server& s) {
 }
 
 void LeggiRisposta(Server& s, const std::string& frame) {
+  // Longer than any frame: no unit could take it, and sending it byte by byte with its retries
+  // would stall the server for minutes. Refused at once, whatever the polling mode.
+  if (frame.size() > kMaxFrameSize) {
+    SendReply(s, 6, kResultRefused, frame);
+    return;
+  }
   std::string answer;
   switch (s.PollMode) {
     case 0: {
@@ -85,7 +91,8 @@ void LeggiRisposta(Server& s, const std::string& frame) {
 }
 
 void LeggiStorico(Server& s, const std::string& frame) {
-  MsgRecord* record = FindFlagged(s, frame, &MsgRecord::MsgCyclic);
+  MsgRecord* record =
+      frame.size() > kMaxFrameSize ? nullptr : FindFlagged(s, frame, &MsgRecord::MsgCyclic);
   if (record == nullptr) {
     SendReply(s, 7, kResultRefused, frame);
     return;

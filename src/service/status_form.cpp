@@ -25,6 +25,14 @@ int ParseCode(const std::string& text) {
 
 }  // namespace
 
+StatusForm::StatusForm(Server& server) : s_(server) {
+  s_.status_form_shown = true;
+}
+
+StatusForm::~StatusForm() {
+  s_.status_form_shown = false;
+}
+
 std::string PadArgumentText(const std::string& text) {
   return text.size() % 2 == 1 ? text + "0" : text;
 }

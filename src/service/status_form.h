@@ -20,7 +20,10 @@ inline constexpr int kUnloadFormControlMenu = 0;
 
 class StatusForm {
  public:
-  explicit StatusForm(Server& server) : s_(server) {}
+  explicit StatusForm(Server& server);
+  ~StatusForm();
+  StatusForm(const StatusForm&) = delete;
+  StatusForm& operator=(const StatusForm&) = delete;
 
   // Text1(1), "Cmd": the instruction code in decimal; Text1(7), "Argomento": the argument in
   // hexadecimal, two digits per byte.

@@ -59,10 +59,28 @@ struct Settings {
   uint8_t LatencyTimer_ms = 1;
 };
 
+// A problem found in the settings file: the line of the file it is on (0 for the file as a
+// whole) and what is wrong, in words.
+struct SettingsProblem {
+  size_t line = 0;
+  std::string text;
+};
+
 // Reads the settings file at `path` into `settings` and the polling-message table `table`
 // (record 0 unused). False when the file does not exist (every default then stays in force).
+// Lines end with LF or CR LF alike, in a protected file too; blanks around a section name are
+// ignored. Loading never stops at a problem; each one found (a file that is there but cannot be
+// read or is not a regular file, is not text, has a line that does not decode, a value that is
+// not a number the setting can take, a section nobody knows) is added to `problems` when given.
 bool LoadSettings(Platform& p, const std::string& path, Settings& settings,
-                  std::vector<MsgRecord>& table);
+                  std::vector<MsgRecord>& table, std::vector<SettingsProblem>* problems = nullptr);
+
+// The lines of a settings text: split at every LF, a CR before it dropped. Text after the last
+// line end is a line of its own, possibly empty; an empty text has no lines.
+std::vector<std::string> SplitSettingsLines(const std::string& text);
+
+// "PATH:LINE: text", or "PATH: text" for the file as a whole.
+std::string DescribeSettingsProblem(const std::string& path, const SettingsProblem& problem);
 
 // Empties the answer history of record `index` and gives back all its places; does nothing
 // for an index outside the table.

@@ -474,6 +474,11 @@ bool FakePlatform::HostWrite(const std::string& data) {
   return true;
 }
 
+bool FakePlatform::HostInputEnded() {
+  DeliverDueInput();
+  return input_end_ && pipe_.empty() && scheduled_.empty();
+}
+
 void FakePlatform::HostWaitInput(double max_usec) {
   if (FaultNow("HostWaitInput")) return;  // an early return, which waits are allowed
   DeliverDueInput();
@@ -568,7 +573,12 @@ bool FakePlatform::FileReadable(const std::string& path) {
     last_error = kErrorAccessDenied;
     return false;
   }
-  return files.count(path) > 0;
+  return files.count(path) > 0 && unreadable.count(path) == 0;
+}
+
+Platform::PathKind FakePlatform::KindOfPath(const std::string& path) {
+  if (folders.count(path) > 0) return PathKind::kOther;
+  return files.count(path) > 0 ? PathKind::kFile : PathKind::kMissing;
 }
 
 bool FakePlatform::ReadWholeFile(const std::string& path, std::string& contents) {
@@ -577,7 +587,7 @@ bool FakePlatform::ReadWholeFile(const std::string& path, std::string& contents)
     return false;
   }
   auto it = files.find(path);
-  if (it == files.end()) return false;
+  if (it == files.end() || unreadable.count(path) > 0) return false;
   contents = it->second;
   return true;
 }

@@ -52,6 +52,8 @@ class FakePlatform : public Platform {
   // --- Host pipe ---
   // Bytes that reach standard input `delay_usec` from now (0: at once).
   void HostSend(const std::string& bytes, double delay_usec = 0);
+  // The host closes its end once every byte sent so far (scheduled ones too) has arrived.
+  void HostEndInput() { input_end_ = true; }
   std::string host_output;               // everything written to standard output
   std::vector<std::string> replies;      // each HostWrite call
   std::vector<double> reply_times_usec;  // virtual time of each HostWrite call
@@ -75,8 +77,9 @@ class FakePlatform : public Platform {
   // --- Files ---
   std::map<std::string, std::string> files;  // path -> contents
   std::set<std::string> folders;
-  std::set<std::string> locked;  // paths that cannot be written or replaced
-  bool disk_full = false;        // whole-file writes then create or cut the file and fail
+  std::set<std::string> unreadable;  // files that are there but may not be read
+  std::set<std::string> locked;      // paths that cannot be written or replaced
+  bool disk_full = false;            // whole-file writes then create or cut the file and fail
   bool copy_fails = false;
   LocalDateTime local_now{2025, 3, 5, 9, 7, 3};
 
@@ -120,6 +123,7 @@ class FakePlatform : public Platform {
 
   // --- Message boxes ---
   std::vector<std::string> messages;  // "title|text"
+  std::vector<std::string> stderr_lines;
 
   // Platform
   bool HostPeek(uint32_t& available) override;
@@ -133,6 +137,7 @@ class FakePlatform : public Platform {
     ++platform_calls;
     output_closed = true;
   }
+  bool HostInputEnded() override;
   void HostWaitInput(double max_usec) override;
   bool QueryPerformanceFrequency(int64_t& frequency) override;
   bool QueryPerformanceCounter(int64_t& counter) override;
@@ -166,6 +171,8 @@ class FakePlatform : public Platform {
   }
   std::string FormatGeneralDate(const LocalDateTime& when) override;
   void ShowMessage(const std::string& text, const std::string& title) override;
+  void WriteStandardError(const std::string& line) override { stderr_lines.push_back(line); }
+  PathKind KindOfPath(const std::string& path) override;
   int64_t OpenSerial(const std::string& name) override;
   bool GetCommState(int64_t handle, Dcb& dcb) override;
   bool SetCommState(int64_t handle, const Dcb& dcb) override;
@@ -210,6 +217,7 @@ class FakePlatform : public Platform {
   int64_t next_handle_ = 0x1000;
   std::unique_ptr<D2xx> ftdi_;  // arrival time (ns), bytes
   std::string pipe_;
+  bool input_end_ = false;
   int64_t next_file_ = 3;
 };
 

@@ -325,7 +325,13 @@ TEST(PosixHostPipe, WaitEndsForInputHandsOverLastBytesThenSleepsOnceTheHostHasGo
   std::string out;
   ASSERT_TRUE(p.HostRead(available, out));
   EXPECT_EQ(out, "last words");
-  // Now the pipe is empty for good: waits sleep their time instead of spinning.
+  EXPECT_FALSE(p.HostInputEnded());
+  // Now the pipe is empty for good: the wait that finds it returns at once to let the caller
+  // see the end; later waits sleep their time instead of spinning.
+  start = Clock::now();
+  p.HostWaitInput(20e6);
+  EXPECT_LT(MillisecondsSince(start), 10000);
+  EXPECT_TRUE(p.HostInputEnded());
   start = Clock::now();
   for (int i = 0; i < 5; ++i) p.HostWaitInput(20000);
   EXPECT_GE(MillisecondsSince(start), 95.0);

@@ -5,8 +5,10 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -72,6 +74,15 @@ TEST_F(ProgramTest, FolderIsBesideTheProgramUnlessInstalledOrReadOnly) {
   fs::create_directories(elsewhere);
   EXPECT_EQ(ProgramFolderFor(elsewhere, true), dir_ + "/home/.local/share/ecubridge");
   EXPECT_TRUE(fs::is_directory(dir_ + "/home/.local/share/ecubridge"));
+  EXPECT_EQ(ProgramFolderProblem(dir_ + "/home/.local/share/ecubridge"), "");
+
+  // A data folder that cannot be made (not even by root) is still the one every program names,
+  // and why it cannot serve is said.
+  std::ofstream(dir_ + "/file") << "x";
+  ScopedEnv blocked("XDG_DATA_HOME", dir_ + "/file/data");
+  EXPECT_EQ(ProgramFolderFor(elsewhere, true), dir_ + "/file/data/ecubridge");
+  EXPECT_NE(ProgramFolderProblem(dir_ + "/file/data/ecubridge").find("cannot be made"),
+            std::string::npos);
 }
 
 TEST_F(ProgramTest, ServerInAReadOnlyFolderKeepsItsFilesInTheDataFolder) {
@@ -109,6 +120,38 @@ TEST_F(ProgramTest, ServerInAReadOnlyFolderKeepsItsFilesInTheDataFolder) {
   EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
 }
 
+// With no folder it may make or write (the user nobody, whose home does not exist), the server
+// says so on standard error, naming the folder every tool uses, and still answers the host.
+TEST_F(ProgramTest, ServerWithoutAUsableFolderSaysSoAndStillAnswers) {
+  const bool root = geteuid() == 0;
+  if (root && access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "needs setpriv as root";
+  const std::string folder = dir_ + "/readonly";
+  fs::create_directories(folder);
+  fs::copy_file(ECUBRIDGE_EXE, folder + "/ecubridge");
+  fs::permissions(folder, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+  fs::permissions(dir_, fs::perms::all & ~fs::perms::others_write & ~fs::perms::group_write);
+  const std::string home = dir_ + "/readonly/home";  // cannot be made
+  std::string command = "exec \"$0\" 2>\"$1\"";
+  if (root)
+    command = "exec setpriv --reuid=nobody --regid=nogroup --clear-groups -- " + command.substr(5);
+  ChildProcess server;
+  ASSERT_TRUE(server.Start({"/bin/sh", "-c", command, folder + "/ecubridge", dir_ + "/err.txt"},
+                           {{"ECUBRIDGE_HOME", ""}, {"XDG_DATA_HOME", ""}, {"HOME", home}}));
+  ASSERT_TRUE(server.Write(std::string("\x0a\x00\x00\x00\x00\x00\x00\x00hi", 10)));  // echo
+  EXPECT_EQ(server.ReadExactly(10, 5000).value_or("").substr(8), "hi");
+  server.CloseStdin();
+  EXPECT_EQ(server.WaitExit(5000), 0);
+  std::ifstream in(dir_ + "/err.txt");
+  const std::string err((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(err.rfind("ecubridge: the program folder " + home +
+                          "/.local/share/ecubridge does not exist and cannot be made",
+                      0),
+            0u)
+      << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+}
+
 TEST(ProgramVersion, EveryProgramAnswersVersionAndHelp) {
   for (const char* program : {ECUBRIDGE_EXE, ECUBRIDGE_INI_EXE, ECUBRIDGE_SIM_EXE,
                               ECUBRIDGE_HOST_EXE, ECUBRIDGE_LOG_EXE, ECUBRIDGE_PORTS_EXE}) {
@@ -125,6 +168,16 @@ TEST(ProgramVersion, EveryProgramAnswersVersionAndHelp) {
       }
     }
   }
+}
+
+// An argument the server does not know is not passed over as if understood.
+TEST(ProgramVersion, ServerRefusesAnUnknownArgumentWithItsUsage) {
+  ChildProcess server;  // standard error on the pipe the test reads
+  ASSERT_TRUE(server.Start({"/bin/sh", "-c", "exec \"$0\" --foo 2>&1 >/dev/null", ECUBRIDGE_EXE}));
+  const std::string err = Output(server);
+  EXPECT_EQ(server.WaitExit(5000), 2);
+  EXPECT_EQ(err.rfind("ecubridge: unknown argument '--foo'", 0), 0u) << err;
+  EXPECT_NE(err.find("usage: ecubridge"), std::string::npos) << err;
 }
 
 // A person who starts the server at a terminal learns in one line on standard error what it is.

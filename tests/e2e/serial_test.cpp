@@ -523,10 +523,17 @@ TEST_F(PtyHarness, ServesOnTheCallersThreadAndWaitsForLateBytes) {
   EXPECT_EQ(got.substr(79 * 257), unit.answers()[0]);
 }
 
-TEST_F(PtyHarness, ReplacesAnOldLinkAndRemovesItsOwn) {
+TEST_F(PtyHarness, KeepsAnotherLinkAndRemovesItsOwn) {
   std::filesystem::create_directories(folder_ + "/ports");
   ASSERT_EQ(symlink("/dev/null", (folder_ + "/ports/COM2").c_str()), 0);
   EcuSim unit;
+  {
+    PtyLink refused(&unit, folder_ + "/ports", 2);
+    EXPECT_FALSE(refused.ok());
+    EXPECT_EQ(std::filesystem::read_symlink(folder_ + "/ports/COM2").string(), "/dev/null");
+  }
+  EXPECT_EQ(std::filesystem::read_symlink(folder_ + "/ports/COM2").string(), "/dev/null");
+  std::filesystem::remove(folder_ + "/ports/COM2");
   {
     PtyLink pty(&unit, folder_ + "/ports", 2);
     ASSERT_TRUE(pty.ok()) << pty.error();

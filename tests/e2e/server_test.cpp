@@ -3,6 +3,13 @@
 // pipes themselves in posix_platform_test.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -40,6 +47,58 @@ TEST_F(ServerOverPipes, ProtectedSettingsTurnTheTrafficLogOnAndItNeverTakesStand
   EXPECT_EQ(log.rfind("0 TimerApi_uSec ", 0), 0u) << log;
   EXPECT_NE(log.find(" Now "), std::string::npos);
   EXPECT_EQ(log.find("REPLY-MARKER"), std::string::npos) << log;
+}
+
+// A settings file as any Linux editor writes it (LF line ends) is read; a problem in it is said
+// on standard error with the file and line, and in the log.
+TEST_F(ServerOverPipes, LinuxLineEndsAreReadAndProblemsAreSaid) {
+  Write("SetComVarno.ini", "[LOG]\n1\n[NumResend] \nten\n");
+  ASSERT_TRUE(server_.Start({"/bin/sh", "-c", "exec \"$0\" 2>\"$1\"", ECUBRIDGE_EXE, Path("err")},
+                            {{"ECUBRIDGE_HOME", home_}}));
+  Quit();
+  const std::string said = Path("SetComVarno.ini") + ":4: [NumResend] value 'ten' is not a whole";
+  EXPECT_EQ(Read("err").rfind("ecubridge: " + said, 0), 0u) << Read("err");
+  EXPECT_NE(Read("RxTx.TXT").find(" Settings " + said), std::string::npos) << Read("RxTx.TXT");
+}
+
+// A host that ends (closes its pipe, or is killed) ends its server as instruction 1 would: the
+// unit's port is put back, PortCom.ini and the log are written, exit 0. Before, the server ran
+// on for ever and held the port.
+TEST_F(ServerOverPipes, EndOfHostInputShutsTheServerDownAsQuitDoes) {
+  Write("SetComVarno.ini", FastTimingIni() + IniLines({"[LOG]", "1"}));
+  PtyUnit& unit = AddUnit(5);
+  Start();
+  ASSERT_EQ(Connect(5, unit).link, 1);
+  ASSERT_TRUE(server_.Write(EncodeHostMessage(0, "last")));
+  server_.CloseStdin();
+  const auto closed = std::chrono::steady_clock::now();
+  EXPECT_EQ(server_.WaitExit(5000), 0);
+  const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - closed;
+  std::printf("host input closed to server exit: %.2f ms\n", took.count());
+  EXPECT_EQ(Reply().data, "last");  // answered before the end
+  EXPECT_TRUE(Eventually([&] { return !unit.IsOpen(); }));
+  EXPECT_EQ(Read("PortCom.ini").rfind("5", 0), 0u);
+  const std::string log = Read("RxTx.TXT");
+  EXPECT_GT(std::count(log.begin(), log.end(), '\n'), 2) << log;  // the search's frames too
+}
+
+// The same for input that ends at once (</dev/null) and Ctrl-D at a terminal.
+TEST_F(ServerOverPipes, DevNullAndCtrlDAtATerminalEndTheServer) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  for (const std::string& input : {std::string("/dev/null"), std::string(ptsname(master))}) {
+    ChildProcess server;
+    ASSERT_TRUE(
+        server.Start({"/bin/sh", "-c", "exec \"$0\" <\"$1\" 2>/dev/null", ECUBRIDGE_EXE, input},
+                     {{"ECUBRIDGE_HOME", home_}}));
+    if (input != "/dev/null") {
+      ASSERT_EQ(write(master, "\x04", 1), 1);
+    }
+    EXPECT_EQ(server.WaitExit(5000), 0) << input;
+  }
+  close(master);
 }
 
 }  // namespace

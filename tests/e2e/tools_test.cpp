@@ -1,9 +1,12 @@
 // The developer tools: their decoders directly, then ecubridge-sim, ecubridge-host and
 // ecubridge-log as real programs around the real server.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -21,6 +24,7 @@
 #include "common/host_messages.h"
 #include "common/instructions.h"
 #include "common/log_reader.h"
+#include "common/reply_time.h"
 #include "common/sim_answers.h"
 #include "common/text.h"
 #include "platform/posix/child_process.h"
@@ -198,6 +202,7 @@ TEST(ToolsHostMessages, RepliesInWordsAndUsbLists) {
   r.porta_com = 3;
   EXPECT_EQ(ReplyText(r), Lines({"  reply: code 12 (usb-desc), result 4 (EEPROM operation failed)",
                                  "  LinkStatus 0 (no unit), PollMode 0 (timed), PortaCom 3 (COM3)",
+                                 "  FAILED: refused with result 4 (EEPROM operation failed)",
                                  "  data: 31  \"1\"", "  the EEPROM could not be read"}));
   r.code = 6;
   r.result = 3;
@@ -317,20 +322,36 @@ TEST(ToolsLogReader, ReadsStoppedSendsAndPortFailures) {
                                            "1700 ERR_H 54102030D4D\r\n"
                                            "1800 ClearCommError Recive \r\n"
                                            "1800 lpErrors 4\n"  // a line feed also ends a line
+                                           "1850 APERTURA [COM7]\r\n"
                                            "1900 CreateFile Error#-1\r\n"
+                                           "1950 APERTURA [COM5]\r\n"
                                            "CMD_ECUM_GEN\r\n")) {
     text += FormatLogEvent(e) + "\n";
   }
-  EXPECT_EQ(text, Lines({"     1.600  ERR  XXXXXXXXXX                ERR_DISAL: sending stopped: "
-                         "the unit talked during the request; start 41 02, length 3, command 00, "
-                         "no data, checksum 41 WRONG",
-                         "     1.700  ERR  CMD_READ_MEM2             ERR_H: write failed, error 5; "
-                         "start 41 02, length 3, command 0D, no data, checksum 4D ok",
-                         "     1.800  ERR                            ClearCommError Recive",
-                         "     1.800  ERR                            lpErrors 4",
-                         "     1.900  ERR                            CreateFile Error# -1",
-                         "            INFO                           CMD_ECUM_GEN  (command name "
-                         "without a frame)"}));
+  EXPECT_EQ(text,
+            Lines({"     1.600  ERR  XXXXXXXXXX                ERR_DISAL: sending stopped: "
+                   "the unit talked during the request; start 41 02, length 3, command 00, "
+                   "no data, checksum 41 WRONG",
+                   "     1.700  ERR  CMD_READ_MEM2             ERR_H: write failed, error 5; "
+                   "start 41 02, length 3, command 0D, no data, checksum 4D ok",
+                   "     1.800  ERR                            ClearCommError Recive",
+                   "     1.800  ERR                            lpErrors 4",
+                   "     1.850  ERR                            APERTURA [COM7]  (opening the "
+                   "port FAILED)",
+                   "     1.900  ERR                            CreateFile Error# -1",
+                   "     1.950  INFO                           APERTURA [COM5]  (port opened)",
+                   "            INFO                           CMD_ECUM_GEN  (command name "
+                   "without a frame)"}));
+}
+
+// Only a file that holds no log line at all is another file: its first line is named.
+TEST(ToolsLogReader, AFileWithoutLogLinesIsNamedByItsFirstLine) {
+  EXPECT_EQ(FirstForeignLine(ParseTrafficLog("\nroot:x:0:0\r\nbin:x:1:1\n")), 2u);
+  EXPECT_EQ(FirstForeignLine(ParseTrafficLog("")), 1u);
+  for (const char* log :
+       {"junk\n12 T 4102030C4C\n", "CMD_READ_MEM1\n", "99999999999999999999 R 44\n"}) {
+    EXPECT_EQ(FirstForeignLine(ParseTrafficLog(log)), std::nullopt) << log;
+  }
 }
 
 // Lines whose time does not fit 64 bits are still read; the split of a failed write's error
@@ -460,7 +481,7 @@ TEST_F(ToolsRun, RelaysPollsAndReadsHistoriesThroughSimulatorAndServerInJson) {
       "--json ident 'FW 1.00 LPGJET-4 X' connect 5 send READ_MEM2 send 4102030C4C send "
       "'CMD_READ_MEM3' connect 5 poll-mode 1 sleep 400 history 4102040C014A poll-mode 2 "
       "history 4102030C4C");
-  ASSERT_EQ(host.exit_code, 0) << host.output;
+  EXPECT_EQ(host.exit_code, 1) << host.output;  // a relay failed, a history was refused
   const std::vector<std::string> lines = SplitLines(host.output);
   ASSERT_EQ(lines.size(), 10u) << host.output;  // sleep has no reply
   const auto reply = [](const std::string& instruction, int code, const std::string& name,
@@ -503,7 +524,9 @@ TEST_F(ToolsRun, RelaysPollsAndReadsHistoriesThroughSimulatorAndServerInJson) {
                             R"("second":"01","length":16,"command":12,"name":"CMD_READ_MEM1",)"))
       << lines[3];
   // READ_MEM3 never gets an answer: an empty answer and the link given up.
-  EXPECT_EQ(lines[4], reply("send CMD_READ_MEM3", 6, "send", 8, 0, 0, 0, "") + "}");
+  EXPECT_EQ(lines[4],
+            reply("send CMD_READ_MEM3", 6, "send", 8, 0, 0, 0, "") +
+                R"(,"failure":"the relay failed: no checked answer after every attempt"})");
   EXPECT_EQ(lines[5], connect);  // found again
   EXPECT_EQ(lines[6], reply("poll-mode 1", 4, "poll-mode", 9, 1, 1, 0, "01") + R"(,"mode":1})");
   const std::string history = lines[7];
@@ -515,7 +538,9 @@ TEST_F(ToolsRun, RelaysPollsAndReadsHistoriesThroughSimulatorAndServerInJson) {
   EXPECT_EQ(Count(history, R"("checksum_ok":true)"), entries);
   EXPECT_EQ(lines[8], reply("poll-mode 2", 4, "poll-mode", 9, 1, 2, 0, "02") + R"(,"mode":2})");
   // Only cyclic messages keep a history to hand out.
-  EXPECT_EQ(lines[9], reply("history 4102030C4C", 7, "history", 13, 1, 2, 3, "4102030C4C") + "}");
+  EXPECT_EQ(lines[9], reply("history 4102030C4C", 7, "history", 13, 1, 2, 3, "4102030C4C") +
+                          R"x(,"failure":"refused with result 3 (argument refused or no such )x"
+                          R"x(message)"})x");
 
   // The simulator logged what it saw.
   const std::string sim_log = Read("sim.log");
@@ -568,6 +593,40 @@ TEST_F(ToolsRun, ScrambledUnitIsFoundWithTheSameTable) {
   EXPECT_EQ(Count(log.output, " R    CMD_READ_FIRMWARE"), 1) << log.output;
 }
 
+// Failures look like failures: marked in the output and exit 1, and the session goes on.
+TEST_F(ToolsRun, FailedConnectsRelaysAndRefusalsExitOne) {
+  Write("SetComVarno.ini", kQuickSettings);
+  ASSERT_TRUE(StartSim("--ident 'FW 2.00 OTHER Y' --fault silence:*:0x0E --quiet"));
+  Outcome r = Host("ident 'FW 1.00 LPGJET-4 X' connect 5 connect 9 timed 200 1 echo end");
+  EXPECT_EQ(r.exit_code, 1) << r.output;
+  EXPECT_EQ(Count(r.output, "FAILED: no unit with the expected identification was found"), 2)
+      << r.output;
+  EXPECT_TRUE(Has(r.output, "identification text: \"FW 2.00 OTHER Y\""));
+  EXPECT_TRUE(Has(r.output, "FAILED: refused with result 3")) << r.output;
+  EXPECT_TRUE(Has(r.output, "data: \"end\""));
+  r = Host("ident 'FW 2.00 OTHER Y' connect 5 send READ_MEM3");
+  EXPECT_EQ(r.exit_code, 1) << r.output;
+  EXPECT_EQ(Count(r.output, "FAILED"), 1) << r.output;
+  EXPECT_TRUE(Has(r.output, "FAILED: the relay failed")) << r.output;
+  EXPECT_EQ(Host("ident 'FW 2.00 OTHER Y' connect 5 send READ_MEM1").exit_code, 0);
+}
+
+// The reply time-out covers every attempt of one transaction with the settings the server reads
+// (LF line ends too), plus a margin; the defaults give 11 attempts of about 4.17 s.
+TEST(ToolsReplyTime, CoversEveryAttemptOfOneTransaction) {
+  const ReplyTime defaults = WorstReplyTime(Settings{});
+  EXPECT_EQ(defaults.attempts, 11);
+  EXPECT_DOUBLE_EQ(defaults.attempt_ms, 257 * 0.5 + 4000 + 40 + 5);
+  EXPECT_EQ(defaults.timeout_ms, 52500);
+  TempFolder folder("reply-time");
+  std::ofstream(folder.path() + "/SetComVarno.ini")
+      << "[NumResend]\n-1\n[AttesaGlobale_usec]\n100000\n[AttesaByteTx_usec]\n0\n";
+  const ReplyTime quick = ReplyTimeForFolder(ServerProgramFolder(folder.path(), "/bin/ecubridge"));
+  EXPECT_EQ(quick.attempts, 1);
+  EXPECT_DOUBLE_EQ(quick.attempt_ms, 145);
+  EXPECT_EQ(quick.timeout_ms, 2160);
+}
+
 TEST_F(ToolsRun, ShortIdentificationTurnsPollingOff) {
   Write("SetComVarno.ini", kQuickSettings);
   ASSERT_TRUE(StartSim("--short-ident --baud 0 --delay-ms 0.5 --quiet"));
@@ -608,6 +667,61 @@ TEST_F(ToolsRun, ScriptAndInteractiveModes) {
   EXPECT_FALSE(Has(r.output, "> echo"));
 }
 
+// At a terminal the prompt edits lines and recalls earlier ones with the arrow keys.
+TEST_F(ToolsRun, InteractivePromptRecallsEarlierLinesAtATerminal) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master) | unlockpt(master), 0);
+  ChildProcess host;
+  ASSERT_TRUE(
+      host.Start({"/bin/sh", "-c",
+                  "exec \"$0\" --server \"$1\" --home \"$2\" --interactive <\"$3\" >\"$3\" 2>&1",
+                  ECUBRIDGE_HOST_EXE, ECUBRIDGE_EXE, home_, ptsname(master)}));
+  std::string seen;
+  const auto until = [&](const std::string& what, int count) {
+    return e2e::Eventually([&] {
+      char buffer[4096];
+      pollfd pfd{master, POLLIN, 0};
+      if (poll(&pfd, 1, 10) > 0) {
+        const ssize_t n = read(master, buffer, sizeof buffer);
+        if (n > 0) seen.append(buffer, static_cast<size_t>(n));
+      }
+      return Count(seen, what) >= count;
+    });
+  };
+  ASSERT_EQ(write(master, "echo one\n", 9), 9);
+  EXPECT_TRUE(until("data: \"one\"", 1)) << seen;
+  ASSERT_EQ(write(master, "\x1b[A\n", 4), 4);  // the line before, again
+  EXPECT_TRUE(until("data: \"one\"", 2)) << seen;
+  ASSERT_EQ(write(master, "quit\n", 5), 5);
+  EXPECT_EQ(host.WaitExit(5000), 0) << seen;
+  close(master);
+}
+
+// A long wait at a terminal shows its progress on standard error: the time and the attempt.
+TEST_F(ToolsRun, LongRelayShowsItsProgressAtATerminal) {
+  Write("SetComVarno.ini", "[AttesaGlobale_usec]\r\n700000\r\n[NumResend]\r\n1\r\n");
+  ASSERT_TRUE(StartSim("--fault silence:*:0x0E --quiet"));
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master) | unlockpt(master), 0);
+  ChildProcess host;
+  ASSERT_TRUE(host.Start({"/bin/sh", "-c",
+                          "exec \"$0\" --server \"$1\" --home \"$2\" ident 'FW 1.00 LPGJET-4 X' "
+                          "connect 5 send READ_MEM3 2>\"$3\"",
+                          ECUBRIDGE_HOST_EXE, ECUBRIDGE_EXE, home_, ptsname(master)}));
+  EXPECT_EQ(host.WaitExit(10000), 1);
+  std::string shown;
+  char buffer[4096];
+  for (pollfd pfd{master, POLLIN, 0}; poll(&pfd, 1, 100) > 0;) {
+    const ssize_t n = read(master, buffer, sizeof buffer);
+    if (n <= 0) break;
+    shown.append(buffer, static_cast<size_t>(n));
+  }
+  close(master);
+  EXPECT_TRUE(Has(shown, "waiting for the reply: 1 s of 4 s, attempt 2 of 2")) << shown;
+}
+
 TEST_F(ToolsRun, MissingRepliesAndFailingServersAreErrors) {
   // With an unknown polling mode instruction 6 gets no reply at all.
   Outcome r = Host("--timeout-ms 500 poll-mode 7 send READ_MEM1 echo never");
@@ -620,13 +734,33 @@ TEST_F(ToolsRun, MissingRepliesAndFailingServersAreErrors) {
 }
 
 TEST_F(ToolsRun, SimulatorMakesItsFolderEndsByItselfAndRemovesItsPort) {
-  const Outcome r = RunCommand(std::string(ECUBRIDGE_SIM_EXE) + " --ports " + Path("new") +
+  // A fresh account has neither the program folder nor its ports/.
+  const Outcome r = RunCommand(std::string(ECUBRIDGE_SIM_EXE) + " --ports " + Path("new/ports") +
                                " --com 9 --seconds 0.3");
   EXPECT_EQ(r.exit_code, 0) << r.output;
-  EXPECT_EQ(r.output.rfind(Path("new/COM9") + "\n", 0), 0u) << r.output;
+  EXPECT_EQ(r.output.rfind(Path("new/ports/COM9") + "\n", 0), 0u) << r.output;
   EXPECT_TRUE(Has(r.output, "ending: 0 requests received"));
-  EXPECT_FALSE(std::filesystem::exists(Path("new/COM9"), ec_));
-  EXPECT_TRUE(std::filesystem::is_directory(Path("new"), ec_));
+  EXPECT_FALSE(std::filesystem::exists(Path("new/ports/COM9"), ec_));
+  EXPECT_TRUE(std::filesystem::is_directory(Path("new/ports"), ec_));
+}
+
+// A user's own COMn (a link to a real cable) is neither replaced at the start nor removed at
+// the end, even when it took the place of the simulator's link meanwhile.
+TEST_F(ToolsRun, SimulatorNeverTakesOrRemovesAPortItDidNotMake) {
+  namespace fs = std::filesystem;
+  fs::create_symlink("/dev/ttyUSB0", Path("ports/COM5"));
+  const Outcome r = RunCommand(std::string(ECUBRIDGE_SIM_EXE) + " --ports " + Path("ports") +
+                               " --com 5 --seconds 0.3");
+  EXPECT_EQ(r.exit_code, 1) << r.output;
+  EXPECT_TRUE(Has(r.output, "COM5 (-> /dev/ttyUSB0) is not this simulator's")) << r.output;
+  EXPECT_EQ(fs::read_symlink(Path("ports/COM5"), ec_), "/dev/ttyUSB0");
+  fs::remove(Path("ports/COM5"));
+  ASSERT_TRUE(StartSim(""));
+  fs::remove(Path("ports/COM5"));
+  fs::create_symlink("/dev/ttyUSB1", Path("ports/COM5"));
+  sim_.Terminate();
+  EXPECT_EQ(sim_.WaitExit(5000), 0);
+  EXPECT_EQ(fs::read_symlink(Path("ports/COM5"), ec_), "/dev/ttyUSB1");
 }
 
 // One case for each kind of refusal; the instruction words have their own table above.
@@ -648,6 +782,17 @@ TEST_F(ToolsRun, BadArgumentsExitTwoAndUnusableFilesOne) {
     EXPECT_TRUE(Has(r.output, "--help")) << command << "\n" << r.output;
   }
   Write("bad-answers.txt", "0D zz\n");
+  // Another file than a traffic log, and no file at all at a terminal.
+  const Outcome passwd = RunCommand(log + " /etc/passwd");
+  EXPECT_EQ(passwd.exit_code, 1);
+  EXPECT_EQ(passwd.output, "ecubridge-log: /etc/passwd:1: not a traffic log line (RxTx.TXT)\n");
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master) | unlockpt(master), 0);
+  const Outcome typed = RunCommand(log + " < " + ptsname(master));
+  close(master);
+  EXPECT_EQ(typed.exit_code, 2);
+  EXPECT_EQ(typed.output.rfind("usage: ecubridge-log", 0), 0u) << typed.output;
   for (const std::string& command :
        {com5 + " --answers " + Path("missing"), com5 + " --answers " + Path("bad-answers.txt"),
         com5 + " --scramble-table " + Path("bad-answers.txt"), log + " " + Path("missing"),

@@ -1,6 +1,7 @@
 // The traffic-log reader of the tools: any file, read line by line into entries and shown one
 // entry per output line; read again in three pieces as a followed file arrives; summed up into
 // requests, drawn, counted, and replayed by a unit that also hears the file as wire bytes.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -34,6 +35,7 @@ void CheckPieces(const std::string& contents, const std::vector<LogEvent>& whole
   reader.Feed(contents.substr(cut1, cut2 - cut1), pieces);
   reader.Feed(contents.substr(cut2), pieces);
   reader.Finish(pieces);
+  ecub::tools::SettleOpenings(pieces);
   FUZZ_CHECK(pieces.size() == whole.size(), std::to_string(pieces.size()) + " entries in pieces");
   for (size_t i = 0; i < whole.size(); ++i) {
     FUZZ_CHECK(Same(pieces[i], whole[i]), "entry " + std::to_string(i) + " differs in pieces");
@@ -112,5 +114,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   CheckPieces(contents, events);
   CheckSummary(contents, events);
+  // A file is refused only when no line of it is a log line; the line named is one it has.
+  if (const auto foreign = ecub::tools::FirstForeignLine(events)) {
+    FUZZ_CHECK(*foreign >= 1 && *foreign <= std::max<size_t>(lines, 1), std::to_string(*foreign));
+    for (const LogEvent& e : events) FUZZ_CHECK(!e.time_ms && e.label.empty(), e.text);
+  }
   return 0;
 }

@@ -1,5 +1,6 @@
 // The settings loader: any text as SetComVarno.ini, read plain and, split into its lines, read
-// again protected through the project's own encoder. Both readings must load the same settings.
+// again protected through the project's own encoder. Both readings must load the same settings,
+// and every problem said must name the file and a line it has.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -28,6 +29,14 @@ Loaded Load(const std::string& file) {
   p.files[kPath] = file;
   Loaded out;
   out.found = ecub::LoadServerSettings(s, kPath);
+  // Every problem is one line naming the file, and its line when it has one.
+  const size_t lines = ecub::SplitSettingsLines(file).size();
+  for (const std::string& said : p.stderr_lines) {
+    FUZZ_CHECK(said.rfind(std::string("ecubridge: ") + kPath + ":", 0) == 0, said);
+    FUZZ_CHECK(said.find('\n') == std::string::npos, said);
+    const size_t at = std::string("ecubridge: ").size() + std::string(kPath).size() + 1;
+    FUZZ_CHECK(said[at] == ' ' || std::stoul(said.substr(at)) <= lines, said);
+  }
   out.settings = s.settings;
   out.table = s.MsgTable;
   out.timeout = s.AttesaGlobaleCorrente;
@@ -88,7 +97,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   probe.files[kPath] = text;
   if (ecub::VerificaFileProtetto(probe, kPath)) return 0;
   std::string encoded = ecub::EncodeLine(ecub::kProtectedMagic);
-  for (const std::string& line : ecub::SplitCrLf(text)) encoded += "\r\n" + ecub::EncodeLine(line);
+  for (const std::string& line : ecub::SplitSettingsLines(text)) {
+    encoded += "\r\n" + ecub::EncodeLine(line);
+  }
   const Loaded hidden = Load(encoded);
   const std::string difference = Difference(plain, hidden);
   FUZZ_CHECK(difference.empty(), difference);

@@ -43,6 +43,13 @@ TEST_F(Instructions, PortComIniIsKeptWholeWhenTheDiskIsFull) {
   EXPECT_EQ(At(Connect(5, unit.ExpectedIdentity()), 3), 1);
   EXPECT_EQ(p.files["/app/PortCom.ini"], "3\r\n");
   EXPECT_NE(p.files["/app/RxTx.TXT"].find(" WriteFile Error#PortCom.ini\r\n"), std::string::npos);
+  // Said once on standard error, however often it fails.
+  Connect(5, unit.ExpectedIdentity());
+  const std::string said =
+      "ecubridge: cannot write /app/PortCom.ini; the program folder must be "
+      "writable to keep it";
+  EXPECT_EQ(std::count(p.stderr_lines.begin(), p.stderr_lines.end(), said), 1)
+      << p.stderr_lines.size();
   p.disk_full = false;
   Connect(5, unit.ExpectedIdentity());
   EXPECT_EQ(p.files["/app/PortCom.ini"], "5\r\n");
@@ -221,9 +228,21 @@ TEST_F(Instructions, HandlerResultsAndData) {
   // Cyclic mode answers only from the table.
   Ask(HostMsg(4, "\x01"));
   EXPECT_EQ(At(Ask(HostMsg(6, test::LiveRequest(2))), 7), 3);
-  // Another poll mode: no reply at all.
+  // Longer than any frame: refused with the argument, in every poll mode, nothing sent.
+  const std::string too_long = test::LiveRequest(2) + std::string(258 - 6, '\x55');
+  for (const char* mode : {"\x00", "\x02", "\x07"}) {
+    Ask(HostMsg(4, mode));
+    for (const int code : {6, 7}) {
+      const std::string reply = Ask(HostMsg(code, too_long));
+      EXPECT_EQ(reply.substr(2, 1) + reply.substr(7),
+                std::string(1, static_cast<char>(code)) + "\x03" + too_long);
+    }
+  }
+  EXPECT_TRUE(p.wire_written.empty());
+  // Another poll mode: no reply at all, for the longest frame too.
   Ask(HostMsg(4, "\x07"));
   p.HostSend(HostMsg(6, test::LiveRequest(2)));
+  p.HostSend(HostMsg(6, too_long.substr(0, 257)));
   EXPECT_TRUE(Replies(1, 1e6).empty());
 }
 

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 
 #include "app/main_loop.h"
 #include "link/host_link.h"
 #include "server/clock.h"
 #include "server/server.h"
+#include "service/status_form.h"
 #include "sim/fake_platform.h"
 #include "test_util.h"
 
@@ -207,6 +209,37 @@ TEST_F(MainLoop, ZeroDelayChecksEveryIdlePassAtMostEachMillisecond) {
   EXPECT_TRUE(RunFor(100000));
   EXPECT_GE(p.process_list_calls, 90);
   EXPECT_LE(p.process_list_calls, 101);
+}
+
+// A host that closes its end (or dies) can send nothing more: what it sent is still answered,
+// a cut message with result 1, then the loop ends at once instead of waiting for ever.
+TEST_F(MainLoop, EndOfHostInputEndsTheLoopOnceEverythingSentIsAnswered) {
+  Start();
+  p.HostSend(HostMsg(0, "AB"));
+  p.HostSend(std::string("\x0a\x00\x00", 3), 1000);
+  p.HostEndInput();
+  const double start = p.NowUsec();
+  EXPECT_FALSE(RunFor(60e6));
+  EXPECT_LT(p.NowUsec() - start, 0.2e6);  // the cut message's 100 ms, no more
+  EXPECT_EQ(p.forever_waits, 0);
+  const auto replies = p.TakeReplies();
+  ASSERT_EQ(replies.size(), 2u);
+  EXPECT_EQ(replies[0], Bytes({0, 10, 0, 0, 0, 0, 0, 0, 0x41, 0x42}));
+  EXPECT_EQ(replies[1].at(7), 1);
+}
+
+// The status form can still drive a server whose host input has ended.
+TEST_F(MainLoop, ShownStatusFormKeepsTheServerAfterTheEndOfHostInput) {
+  Start();
+  auto form = std::make_unique<StatusForm>(s);
+  p.HostEndInput();
+  EXPECT_TRUE(RunFor(60e6));
+  form->code_text = "1";
+  EXPECT_EQ(form->OnInvia(), "");
+  EXPECT_FALSE(RunFor(1e6));
+  s.QuitRequested = false;
+  form.reset();  // no form any more: the ended input ends the server
+  EXPECT_FALSE(RunFor(1e6));
 }
 
 TEST(ListProcessNames, EndsWithOneEmptyEntry) {

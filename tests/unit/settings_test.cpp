@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "app/main_loop.h"
 #include "crypt/crypt.h"
 #include "server/server.h"
 #include "sim/fake_platform.h"
@@ -86,16 +87,18 @@ TEST_F(SettingsTest, BadValuesKeepThePreviousValue) {
             (std::vector<int>{38400, 8, 2, 255}));
 }
 
-// Headers are whole lines in any case and never value lines; a switch is on only for exactly
-// "1"; LOG and CRIPT PROTO keep their start-up value unless the file states one.
+// Headers are whole lines in any case, blanks around them aside, and never value lines; lines
+// end with LF or CR LF; a switch is on only for exactly "1"; LOG and CRIPT PROTO keep their
+// start-up value unless the file states one.
 TEST_F(SettingsTest, HeadersAndSwitchesNeedWholeLines) {
   struct Case {
     bool before;
     Lines lines;
     bool after;
   };
-  for (const Case& c : {Case{false, {"[log]", " 1\t"}, true},
-                        Case{false, {" [LOG]", "1", "[LOG] ", "1", "[LOG]\n1"}, false},
+  for (const Case& c : {Case{false, {"[log]", " 1\t"}, true}, Case{false, {" [LOG]\t", "1"}, true},
+                        Case{false, {"[LOG]\n1\n"}, true}, Case{false, {"[LOG]\r\r\n1"}, false},
+                        Case{false, {"[ LOG]", "1", "[LOG] x", "1"}, false},
                         Case{true, {"[NumResend]", "[LOG]", "0"}, true},
                         Case{true, {"[LOG]", "true"}, false}, Case{true, {"[LOG]", "01"}, false},
                         Case{true, {"[LOG]", "1 1"}, false}, Case{true, {"[LOG]"}, false}}) {
@@ -124,7 +127,7 @@ TEST_F(SettingsTest, EachMsgSectionAddsARecord) {
   EXPECT_EQ(a.MsgHistoryLeft, 3);
   EXPECT_FALSE(a.MsgCyclic);
   const MsgRecord& b = s.MsgTable[1];
-  EXPECT_EQ(b.MsgRequest, "");  // hex is not trimmed: " 4201" is invalid
+  EXPECT_EQ(b.MsgRequest, "\x42\x01");  // blanks around the hex are not part of it
   EXPECT_EQ(b.MsgPeriod_ms, 0);
   EXPECT_EQ(b.MsgHistoryLeft, 2);
   EXPECT_TRUE(b.MsgCyclic);
@@ -162,6 +165,64 @@ TEST_F(SettingsTest, ProtectedFileLoadsLikeThePlainOne) {
   EXPECT_FALSE(s.settings.LOG);
   EXPECT_EQ(s.settings.NumResend, 10);
   EXPECT_EQ(s.MsgTable[0].MsgNumber, 0);
+}
+
+// Every problem is said once on standard error with its file and line, and in the log when it is
+// on; loading goes on as it would without the words.
+TEST_F(SettingsTest, ProblemsAreSaidWithTheirFileAndLine) {
+  const std::string at = "ecubridge: " + path + ":";
+  struct Case {
+    std::string file;
+    std::vector<std::string> said;
+  };
+  const std::string bad_protected =
+      EncodeLine(kProtectedMagic) + "\n" + EncodeLine("[LOG]") + "\nx\n" + EncodeLine("1");
+  for (const Case& c : {
+           Case{"[NumResend]\n3\n[Foo] \n[NumResend]\nabc\n",
+                {at + "3: unknown section '[Foo]'; passed over",
+                 at + "5: [NumResend] value 'abc' is not a whole number from -32768 to 32767; "
+                      "kept as before"}},
+           Case{"[LOG]\r\nyes\r\n[Setport,BaudRate,Bit,StopBit,Parity]\r\n9600,8\r\n[NumResend]",
+                {at + "2: [LOG] value 'yes' is not 0 or 1; taken as 0",
+                 at + "4: [Setport,BaudRate,Bit,StopBit,Parity] value '9600,8' is not four "
+                      "numbers: speed,bits,stop-bit code,parity code; the others kept as before",
+                 at + "5: [NumResend] has no value line"}},
+           Case{"[MSG]\n1\nt\nZZ\n",
+                {at + "1: [MSG] has 4 of its 8 value lines",
+                 at + "4: [MSG] request 'ZZ' is not hex"}},
+           Case{"ok\n\x7f" + std::string(1, '\0'), {at + "2: is not a text file (byte 127)"}},
+           Case{bad_protected,
+                {at + "3: does not decode (a protected file holds groups of four digits); the "
+                      "whole file is passed over"}},
+           Case{"; a comment\n[ not a section\n\n", {}},
+       }) {
+    p.files[path] = c.file;
+    p.stderr_lines.clear();
+    LoadServerSettings(s, path);
+    EXPECT_EQ(p.stderr_lines, c.said) << c.file;
+  }
+  EXPECT_EQ(s.settings.NumResend, 10);
+  // A file that is there but cannot be used, unlike a missing one.
+  p.unreadable.insert(path);
+  p.stderr_lines.clear();
+  EXPECT_FALSE(LoadServerSettings(s, path));
+  p.files.erase(path);
+  p.folders.insert(path);
+  EXPECT_FALSE(LoadServerSettings(s, path));
+  p.folders.clear();
+  p.unreadable.clear();
+  EXPECT_FALSE(LoadServerSettings(s, path));
+  EXPECT_EQ(p.stderr_lines,
+            (std::vector<std::string>{
+                "ecubridge: " + path + ": cannot be read; the defaults are used",
+                "ecubridge: " + path + ": is not a regular file; the defaults are used"}));
+  // With the log on, the log has them too.
+  p.files[path] = "[LOG]\n1\n[NumResend]\nx\n";
+  ServerStartup(s);
+  EXPECT_NE(
+      p.files[ProgramFile(s, "RxTx.TXT")].find(" Settings " + path + ":4: [NumResend] value 'x'"),
+      std::string::npos)
+      << p.files[ProgramFile(s, "RxTx.TXT")];
 }
 
 }  // namespace

@@ -143,6 +143,7 @@ std::string ReplyText(const Reply& r) {
                   "), result " + std::to_string(r.result) + " (" + ResultText(r.result) + ")\n";
   t += "  " + StatusText(r) + "\n";
   const auto line = [&t](const std::string& text) { t += "  " + text + "\n"; };
+  if (const std::string failure = ReplyFailure(r); !failure.empty()) line("FAILED: " + failure);
   const std::string& d = r.data;
   if (r.result != 0) {
     if (!d.empty()) line("data: " + SpacedHex(d) + "  \"" + Printable(d) + "\"");
@@ -163,11 +164,18 @@ std::string ReplyText(const Reply& r) {
       line("port " + std::to_string(ByteAt(d, 0)));
       const std::string answer = d.size() > kPortAnswerOffset ? d.substr(kPortAnswerOffset) : "";
       if (answer.empty()) {
-        line("identification: none (no answer)");
+        // The server keeps an answer only when it passed the frame checks.
+        line("identification: no valid answer (none came, or it failed the frame checks)");
       } else {
         line("identification: " + DescribeFrame(SplitFrame(answer)));
         const std::string ident = IdentText(answer);
         if (!ident.empty()) line("identification text: \"" + Printable(ident) + "\"");
+        // The server keeps its last answer when a port cannot even be opened.
+        if (r.code == 3 && r.link_status == 0) {
+          line(
+              "(the last identification answer the server got: from this port unless it "
+              "could not be opened)");
+        }
       }
       break;
     }
@@ -188,7 +196,7 @@ std::string ReplyText(const Reply& r) {
     }
     case 6:
       if (d.empty()) {
-        line("no answer (the transaction failed)");
+        line("no answer");
       } else {
         line("answer: " + DescribeFrame(SplitFrame(d)));
       }
@@ -229,7 +237,9 @@ std::string ReplyText(const Reply& r) {
   return t;
 }
 
-std::string ReplyJson(const Reply& r, const std::string& instruction) {
+namespace {
+
+Json ReplyJsonObject(const Reply& r, const std::string& instruction) {
   // Texts that come from the host or the unit may hold any bytes: they go through JsonText.
   Json o;
   o["instruction"] = JsonText(instruction);
@@ -246,7 +256,7 @@ std::string ReplyJson(const Reply& r, const std::string& instruction) {
   o["result_text"] = ResultText(r.result);
   o["data"] = Hex(r.data);
   const std::string& d = r.data;
-  if (r.result != 0) return DumpJson(o);
+  if (r.result != 0) return o;
   switch (r.code) {
     case 0:
     case 10:
@@ -306,7 +316,35 @@ std::string ReplyJson(const Reply& r, const std::string& instruction) {
     default:
       break;
   }
+  return o;
+}
+
+}  // namespace
+
+std::string ReplyJson(const Reply& r, const std::string& instruction) {
+  Json o = ReplyJsonObject(r, instruction);
+  if (const std::string failure = ReplyFailure(r); !failure.empty()) o["failure"] = failure;
   return DumpJson(o);
+}
+
+std::string ReplyFailure(const Reply& r) {
+  if (r.result != 0) {
+    return "refused with result " + std::to_string(r.result) + " (" + ResultText(r.result) + ")";
+  }
+  switch (r.code) {
+    case 3:
+      if (r.link_status == 0) return "no unit with the expected identification was found";
+      break;
+    case 13:
+      if (r.porta_com == 0) return "the scan found no unit with the expected identification";
+      break;
+    case 6:
+      if (r.data.empty()) return "the relay failed: no checked answer after every attempt";
+      break;
+    default:
+      break;
+  }
+  return std::string();
 }
 
 }  // namespace ecub::tools

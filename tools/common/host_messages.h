@@ -47,6 +47,9 @@ std::vector<UsbDevice> SplitUsbList(const std::string& data, std::string& rest);
 // host asked for, as the user wrote it.
 std::string ReplyText(const Reply& reply);
 std::string ReplyJson(const Reply& reply, const std::string& instruction);
+// Why the reply tells of a failure: a refusal (a result other than 0), a connect that found no
+// unit, a scan that found none, a relay that got no answer. Empty when it tells of none.
+std::string ReplyFailure(const Reply& reply);
 // "LinkStatus 1 (linked), PollMode 0 (timed), PortaCom 5 (COM5)".
 std::string StatusText(const Reply& reply);
 

@@ -166,7 +166,7 @@ void Interpret(LogEvent& e) {
   } else if (e.label == "COMUNICATION ERROR:") {
     e.note = CheckFailure(e.text);
   } else if (e.label == "APERTURA") {
-    e.note = "port opened";
+    e.note = "opening the port";  // settled by what follows: see ParseTrafficLog
   } else if (e.kind == Kind::kStart) {
     e.note = "log started";
   }
@@ -248,7 +248,28 @@ std::vector<LogEvent> ParseTrafficLog(const std::string& contents) {
   TrafficLogReader reader;
   reader.Feed(contents, events);
   reader.Finish(events);
+  SettleOpenings(events);
   return events;
+}
+
+void SettleOpenings(std::vector<LogEvent>& events) {
+  // An open is logged before it is tried; a failure line right after it means it failed.
+  for (size_t i = 0; i < events.size(); ++i) {
+    if (events[i].label != "APERTURA") continue;
+    const bool failed = i + 1 < events.size() && events[i + 1].kind == Kind::kError;
+    events[i].note = failed ? "opening the port FAILED" : "port opened";
+    if (failed) events[i].kind = Kind::kError;
+  }
+}
+
+std::optional<size_t> FirstForeignLine(const std::vector<LogEvent>& events) {
+  std::optional<size_t> first;
+  for (const LogEvent& e : events) {
+    // Timed lines carry a label; a command name alone is a log line as well.
+    if (e.time_ms || !e.label.empty() || !e.note.empty()) return std::nullopt;
+    if (!first) first = e.line;
+  }
+  return first ? first : std::optional<size_t>(1);
 }
 
 std::string FormatLogEvent(const LogEvent& e) {

@@ -51,6 +51,14 @@ class TrafficLogReader {
 
 std::vector<LogEvent> ParseTrafficLog(const std::string& contents);
 
+// Marks each port opening as done or failed by the entry after it (the whole-file reader does
+// this itself; a reader fed in pieces leaves the opening unsettled until the caller asks).
+void SettleOpenings(std::vector<LogEvent>& events);
+
+// When `events` hold no line of a traffic log at all (another file given by mistake), the first
+// line of the file, to name it (1 for an empty file); nothing when they hold one.
+std::optional<size_t> FirstForeignLine(const std::vector<LogEvent>& events);
+
 // One line: time in seconds, direction (T, R, ERR, INFO), command name, fields.
 std::string FormatLogEvent(const LogEvent& event);
 

@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -236,16 +237,23 @@ bool PosixPlatform::HostPeek(uint32_t& available) {
   available = 0;
   if (input_fd_ < 0) return false;
   int count = 0;
-  if (ioctl(input_fd_, FIONREAD, &count) != 0 || count < 0) return false;
-  available = static_cast<uint32_t>(count);
+  if (ioctl(input_fd_, FIONREAD, &count) != 0 || count < 0) {
+    // Not a pipe, terminal or file (/dev/null, say): the byte held may still be handed out.
+    available = static_cast<uint32_t>(held_.size());
+    return !held_.empty();
+  }
+  available = static_cast<uint32_t>(held_.size() + static_cast<size_t>(count));
   return true;
 }
 
 bool PosixPlatform::HostRead(uint32_t count, std::string& out) {
   out.clear();
   if (input_fd_ < 0) return false;
+  const size_t from_held = std::min<size_t>(count, held_.size());
+  out = held_.substr(0, from_held);
+  held_.erase(0, from_held);
+  size_t got = out.size();
   out.resize(count);
-  size_t got = 0;
   while (got < count) {
     const ssize_t n = read(input_fd_, out.data() + got, count - got);
     if (n > 0) {
@@ -253,6 +261,9 @@ bool PosixPlatform::HostRead(uint32_t count, std::string& out) {
     } else if (n < 0 && errno == EINTR) {
       continue;
     } else {
+      // End of file or a failed read: nothing more will come (a non-blocking descriptor with
+      // nothing waiting is merely quiet).
+      if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) input_gone_ = true;
       out.resize(got);
       return false;
     }
@@ -280,35 +291,46 @@ void PosixPlatform::HostCloseOutput() {
 
 void PosixPlatform::HostWaitInput(double max_usec) {
   if (std::isnan(max_usec)) return;
+  if (!held_.empty()) return;
   const bool unlimited = max_usec < 0 || max_usec > kLongestWait_usec;
   const int64_t deadline_ns =
       unlimited ? 0 : MonotonicNs() + static_cast<int64_t>(std::llround(max_usec * 1000.0));
-  for (;;) {
-    if (input_fd_ < 0 || input_gone_) {
-      // Nothing can arrive any more: sleep the whole time so the loop does not spin.
-      if (unlimited) {
-        ppoll(nullptr, 0, nullptr, &wait_mask_);  // until a signal
-      } else {
-        SleepUntil(deadline_ns);
-      }
+  if (input_fd_ < 0 || input_gone_) {
+    // Nothing can arrive any more: sleep the whole time so the loop does not spin.
+    if (unlimited) {
+      ppoll(nullptr, 0, nullptr, &wait_mask_);  // until a signal
+    } else {
+      SleepUntil(deadline_ns);
+    }
+    return;
+  }
+  pollfd pfd{input_fd_, POLLIN, 0};
+  timespec remaining{};
+  if (!unlimited) {
+    const int64_t left = deadline_ns - MonotonicNs();
+    remaining = ToTimespec(left > 0 ? left : 0);
+  }
+  const int ready = ppoll(&pfd, 1, unlimited ? nullptr : &remaining, &wait_mask_);
+  if (ready == 0) return;                   // time is up
+  if (ready < 0 && errno == EINTR) return;  // an early return is allowed
+  if (ready > 0 && (pfd.revents & POLLIN)) {
+    // Hang-up may come with bytes still buffered; those are read first.
+    int count = 0;
+    if (ioctl(input_fd_, FIONREAD, &count) == 0 && count > 0) return;
+    // Readable with nothing counted: the end of the input (a pipe whose writer has gone,
+    // Ctrl-D at a terminal, /dev/null) or a byte FIONREAD cannot see. One read tells which;
+    // a byte it gets is kept for HostRead.
+    char byte = 0;
+    const ssize_t n = read(input_fd_, &byte, 1);
+    if (n == 1) {
+      held_.assign(1, byte);
       return;
     }
-    pollfd pfd{input_fd_, POLLIN, 0};
-    timespec remaining{};
-    if (!unlimited) {
-      const int64_t left = deadline_ns - MonotonicNs();
-      remaining = ToTimespec(left > 0 ? left : 0);
-    }
-    const int ready = ppoll(&pfd, 1, unlimited ? nullptr : &remaining, &wait_mask_);
-    if (ready == 0) return;                     // time is up
-    if (ready < 0 && errno == EINTR) return;    // an early return is allowed
-    if (ready > 0 && (pfd.revents & POLLIN)) {  // hang-up may come with bytes still buffered
-      int count = 0;
-      if (ioctl(input_fd_, FIONREAD, &count) == 0 && count > 0) return;
-    }
-    // Readable with nothing to read, hung up, or failing: the host's end is gone for good.
-    input_gone_ = true;
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return;
   }
+  // At its end, hung up or failing: the host's end is gone for good. The caller learns it
+  // from HostInputEnded at once instead of after this wait.
+  input_gone_ = true;
 }
 
 // --- Clock and sleep ----------------------------------------------------------------------
@@ -385,6 +407,15 @@ bool PosixPlatform::FileReadable(const std::string& path) {
   const bool readable = fstat(fd, &info) == 0 && !S_ISDIR(info.st_mode);
   close(fd);
   return readable;
+}
+
+Platform::PathKind PosixPlatform::KindOfPath(const std::string& path) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) {
+    // Only a name that is not there is missing; one we may not even look at is something.
+    return errno == ENOENT || errno == ENOTDIR ? PathKind::kMissing : PathKind::kOther;
+  }
+  return S_ISREG(info.st_mode) ? PathKind::kFile : PathKind::kOther;
 }
 
 bool PosixPlatform::ReadWholeFile(const std::string& path, std::string& contents) {
@@ -491,6 +522,11 @@ std::string PosixPlatform::FormatGeneralDate(const LocalDateTime& w) {
 void PosixPlatform::ShowMessage(const std::string& text, const std::string& title) {
   const std::string line = title + ": " + text + "\n";
   WriteAll(STDERR_FILENO, line.data(), line.size());  // one write, so lines do not interleave
+}
+
+void PosixPlatform::WriteStandardError(const std::string& line) {
+  const std::string whole = line + "\n";
+  WriteAll(STDERR_FILENO, whole.data(), whole.size());
 }
 
 }  // namespace ecub

@@ -38,6 +38,7 @@ class PosixPlatform : public Platform {
   bool HostRead(uint32_t count, std::string& out) override;
   bool HostWrite(const std::string& data) override;
   void HostCloseInput() override;
+  bool HostInputEnded() override { return input_gone_ && held_.empty(); }
   void HostCloseOutput() override;
   void HostWaitInput(double max_usec) override;
   bool StopRequested() override;
@@ -79,6 +80,7 @@ class PosixPlatform : public Platform {
 
   char PathSeparator() override { return '/'; }
   bool FileReadable(const std::string& path) override;
+  PathKind KindOfPath(const std::string& path) override;
   bool ReadWholeFile(const std::string& path, std::string& contents) override;
   bool WriteWholeFile(const std::string& path, const std::string& contents) override;
   bool CopyFileReplace(const std::string& from, const std::string& to) override;
@@ -91,8 +93,9 @@ class PosixPlatform : public Platform {
   std::string FormatGeneralDate(const LocalDateTime& when) override;
 
   void ShowMessage(const std::string& text, const std::string& title) override;
+  void WriteStandardError(const std::string& line) override;
 
-  // True once HostWaitInput has seen the host's end of the input hang up (or fail).
+  // True once the host's end of the input was seen to hang up (or fail).
   bool host_input_gone() const { return input_gone_; }
 
  private:
@@ -132,6 +135,8 @@ class PosixPlatform : public Platform {
   int input_fd_;
   int output_fd_;
   bool input_gone_ = false;
+  // A byte read while telling the end of the input from a quiet one, handed out first.
+  std::string held_;
   std::string program_folder_;
   std::map<int, SerialPort> ports_;
   uint32_t last_error_ = 0;

@@ -82,8 +82,23 @@ std::string ProgramFolderFor(const std::string& exe_folder_in, bool create) {
   const std::string data_home = DataHome();
   if (data_home.empty()) return exe_folder;
   const std::string folder = data_home + "/" + kDataFolder;
-  if (create && !MakeFolders(folder)) return exe_folder;
+  if (create) MakeFolders(folder);  // a failure is told by ProgramFolderProblem
   return folder;
+}
+
+std::string ProgramFolderProblem(const std::string& folder_in) {
+  const std::string folder = folder_in.empty() ? "/" : folder_in;
+  if (!IsFolder(folder)) {
+    return "the program folder " + folder +
+           " does not exist and cannot be made: the settings are not read and no file is kept "
+           "(set ECUBRIDGE_HOME to a folder you may write)";
+  }
+  if (access(folder.c_str(), W_OK | X_OK) != 0) {
+    return "the program folder " + folder +
+           " cannot be written: the traffic log, Handle.ini and PortCom.ini are not kept "
+           "(set ECUBRIDGE_HOME to a folder you may write)";
+  }
+  return std::string();
 }
 
 std::string PosixProgramFolder(bool create) {

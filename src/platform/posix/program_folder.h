@@ -12,9 +12,14 @@ namespace ecub {
 //  - `exe_folder` when it can be written, unless it is the bin/ folder of an installed tree
 //    (../share/ecubridge beside it), which even root must not fill with logs;
 //  - otherwise ${XDG_DATA_HOME:-$HOME/.local/share}/ecubridge, made (with its parents) when
-//    `create` is set. When no such folder can be had, `exe_folder` after all.
+//    `create` is set. The same folder whether or not it could be made, so that every program
+//    names the same one; only without any home folder at all, `exe_folder` after all.
 // Without a trailing slash.
 std::string ProgramFolderFor(const std::string& exe_folder, bool create);
+
+// Why `folder` cannot serve as the program folder (it is missing, or cannot be written), in
+// words for standard error; empty when it can.
+std::string ProgramFolderProblem(const std::string& folder);
 
 // The folder of the running executable, or "." when it cannot be told.
 std::string ExecutableFolder();

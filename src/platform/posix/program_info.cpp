@@ -33,6 +33,9 @@ const char kServerHelp[] =
     "libftd2xx.so) when it loads, otherwise the kernel's ftdi_sio driver (/dev/ttyUSBn; no\n"
     "EEPROM writes). ecubridge-ports lists the ports and how the server sees them.\n"
     "\n"
+    "Exit status: 0 after instruction 1, the end of the host's input, or when the watched\n"
+    "process has ended; 2 for an argument other than --help or --version.\n"
+    "\n"
     "See ecubridge(1) and ecubridge-ports(1).\n";
 
 void Write(int fd, const std::string& text) {
@@ -66,9 +69,12 @@ int ServerCommandLine(int argc, char** argv) {
       return 0;
     }
   }
-  for (int i = 1; i < argc; ++i) {
-    Write(STDERR_FILENO, std::string("ecubridge: ignoring the argument '") + argv[i] +
-                             "': the server takes none (see ecubridge --help)\n");
+  if (argc > 1) {
+    // A host passes none; a person who typed one expects it to do something, so the server
+    // does not start as if it had been understood.
+    Write(STDERR_FILENO, std::string("ecubridge: unknown argument '") + argv[1] +
+                             "': the server takes none\n" + kServerHelp);
+    return 2;
   }
   if (isatty(STDIN_FILENO) == 1) {
     // One write, so the line arrives whole.

@@ -13,9 +13,9 @@ const char* EcubridgeVersion();
 std::string VersionLine(const std::string& program);
 
 // The server's command line: --help and --version (also -h) are answered on standard output,
-// and the result is the exit code; -1 means run the server. Other arguments are ignored with a
-// note, since a host never passes any. When standard input is a terminal, one line on standard
-// error says what the server is and how to try it.
+// and the result is the exit code; -1 means run the server. Any other argument gives the usage
+// on standard error and 2, since a host never passes any. When standard input is a terminal,
+// one line on standard error says what the server is and how to try it.
 int ServerCommandLine(int argc, char** argv);
 
 }  // namespace ecub

@@ -26,8 +26,28 @@ double ToUsec(int64_t ns) {
   return static_cast<double>(ns) / 1000.0;
 }
 
+// `what` with the reason the last call failed; errno 0 means `what` says it all.
 std::string Why(const char* what) {
+  if (errno == 0) return what;
   return std::string(what) + ": " + std::strerror(errno);
+}
+
+// Makes `folder` and its missing parents (a fresh account has neither the program folder nor
+// its ports/).
+bool MakeFolders(const std::string& folder) {
+  struct stat info {};
+  if (stat(folder.c_str(), &info) == 0) return S_ISDIR(info.st_mode) || (errno = ENOTDIR, false);
+  const size_t slash = folder.rfind('/');
+  if (slash != std::string::npos && slash > 0 && !MakeFolders(folder.substr(0, slash))) {
+    return false;
+  }
+  return mkdir(folder.c_str(), 0755) == 0 || errno == EEXIST;
+}
+
+std::string LinkTarget(const std::string& path) {
+  char target[512];
+  const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+  return n < 0 ? std::string() : std::string(target, static_cast<size_t>(n));
 }
 
 }  // namespace
@@ -62,10 +82,18 @@ bool PtyLink::Open(const std::string& ports_folder, int com_number) {
   if (notify_ < 0 || inotify_add_watch(notify_, name, IN_OPEN | IN_CLOSE) < 0) {
     return error_ = "inotify", false;
   }
-  mkdir(ports_folder.c_str(), 0755);  // usually there already
+  if (!MakeFolders(ports_folder)) return error_ = "make folder " + ports_folder, false;
   const std::string path = ports_folder + "/COM" + std::to_string(com_number);
-  unlink(path.c_str());
-  if (symlink(name, path.c_str()) != 0) return error_ = "symlink " + path, false;
+  // A COMn that is there already is someone's own port (a link to a real cable, another
+  // simulator's terminal): never replaced. symlink() refuses it in the same step.
+  if (symlink(name, path.c_str()) != 0) {
+    if (errno != EEXIST) return error_ = "symlink " + path, false;
+    const std::string target = LinkTarget(path);
+    errno = 0;
+    return error_ = path + (target.empty() ? "" : " (-> " + target + ")") +
+                    " is not this simulator's; remove it or choose another port",
+           false;
+  }
   link_path_ = path;
   return true;
 }
@@ -73,7 +101,8 @@ bool PtyLink::Open(const std::string& ports_folder, int com_number) {
 PtyLink::~PtyLink() {
   HangUp();
   if (slave_keep_ >= 0) close(slave_keep_);
-  if (!link_path_.empty()) unlink(link_path_.c_str());
+  // Only our own link goes: one replaced since by someone else stays.
+  if (!link_path_.empty() && LinkTarget(link_path_) == slave_path_) unlink(link_path_.c_str());
   for (int fd : {wake_[0], wake_[1], notify_}) {
     if (fd >= 0) close(fd);
   }

@@ -17,10 +17,11 @@ namespace ecub {
 class PtyLink {
  public:
   // Creates the pseudo-terminal (raw, so no byte is changed or echoed) and links its slave as
-  // `ports_folder`/COM`com_number`, creating the folder and replacing an older link. Check
-  // ok(); `link` must outlive this object.
+  // `ports_folder`/COM`com_number`, making the folder and its parents when missing. A COMn that
+  // exists already is never replaced: ok() is then false and error() says why. `link` must
+  // outlive this object.
   PtyLink(SimLink* link, const std::string& ports_folder, int com_number);
-  // Stops serving, hangs up and removes the link.
+  // Stops serving, hangs up and removes the link, if it is still ours.
   ~PtyLink();
   PtyLink(const PtyLink&) = delete;
   PtyLink& operator=(const PtyLink&) = delete;
