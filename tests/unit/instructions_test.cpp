@@ -137,6 +137,14 @@ TEST_F(Instructions, ScramblingModeTwoFallsBackToScrambledFrames) {
   }
 }
 
+TEST_F(Instructions, ScramblingModeOneScramblesFromTheFirstProbe) {
+  EcuSim& unit = UnitOn(6);
+  unit.config.scrambled = true;
+  Start("[CRIPT PROTO]\r\n1\r\n");
+  EXPECT_EQ(At(Connect(6, unit.ExpectedIdentity()), 3), 1);
+  EXPECT_EQ(unit.requests().size(), 1u);
+}
+
 TEST_F(Instructions, ScramblingModeTwoStaysPlainForAPlainUnit) {
   EcuSim& unit = UnitOn(6);
   Start("[CRIPT PROTO]\r\n2\r\n");
