@@ -73,6 +73,15 @@ TEST_F(Polling, MostOverdueFirst) {
     const auto first = tags.begin() + static_cast<std::ptrdiff_t>(before);
     EXPECT_EQ(std::vector<int>(first, first + 2), c.order);
   }
+  // Ten periods overdue: polled once and then a period later, not in a burst to catch up.
+  const double at = p.NowUsec();
+  s.MsgTable[0].MsgNextDue_usec = at - 10e6;
+  RunFor(500000);
+  int polls = 0;
+  for (const auto& r : unit.requests()) {
+    polls += At(r.frame, 4) == 0 && r.time_usec > at && r.time_usec < at + 9e5;
+  }
+  EXPECT_EQ(polls, 1);
 }
 
 // The first record holding the request gets the answer, even when another record with the
