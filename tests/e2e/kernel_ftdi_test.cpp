@@ -85,6 +85,11 @@ TEST_F(KernelFtdiTest, ListsOnlyFtdiInterfacesInBusOrderWithTheDriversTexts) {
   dual.tty = "ttyUSB4";
   dual.interface = 0;
   fixture_->AddUsbSerial(dual);
+  // A terminal whose device lies outside sys/, in a sibling whose name begins the same.
+  SysfsFixture beside(root_ + "/sys-old");
+  beside.AddUsbSerial(FtdiSpec("ttyUSB5", "3-1", "OLD", "FT232R USB UART"));
+  std::filesystem::create_symlink(beside.Sys("class/tty/ttyUSB5"),
+                                  fixture_->Sys("class/tty/ttyUSB5"));
 
   D2xx& ft = p_.Ftdi();
   uint32_t count = 0;

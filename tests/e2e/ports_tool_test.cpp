@@ -56,6 +56,8 @@ class PortsTool : public ::testing::Test {
                                          .manufacturer = "Prolific Technology Inc.",
                                          .product = "USB-Serial Controller",
                                          .serial = "",
+                                         .interface = 10,  // "0a" in sysfs
+                                         .interfaces = 11,
                                          .node = Node("ttyUSB2")});
     machine_->AddAcm("ttyACM0", "3-2", Node("ttyACM0"));
     machine_->AddUart("ttyS0", 4, Node("ttyS0"));
@@ -154,7 +156,7 @@ TEST_F(PortsTool, ListsPortsWithHowTheServerSeesThemAndWhoMayOpenThem) {
                 dev +
                 "ttyUSB2  pl2303  067b:2303  Prolific Technology Inc.  USB-Serial Controller\n" +
                 "  by-id:  " + by_id_ +
-                "usb-Prolific_Technology_Inc._USB-Serial_Controller-if00-port0\n" +
+                "usb-Prolific_Technology_Inc._USB-Serial_Controller-if10-port0\n" +
                 "  server: not reachable; make it a COM port: ecubridge-ports link N ttyUSB2\n"
                 "  access: ok\n"
                 "\n"
@@ -212,6 +214,7 @@ TEST_F(PortsTool, LinksMakeComPortsAndTheJsonListingShowsThem) {
   EXPECT_TRUE(ports["ttyS0"]["usb"].is_null());
   EXPECT_TRUE(ports["ttyUSB2"]["usb_interface"].is_null());
   EXPECT_EQ(ports["ttyUSB2"]["usb"]["id"], "067b:2303");
+  EXPECT_EQ(ports["ttyUSB2"]["usb"]["interface"], 10);
   EXPECT_EQ(ports["ttyACM0"]["access"], "ok");
   EXPECT_EQ(json["dangling_links"], nlohmann::json::parse(R"([{"com":7,"target":")" + by_id_ +
                                                           R"(usb-FTDI_gone-if00-port0"}])"));

@@ -48,7 +48,7 @@ class ProgramTest : public ::testing::Test {
 };
 
 TEST_F(ProgramTest, FolderIsBesideTheProgramUnlessInstalledOrReadOnly) {
-  const std::string data = dir_ + "/data";
+  const std::string data = dir_ + "/xdg//data";  // missing, and with a doubled slash
   ScopedEnv xdg("XDG_DATA_HOME", data);
   const std::string plain = dir_ + "/unpacked";
   const std::string bin = dir_ + "/usr/bin";

@@ -1,5 +1,6 @@
 // Serial ports on real pseudo-terminals, the D2XX driver loaded from a test library, and the
 // pseudo-terminal harness of the simulated control unit.
+#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -15,8 +16,10 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
+#include "d2xx_double.h"
 #include "platform/ft_program_data.h"
 #include "platform/posix/any_baud.h"
 #include "platform/posix/posix_d2xx.h"
@@ -414,8 +417,14 @@ TEST(D2xx, ListsOpensMovesBytesAndProgramsTheEepromThroughTheLoadedLibrary) {
   EXPECT_EQ(ft.FT_SetDataCharacteristics(loop, 7, 2, 4), FT_OK);
   EXPECT_NE(ft.FT_SetDataCharacteristics(loop, 2, 7, 0), FT_OK);  // the order counts
   EXPECT_EQ(ft.FT_SetFlowControl(loop, 0, 0, 0), FT_OK);
-  EXPECT_EQ(ft.FT_SetTimeouts(loop, 50, 50), FT_OK);
+  EXPECT_EQ(ft.FT_SetTimeouts(loop, 50, 70), FT_OK);
   EXPECT_EQ(ft.FT_SetChars(loop, 126, 0, 0, 0), FT_OK);
+  // What the driver was given, as the stand-in recorded it: the read time-out first.
+  void* driver = dlopen(ECUBRIDGE_D2XX_DOUBLE, RTLD_NOW | RTLD_NOLOAD);
+  ASSERT_NE(driver, nullptr);
+  const auto state = reinterpret_cast<D2xxDoubleStateFn>(dlsym(driver, kD2xxDoubleStateExport));
+  EXPECT_EQ(std::pair(state(0)->read_timeout_ms, state(0)->write_timeout_ms), std::pair(50u, 70u));
+  dlclose(driver);
   EXPECT_EQ(Exchange(ft, loop, std::string("\x00\x41\xff", 3)), std::string("\x00\x41\xff", 3));
   uint32_t queued = 0, written = 0;
   ASSERT_EQ(ft.FT_Write(loop, "abc", 3, &written), FT_OK);

@@ -41,6 +41,13 @@ TEST(HexNoPad, UpperCaseWithoutLeadingZerosNegativesAsThirtyTwoBits) {
   for (const auto& [value, hex] : cases) EXPECT_EQ(HexNoPad(value), hex) << value;
 }
 
+// Odd digit counts read as if a 0 led; 32767 bytes, the most a 16-bit count holds, convert.
+TEST(Hex, OddDigitCountsAndTheLongestString) {
+  EXPECT_EQ(HexToBytes("ABC"), Bytes({0x0A, 0xBC}));
+  EXPECT_EQ(BytesToHex(std::string(32767, 'Z')).size(), 65534u);
+  EXPECT_EQ(BytesToHex(std::string(32768, 'Z')), "");
+}
+
 // COM3 or the USB interface, open, with the log and the call records emptied.
 class OpenPort : public LinkTest {
  protected:

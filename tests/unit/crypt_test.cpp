@@ -24,8 +24,8 @@ TEST(CryptLine, EncodesAndDecodesGroupsOfTheReversedLine) {
   EXPECT_EQ(DecodificaRiga("1310"), "A");  // group 0131 halves to the code of 0130
   EXPECT_EQ(DecodificaRiga("20310"), std::string("A\x01"));  // a short last group
   EXPECT_EQ(DecodificaRiga("03a0"), "");
-  // Groups that are not plain numbers or exceed a byte (0521 / 2 = 260) leave the output alone.
-  for (const char* bad : {"1250", "0310 310", "031+"}) {
+  // Groups that are not plain numbers or exceed a byte (0512 / 2 = 256) leave the output alone.
+  for (const char* bad : {"2150", "0310 310", "031+"}) {
     std::string out = "unchanged";
     EXPECT_FALSE(DecodeCheckedLine(bad, out)) << bad;
     EXPECT_EQ(out, "unchanged") << bad;

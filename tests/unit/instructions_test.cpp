@@ -144,6 +144,14 @@ TEST_F(Instructions, ScramblingModeTwoFallsBackToScrambledFrames) {
   }
 }
 
+TEST_F(Instructions, ScramblingModeOneScramblesFromTheFirstProbe) {
+  EcuSim& unit = UnitOn(6);
+  unit.config.scrambled = true;
+  Start("[CRIPT PROTO]\r\n1\r\n");
+  EXPECT_EQ(At(Connect(6, unit.ExpectedIdentity()), 3), 1);
+  EXPECT_EQ(unit.requests().size(), 1u);
+}
+
 TEST_F(Instructions, ScramblingModeTwoStaysPlainForAPlainUnit) {
   EcuSim& unit = UnitOn(6);
   Start("[CRIPT PROTO]\r\n2\r\n");
@@ -271,6 +279,8 @@ TEST(IdentMatches, FieldsOneAndTwoMustMatchAndNotBeEmpty) {
   const std::string head(12, 'h');
   EXPECT_TRUE(IdentMatches(head + "a FW 1.0 z", head + "b FW 1.0 y"));
   EXPECT_FALSE(IdentMatches(head + "a FW 1.1 z", head + "b FW 1.0 y"));
+  // The first 12 bytes are skipped even where the twelfth is a blank.
+  EXPECT_FALSE(IdentMatches(head.substr(1) + " FW 1.0 z", head + "a FW 1.0 z"));
   EXPECT_FALSE(IdentMatches(head + "a  1.0", head + "a  1.0"));  // field 1 empty in both
   EXPECT_FALSE(IdentMatches(head, head));
   EXPECT_TRUE(IdentMatches(Bytes({0x42, 1, 4, 0x21, 9, 9}), ""));

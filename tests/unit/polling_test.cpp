@@ -45,6 +45,15 @@ TEST_F(Polling, TimedMessagesGoOutByTheirPeriods) {
   EXPECT_EQ(s.MsgTable[1].MsgLastAnswer, unit.answers()[last]);
 }
 
+// In timed mode the host gets the stored answer of a timed message; the unit is not asked.
+TEST_F(Polling, TimedModeAnswersFromTheStoredAnswer) {
+  EcuSim& unit = Linked(1, MsgSection(LiveRequest(0), true, 10000, 10, false));
+  const size_t asked = unit.requests().size();
+  ASSERT_FALSE(s.MsgTable[0].MsgLastAnswer.empty());
+  EXPECT_EQ(Ask(HostMsg(6, LiveRequest(0))).substr(8), s.MsgTable[0].MsgLastAnswer);
+  EXPECT_EQ(unit.requests().size(), asked);
+}
+
 // Both due: the one waiting longer goes first, whichever its index; the lower index on a tie.
 TEST_F(Polling, MostOverdueFirst) {
   EcuSim& unit = Linked(1, MsgSection(LiveRequest(0), true, 1000, 10, false) +
@@ -64,6 +73,15 @@ TEST_F(Polling, MostOverdueFirst) {
     const auto first = tags.begin() + static_cast<std::ptrdiff_t>(before);
     EXPECT_EQ(std::vector<int>(first, first + 2), c.order);
   }
+  // Ten periods overdue: polled once and then a period later, not in a burst to catch up.
+  const double at = p.NowUsec();
+  s.MsgTable[0].MsgNextDue_usec = at - 10e6;
+  RunFor(500000);
+  int polls = 0;
+  for (const auto& r : unit.requests()) {
+    polls += At(r.frame, 4) == 0 && r.time_usec > at && r.time_usec < at + 9e5;
+  }
+  EXPECT_EQ(polls, 1);
 }
 
 // The first record holding the request gets the answer, even when another record with the
