@@ -75,6 +75,10 @@ constexpr double kMaxLateness_usec = 5000;
 // without reading replies meets a full pipe, as it would without the thread.
 constexpr size_t kReaderBufferLimit = 1 << 20;
 
+// How long shutdown waits for the reader thread to leave a cancelled read; a cancelled read ends
+// within a millisecond, and a read that was not cancelled must not hold up the exit.
+constexpr DWORD kReaderStopWait_ms = 10;
+
 }  // namespace
 
 // The thread that blocks in ReadFile on the host pipe and the bytes it has read. Shared between
@@ -135,17 +139,20 @@ class HostInputReader {
     return !bytes_.empty();
   }
 
-  // Asks the thread to stop and gives it a moment; a read that cannot be cancelled keeps the
-  // thread (and the pipe handle it reads) until the process ends, which it does not hold up.
-  // True when the thread has ended, so the handle may be closed.
-  bool Stop() {
+  // Asks the thread to stop and gives it at most `wait_ms` to do so. A read that cannot be
+  // cancelled (the thread not yet in ReadFile, or a pipe whose read Windows or Wine does not
+  // cancel) keeps the thread, and the pipe handle it reads, until the process ends, which it
+  // does not hold up. True when the thread has ended, so the handle may be closed.
+  bool Stop(DWORD wait_ms) {
+    bool ended = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       stopping_ = true;
+      ended = ended_;
     }
     room_.notify_one();
-    ::CancelSynchronousIo(thread_);
-    return ::WaitForSingleObject(thread_, 200) == WAIT_OBJECT_0;
+    if (!ended) ::CancelSynchronousIo(thread_);
+    return ::WaitForSingleObject(thread_, wait_ms) == WAIT_OBJECT_0;
   }
 
  private:
@@ -169,11 +176,14 @@ class HostInputReader {
           ::ReadFile(input_, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) != 0;
       std::lock_guard<std::mutex> lock(mutex_);
       if (stopping_) break;
-      if (!ok) break;  // the host closed its end, or the pipe failed
-      if (got > 0) {
-        bytes_.append(buffer.data(), got);
-        ::SetEvent(ready_);
-      }
+      // Nothing comes after the end, so the thread ends with it rather than read again: a read
+      // of no bytes is the end of a socket or of a pipe handed over as standard input (and what
+      // Wine gives for a Linux pipe whose writer closed it), and it stays so for every later
+      // read; ERROR_BROKEN_PIPE is a host that closed its anonymous pipe, ERROR_HANDLE_EOF the
+      // end of a file; no other failure of a pipe read heals either.
+      if (!ok || got == 0) break;
+      bytes_.append(buffer.data(), got);
+      ::SetEvent(ready_);
     }
     std::lock_guard<std::mutex> lock(mutex_);
     ended_ = true;
@@ -213,7 +223,7 @@ Win32Platform::Win32Platform(void* host_input, void* host_output)
 }
 
 Win32Platform::~Win32Platform() {
-  if (reader_) reader_->Stop();
+  if (reader_) reader_->Stop(0);
   if (precise_timer_ != nullptr) ::CloseHandle(precise_timer_);
 }
 
@@ -253,10 +263,16 @@ bool Win32Platform::HostWrite(const std::string& data) {
 }
 
 void Win32Platform::HostCloseInput() {
-  // A thread still blocked in ReadFile would block the close too.
-  const bool reader_ended = !reader_ || reader_->Stop();
+  // A thread still blocked in ReadFile would block the close too. The wait is short: shutdown
+  // goes on to close the output, which tells the host the server is done, and the process exit
+  // ends a read that was not cancelled.
+  const bool reader_ended = !reader_ || reader_->Stop(kReaderStopWait_ms);
   if (reader_ended) ::CloseHandle(host_input_);
   host_input_ = INVALID_HANDLE_VALUE;
+}
+
+bool Win32Platform::HostInputEnded() {
+  return reader_ != nullptr && reader_->Drained();
 }
 
 void Win32Platform::HostCloseOutput() {
@@ -265,9 +281,11 @@ void Win32Platform::HostCloseOutput() {
 }
 
 void Win32Platform::HostWaitInput(double max_usec) {
+  if (TakeWake()) return;
   if (reader_ && reader_->HasBytes()) return;
   // Once the host has gone nothing can arrive: sleep the whole time rather than wake for it.
   WaitFor(reader_ && !reader_->Drained() ? reader_->ready() : nullptr, max_usec);
+  TakeWake();  // asked for by a message run at the end of this wait, which returns anyway
 }
 
 bool Win32Platform::WaitPortOrHostInput(int64_t, bool, double max_usec) {
@@ -281,8 +299,18 @@ void Win32Platform::WaitFor(void* handle, double max_usec) {
   HANDLE handles[1] = {static_cast<HANDLE>(handle)};
   // Window messages already in the queue were let run by the caller; new ones end the wait so
   // that the status form stays alive.
-  ::MsgWaitForMultipleObjectsEx(handle != nullptr ? 1 : 0, handles, timeout, QS_ALLINPUT,
-                                MWMO_INPUTAVAILABLE);
+  const DWORD count = handle != nullptr ? 1 : 0;
+  const DWORD woke =
+      ::MsgWaitForMultipleObjectsEx(count, handles, timeout, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+  // Run the message that ended the wait now, so that what it asks of the loop (a closed status
+  // form ends the server) is seen in this pass, not after the next wake-up.
+  if (woke == WAIT_OBJECT_0 + count) PumpMessages();
+}
+
+bool Win32Platform::TakeWake() {
+  const bool wake = wake_;
+  wake_ = false;
+  return wake;
 }
 
 // --- Clock and sleep ----------------------------------------------------------------------
@@ -302,12 +330,7 @@ bool Win32Platform::QueryPerformanceCounter(int64_t& counter) {
 }
 
 uint64_t Win32Platform::TickCountMs() {
-  // GetTickCount64 is missing before Vista: the 32-bit count, carried past its wrap (missed
-  // only by two calls more than 49 days apart, far beyond any wait).
-  const DWORD ticks = ::GetTickCount();
-  if (ticks < last_tick_count_) tick_count_high_ += uint64_t{1} << 32;
-  last_tick_count_ = ticks;
-  return tick_count_high_ + ticks;
+  return ::GetTickCount64();  // from Vista on, so on every Windows the server runs on
 }
 
 void Win32Platform::Sleep(uint32_t milliseconds) {
