@@ -672,5 +672,29 @@ TEST_F(StatusWindowTest, InviaInjectsTheBoxesMessageAndClosingEndsTheServer) {
   EXPECT_TRUE(::IsWindow(Form()));
 }
 
+// The main loop waits for the host after letting window messages run: a close met in either
+// must end that wait at once, not at the form's next timer tick or host message.
+TEST_F(StatusWindowTest, ClosingTheFormEndsTheHostWaitAtOnce) {
+  ::KillTimer(Form(), StatusWindow::kTimer1);  // no tick to end a wait meanwhile
+  // Closed while the loop waits: the close is run inside the wait.
+  ASSERT_TRUE(::PostMessageA(Form(), WM_CLOSE, 0, 0));
+  ULONGLONG start = ::GetTickCount64();
+  platform.HostWaitInput(10e6);
+  EXPECT_TRUE(server.QuitRequested);
+  EXPECT_LT(::GetTickCount64() - start, 5000u);
+
+  // Closed as the loop let messages run before its wait: the wait does not begin.
+  server.QuitRequested = false;
+  ::SendMessageA(Form(), WM_CLOSE, 0, 0);
+  ASSERT_TRUE(server.QuitRequested);
+  start = ::GetTickCount64();
+  platform.HostWaitInput(10e6);
+  EXPECT_LT(::GetTickCount64() - start, 5000u);
+  // Only that wait: the next one sleeps as usual.
+  start = ::GetTickCount64();
+  platform.HostWaitInput(100e3);
+  EXPECT_GE(::GetTickCount64() - start, 90u);
+}
+
 }  // namespace
 }  // namespace ecub
