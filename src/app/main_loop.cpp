@@ -221,6 +221,7 @@ bool LoopPass(Server& s) {
   ReadHostMessage(s);
   if (s.HostMessage.empty()) {
     if (CheckWatchedProcess(s)) s.QuitRequested = true;
+    if (s.platform.HostInputEnded() && !s.StatusFormShown) s.QuitRequested = true;
     // Polling runs for hours unattended: a failure inside it (the transaction, storing its
     // answer) is shown like one in an instruction, and the server carries on.
     Guarded(s, "ScomponiMessaggio_Err", [&] { PollIdle(s); });

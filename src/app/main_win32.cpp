@@ -29,6 +29,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   ecub::Server server(platform, ecub::Win32ProgramFolder());
   std::unique_ptr<ecub::StatusWindow> form;
   if (StatusFormWanted()) form = std::make_unique<ecub::StatusWindow>(server, platform);
+  server.StatusFormShown = form && form->ok();
   ecub::RunServer(server);
   return 0;
 }

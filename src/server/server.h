@@ -80,6 +80,8 @@ struct Server {
   std::string Argument;
   HostStream host_stream;
   bool QuitRequested = false;
+  // Set while the status form is shown: it can still drive the server after the host input ended.
+  bool StatusFormShown = false;
   double StartTime_usec = 0;
   std::string WatchedProcess;
   double WatchDue_usec = 0;
