@@ -223,7 +223,7 @@ Win32Platform::Win32Platform(void* host_input, void* host_output)
 }
 
 Win32Platform::~Win32Platform() {
-  if (reader_) reader_->Stop(0);
+  if (reader_ && reader_->Stop(0) && input_close_pending_) ::CloseHandle(host_input_for_close_);
   if (precise_timer_ != nullptr) ::CloseHandle(precise_timer_);
 }
 
@@ -263,11 +263,15 @@ bool Win32Platform::HostWrite(const std::string& data) {
 }
 
 void Win32Platform::HostCloseInput() {
-  // A thread still blocked in ReadFile would block the close too. The wait is short: shutdown
-  // goes on to close the output, which tells the host the server is done, and the process exit
-  // ends a read that was not cancelled.
-  const bool reader_ended = !reader_ || reader_->Stop(kReaderStopWait_ms);
-  if (reader_ended) ::CloseHandle(host_input_);
+  // A thread still blocked in ReadFile would block the close too: the reader is asked to stop
+  // now, and the handle is closed once the output is, if the reader has left its read by then.
+  if (reader_) {
+    reader_->Stop(0);
+    host_input_for_close_ = host_input_;
+    input_close_pending_ = true;
+  } else {
+    ::CloseHandle(host_input_);
+  }
   host_input_ = INVALID_HANDLE_VALUE;
 }
 
@@ -278,6 +282,12 @@ bool Win32Platform::HostInputEnded() {
 void Win32Platform::HostCloseOutput() {
   ::CloseHandle(host_output_);
   host_output_ = INVALID_HANDLE_VALUE;
+  // The host knows the server is done; now the reader gets a moment to leave a cancelled read.
+  // One that was not cancelled must not hold up the exit, which ends it.
+  if (input_close_pending_ && reader_->Stop(kReaderStopWait_ms)) {
+    ::CloseHandle(host_input_for_close_);
+  }
+  input_close_pending_ = false;
 }
 
 void Win32Platform::HostWaitInput(double max_usec) {

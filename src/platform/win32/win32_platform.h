@@ -33,8 +33,8 @@ class Win32Platform : public Platform {
   bool HostPeek(uint32_t& available) override;
   bool HostRead(uint32_t count, std::string& out) override;
   bool HostWrite(const std::string& data) override;
-  // Stops the reader thread, waiting on it only briefly (a read it cannot leave ends with the
-  // process).
+  // Stops the reader thread; its handle is closed after the output, when the thread has left
+  // its read within a few milliseconds (a read it cannot leave ends with the process).
   void HostCloseInput() override;
   // True once the reader thread has met the end of the input (a read of no bytes or a failed
   // read) and every byte before it has been taken.
@@ -115,6 +115,9 @@ class Win32Platform : public Platform {
 
   void* host_input_;
   void* host_output_;
+  // The input handle HostCloseInput left to HostCloseOutput, while the reader may still read it.
+  void* host_input_for_close_ = nullptr;
+  bool input_close_pending_ = false;
   void* dialog_window_ = nullptr;
   bool wake_ = false;
   std::shared_ptr<HostInputReader> reader_;
