@@ -100,20 +100,7 @@ make_prefix() {
 }
 
 if [ "$arch" = i686 ]; then
-  wine32_installed || skip "Wine's 32-bit part (wine32:i386) is not installed"
-  # Wine runs 32-bit programs through its 32-bit loader, an i386 Linux program: a kernel without
-  # 32-bit support (some virtual machines) refuses it, and no prefix can help then.
-  loader32=""
-  for candidate in /usr/lib/wine/wine /usr/lib/i386-linux-gnu/wine/wine; do
-    [ -x "$candidate" ] && loader32=$candidate && break
-  done
-  if [ -n "$loader32" ] && ! out=$("$loader32" --version 2>&1); then
-    case $out in
-      *"Exec format error"*) why="the kernel refuses 32-bit executables (Exec format error)" ;;
-      *) why=$(printf '%s' "$out" | tail -n 1) ;;
-    esac
-    skip "this machine cannot run 32-bit programs: $why"
-  fi
+  why=$("$root/tests/win32/can_run_32bit.sh") || skip "$why"
 fi
 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
