@@ -269,7 +269,7 @@ TEST(Win32Platform, AReadOfNoBytesEndsTheInputForGood) {
   const wchar_t* name = L"\\\\.\\pipe\\ecub-zero-read-test";
   const HANDLE server = ::CreateNamedPipeW(name, PIPE_ACCESS_INBOUND,
                                            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1,
-                                           4096, 4096, 0, nullptr);
+                                           0, 1 << 20, 0, nullptr);
   ASSERT_NE(server, INVALID_HANDLE_VALUE);
   const HANDLE client = ::CreateFileW(name, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(client, INVALID_HANDLE_VALUE);
@@ -279,13 +279,20 @@ TEST(Win32Platform, AReadOfNoBytesEndsTheInputForGood) {
     return ::WriteFile(client, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) !=
            0;
   };
+  // A message longer than the reader's buffer comes in parts, all of them.
+  std::string big(70000, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
+  ASSERT_TRUE(write(big));
+  EXPECT_EQ(AwaitBytes(p, 70000), 70000u);
+  std::string got;
+  ASSERT_TRUE(p.HostRead(70000, got));
+  EXPECT_TRUE(got == big);
   ASSERT_TRUE(write("abc"));
   EXPECT_EQ(AwaitBytes(p, 3), 3u);
   ASSERT_TRUE(write(""));
   ASSERT_TRUE(write("later"));  // after the end: never read
   ::Sleep(50);
   EXPECT_FALSE(p.HostInputEnded());  // "abc" is still to be taken
-  std::string got;
   ASSERT_TRUE(p.HostRead(3, got));
   EXPECT_EQ(got, "abc");
   EXPECT_TRUE(p.HostInputEnded());

@@ -172,8 +172,11 @@ class HostInputReader {
         if (stopping_) break;
       }
       DWORD got = 0;
-      const bool ok =
+      bool ok =
           ::ReadFile(input_, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) != 0;
+      // A message pipe hands a message longer than the buffer over in parts, each but the last
+      // "failing" with ERROR_MORE_DATA: those are bytes like any others.
+      if (!ok && got > 0 && ::GetLastError() == ERROR_MORE_DATA) ok = true;
       std::lock_guard<std::mutex> lock(mutex_);
       if (stopping_) break;
       // Nothing comes after the end, so the thread ends with it rather than read again: a read
