@@ -75,9 +75,11 @@ constexpr double kMaxLateness_usec = 5000;
 // without reading replies meets a full pipe, as it would without the thread.
 constexpr size_t kReaderBufferLimit = 1 << 20;
 
-// How long shutdown waits for the reader thread to leave a cancelled read; a cancelled read ends
-// within a millisecond, and a read that was not cancelled must not hold up the exit.
-constexpr DWORD kReaderStopWait_ms = 10;
+// How long shutdown waits for the reader thread to leave a cancelled read, after the output is
+// closed; a cancelled read ends within a fraction of a millisecond, and a read that was not
+// cancelled (Wine cannot cancel one on a Linux pipe) must not hold up the exit by much: a host
+// on a Linux pipe under Wine sees the output end only when the process ends.
+constexpr DWORD kReaderStopWait_ms = 2;
 
 }  // namespace
 
@@ -109,11 +111,12 @@ class HostInputReader {
   // Set while bytes wait, and once when the input ends.
   HANDLE ready() const { return ready_; }
 
-  // False, like a failing PeekNamedPipe, once the pipe has ended and every byte was taken.
+  // False, like a failing PeekNamedPipe, once the pipe has ended and every byte was taken, and
+  // once the input is closed.
   bool Peek(uint32_t& available) {
     std::lock_guard<std::mutex> lock(mutex_);
-    available = static_cast<uint32_t>(std::min<size_t>(bytes_.size(), 0xFFFFFFFFu));
-    return available > 0 || !ended_;
+    available = stopping_ ? 0 : static_cast<uint32_t>(std::min<size_t>(bytes_.size(), 0xFFFFFFFFu));
+    return available > 0 || !(ended_ || stopping_);
   }
 
   bool Take(uint32_t count, std::string& out) {
