@@ -1,10 +1,13 @@
 // The Windows server measured under Wine, as a Windows host program drives it: echo round
-// trips over anonymous pipes, the idle server, the server sending at 500 us per byte, and the
-// precision of the microsecond waits on the Windows platform.
+// trips over anonymous pipes beside those of a trivial echo child (the floor the pipes allow),
+// the idle server, the server sending at 500 us per byte, how soon it ends after the quit reply
+// and after its status form is closed, and the precision of the microsecond waits on the Windows
+// platform.
 //
 //   ecub_bench_wine WORK_FOLDER [--round-trips N]
 //
-// WORK_FOLDER holds ecubridge.exe, KVELD2XX.DLL (the D2XX stand-in) and SetComVarno.ini. Wine
+// WORK_FOLDER holds ecubridge.exe, ecub_pipe_echo.exe (the floor), KVELD2XX.DLL (the D2XX
+// stand-in) and SetComVarno.ini. Wine
 // reports no processor times of other processes, so the server's wake-ups and CPU are counted
 // by the Linux side (bench/run): at "idle-begin" and "send-begin" this program leaves a marker
 // file in WORK_FOLDER and waits for the Linux side's line in "idle-done" / "send-done", which
@@ -80,6 +83,61 @@ double ThreadCpuUsec() {
   return value(kernel) + value(user);
 }
 
+// Echo round trips of 32 bytes with `children`, one round trip with each in turn, from the write
+// of the message to the last byte of the reply; false when one does not echo.
+bool EchoRoundTrips(std::vector<ServerProcess*> children, int count,
+                    std::vector<std::vector<double>>& latencies) {
+  latencies.assign(children.size(), {});
+  for (int i = -50; i < count; ++i) {
+    std::string payload(32, '\0');
+    for (size_t k = 0; k < payload.size(); ++k) payload[k] = static_cast<char>(i * 7 + k);
+    for (size_t c = 0; c < children.size(); ++c) {
+      const double start = NowUsec();
+      const std::string reply = children[c]->Ask(HostMsg(0, payload));
+      const double end = NowUsec();
+      if (reply.size() != 40 || reply.compare(8, 32, payload) != 0) {
+        std::fprintf(stderr, "echo %d of child %zu: no echo\n", i, c);
+        return false;
+      }
+      if (i >= 0) latencies[c].push_back(end - start);
+    }
+  }
+  return true;
+}
+
+// How soon the server ends after the reply to instruction 1: its output ends (`output_ms`) and
+// the process is gone (`exit_ms`). The host keeps its end of the server's input open, as one
+// that goes on with other work does, or closes it right after the instruction.
+bool TimeQuit(const std::wstring& exe, bool close_input, double& output_ms, double& exit_ms) {
+  ServerProcess server(exe);
+  if (!server.started() || server.Ask(HostMsg(0, "x"), 20000).size() != 9) return false;
+  if (!server.Send(HostMsg(1))) return false;
+  if (close_input) server.CloseInput();
+  const std::string reply = server.Reply(20000);
+  const double replied = NowUsec();
+  if (reply.size() != 8 || !server.OutputEnded()) return false;
+  output_ms = (NowUsec() - replied) / 1000;
+  if (!server.Exited(20000)) return false;
+  exit_ms = (NowUsec() - replied) / 1000;
+  return true;
+}
+
+// How soon the server ends after its status form is asked to close (WM_CLOSE, as the close box
+// sends it) while the server waits for the host.
+bool TimeFormClose(const std::wstring& exe, int attempt, double& exit_ms) {
+  ::SetEnvironmentVariableW(L"ECUBRIDGE_STATUS_FORM", L"1");
+  ServerProcess server(exe);
+  ::SetEnvironmentVariableW(L"ECUBRIDGE_STATUS_FORM", nullptr);
+  const HWND form = server.started() ? server.FindTopWindow("Form1", 20000) : nullptr;
+  if (form == nullptr || server.Ask(HostMsg(0, "x"), 20000).size() != 9) return false;
+  // At a different point of the form's 500 ms timer each time.
+  ::Sleep(static_cast<DWORD>(37 + 97 * attempt % 450));
+  const double start = NowUsec();
+  if (!::PostMessageA(form, WM_CLOSE, 0, 0) || !server.Exited(20000)) return false;
+  exit_ms = (NowUsec() - start) / 1000;
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -95,27 +153,20 @@ int main(int argc, char** argv) {
   }
   std::printf("build %d-bit\n", static_cast<int>(sizeof(void*) * 8));
 
-  ServerProcess server(ecub::WidePath(work + "\\ecubridge.exe"));
-  if (!server.started()) {
-    std::fprintf(stderr, "cannot start the server\n");
+  const std::wstring exe = ecub::WidePath(work + "\\ecubridge.exe");
+  ServerProcess server(exe);
+  ServerProcess floor(ecub::WidePath(work + "\\ecub_pipe_echo.exe"));
+  if (!server.started() || !floor.started()) {
+    std::fprintf(stderr, "cannot start the server or the echo child\n");
     return 1;
   }
-  // Echo round trips of 32 bytes, from the write of the message to the last byte of the reply.
-  std::vector<double> latencies;
-  for (int i = -50; i < round_trips; ++i) {
-    std::string payload(32, '\0');
-    for (size_t k = 0; k < payload.size(); ++k) payload[k] = static_cast<char>(i * 7 + k);
-    const double start = NowUsec();
-    const std::string reply = server.Ask(HostMsg(0, payload));
-    const double end = NowUsec();
-    if (reply.size() != 40 || reply.compare(8, 32, payload) != 0) {
-      std::fprintf(stderr, "echo %d: no echo\n", i);
-      return 1;
-    }
-    if (i >= 0) latencies.push_back(end - start);
-  }
-  std::printf("echo_p50 %.1f us\n", Percentile(latencies, 0.5));
-  std::printf("echo_p99 %.1f us\n", Percentile(latencies, 0.99));
+  std::vector<std::vector<double>> latencies;
+  if (!EchoRoundTrips({&server, &floor}, round_trips, latencies)) return 1;
+  floor.CloseInput();
+  std::printf("echo_p50 %.1f us\n", Percentile(latencies[0], 0.5));
+  std::printf("echo_p99 %.1f us\n", Percentile(latencies[0], 0.99));
+  std::printf("floor_p50 %.1f us\n", Percentile(latencies[1], 0.5));
+  std::printf("floor_p99 %.1f us\n", Percentile(latencies[1], 0.99));
   std::fflush(stdout);
 
   // The idle server, measured from Linux.
@@ -152,6 +203,30 @@ int main(int argc, char** argv) {
               transactions);
   server.Ask(HostMsg(1));
   server.Exited(5000);
+
+  // Ending: five times each, the worst counts.
+  std::vector<double> open_output, open_exit, closed_output, closed_exit, form_exit;
+  for (int i = 0; i < 5; ++i) {
+    double output = 0, exit = 0, form = 0;
+    bool ok = TimeQuit(exe, false, output, exit);
+    open_output.push_back(output);
+    open_exit.push_back(exit);
+    ok = ok && TimeQuit(exe, true, output, exit);
+    closed_output.push_back(output);
+    closed_exit.push_back(exit);
+    ok = ok && TimeFormClose(exe, i, form);
+    form_exit.push_back(form);
+    if (!ok) {
+      std::fprintf(stderr, "the server did not end as asked\n");
+      return 1;
+    }
+  }
+  std::printf("quit_output_open_max %.1f ms\n", Percentile(open_output, 1));
+  std::printf("quit_exit_open_max %.1f ms\n", Percentile(open_exit, 1));
+  std::printf("quit_output_closed_max %.1f ms\n", Percentile(closed_output, 1));
+  std::printf("quit_exit_closed_max %.1f ms\n", Percentile(closed_exit, 1));
+  std::printf("form_close_exit_max %.1f ms\n", Percentile(form_exit, 1));
+  std::fflush(stdout);
 
   // The per-byte wait, in this process, on the Windows platform.
   ecub::Win32Platform platform(nullptr, nullptr);

@@ -29,6 +29,9 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   ecub::Server server(platform, ecub::Win32ProgramFolder());
   std::unique_ptr<ecub::StatusWindow> form;
   if (StatusFormWanted()) form = std::make_unique<ecub::StatusWindow>(server, platform);
+  // A window that could not be made drives nothing: without it the end of the host's input
+  // ends the server as usual.
+  if (form && !form->ok()) form.reset();
   ecub::RunServer(server);
   return 0;
 }

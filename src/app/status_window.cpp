@@ -171,7 +171,10 @@ void StatusWindow::InviaClicked() {
 }
 
 bool StatusWindow::CloseRequested() {
-  return form_.OnQueryUnload(kUnloadFormControlMenu);
+  const bool cancel = form_.OnQueryUnload(kUnloadFormControlMenu);
+  // The loop may be about to wait for the host with nothing due: it must end now instead.
+  platform_.WakeHostWait();
+  return cancel;
 }
 
 }  // namespace ecub

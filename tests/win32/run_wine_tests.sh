@@ -100,20 +100,7 @@ make_prefix() {
 }
 
 if [ "$arch" = i686 ]; then
-  wine32_installed || skip "Wine's 32-bit part (wine32:i386) is not installed"
-  # Wine runs 32-bit programs through its 32-bit loader, an i386 Linux program: a kernel without
-  # 32-bit support (some virtual machines) refuses it, and no prefix can help then.
-  loader32=""
-  for candidate in /usr/lib/wine/wine /usr/lib/i386-linux-gnu/wine/wine; do
-    [ -x "$candidate" ] && loader32=$candidate && break
-  done
-  if [ -n "$loader32" ] && ! out=$("$loader32" --version 2>&1); then
-    case $out in
-      *"Exec format error"*) why="the kernel refuses 32-bit executables (Exec format error)" ;;
-      *) why=$(printf '%s' "$out" | tail -n 1) ;;
-    esac
-    skip "this machine cannot run 32-bit programs: $why"
-  fi
+  why=$("$root/tests/win32/can_run_32bit.sh") || skip "$why"
 fi
 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
@@ -152,17 +139,22 @@ fi
 printf '%s\r\n' '[LOG]' '1' '[AttesaGlobale_usec]' '1000000' '[AutoSpegnimento_usec]' '300000' \
   >"$work/SetComVarno.ini"
 
+# The Linux process of this prefix's running server (the newest when there are more).
+server_pid() {
+  local p
+  for p in /proc/[0-9]*; do
+    [ "$(cat "$p/comm" 2>/dev/null)" = ecubridge.exe ] || continue
+    tr '\0' '\n' 2>/dev/null <"$p/environ" | grep -qx "WINEPREFIX=$WINEPREFIX" && echo "${p#/proc/}"
+  done | sort -n | tail -n 1
+}
+
 # While the host's gone-host session waits, the server's wake-ups and processor time are read
 # here, where Linux counts them for every thread of the Wine process.
 watch_idle() {
-  local seconds=2 pid="" p
+  local seconds=2 pid=""
   for _ in $(seq 600); do [ -f "$work/idle-begin" ] && break; sleep 0.1; done
   [ -f "$work/idle-begin" ] || return 0
-  for p in /proc/[0-9]*; do
-    [ "$(cat "$p/comm" 2>/dev/null)" = ecubridge.exe ] || continue
-    tr '\0' '\n' <"$p/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" || continue
-    pid=${p#/proc/}
-  done
+  pid=$(server_pid)
   local verdict
   if [ -z "$pid" ]; then
     verdict="FAIL: the server process was not found"
@@ -198,6 +190,78 @@ if [ "$unit_status" -ne 0 ]; then
   echo "wine tests: the simulated unit answered no request" >&2
   status=1
 fi
+
+echo "== wine: end to end ($arch; the host a Linux process, the server's input a Linux pipe)"
+# Wine hands the server a Linux pipe as its standard input: a read at its end gives no bytes
+# (not a broken pipe), and a read under way there cannot be cancelled.
+check() {
+  if [ "$1" = ok ]; then echo "ok: $2"; else echo "FAIL: $2"; status=1; fi
+}
+now_ms() { echo $(($(date +%s%N) / 1000000)); }
+# Starts the server on two fifos: the host writes on fd 7 and reads on fd 8; sets server.
+start_linux_host() {
+  local form=$1
+  rm -f "$work/to-server" "$work/from-server"
+  mkfifo "$work/to-server" "$work/from-server"
+  ECUBRIDGE_STATUS_FORM=$form "$wine" "$work/ecubridge.exe" <"$work/to-server" \
+    >"$work/from-server" 2>>"$work/server-stderr.txt" &
+  exec 7>"$work/to-server" 8<"$work/from-server"
+  # Instruction 0 with "AB" and its echo.
+  printf '\x0a\x00\x00\x00\x00\x00\x00\x00AB' >&7
+  local reply
+  reply=$(timeout 20 head -c 10 <&8 | od -An -tx1 | tr -d ' \n')
+  [ "$reply" = 000a0000000000004142 ] && check ok "linux host: the server echoes" ||
+    check FAIL "linux host: the server echoes (got '$reply')"
+  server=$(server_pid)
+}
+# Waits up to $2 ms for process $1 to end; prints the ms it took, or nothing. An ended process
+# whose parent (Wine's 32-bit launcher takes its time) has not collected it yet counts as ended.
+running() {
+  local state
+  read -r _ _ state _ <"/proc/$1/stat" 2>/dev/null && [ "$state" != Z ]
+}
+ended_within() {
+  local start
+  start=$(now_ms)
+  while running "$1"; do
+    (($(now_ms) - start > $2)) && return 1
+    sleep 0.005
+  done
+  echo $(($(now_ms) - start))
+}
+
+# Instruction 1 while the host keeps its end open: the reader is blocked in a read that cannot
+# be cancelled, and the server must still end at once (it waited 0.4 s for the reader before).
+start_linux_host 0
+printf '\x08\x00\x01\x00\x00\x00\x00\x00' >&7
+quit_reply=$(timeout 20 head -c 8 <&8 | od -An -tx1 | tr -d ' \n')
+replied=$(now_ms)
+timeout 20 cat <&8 >/dev/null
+output_ms=$(($(now_ms) - replied))
+exit_ms=$(ended_within "$server" 5000) && exit_ms=$((exit_ms + output_ms))
+[ "$quit_reply" = 0008010000000000 ] && ((output_ms <= 200)) && [ -n "$exit_ms" ] &&
+  ((exit_ms <= 200)) && verdict=ok || verdict=FAIL
+check $verdict "linux host: instruction 1 answered ($quit_reply), output ended after ${output_ms} ms, the server after ${exit_ms:-(still running)} ms"
+exec 7>&- 8<&-
+wait
+
+# The host closes its end without instruction 1: with no status form the server ends by itself.
+start_linux_host 0
+exec 7>&-
+exit_ms=$(ended_within "$server" 5000) && verdict=ok || verdict=FAIL
+check $verdict "linux host gone: the server ended by itself after ${exit_ms:-(still running)} ms"
+exec 8<&-
+wait
+
+# With the status form shown it stays for the form, idle: no reader spinning on the end.
+start_linux_host 1
+exec 7>&-
+sleep 0.3
+read -r verdict < <("$root/tests/win32/wine_process_usage.sh" "$server" 2 50 2)
+check "${verdict%% *}" "linux host gone, form shown: the server stays, idle (${verdict})"
+kill "$server" 2>/dev/null || true
+exec 8<&-
+wait
 if [ "$status" -ne 0 ]; then
   echo "wine tests: FAILED ($arch; traffic logs: $work/app-*/RxTx.TXT)" >&2
   exit 1

@@ -97,3 +97,17 @@ bool ServerProcess::Exited(DWORD timeout_ms, DWORD* code) {
   if (code != nullptr) *code = exit_code;
   return true;
 }
+
+HWND ServerProcess::FindTopWindow(const char* caption, DWORD timeout_ms) const {
+  const ULONGLONG deadline = ::GetTickCount64() + timeout_ms;
+  for (;;) {
+    HWND window = nullptr;
+    while ((window = ::FindWindowExA(nullptr, window, nullptr, caption)) != nullptr) {
+      DWORD owner = 0;
+      ::GetWindowThreadProcessId(window, &owner);
+      if (owner == process_.dwProcessId) return window;
+    }
+    if (::GetTickCount64() >= deadline) return nullptr;
+    ::Sleep(5);
+  }
+}

@@ -39,6 +39,9 @@ class ServerProcess {
   bool OutputEnded();
   // True once the process has ended (within `timeout_ms`); its exit code in `code`.
   bool Exited(DWORD timeout_ms, DWORD* code = nullptr);
+  // The top-level window of the server captioned `caption`, once it is there (null when it does
+  // not come within `timeout_ms`).
+  HWND FindTopWindow(const char* caption, DWORD timeout_ms) const;
 
  private:
   HANDLE to_server_ = nullptr;

@@ -236,12 +236,15 @@ TEST(Win32Platform, TheWaitEndsWhenTheHostWritesAndSleepsOnceTheHostHasGone) {
   ::CloseHandle(writer);
   EXPECT_EQ(AwaitBytes(p, 8), 8u);
 
-  // Bytes still waiting when the host goes are handed over; then the input reads as failed and
-  // a wait lasts its whole time instead of returning at once.
+  // Bytes still waiting when the host goes are handed over before the input counts as ended;
+  // then it reads as failed and a wait lasts its whole time instead of returning at once.
   ::CloseHandle(pipes.in_write);
   pipes.in_write = nullptr;
+  ::Sleep(50);
+  EXPECT_FALSE(p.HostInputEnded());
   std::string got;
   ASSERT_TRUE(p.HostRead(8, got));
+  EXPECT_TRUE(p.HostInputEnded());
   const ULONGLONG deadline = ::GetTickCount64() + 1000;
   uint32_t available = 0;
   while (p.HostPeek(available) && ::GetTickCount64() < deadline) p.HostWaitInput(10000);
@@ -258,6 +261,53 @@ TEST(Win32Platform, TheWaitEndsWhenTheHostWritesAndSleepsOnceTheHostHasGone) {
   ::CloseHandle(pipes.out_read);
   pipes.out_read = nullptr;
   EXPECT_FALSE(p.HostWrite("reply"));
+}
+
+// A pipe read that hands over no bytes: what a socket or a pipe given as standard input reads at
+// its end (Wine's, for a Linux pipe). A message pipe gives it for a message of no bytes.
+TEST(Win32Platform, AReadOfNoBytesEndsTheInputForGood) {
+  const wchar_t* name = L"\\\\.\\pipe\\ecub-zero-read-test";
+  const HANDLE server = ::CreateNamedPipeW(name, PIPE_ACCESS_INBOUND,
+                                           PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1,
+                                           0, 1 << 20, 0, nullptr);
+  ASSERT_NE(server, INVALID_HANDLE_VALUE);
+  const HANDLE client = ::CreateFileW(name, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(client, INVALID_HANDLE_VALUE);
+  Win32Platform p(server, nullptr);
+  const auto write = [&](const std::string& bytes) {
+    DWORD written = 0;
+    return ::WriteFile(client, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) !=
+           0;
+  };
+  // A message longer than the reader's buffer comes in parts, all of them.
+  std::string big(70000, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
+  ASSERT_TRUE(write(big));
+  EXPECT_EQ(AwaitBytes(p, 70000), 70000u);
+  std::string got;
+  ASSERT_TRUE(p.HostRead(70000, got));
+  EXPECT_TRUE(got == big);
+  ASSERT_TRUE(write("abc"));
+  EXPECT_EQ(AwaitBytes(p, 3), 3u);
+  ASSERT_TRUE(write(""));
+  ASSERT_TRUE(write("later"));  // after the end: never read
+  ::Sleep(50);
+  EXPECT_FALSE(p.HostInputEnded());  // "abc" is still to be taken
+  ASSERT_TRUE(p.HostRead(3, got));
+  EXPECT_EQ(got, "abc");
+  EXPECT_TRUE(p.HostInputEnded());
+  uint32_t available = 0;
+  EXPECT_FALSE(p.HostPeek(available));
+  // The reader has stopped reading: the waits sleep their whole time, without a busy thread.
+  int waits = 0;
+  const ULONGLONG start = ::GetTickCount64();
+  while (::GetTickCount64() - start < 300) {
+    p.HostWaitInput(100000);
+    ++waits;
+  }
+  EXPECT_LE(waits, 5);
+  p.HostCloseInput();
+  ::CloseHandle(client);
 }
 
 TEST(Win32Platform, AnInputThatIsNotAPipeIsPeekedDirectlyAndFails) {
@@ -627,6 +677,30 @@ TEST_F(StatusWindowTest, InviaInjectsTheBoxesMessageAndClosingEndsTheServer) {
   ::SendMessageA(Form(), WM_CLOSE, 0, 0);
   EXPECT_TRUE(server.QuitRequested);
   EXPECT_TRUE(::IsWindow(Form()));
+}
+
+// The main loop waits for the host after letting window messages run: a close met in either
+// must end that wait at once, not at the form's next timer tick or host message.
+TEST_F(StatusWindowTest, ClosingTheFormEndsTheHostWaitAtOnce) {
+  ::KillTimer(Form(), StatusWindow::kTimer1);  // no tick to end a wait meanwhile
+  // Closed while the loop waits: the close is run inside the wait.
+  ASSERT_TRUE(::PostMessageA(Form(), WM_CLOSE, 0, 0));
+  ULONGLONG start = ::GetTickCount64();
+  platform.HostWaitInput(10e6);
+  EXPECT_TRUE(server.QuitRequested);
+  EXPECT_LT(::GetTickCount64() - start, 5000u);
+
+  // Closed as the loop let messages run before its wait: the wait does not begin.
+  server.QuitRequested = false;
+  ::SendMessageA(Form(), WM_CLOSE, 0, 0);
+  ASSERT_TRUE(server.QuitRequested);
+  start = ::GetTickCount64();
+  platform.HostWaitInput(10e6);
+  EXPECT_LT(::GetTickCount64() - start, 5000u);
+  // Only that wait: the next one sleeps as usual.
+  start = ::GetTickCount64();
+  platform.HostWaitInput(100e3);
+  EXPECT_GE(::GetTickCount64() - start, 90u);
 }
 
 }  // namespace

@@ -83,12 +83,20 @@ int Byte(const std::string& bytes, size_t offset) {
   return offset < bytes.size() ? static_cast<unsigned char>(bytes[offset]) : -1;
 }
 
-void Quit(ServerProcess& server, const char* session) {
-  const std::string reply = server.Ask(HostMsg(1), kWaitMs);
+// Instruction 1; a host that goes at once closes its end of the server's input right after it.
+void Quit(ServerProcess& server, const char* session, bool host_goes = false) {
+  server.Send(HostMsg(1));
+  if (host_goes) server.CloseInput();
+  const std::string reply = server.Reply(kWaitMs);
+  const ULONGLONG replied = ::GetTickCount64();
   Check(reply.size() == 8 && Byte(reply, 2) == 1 && Byte(reply, 7) == 0,
         "%s: instruction 1 answered (%s)", session, Hex(reply).c_str());
+  const bool ended = server.OutputEnded();
+  const ULONGLONG output_ms = ::GetTickCount64() - replied;
   DWORD code = 1;
-  Check(server.Exited(10000, &code) && code == 0, "%s: the server ended with code 0", session);
+  Check(ended && server.Exited(10000, &code) && code == 0,
+        "%s: the output ended (after %llu ms) and the server with code 0 (after %llu ms)", session,
+        output_ms, ::GetTickCount64() - replied);
 }
 
 // Session 1: echo, identification, connection on the COM port, one relayed request, quit.
@@ -122,7 +130,6 @@ void ComPortSession(const std::wstring& exe, const std::map<std::string, std::st
         Hex(answer).c_str(), Hex(reply.substr(std::min<size_t>(8, reply.size()))).c_str());
 
   Quit(server, "com");
-  Check(server.OutputEnded(), "com: the server closed its output");
 }
 
 // Session 2: the USB interfaces listed through KVELD2XX.DLL, then the end of a watched host.
@@ -146,20 +153,6 @@ void UsbSession(const std::wstring& exe) {
         "usb: the server ended by itself once the watched process was found missing");
 }
 
-HWND FindForm(DWORD process_id, DWORD timeout_ms) {
-  const ULONGLONG deadline = ::GetTickCount64() + timeout_ms;
-  for (;;) {
-    HWND window = nullptr;
-    while ((window = ::FindWindowExA(nullptr, window, nullptr, "Form1")) != nullptr) {
-      DWORD owner = 0;
-      ::GetWindowThreadProcessId(window, &owner);
-      if (owner == process_id) return window;
-    }
-    if (::GetTickCount64() >= deadline) return nullptr;
-    ::Sleep(20);
-  }
-}
-
 std::string WindowText(HWND window) {
   char text[256] = {};
   ::SendMessageA(window, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
@@ -174,7 +167,7 @@ void FormSession(const std::wstring& exe) {
   ::SetEnvironmentVariableW(L"ECUBRIDGE_STATUS_FORM", nullptr);
   Check(server.started(), "form: the server started with the status form");
   if (!server.started()) return;
-  const HWND form = FindForm(server.id(), 20000);
+  const HWND form = server.FindTopWindow("Form1", 20000);
   Check(form != nullptr, "form: the window Form1 appeared");
   if (form == nullptr) return;
 
@@ -197,10 +190,11 @@ void FormSession(const std::wstring& exe) {
   Check(reply == std::string("\x00\x0A\x00\x00\x00\x01\x00\x00\x41\x40", 10),
         "form: Invia injects the message and the host gets its reply (%s)", Hex(reply).c_str());
 
+  const ULONGLONG start = ::GetTickCount64();
   ::PostMessageA(form, WM_CLOSE, 0, 0);
   DWORD exit_code = 1;
   Check(server.Exited(10000, &exit_code) && exit_code == 0,
-        "form: closing the window ends the server");
+        "form: closing the window ends the server (after %llu ms)", ::GetTickCount64() - start);
   Check(server.Read(1, 200).empty() && server.OutputEnded(), "form: closing sends no reply");
 }
 
@@ -222,17 +216,35 @@ void PlantedDriverSession(const std::wstring& exe, const std::wstring& planted_f
         "planted: no USB interface, the driver in the current folder and on PATH is not loaded "
         "(%s)",
         Hex(reply).c_str());
-  Quit(server, "planted");
+  Quit(server, "planted", true);
 }
 
-// Session 5: the host closes its end of the pipe without instruction 1. The server stays, idle:
-// the Linux side of the test counts its wake-ups and processor time meanwhile (Wine reports no
-// times of other processes) and leaves its verdict in a file.
+// Session 5: the host closes its end of the pipe without instruction 1. Without the status form
+// the server ends by itself; with it, it stays for the form, idle: the Linux side of the test
+// counts its wake-ups and processor time meanwhile (Wine reports no times of other processes)
+// and leaves its verdict in a file. Closing the form then ends it.
 void GoneHostSession(const std::wstring& exe, const std::wstring& work) {
+  {
+    ServerProcess server(exe);
+    Check(server.started(), "gone host: the server started");
+    if (!server.started()) return;
+    Check(server.Ask(HostMsg(0, "x"), kWaitMs).substr(8) == "x", "gone host: the server answers");
+    server.CloseInput();
+    const ULONGLONG start = ::GetTickCount64();
+    DWORD code = 1;
+    Check(server.Exited(10000, &code) && code == 0,
+          "gone host: the server ended by itself with code 0 (after %llu ms)",
+          ::GetTickCount64() - start);
+    Check(server.OutputEnded(), "gone host: no reply");
+  }
+  ::SetEnvironmentVariableW(L"ECUBRIDGE_STATUS_FORM", L"1");
   ServerProcess server(exe);
-  Check(server.started(), "gone host: the server started");
-  if (!server.started()) return;
-  Check(server.Ask(HostMsg(0, "x"), kWaitMs).substr(8) == "x", "gone host: the server answers");
+  ::SetEnvironmentVariableW(L"ECUBRIDGE_STATUS_FORM", nullptr);
+  const HWND form = server.FindTopWindow("Form1", 20000);
+  Check(form != nullptr, "gone host, form shown: the server started with its form");
+  if (form == nullptr) return;
+  Check(server.Ask(HostMsg(0, "x"), kWaitMs).substr(8) == "x",
+        "gone host, form shown: the server answers");
   server.CloseInput();
   const std::wstring begin = work + L"\\idle-begin", done = work + L"\\idle-done";
   const HANDLE marker =
@@ -242,9 +254,13 @@ void GoneHostSession(const std::wstring& exe, const std::wstring& work) {
   while (!FileExists(done) && ::GetTickCount64() < deadline) ::Sleep(50);
   ::Sleep(50);  // the verdict is written before the file is renamed into place
   const std::string verdict = ReadFileText(done);
-  Check(verdict.rfind("ok", 0) == 0, "gone host: the server stays, idle (%s)",
+  Check(verdict.rfind("ok", 0) == 0, "gone host, form shown: the server stays, idle (%s)",
         verdict.substr(0, verdict.find('\n')).c_str());
-  Check(!server.Exited(0), "gone host: the server is still running");
+  Check(!server.Exited(0), "gone host, form shown: the server is still running");
+  const ULONGLONG start = ::GetTickCount64();
+  ::PostMessageA(form, WM_CLOSE, 0, 0);
+  Check(server.Exited(10000), "gone host, form shown: closing the form ends it (after %llu ms)",
+        ::GetTickCount64() - start);
 }
 
 // Copies the server's files from `from` into `to`, made if needed; false when one is missing.

@@ -75,6 +75,12 @@ constexpr double kMaxLateness_usec = 5000;
 // without reading replies meets a full pipe, as it would without the thread.
 constexpr size_t kReaderBufferLimit = 1 << 20;
 
+// How long shutdown waits for the reader thread to leave a cancelled read, after the output is
+// closed; a cancelled read ends within a fraction of a millisecond, and a read that was not
+// cancelled (Wine cannot cancel one on a Linux pipe) must not hold up the exit by much: a host
+// on a Linux pipe under Wine sees the output end only when the process ends.
+constexpr DWORD kReaderStopWait_ms = 2;
+
 }  // namespace
 
 // The thread that blocks in ReadFile on the host pipe and the bytes it has read. Shared between
@@ -105,11 +111,12 @@ class HostInputReader {
   // Set while bytes wait, and once when the input ends.
   HANDLE ready() const { return ready_; }
 
-  // False, like a failing PeekNamedPipe, once the pipe has ended and every byte was taken.
+  // False, like a failing PeekNamedPipe, once the pipe has ended and every byte was taken, and
+  // once the input is closed.
   bool Peek(uint32_t& available) {
     std::lock_guard<std::mutex> lock(mutex_);
-    available = static_cast<uint32_t>(std::min<size_t>(bytes_.size(), 0xFFFFFFFFu));
-    return available > 0 || !ended_;
+    available = stopping_ ? 0 : static_cast<uint32_t>(std::min<size_t>(bytes_.size(), 0xFFFFFFFFu));
+    return available > 0 || !(ended_ || stopping_);
   }
 
   bool Take(uint32_t count, std::string& out) {
@@ -135,17 +142,20 @@ class HostInputReader {
     return !bytes_.empty();
   }
 
-  // Asks the thread to stop and gives it a moment; a read that cannot be cancelled keeps the
-  // thread (and the pipe handle it reads) until the process ends, which it does not hold up.
-  // True when the thread has ended, so the handle may be closed.
-  bool Stop() {
+  // Asks the thread to stop and gives it at most `wait_ms` to do so. A read that cannot be
+  // cancelled (the thread not yet in ReadFile, or a pipe whose read Windows or Wine does not
+  // cancel) keeps the thread, and the pipe handle it reads, until the process ends, which it
+  // does not hold up. True when the thread has ended, so the handle may be closed.
+  bool Stop(DWORD wait_ms) {
+    bool ended = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       stopping_ = true;
+      ended = ended_;
     }
     room_.notify_one();
-    ::CancelSynchronousIo(thread_);
-    return ::WaitForSingleObject(thread_, 200) == WAIT_OBJECT_0;
+    if (!ended) ::CancelSynchronousIo(thread_);
+    return ::WaitForSingleObject(thread_, wait_ms) == WAIT_OBJECT_0;
   }
 
  private:
@@ -165,15 +175,21 @@ class HostInputReader {
         if (stopping_) break;
       }
       DWORD got = 0;
-      const bool ok =
+      bool ok =
           ::ReadFile(input_, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) != 0;
+      // A message pipe hands a message longer than the buffer over in parts, each but the last
+      // "failing" with ERROR_MORE_DATA: those are bytes like any others.
+      if (!ok && got > 0 && ::GetLastError() == ERROR_MORE_DATA) ok = true;
       std::lock_guard<std::mutex> lock(mutex_);
       if (stopping_) break;
-      if (!ok) break;  // the host closed its end, or the pipe failed
-      if (got > 0) {
-        bytes_.append(buffer.data(), got);
-        ::SetEvent(ready_);
-      }
+      // Nothing comes after the end, so the thread ends with it rather than read again: a read
+      // of no bytes is the end of a socket or of a pipe handed over as standard input (and what
+      // Wine gives for a Linux pipe whose writer closed it), and it stays so for every later
+      // read; ERROR_BROKEN_PIPE is a host that closed its anonymous pipe, ERROR_HANDLE_EOF the
+      // end of a file; no other failure of a pipe read heals either.
+      if (!ok || got == 0) break;
+      bytes_.append(buffer.data(), got);
+      ::SetEvent(ready_);
     }
     std::lock_guard<std::mutex> lock(mutex_);
     ended_ = true;
@@ -213,7 +229,7 @@ Win32Platform::Win32Platform(void* host_input, void* host_output)
 }
 
 Win32Platform::~Win32Platform() {
-  if (reader_) reader_->Stop();
+  if (reader_ && reader_->Stop(0) && input_close_pending_) ::CloseHandle(host_input_for_close_);
   if (precise_timer_ != nullptr) ::CloseHandle(precise_timer_);
 }
 
@@ -253,21 +269,39 @@ bool Win32Platform::HostWrite(const std::string& data) {
 }
 
 void Win32Platform::HostCloseInput() {
-  // A thread still blocked in ReadFile would block the close too.
-  const bool reader_ended = !reader_ || reader_->Stop();
-  if (reader_ended) ::CloseHandle(host_input_);
+  // A thread still blocked in ReadFile would block the close too: the reader is asked to stop
+  // now, and the handle is closed once the output is, if the reader has left its read by then.
+  if (reader_) {
+    reader_->Stop(0);
+    host_input_for_close_ = host_input_;
+    input_close_pending_ = true;
+  } else {
+    ::CloseHandle(host_input_);
+  }
   host_input_ = INVALID_HANDLE_VALUE;
+}
+
+bool Win32Platform::HostInputEnded() {
+  return reader_ != nullptr && reader_->Drained();
 }
 
 void Win32Platform::HostCloseOutput() {
   ::CloseHandle(host_output_);
   host_output_ = INVALID_HANDLE_VALUE;
+  // The host knows the server is done; now the reader gets a moment to leave a cancelled read.
+  // One that was not cancelled must not hold up the exit, which ends it.
+  if (input_close_pending_ && reader_->Stop(kReaderStopWait_ms)) {
+    ::CloseHandle(host_input_for_close_);
+  }
+  input_close_pending_ = false;
 }
 
 void Win32Platform::HostWaitInput(double max_usec) {
+  if (TakeWake()) return;
   if (reader_ && reader_->HasBytes()) return;
   // Once the host has gone nothing can arrive: sleep the whole time rather than wake for it.
   WaitFor(reader_ && !reader_->Drained() ? reader_->ready() : nullptr, max_usec);
+  TakeWake();  // asked for by a message run at the end of this wait, which returns anyway
 }
 
 bool Win32Platform::WaitPortOrHostInput(int64_t, bool, double max_usec) {
@@ -281,8 +315,18 @@ void Win32Platform::WaitFor(void* handle, double max_usec) {
   HANDLE handles[1] = {static_cast<HANDLE>(handle)};
   // Window messages already in the queue were let run by the caller; new ones end the wait so
   // that the status form stays alive.
-  ::MsgWaitForMultipleObjectsEx(handle != nullptr ? 1 : 0, handles, timeout, QS_ALLINPUT,
-                                MWMO_INPUTAVAILABLE);
+  const DWORD count = handle != nullptr ? 1 : 0;
+  const DWORD woke =
+      ::MsgWaitForMultipleObjectsEx(count, handles, timeout, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+  // Run the message that ended the wait now, so that what it asks of the loop (a closed status
+  // form ends the server) is seen in this pass, not after the next wake-up.
+  if (woke == WAIT_OBJECT_0 + count) PumpMessages();
+}
+
+bool Win32Platform::TakeWake() {
+  const bool wake = wake_;
+  wake_ = false;
+  return wake;
 }
 
 // --- Clock and sleep ----------------------------------------------------------------------
@@ -302,12 +346,7 @@ bool Win32Platform::QueryPerformanceCounter(int64_t& counter) {
 }
 
 uint64_t Win32Platform::TickCountMs() {
-  // GetTickCount64 is missing before Vista: the 32-bit count, carried past its wrap (missed
-  // only by two calls more than 49 days apart, far beyond any wait).
-  const DWORD ticks = ::GetTickCount();
-  if (ticks < last_tick_count_) tick_count_high_ += uint64_t{1} << 32;
-  last_tick_count_ = ticks;
-  return tick_count_high_ + ticks;
+  return ::GetTickCount64();  // from Vista on, so on every Windows the server runs on
 }
 
 void Win32Platform::Sleep(uint32_t milliseconds) {

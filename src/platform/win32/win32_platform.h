@@ -33,11 +33,20 @@ class Win32Platform : public Platform {
   bool HostPeek(uint32_t& available) override;
   bool HostRead(uint32_t count, std::string& out) override;
   bool HostWrite(const std::string& data) override;
-  // Stops the reader thread without waiting on it (a read it cannot leave ends with the process).
+  // Stops the reader thread; its handle is closed after the output, when the thread has left
+  // its read within a few milliseconds (a read it cannot leave ends with the process).
   void HostCloseInput() override;
+  // True once the reader thread has met the end of the input (a read of no bytes or a failed
+  // read) and every byte before it has been taken.
+  bool HostInputEnded() override;
   void HostCloseOutput() override;
-  // Sleeps until host bytes arrive, a window message comes or the time is up.
+  // Sleeps until host bytes arrive, a window message comes (it is let run before the return)
+  // or the time is up; returns at once after WakeHostWait.
   void HostWaitInput(double max_usec) override;
+  // Makes the next host wait, or the one under way, return at once: a window message has just
+  // asked something of the main loop (the status form was closed) that must not wait for host
+  // bytes or the next idle work. Called on the loop's own thread, from a window procedure.
+  void WakeHostWait() { wake_ = true; }
 
   bool QueryPerformanceFrequency(int64_t& frequency) override;
   bool QueryPerformanceCounter(int64_t& counter) override;
@@ -101,16 +110,20 @@ class Win32Platform : public Platform {
   // Waits for `handle` (may be null: nothing but the time and window messages) up to
   // `max_usec` (negative: no limit); window messages end the wait early.
   void WaitFor(void* handle, double max_usec);
+  // True, once, after WakeHostWait.
+  bool TakeWake();
 
   void* host_input_;
   void* host_output_;
+  // The input handle HostCloseInput left to HostCloseOutput, while the reader may still read it.
+  void* host_input_for_close_ = nullptr;
+  bool input_close_pending_ = false;
   void* dialog_window_ = nullptr;
+  bool wake_ = false;
   std::shared_ptr<HostInputReader> reader_;
   void* precise_timer_ = nullptr;
   double timer_lateness_usec_;
   std::unique_ptr<D2xx> ftdi_;
-  uint32_t last_tick_count_ = 0;
-  uint64_t tick_count_high_ = 0;
 };
 
 // The folder of the running executable, without a trailing separator, in UTF-8.
