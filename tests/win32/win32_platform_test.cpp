@@ -177,6 +177,18 @@ uint32_t AwaitBytes(Win32Platform& p, uint32_t count) {
   return available;
 }
 
+// How many 100 ms host waits end within 300 ms: about 3 when they sleep their whole time, many
+// more when a wait returns at once (a reader that spins or an end reported as input).
+int WaitsIn300Ms(Win32Platform& p) {
+  int waits = 0;
+  const ULONGLONG start = ::GetTickCount64();
+  while (::GetTickCount64() - start < 300) {
+    p.HostWaitInput(100000);
+    ++waits;
+  }
+  return waits;
+}
+
 TEST(Win32Platform, HostPipePeeksReadsAndWritesWholeMessages) {
   HostPipes pipes;
   ASSERT_TRUE(pipes.ok);
@@ -250,13 +262,7 @@ TEST(Win32Platform, TheWaitEndsWhenTheHostWritesAndSleepsOnceTheHostHasGone) {
   while (p.HostPeek(available) && ::GetTickCount64() < deadline) p.HostWaitInput(10000);
   EXPECT_FALSE(p.HostPeek(available));
   EXPECT_EQ(available, 0u);
-  int waits = 0;
-  const ULONGLONG start = ::GetTickCount64();
-  while (::GetTickCount64() - start < 300) {
-    p.HostWaitInput(100000);
-    ++waits;
-  }
-  EXPECT_LE(waits, 5);
+  EXPECT_LE(WaitsIn300Ms(p), 5);
   // A host that no longer reads either makes a reply fail, quietly.
   ::CloseHandle(pipes.out_read);
   pipes.out_read = nullptr;
@@ -299,13 +305,7 @@ TEST(Win32Platform, AReadOfNoBytesEndsTheInputForGood) {
   uint32_t available = 0;
   EXPECT_FALSE(p.HostPeek(available));
   // The reader has stopped reading: the waits sleep their whole time, without a busy thread.
-  int waits = 0;
-  const ULONGLONG start = ::GetTickCount64();
-  while (::GetTickCount64() - start < 300) {
-    p.HostWaitInput(100000);
-    ++waits;
-  }
-  EXPECT_LE(waits, 5);
+  EXPECT_LE(WaitsIn300Ms(p), 5);
   p.HostCloseInput();
   ::CloseHandle(client);
 }
