@@ -5,7 +5,6 @@
 // from a file, optional scrambling, line-speed pacing and injected faults. Every request it
 // receives and every answer it sends is written to standard error, one line each. When the
 // port is ready its path is printed on standard output, so scripts can wait for that line.
-#include <signal.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -20,6 +19,7 @@
 #include "codec/command_table.h"
 #include "common/frames.h"
 #include "common/replay.h"
+#include "common/serve.h"
 #include "common/sim_answers.h"
 #include "common/text.h"
 #include "crypt/crypt.h"
@@ -85,12 +85,6 @@ const std::map<std::string, EcuSim::Fault> kFaults = {
     {"early-talk", EcuSim::Fault::kEarlyTalk}, {"wrong-start", EcuSim::Fault::kWrongStart},
     {"truncate", EcuSim::Fault::kTruncate},
 };
-
-volatile sig_atomic_t g_stop = 0;
-
-void OnSignal(int) {
-  g_stop = 1;
-}
 
 // Passes everything to the unit and reports what it received and answered.
 class LoggedUnit : public ecub::SimLink {
@@ -383,12 +377,7 @@ int main(int argc, char** argv) {
   if (!LoadFiles(options, unit)) return kFailed;
   for (const Options::FaultRule& f : options.faults) unit.Inject(f.fault, f.count, f.command);
 
-  // Signals only raise the flag; the serving loop sees it within one pass.
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  ecub::tools::StopOnSignals();
 
   const double origin = MonotonicUsec();
   LoggedUnit logged(unit, origin, options.quiet);
@@ -400,16 +389,7 @@ int main(int argc, char** argv) {
   }
   std::cout << pty.link_path() << std::endl;
 
-  constexpr double kPassMs = 100;
-  while (g_stop == 0) {
-    double pass_ms = kPassMs;
-    if (options.seconds > 0) {
-      const double left_ms = options.seconds * 1000 - (MonotonicUsec() - origin) / 1000;
-      if (left_ms <= 0) break;
-      pass_ms = std::min(pass_ms, left_ms);
-    }
-    pty.RunFor(pass_ms);
-  }
+  ecub::tools::ServeUntilStopped(pty, options.seconds, origin);
   if (!options.quiet) {
     std::fprintf(stderr, "%10.3f  --  ending: %zu requests received, %zu answers sent\n",
                  (MonotonicUsec() - origin) / 1e6, unit.requests().size(), unit.answers_sent());

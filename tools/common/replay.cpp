@@ -1,7 +1,5 @@
 #include "common/replay.h"
 
-#include <signal.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
@@ -12,6 +10,7 @@
 #include "codec/command_table.h"
 #include "common/log_reader.h"
 #include "common/log_summary.h"
+#include "common/serve.h"
 #include "common/text.h"
 #include "platform/posix/posix_platform.h"
 #include "sim/posix/pty_link.h"
@@ -135,12 +134,6 @@ namespace ecub::tools {
 
 namespace {
 
-volatile sig_atomic_t g_replay_stop = 0;
-
-void OnReplayStop(int) {
-  g_replay_stop = 1;
-}
-
 bool ReadFile(const std::string& path, std::string& contents) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
@@ -198,11 +191,7 @@ int ServeReplay(const ReplayOptions& o) {
     }
   };
 
-  struct sigaction action {};
-  action.sa_handler = OnReplayStop;
-  sigemptyset(&action.sa_mask);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  StopOnSignals();
 
   PtyLink pty(&unit, o.ports, o.com);
   if (!pty.ok()) {
@@ -215,16 +204,7 @@ int ServeReplay(const ReplayOptions& o) {
                  o.log_path.c_str(), exchanges, frames);
   }
   std::cout << pty.link_path() << std::endl;
-  constexpr double kPassMs = 100;
-  while (g_replay_stop == 0) {
-    double pass_ms = kPassMs;
-    if (o.seconds > 0) {
-      const double left_ms = o.seconds * 1000 - (MonotonicUsec() - origin) / 1000;
-      if (left_ms <= 0) break;
-      pass_ms = std::min(pass_ms, left_ms);
-    }
-    pty.RunFor(pass_ms);
-  }
+  ServeUntilStopped(pty, o.seconds, origin);
   if (!o.quiet) {
     std::fprintf(stderr, "%10.3f  --  ending: %zu requests received, %zu never in the log\n",
                  (MonotonicUsec() - origin) / 1e6, unit.requests(), unit.unknown());
