@@ -226,8 +226,9 @@ TEST_F(Instructions, HandlerResultsAndData) {
   EXPECT_EQ(s.AttesaGlobaleCorrente, 1e6);
   EXPECT_EQ(Ask(HostMsg(9, "\x64")), Bytes({0, 12, 9, 0, 0, 0, 0, 0, 0x64, 0, 0, 0}));
   EXPECT_EQ(s.settings.AttesaByteTx_usec, 100);
-  EXPECT_EQ(Ask(HostMsg(11, "\xFF\x01")), Bytes({0, 10, 11, 0, 0, 0, 0, 3, 0xFF, 1}));
-  EXPECT_EQ(Ask(HostMsg(11, "\x01\x01")), Bytes({0, 10, 11, 0, 0, 0, 0, 0, 1, 1}));
+  // Two records: index 2 is the first past the table; any non-zero flag means timed.
+  EXPECT_EQ(Ask(HostMsg(11, "\x02\x01")), Bytes({0, 10, 11, 0, 0, 0, 0, 3, 2, 1}));
+  EXPECT_EQ(Ask(HostMsg(11, "\x01\x05")), Bytes({0, 10, 11, 0, 0, 0, 0, 0, 1, 5}));
   EXPECT_TRUE(s.MsgTable[1].MsgTimed);
   // A history is kept only for cyclic messages.
   EXPECT_EQ(Ask(HostMsg(7, test::LiveRequest(1))),
