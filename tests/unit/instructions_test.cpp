@@ -67,11 +67,15 @@ TEST_F(Instructions, ConnectToAMissingPortFails) {
 TEST_F(Instructions, WrongIdentityIsNotTheUnit) {
   EcuSim& unit = UnitOn(2);
   unit.config.ident_pieces = {"FW", "2.00", "OTHER", "X"};
+  UsbUnit("A1", "Cable").config.ident_pieces = unit.config.ident_pieces;
   Start();
   EcuSim reference;
   const std::string reply = Connect(2, reference.ExpectedIdentity());
   EXPECT_EQ(At(reply, 3), 0);
   EXPECT_TRUE(p.open_serial.empty());
+  // The USB search ends at the last interface listed, without trying one past it.
+  EXPECT_EQ(At(Connect(0, reference.ExpectedIdentity()), 3), 0);
+  EXPECT_EQ(s.IndiceUsb, 0);
 }
 
 TEST_F(Instructions, ConnectTriesEachUsbInterfaceInTurn) {
