@@ -170,6 +170,7 @@ TEST_F(Instructions, ScanFindsTheLowestMatchingPortAndClosesAll) {
   UnitOn(8).config.ident_pieces = {"FW", "0", "NOPE", "X"};
   p.busy_ports.insert(9);
   UnitOn(9);
+  EcuSim& last = UnitOn(kScanLastPort);
   Start();
   Ask(HostMsg(10, com3.ExpectedIdentity()));
   const std::string reply = Ask(HostMsg(13, "x"));
@@ -178,6 +179,7 @@ TEST_F(Instructions, ScanFindsTheLowestMatchingPortAndClosesAll) {
   EXPECT_EQ(reply.substr(8, 2), Bytes({3, 0x20}));
   EXPECT_EQ(reply.substr(10), com3.IdentityAnswer());
   EXPECT_EQ(com5.requests().size(), 1u);  // asked too, in the same round
+  EXPECT_EQ(last.requests().size(), 1u);
   EXPECT_TRUE(p.open_serial.empty());
   EXPECT_EQ(s.HandlePorta, 0);
 }
