@@ -209,6 +209,7 @@ TEST_F(Instructions, ScanClosesALinkedSerialPortFirstAndWaitsOnceForNone) {
   // The EEPROM is written only through an open USB interface.
   EXPECT_EQ(Ask(HostMsg(12, std::string(20, 'd'))).substr(7), std::string(1, 4) + "1");
   EXPECT_EQ(p.ee_program_calls, 0);
+  EXPECT_EQ(std::count(p.port_calls.begin(), p.port_calls.end(), "FT_EE_Read"), 0);
   Ask(HostMsg(10, "0123456789AB x NOBODY 1"));
   const double before = p.NowUsec();
   EXPECT_EQ(Ask(HostMsg(13, "x")), Bytes({0, 10, 13, 0, 0, 0, 0, 0, 0, 0x20}));
