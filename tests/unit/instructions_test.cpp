@@ -241,8 +241,11 @@ TEST_F(Instructions, HandlerResultsAndData) {
   EXPECT_EQ(Ask(HostMsg(7, test::LiveRequest(1))),
             Bytes({0, 14, 7, 0, 0, 0, 0, 3}) + test::LiveRequest(1));
   EXPECT_EQ(Ask(HostMsg(7, test::LiveRequest(2))), Bytes({0, 12, 7, 0, 0, 0, 0, 0, 4, 0, 0, 0}));
-  // Cyclic mode answers only from the table.
+  // Cyclic mode answers only from the table's cyclic records, not from a timed one's answer.
+  Ask(HostMsg(11, Bytes({0, 1})));
+  s.MsgTable[0].MsgLastAnswer = "TIMED";
   Ask(HostMsg(4, "\x01"));
+  EXPECT_EQ(At(Ask(HostMsg(6, test::LiveRequest(1))), 7), 3);
   EXPECT_EQ(At(Ask(HostMsg(6, test::LiveRequest(2))), 7), 3);
   // Longer than any frame: refused with the argument, in every poll mode, nothing sent.
   const std::string too_long = test::LiveRequest(2) + std::string(258 - 6, '\x55');
