@@ -37,7 +37,7 @@ TEST_F(SerialOpen, ConfiguresTheLineAndRecordsTheHandle) {
   s.settings.BaudRate = 19200;
   s.settings.Bit = 7;
   s.settings.StopBit = 2;
-  s.settings.Parity = 2;
+  s.settings.Parity = 1;
   ASSERT_TRUE(OpenSerial(12));
   EXPECT_EQ(p.port_calls, (Calls{"CreateFile \\\\.\\COM12", "GetCommState", "GetCommTimeouts",
                                  "SetCommState", "SetCommTimeouts"}));
@@ -49,7 +49,7 @@ TEST_F(SerialOpen, ConfiguresTheLineAndRecordsTheHandle) {
   EXPECT_EQ(port.dcb.BaudRate, 19200u);
   EXPECT_EQ(port.dcb.ByteSize, 7);
   EXPECT_EQ(port.dcb.StopBits, 2);
-  EXPECT_EQ(port.dcb.Parity, 2);
+  EXPECT_EQ(port.dcb.Parity, 1);
   EXPECT_EQ(port.dcb.fBitFields, 0x1u);  // no flag word configured: the driver's flags stay
   EXPECT_EQ(Fields(port.timeouts), (std::vector<uint32_t>{5, 0, 0, 5, 50}));
   EXPECT_EQ(s.dcb.BaudRate, 19200u);
