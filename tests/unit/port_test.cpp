@@ -306,6 +306,11 @@ TEST_F(UsbList, EntriesArePaddedOrCutAndOldOnesDropped) {
   RefreshUsbList(s);
   EXPECT_EQ(s.UsbSerialList, Texts{"AB12CD34"});
   EXPECT_EQ(s.UsbDescList, Texts{"Kit                 "});
+  // More interfaces than any list could hold: the list stops at 127.
+  p.usb_devices.resize(128, Device("MANY", "Many"));
+  RefreshUsbList(s);
+  EXPECT_EQ(s.NumUsbDevices, 127);
+  p.usb_devices.resize(1);
   // A failed count means no interfaces.
   p.FailCall("FT_ListDevices");
   RefreshUsbList(s);
