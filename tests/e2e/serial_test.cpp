@@ -500,6 +500,7 @@ TEST(D2xx, LoadingIsTriedOnceAndALackingLibraryFailsEveryCall) {
   EXPECT_NE(ft.FT_Close(h), FT_OK);
   EXPECT_NE(ft.FT_EE_Read(h, &data), FT_OK);
   EXPECT_NE(ft.FT_EE_Program(h, &data), FT_OK);
+  EXPECT_NE(ft.FT_SetLatencyTimer(h, 2), FT_OK);  // the one optional function
 }
 
 // --- Pseudo-terminal harness ----------------------------------------------------------------
