@@ -33,7 +33,11 @@ TEST_F(Polling, TimedMessagesGoOutByTheirPeriods) {
                     MsgSection(LiveRequest(1), true, 200, 10, false));
   const auto at_connect = PolledTags(unit);
   EXPECT_EQ(at_connect, (std::vector<int>{0, 1}));  // each sent once by the search
+  // A watched program is looked for every 5 s, not on every polling pass.
+  p.processes = {"host.exe"};
+  Ask(HostMsg(14, "host.exe"));
   RunFor(60e6);
+  EXPECT_NEAR(p.process_list_calls, 12, 1);
   std::map<int, int> counts;
   for (int tag : PolledTags(unit)) ++counts[tag];
   EXPECT_NEAR(counts[0], 61, 2);
