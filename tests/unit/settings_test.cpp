@@ -216,12 +216,12 @@ TEST_F(SettingsTest, ProblemsAreSaidWithTheirFileAndLine) {
             (std::vector<std::string>{
                 "ecubridge: " + path + ": cannot be read; the defaults are used",
                 "ecubridge: " + path + ": is not a regular file; the defaults are used"}));
-  // With the log on, the log has them too.
+  // With the log on, the log has them too, stamped from the start of the run.
   p.files[path] = "[LOG]\n1\n[NumResend]\nx\n";
   ServerStartup(s);
-  EXPECT_NE(
-      p.files[ProgramFile(s, "RxTx.TXT")].find(" Settings " + path + ":4: [NumResend] value 'x'"),
-      std::string::npos)
+  EXPECT_NE(p.files[ProgramFile(s, "RxTx.TXT")].find("\r\n0 Settings " + path +
+                                                     ":4: [NumResend] value 'x'"),
+            std::string::npos)
       << p.files[ProgramFile(s, "RxTx.TXT")];
 }
 
