@@ -111,6 +111,14 @@ std::string ScanInstruction(Server& s) {
   return text;
 }
 
+// A search cut short by a failure has found nothing: the link is down and its port closed, as
+// after any failed search, rather than "searching" for good with polling stopped.
+void EndFailedSearch(Server& s) {
+  if (s.LinkStatus != 7) return;
+  s.LinkStatus = 0;
+  Guarded(s, [&] { ChiudiPorta(s); });
+}
+
 }  // namespace
 
 std::vector<std::string> ListProcessNames(Server& s) {
@@ -157,6 +165,7 @@ void EseguiIstruzione(Server& s, int32_t code) {
       break;
     case 3:
       Guarded(s, [&] { ConnectInstruction(s); });
+      EndFailedSearch(s);
       data = std::string(1, static_cast<char>(s.RequestedPort)) + " " + s.RispostaIdentita;
       break;
     case 4:
@@ -198,6 +207,7 @@ void EseguiIstruzione(Server& s, int32_t code) {
     case 13: {
       std::string text;
       Guarded(s, [&] { text = ScanInstruction(s); });
+      EndFailedSearch(s);
       data = std::string(1, static_cast<char>(s.PortaCom)) + " " + text;
       break;
     }

@@ -164,6 +164,12 @@ TEST_F(Polling, AFailureInsideAPollingTransactionIsShownAndPollingGoesOn) {
   RunFor(1e6);
   EXPECT_EQ(s.LinkStatus, 1);
   EXPECT_GT(unit.requests().size(), before + 5);
+  // One inside a port search ends it as a failed search: the link down and its port closed,
+  // not "searching" for good.
+  p.throwing_calls.insert("WriteFile");
+  EXPECT_EQ(At(Connect(1, unit.ExpectedIdentity()), 3), 0);
+  p.throwing_calls.clear();
+  EXPECT_TRUE(p.open_serial.empty());
 }
 
 TEST_F(Polling, HostIsServedWhileAPollingTransactionWaits) {
