@@ -104,8 +104,10 @@ void ScomponiMessaggio(Server& s, std::string request, std::string answer) {
   // The stamp wraps after 2^31 ms (24.8 days) instead of failing, so a long-running server keeps
   // storing answers; the history keeps the same 32 bits either way.
   step([&] { record->MsgLastTime_ms = static_cast<int32_t>(static_cast<uint32_t>(ElapsedMs(s))); });
-  step([&] { AppendHistoryEntry(*record, HistoryTimeBytes(record->MsgLastTime_ms), answer); });
+  // One step: a slot is used up only when the entry was really stored, so the free slots and
+  // the stored entries always add up to the history's size.
   step([&] {
+    AppendHistoryEntry(*record, HistoryTimeBytes(record->MsgLastTime_ms), answer);
     if (record->MsgHistoryLeft > 0) {
       --record->MsgHistoryLeft;
     } else {

@@ -94,9 +94,14 @@ bool D2xxTable::Load() {
     library_loaded_ = OpenLibrary();
     if (!library_loaded_) return;
     // Library lookups hand out untyped addresses; each is the function of its documented type.
-    auto find = [this](auto& slot, const char* name) {
+    std::string missing;
+    auto find = [&](auto& slot, const char* name) {
       slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(FindFunction(name));
-      if (slot != nullptr) ++functions_found_;
+      if (slot != nullptr) {
+        ++functions_found_;
+      } else {
+        missing += (missing.empty() ? " " : ", ") + std::string(name);
+      }
     };
     Api& api = *api_;
     find(api.list_devices, "FT_ListDevices");
@@ -113,10 +118,14 @@ bool D2xxTable::Load() {
     find(api.close, "FT_Close");
     find(api.ee_read, "FT_EE_Read");
     find(api.ee_program, "FT_EE_Program");
-    if (functions_found_ < 14) error_ = "the driver library lacks some of its functions";
+    if (!missing.empty()) error_ = "the driver library lacks" + missing;
     api.set_latency_timer = reinterpret_cast<SetLatencyTimerFn>(FindFunction("FT_SetLatencyTimer"));
   });
   return library_loaded_;
+}
+
+bool D2xxTable::Complete() {
+  return Load() && error_.empty();
 }
 
 int D2xxTable::functions_found() {

@@ -43,6 +43,9 @@ class D2xxTable : public D2xx {
   // functions). error() then tells why not.
   bool Load();
   const std::string& error() const { return error_; }
+  // Loaded with every required function: a library lacking one (a stub, a foreign library of
+  // that name, a much older driver) cannot serve the server, though it loads.
+  bool Complete();
   // How many of the fourteen required functions the library provides (the optional latency
   // timer is not counted).
   int functions_found();

@@ -346,6 +346,7 @@ D2XX_EXPORT FT_STATUS D2XX_API FT_EE_Read(FT_HANDLE handle, ProgramData* data) {
   return FT_OK;
 }
 
+#ifndef D2XX_DOUBLE_LACKS_EE_PROGRAM  // the variant that stands for an incomplete library
 D2XX_EXPORT FT_STATUS D2XX_API FT_EE_Program(FT_HANDLE handle, ProgramData* data) {
   Device* device = Open(handle);
   if (device == nullptr) return FT_INVALID_HANDLE;
@@ -368,6 +369,7 @@ D2XX_EXPORT FT_STATUS D2XX_API FT_EE_Program(FT_HANDLE handle, ProgramData* data
   ++device->state.eeprom_programs;
   return FT_OK;
 }
+#endif
 
 D2XX_EXPORT FT_STATUS D2XX_API FT_SetLatencyTimer(FT_HANDLE handle, UCHAR milliseconds) {
   Device* device = Open(handle);

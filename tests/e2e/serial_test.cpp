@@ -479,6 +479,18 @@ TEST(D2xx, LoadingIsTriedOnceAndALackingLibraryFailsEveryCall) {
   D2xxLibrary library(ECUBRIDGE_D2XX_DOUBLE);
   EXPECT_EQ(p.Ftdi().FT_ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY), FT_OK);
   EXPECT_EQ(count, 0u);
+  {
+    // A library lacking one function is not used, and the user is told which one.
+    D2xxLibrary lacking(ECUBRIDGE_D2XX_LACKING);
+    PosixPlatform fresh(-1, -1, "/nonexistent");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(fresh.Ftdi().FT_ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY), FT_OK);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              std::string("ecubridge: ") + ECUBRIDGE_D2XX_LACKING +
+                  ": the driver library lacks FT_EE_Program; the kernel's FTDI driver serves the "
+                  "USB interfaces instead\n");
+  }
   unsetenv("ECUBRIDGE_SYSROOT");
   // A library without the driver's functions fails every call instead of crashing.
   PosixD2xx ft("libm.so.6");

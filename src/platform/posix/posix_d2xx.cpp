@@ -25,6 +25,7 @@ bool PosixD2xx::OpenLibrary() {
     const char* chosen = std::getenv("ECUBRIDGE_D2XX");
     path = chosen != nullptr && *chosen != '\0' ? chosen : kDefaultLibrary;
   }
+  path_ = path;
   module_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (module_ == nullptr) {
     const char* why = dlerror();

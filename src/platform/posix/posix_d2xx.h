@@ -14,6 +14,8 @@ class PosixD2xx : public D2xxTable {
   // without one of its functions, the calls concerned return FT_OTHER_ERROR.
   explicit PosixD2xx(std::string library = {});
   ~PosixD2xx() override;
+  // The library loaded, or tried: for messages.
+  const std::string& path() const { return path_; }
 
  protected:
   bool OpenLibrary() override;
@@ -21,6 +23,7 @@ class PosixD2xx : public D2xxTable {
 
  private:
   std::string library_;
+  std::string path_;
   void* module_ = nullptr;
 };
 

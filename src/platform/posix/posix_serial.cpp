@@ -410,9 +410,15 @@ D2xx& PosixPlatform::Ftdi() {
     // The vendor's library, where there is one, drives everything it can, the EEPROM included;
     // without it the kernel's own FTDI driver serves the interfaces as terminals.
     auto library = std::make_unique<PosixD2xx>();
-    if (library->Load()) {
+    if (library->Complete()) {
       ftdi_ = std::move(library);
     } else {
+      // A library that loads but lacks functions would fail every call of those: the user
+      // chose it (or left it on the path) and should hear why it is not used.
+      if (library->Load()) {
+        WriteStandardError("ecubridge: " + library->path() + ": " + library->error() +
+                           "; the kernel's FTDI driver serves the USB interfaces instead");
+      }
       auto kernel = std::make_unique<KernelFtdi>(*this, SysRoot());
       kernel_ftdi_ = kernel.get();
       ftdi_ = std::move(kernel);
