@@ -75,46 +75,31 @@ TEST(Win32Convert, TheFlagWordIsTheDcbsOwnThirdDoubleWord) {
 
 TEST(Win32Convert, EveryOtherFieldGoesBothWays) {
   // Each field a value of its own, so that two fields mixed up show.
+  const auto fields = [](auto& d) {
+    return std::tie(d.BaudRate, d.wReserved, d.XonLim, d.XoffLim, d.ByteSize, d.Parity, d.StopBits,
+                    d.XonChar, d.XoffChar, d.ErrorChar, d.EofChar, d.EvtChar, d.wReserved1);
+  };
   Dcb dcb;
-  dcb.BaudRate = 115200;
-  dcb.wReserved = 3;
-  dcb.XonLim = 2048;
-  dcb.XoffLim = 512;
-  dcb.ByteSize = 7;
-  dcb.Parity = 2;
-  dcb.StopBits = 1;
-  dcb.XonChar = 0x11;
-  dcb.XoffChar = 0x13;
-  dcb.ErrorChar = '?';
-  dcb.EofChar = 0x1A;
-  dcb.EvtChar = '~';
-  dcb.wReserved1 = 9;
+  fields(dcb) = std::make_tuple(115200, 3, 2048, 512, 7, 2, 1, 0x11, 0x13, '?', 0x1A, '~', 9);
   DCB out{};
   ToWin32Dcb(dcb, out);
-  const auto fields = [](const auto& d) {
-    return std::make_tuple(d.BaudRate, d.wReserved, d.XonLim, d.XoffLim, d.ByteSize, d.Parity,
-                           d.StopBits, d.XonChar, d.XoffChar, d.ErrorChar, d.EofChar, d.EvtChar,
-                           d.wReserved1);
-  };
+  const Dcb dcb_back = FromWin32Dcb(out);
   EXPECT_EQ(out.DCBlength, sizeof(DCB));
+  EXPECT_EQ(dcb_back.DCBlength, sizeof(DCB));
   EXPECT_EQ(fields(out), fields(dcb));
-  EXPECT_EQ(fields(FromWin32Dcb(out)), fields(dcb));
-  EXPECT_EQ(FromWin32Dcb(out).DCBlength, sizeof(DCB));
+  EXPECT_EQ(fields(dcb_back), fields(dcb));
 
-  const CommTimeouts t{.ReadIntervalTimeout = 5,
-                       .ReadTotalTimeoutMultiplier = 1,
-                       .ReadTotalTimeoutConstant = 2,
-                       .WriteTotalTimeoutMultiplier = 7,
-                       .WriteTotalTimeoutConstant = 50};
+  const auto times = [](auto& x) {
+    return std::tie(x.ReadIntervalTimeout, x.ReadTotalTimeoutMultiplier, x.ReadTotalTimeoutConstant,
+                    x.WriteTotalTimeoutMultiplier, x.WriteTotalTimeoutConstant);
+  };
+  CommTimeouts t;
+  times(t) = std::make_tuple(5, 1, 2, 7, 50);
   COMMTIMEOUTS w{};
   ToWin32Timeouts(t, w);
-  const auto times = [](const auto& x) {
-    return std::make_tuple(x.ReadIntervalTimeout, x.ReadTotalTimeoutMultiplier,
-                           x.ReadTotalTimeoutConstant, x.WriteTotalTimeoutMultiplier,
-                           x.WriteTotalTimeoutConstant);
-  };
+  const CommTimeouts t_back = FromWin32Timeouts(w);
   EXPECT_EQ(times(w), times(t));
-  EXPECT_EQ(times(FromWin32Timeouts(w)), times(t));
+  EXPECT_EQ(times(t_back), times(t));
 
   const SYSTEMTIME st = ToSystemTime({2025, 3, 5, 9, 7, 3});
   EXPECT_EQ(std::make_tuple(st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond),
@@ -577,11 +562,8 @@ class OverStandIn : public ::testing::Test {
   D2xxDoubleStateFn state_of = nullptr;
 };
 
-TEST_F(OverStandIn, ListsAndSetsTheLineUp) {
-  ChiudiPorta(s);  // every close refreshes the list
-  const std::string list = Ask(5);
-  EXPECT_EQ(list.substr(8), "FT4KV001KVEL USB Interface AKV02    Gas injection interf");
-
+// (The interface list through the stand-in is checked end to end, by ecub_win_host.)
+TEST_F(OverStandIn, SetsTheLineUp) {
   const D2xxDoubleState before = *state_of(1);
   Connect();
   const D2xxDoubleState& unit = *state_of(1);
@@ -614,9 +596,6 @@ TEST_F(OverStandIn, TheEepromWriteChangesOnlyTheDescription) {
   EXPECT_EQ(after.Texts(),
             std::vector<std::string>({"FTDI", "FT", "NEW NAME 12345678901", "KV02"}));
   EXPECT_EQ(after.Fields(), before.Fields());
-  // The list shows the new name once the interface is listed again.
-  ChiudiPorta(s);
-  EXPECT_EQ(s.UsbDescList.at(1), "NEW NAME 12345678901");
   // The stand-in lives as long as the process: its factory record goes back for the other tests.
   Connect();
   EXPECT_EQ(platform.Ftdi().FT_EE_Program(s.HandlePorta, &before.record), FT_OK);
