@@ -129,7 +129,8 @@ server_pid() {
 
 # The simulated unit (the Linux build's ecubridge-sim) on a pseudo-terminal; Wine looks its
 # devices up in lower case, so the prefix gets a com7 link of its own. The host is told the
-# unit's identification answer and a request it answers with its answer frame, as hex.
+# unit's identification answer and a request it answers with its answer frame, as hex (the
+# default identification "FW 1.00 LPGJET-4 X"; command 30 gets 12345678).
 com=7
 printf '30 -> 12345678\n' >"$work/answers.txt"
 "$linux_build/ecubridge-sim" --ports "$work/ports" --com "$com" --answers "$work/answers.txt" \
@@ -142,12 +143,11 @@ for _ in $(seq 100); do
 done
 [ -s "$work/unit-ready.txt" ] || { echo "wine tests: the simulated unit is not ready" >&2; exit 1; }
 ln -sfn "$(readlink -f "$work/ports/COM$com")" "$WINEPREFIX/dosdevices/com$com"
-printf '%s\n' ident=44011D210000000000000000465720312E3030204C50474A45542D34205816 \
-  request=410204300176 answer=44010830001234567875 >"$work/expect.txt"
 
 status=0
-timeout 300 "$wine" "$win_build/tests/win32/ecub_win_host.exe" "$(winpath "$work")" \
-  "$(winpath "$work/expect.txt")" "$com" || status=$?
+timeout 300 "$wine" "$win_build/tests/win32/ecub_win_host.exe" "$(winpath "$work")" "$com" \
+  44011D210000000000000000465720312E3030204C50474A45542D34205816 410204300176 \
+  44010830001234567875 || status=$?
 kill "$unit_pid"
 wait "$unit_pid" || true
 unit_pid=""

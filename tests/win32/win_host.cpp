@@ -1,13 +1,13 @@
 // A Windows host program for the end-to-end test: it starts the Windows server over anonymous
 // pipes, exactly as the users' host programs do, and holds sessions with it.
 //
-//   ecub_win_host WORK_FOLDER EXPECT_FILE COM_NUMBER
+//   ecub_win_host WORK_FOLDER COM_NUMBER IDENT REQUEST ANSWER
 //
 // WORK_FOLDER holds the server (ecubridge.exe), its SetComVarno.ini and, optionally, the D2XX
 // stand-in KVELD2XX.DLL. The host copies them into a program folder whose name holds Cyrillic
-// and CJK letters (outside any ANSI code page) and runs every session from there. EXPECT_FILE
-// holds the simulated unit's identification answer, one request and its answer frame, as hex
-// text ("ident=...", "request=...", "answer=..."). The unit sits on COM_NUMBER. When the stand-in
+// and CJK letters (outside any ANSI code page) and runs every session from there. The simulated
+// unit sits on COM_NUMBER; IDENT is its identification answer, REQUEST a request it answers
+// with the frame ANSWER, all three in hex. When the stand-in
 // is there, the USB interfaces are used too, and a server copy in a folder without it must not
 // pick up the one in its current folder or on PATH. Prints one line per check and exits with the
 // number of failed checks.
@@ -15,8 +15,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
-#include <sstream>
 #include <string>
 
 #include "app/status_window.h"
@@ -47,7 +45,7 @@ std::string Hex(const std::string& bytes) {
   return text;
 }
 
-std::string Unhex(const std::string& text) {
+std::string Unhex(const std::wstring& text) {
   std::string bytes;
   for (size_t i = 0; i + 1 < text.size(); i += 2) {
     bytes += static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16));
@@ -102,12 +100,11 @@ void Quit(ServerProcess& server, const char* session, bool host_goes = false) {
 }
 
 // Session 1: identification, connection on the COM port, one relayed request, quit.
-void ComPortSession(const std::wstring& exe, const std::map<std::string, std::string>& expect,
-                    int com) {
+void ComPortSession(const std::wstring& exe, int com, const std::string& ident,
+                    const std::string& request, const std::string& answer) {
   ServerProcess server(exe);
   if (!Started(server, "com")) return;
 
-  const std::string ident = Unhex(expect.at("ident"));
   std::string reply = server.Ask(HostMsg(10, ident), kWaitMs);
   Check(Byte(reply, 2) == 10 && Byte(reply, 7) == 0 && reply.substr(8) == ident,
         "com: instruction 10 takes the expected identification");
@@ -118,8 +115,6 @@ void ComPortSession(const std::wstring& exe, const std::map<std::string, std::st
         "com: instruction 3 finds the unit on COM%d (LinkStatus %d, PortaCom %d)", com,
         Byte(reply, 3), Byte(reply, 6));
 
-  const std::string request = Unhex(expect.at("request"));
-  const std::string answer = Unhex(expect.at("answer"));
   reply = server.Ask(HostMsg(6, request), 60000);
   Check(Byte(reply, 2) == 6 && Byte(reply, 3) == 1 && Byte(reply, 7) == 0 &&
             reply.substr(8) == answer,
@@ -213,28 +208,18 @@ bool Stage(const std::wstring& from, const std::wstring& to, bool with_driver) {
 int main() {
   int argc = 0;
   wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
-  if (argv == nullptr || argc != 4) {
-    std::fprintf(stderr, "usage: ecub_win_host WORK_FOLDER EXPECT_FILE COM_NUMBER\n");
+  if (argv == nullptr || argc != 6) {
+    std::fprintf(stderr, "usage: ecub_win_host WORK_FOLDER COM_NUMBER IDENT REQUEST ANSWER\n");
     return 2;
   }
   const std::wstring work = argv[1];
-  const int com = _wtoi(argv[3]);
-  std::map<std::string, std::string> expect;
-  std::istringstream lines(ReadFileText(argv[2]));
-  for (std::string line; std::getline(lines, line);) {
-    const size_t equals = line.find('=');
-    if (equals != std::string::npos) expect[line.substr(0, equals)] = line.substr(equals + 1);
-  }
-  if (!expect.count("ident") || !expect.count("request") || !expect.count("answer")) {
-    std::fprintf(stderr, "ecub_win_host: the expectations lack ident, request or answer\n");
-    return 2;
-  }
+  const int com = _wtoi(argv[2]);
   // "app-Проба-測試": Cyrillic and CJK letters, which no ANSI code page holds both of.
   const std::wstring folder = work + L"\\app-\u041F\u0440\u043E\u0431\u0430-\u6E2C\u8A66";
   const bool usb = FileExists(work + L"\\KVELD2XX.DLL");
   Check(Stage(work, folder, usb), "the server is staged in a folder with a non-ASCII name");
   const std::wstring exe = folder + L"\\ecubridge.exe";
-  ComPortSession(exe, expect, com);
+  ComPortSession(exe, com, Unhex(argv[3]), Unhex(argv[4]), Unhex(argv[5]));
   const std::string first_log = ReadFileText(folder + L"\\RxTx.TXT");
   Check(first_log.rfind("0 TimerApi_uSec ", 0) == 0 && first_log.find(" Now ") != std::string::npos,
         "com: the traffic log starts with the clock and the date (%s)",
