@@ -3,7 +3,7 @@
 
 #include <cstddef>
 #include <cstring>
-#include <set>
+#include <filesystem>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -36,21 +36,17 @@ class TempFolder {
     ::CreateDirectoryW(WidePath(path_).c_str(), nullptr);
   }
   ~TempFolder() {
-    for (const std::string& name : created_) ::DeleteFileW(WidePath(File(name)).c_str());
-    ::RemoveDirectoryW(WidePath(path_).c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(WidePath(path_), ignored);
   }
 
-  // A path in the folder; the file is deleted with the folder.
-  std::string File(const std::string& name) {
-    created_.insert(name);
-    return path_ + "\\" + name;
-  }
+  // A path in the folder; the file goes with the folder.
+  std::string File(const std::string& name) const { return path_ + "\\" + name; }
   const std::string& path() const { return path_; }
 
  private:
   static inline int counter_ = 0;
   std::string path_;
-  std::set<std::string> created_;
 };
 
 // --- Conversions ----------------------------------------------------------------------------
@@ -607,6 +603,11 @@ class StatusWindowTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(window.ok()); }
   HWND Form() const { return static_cast<HWND>(window.window()); }
+  // A notification from a control, as Windows sends it to the form.
+  void Notify(int id, int code) {
+    ::SendMessageA(Form(), WM_COMMAND, MAKEWPARAM(id, code),
+                   reinterpret_cast<LPARAM>(::GetDlgItem(Form(), id)));
+  }
   std::vector<std::string> Texts(std::initializer_list<int> ids) const {
     std::vector<std::string> texts;
     for (const int id : ids) texts.push_back(window.ControlText(id));
@@ -641,14 +642,10 @@ TEST_F(StatusWindowTest, TheFormShowsTheLinkStateOnEveryTick) {
 TEST_F(StatusWindowTest, InviaInjectsTheBoxesMessageAndClosingEndsTheServer) {
   window.SetControlText(StatusWindow::kCode, "6");
   window.SetControlText(StatusWindow::kArgument, "4102042");
-  const HWND argument = ::GetDlgItem(Form(), StatusWindow::kArgument);
-  ::SendMessageA(Form(), WM_COMMAND, MAKEWPARAM(StatusWindow::kArgument, EN_KILLFOCUS),
-                 reinterpret_cast<LPARAM>(argument));
+  Notify(StatusWindow::kArgument, EN_KILLFOCUS);
   EXPECT_EQ(window.ControlText(StatusWindow::kArgument), "41020420");
   window.SetControlText(StatusWindow::kArgument, "41020421");
-  const HWND invia = ::GetDlgItem(Form(), StatusWindow::kInvia);
-  ::SendMessageA(Form(), WM_COMMAND, MAKEWPARAM(StatusWindow::kInvia, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(invia));
+  Notify(StatusWindow::kInvia, BN_CLICKED);
   EXPECT_EQ(server.PendingMessage,
             std::string("\x0C\x00\x06\x00\x00\x00\x00\x00\x41\x02\x04\x21", 12));
 
