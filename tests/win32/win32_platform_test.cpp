@@ -127,6 +127,13 @@ TEST(Win32Convert, HandlesKeepTheirValueAndTheInvalidHandleIsMinusOne) {
 
 // --- Host pipe ------------------------------------------------------------------------------
 
+// The whole of `bytes` in one write.
+bool WriteAll(HANDLE h, const std::string& bytes) {
+  DWORD written = 0;
+  return ::WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+         written == bytes.size();
+}
+
 // The two anonymous pipes a host gives the server, and the platform on the server's ends.
 struct HostPipes {
   HostPipes() {
@@ -138,12 +145,7 @@ struct HostPipes {
       if (h != nullptr) ::CloseHandle(h);
     }
   }
-  bool Write(const std::string& bytes) {
-    DWORD written = 0;
-    return ::WriteFile(in_write, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                       nullptr) &&
-           written == bytes.size();
-  }
+  bool Write(const std::string& bytes) { return WriteAll(in_write, bytes); }
   bool ok = false;
   HANDLE in_read = nullptr, in_write = nullptr, out_read = nullptr, out_write = nullptr;
 };
@@ -261,23 +263,18 @@ TEST(Win32Platform, AReadOfNoBytesEndsTheInputForGood) {
   const HANDLE client = ::CreateFileW(name, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(client, INVALID_HANDLE_VALUE);
   Win32Platform p(server, nullptr);
-  const auto write = [&](const std::string& bytes) {
-    DWORD written = 0;
-    return ::WriteFile(client, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) !=
-           0;
-  };
   // A message longer than the reader's buffer comes in parts, all of them.
   std::string big(70000, '\0');
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
-  ASSERT_TRUE(write(big));
+  ASSERT_TRUE(WriteAll(client, big));
   EXPECT_EQ(AwaitBytes(p, 70000), 70000u);
   std::string got;
   ASSERT_TRUE(p.HostRead(70000, got));
   EXPECT_TRUE(got == big);
-  ASSERT_TRUE(write("abc"));
+  ASSERT_TRUE(WriteAll(client, "abc"));
   EXPECT_EQ(AwaitBytes(p, 3), 3u);
-  ASSERT_TRUE(write(""));
-  ASSERT_TRUE(write("later"));  // after the end: never read
+  ASSERT_TRUE(WriteAll(client, ""));
+  ASSERT_TRUE(WriteAll(client, "later"));  // after the end: never read
   ::Sleep(50);
   EXPECT_FALSE(p.HostInputEnded());  // "abc" is still to be taken
   ASSERT_TRUE(p.HostRead(3, got));
