@@ -160,9 +160,7 @@ fi
 echo "== wine: end to end ($arch; the host a Linux process, the server's input a Linux pipe)"
 # Wine hands the server a Linux pipe as its standard input: a read at its end gives no bytes
 # (not a broken pipe), and a read under way there cannot be cancelled.
-check() {
-  if [ "$1" = ok ]; then echo "ok: $2"; else echo "FAIL: $2"; status=1; fi
-}
+check() { if [ "$1" = ok ]; then echo "ok: $2"; else echo "FAIL: $2"; status=1; fi; }
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 # Starts the server on two fifos: the host writes on fd 7 and reads on fd 8; sets server.
 start_linux_host() {
@@ -182,14 +180,10 @@ start_linux_host() {
 }
 # Waits up to $2 ms for process $1 to end; prints the ms it took, or nothing. An ended process
 # whose parent (Wine's 32-bit launcher takes its time) has not collected it yet counts as ended.
-running() {
-  local state
-  read -r _ _ state _ <"/proc/$1/stat" 2>/dev/null && [ "$state" != Z ]
-}
 ended_within() {
-  local start
+  local start state
   start=$(now_ms)
-  while running "$1"; do
+  while read -r _ _ state _ <"/proc/$1/stat" 2>/dev/null && [ "$state" != Z ]; do
     (($(now_ms) - start > $2)) && return 1
     sleep 0.005
   done
