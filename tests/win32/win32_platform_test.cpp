@@ -628,10 +628,11 @@ TEST_F(StatusWindowTest, TheFormShowsTheLinkStateOnEveryTick) {
   server.LinkStatus = 1;
   server.PollMode = 2;
   server.PortaCom = 7;
-  // A timer message through the thread's queue, as Timer1 delivers it.
-  ASSERT_TRUE(::PostMessageA(Form(), WM_TIMER, W::kTimer1, 0));
-  EXPECT_EQ(window.ControlText(W::kLabel2), "Com: 0");
-  platform.PumpMessages();
+  // Timer1 ticks twice a second; its messages run within the main loop's wait for the host.
+  const ULONGLONG deadline = ::GetTickCount64() + 5000;
+  while (window.ControlText(W::kLabel2) == "Com: 0" && ::GetTickCount64() < deadline) {
+    platform.HostWaitInput(100000);
+  }
   EXPECT_EQ(Texts({W::kLabel2, W::kLabel3, W::kLabel4}),
             std::vector<std::string>({"Com: 1", "Mod: 2", "Port: 7"}));
 }
