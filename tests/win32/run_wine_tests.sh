@@ -4,7 +4,7 @@
 #      stand-in built for that build;
 #   2. an end-to-end run: a Windows host program starts the Windows server over anonymous pipes
 #      and holds sessions with it, with a simulated control unit on a COM port that is a Linux
-#      pseudo-terminal served by a Linux helper from the native build.
+#      pseudo-terminal served by ecubridge-sim from the native build.
 #
 #   tests/win32/run_wine_tests.sh [WINDOWS_BUILD_DIR [LINUX_BUILD_DIR]]
 #
@@ -25,7 +25,7 @@ skip() {
 
 for file in "$win_build/tests/ecub_unit_tests.exe" "$win_build/tests/win32/ecub_win32_tests.exe" \
   "$win_build/tests/win32/ecub_win_host.exe" "$win_build/ecubridge.exe" \
-  "$linux_build/tests/win32/ecub_wine_unit"; do
+  "$linux_build/ecubridge-sim"; do
   [ -f "$file" ] || { echo "wine tests: missing $file (build with ECUB_TESTS=ON)" >&2; exit 1; }
 done
 
@@ -41,22 +41,10 @@ esac
 
 # The 64-bit loader runs both kinds in a 64-bit prefix (32-bit programs through Wine's 32-bit
 # part, the wine32 package).
-wine=""
-for candidate in wine64 /usr/lib/wine/wine64 /usr/lib64/wine/wine64; do
-  if command -v "$candidate" >/dev/null 2>&1; then
-    wine=$(command -v "$candidate")
-    break
-  fi
-done
+wine=$(command -v wine64 /usr/lib/wine/wine64 /usr/lib64/wine/wine64 | head -n 1) || true
 [ -n "$wine" ] || skip "wine64 is not installed"
-wineserver=""
-for candidate in "$(dirname "$wine")/wineserver64" "$(dirname "$wine")/wineserver" wineserver64 \
-  wineserver; do
-  if command -v "$candidate" >/dev/null 2>&1; then
-    wineserver=$(command -v "$candidate")
-    break
-  fi
-done
+wineserver=$(command -v "$(dirname "$wine")"/wineserver{64,} wineserver64 wineserver |
+  head -n 1) || true
 
 # A prefix of our own under the build folder: nothing of the user's Wine setup is touched.
 export WINEPREFIX=${ECUB_WINEPREFIX:-$root/build/wineprefix}
@@ -70,21 +58,12 @@ mkdir -p "$(dirname "$WINEPREFIX")"
 boot_log="$(dirname "$WINEPREFIX")/wineboot.log"
 
 unit_pid=""
-watch_pid=""
 cleanup() {
-  for pid in $unit_pid $watch_pid; do
-    kill "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  done
+  [ -z "$unit_pid" ] || { kill "$unit_pid" 2>/dev/null; wait "$unit_pid" 2>/dev/null; } || true
   # Ends this prefix's Wine processes (the server keeps them a few seconds otherwise).
   if [ -n "$wineserver" ]; then "$wineserver" -k 2>/dev/null || true; fi
 }
 trap cleanup EXIT
-
-wine32_installed() {
-  compgen -G "/usr/lib/i386-linux-gnu/wine/i386-windows/kernel32.dll" >/dev/null ||
-    compgen -G "/usr/lib/wine/i386-windows/kernel32.dll" >/dev/null
-}
 
 make_prefix() {
   echo "== wine: preparing $WINEPREFIX"
@@ -105,9 +84,9 @@ fi
 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   make_prefix
-elif [ "$arch" = i686 ] && wine32_installed &&
-  [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]; then
-  # Made before the 32-bit part was installed: 32-bit programs "could not load kernel32.dll".
+elif [ "$arch" = i686 ] && [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]; then
+  # Made before the 32-bit part (which can_run_32bit.sh found) was installed: 32-bit programs
+  # "could not load kernel32.dll".
   echo "== wine: $WINEPREFIX has no 32-bit part; making it anew"
   make_prefix
 fi
@@ -148,55 +127,40 @@ server_pid() {
   done | sort -n | tail -n 1
 }
 
-# While the host's gone-host session waits, the server's wake-ups and processor time are read
-# here, where Linux counts them for every thread of the Wine process.
-watch_idle() {
-  local seconds=2 pid=""
-  for _ in $(seq 600); do [ -f "$work/idle-begin" ] && break; sleep 0.1; done
-  [ -f "$work/idle-begin" ] || return 0
-  pid=$(server_pid)
-  local verdict
-  if [ -z "$pid" ]; then
-    verdict="FAIL: the server process was not found"
-  else
-    read -r verdict < <("$root/tests/win32/wine_process_usage.sh" "$pid" "$seconds" 50 2)
-  fi
-  printf '%s\n' "$verdict" >"$work/idle-done.tmp"
-  mv "$work/idle-done.tmp" "$work/idle-done"
-}
-watch_idle &
-watch_pid=$!
-
+# The simulated unit (the Linux build's ecubridge-sim) on a pseudo-terminal; Wine looks its
+# devices up in lower case, so the prefix gets a com7 link of its own. The host is told the
+# unit's identification answer and a request it answers with its answer frame, as hex (the
+# default identification "FW 1.00 LPGJET-4 X"; command 30 gets 12345678).
 com=7
-"$linux_build/tests/win32/ecub_wine_unit" "$WINEPREFIX/dosdevices" "$com" "$work/expect.txt" &
+printf '30 -> 12345678\n' >"$work/answers.txt"
+"$linux_build/ecubridge-sim" --ports "$work/ports" --com "$com" --answers "$work/answers.txt" \
+  >"$work/unit-ready.txt" 2>"$work/unit.txt" &
 unit_pid=$!
 for _ in $(seq 100); do
-  [ -f "$work/expect.txt" ] && break
+  [ -s "$work/unit-ready.txt" ] && break
   kill -0 "$unit_pid" 2>/dev/null || { echo "wine tests: the simulated unit did not start" >&2; exit 1; }
   sleep 0.1
 done
-[ -f "$work/expect.txt" ] || { echo "wine tests: the simulated unit is not ready" >&2; exit 1; }
+[ -s "$work/unit-ready.txt" ] || { echo "wine tests: the simulated unit is not ready" >&2; exit 1; }
+ln -sfn "$(readlink -f "$work/ports/COM$com")" "$WINEPREFIX/dosdevices/com$com"
 
 status=0
-timeout 300 "$wine" "$win_build/tests/win32/ecub_win_host.exe" "$(winpath "$work")" \
-  "$(winpath "$work/expect.txt")" "$com" || status=$?
+timeout 300 "$wine" "$win_build/tests/win32/ecub_win_host.exe" "$(winpath "$work")" "$com" \
+  44011D210000000000000000465720312E3030204C50474A45542D34205816 410204300176 \
+  44010830001234567875 || status=$?
 kill "$unit_pid"
-unit_status=0
-wait "$unit_pid" || unit_status=$?
+wait "$unit_pid" || true
 unit_pid=""
-wait "$watch_pid" 2>/dev/null || true
-watch_pid=""
-if [ "$unit_status" -ne 0 ]; then
-  echo "wine tests: the simulated unit answered no request" >&2
+rm -f "$WINEPREFIX/dosdevices/com$com"
+if ! grep -Eq ' [1-9][0-9]* answers sent$' "$work/unit.txt"; then
+  echo "wine tests: the simulated unit answered no request (see $work/unit.txt)" >&2
   status=1
 fi
 
 echo "== wine: end to end ($arch; the host a Linux process, the server's input a Linux pipe)"
 # Wine hands the server a Linux pipe as its standard input: a read at its end gives no bytes
 # (not a broken pipe), and a read under way there cannot be cancelled.
-check() {
-  if [ "$1" = ok ]; then echo "ok: $2"; else echo "FAIL: $2"; status=1; fi
-}
+check() { if [ "$1" = ok ]; then echo "ok: $2"; else echo "FAIL: $2"; status=1; fi; }
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 # Starts the server on two fifos: the host writes on fd 7 and reads on fd 8; sets server.
 start_linux_host() {
@@ -216,14 +180,10 @@ start_linux_host() {
 }
 # Waits up to $2 ms for process $1 to end; prints the ms it took, or nothing. An ended process
 # whose parent (Wine's 32-bit launcher takes its time) has not collected it yet counts as ended.
-running() {
-  local state
-  read -r _ _ state _ <"/proc/$1/stat" 2>/dev/null && [ "$state" != Z ]
-}
 ended_within() {
-  local start
+  local start state
   start=$(now_ms)
-  while running "$1"; do
+  while read -r _ _ state _ <"/proc/$1/stat" 2>/dev/null && [ "$state" != Z ]; do
     (($(now_ms) - start > $2)) && return 1
     sleep 0.005
   done
