@@ -15,7 +15,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -157,22 +156,6 @@ TEST(PosixPlatformTest, DatesAndLocalTime) {
   EXPECT_EQ(p.FormatGeneralDate(now),
             p.FormatGeneralDate(
                 {t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec}));
-}
-
-TEST(PosixPlatformTest, ProgramFolderFromTheEnvironmentOrTheExecutable) {
-  const char* old = getenv("ECUBRIDGE_HOME");
-  const std::string saved = old != nullptr ? old : "";
-  setenv("ECUBRIDGE_HOME", "/srv/ecub/", 1);  // the trailing slash goes
-  EXPECT_EQ(PosixProgramFolder(), "/srv/ecub");
-  const std::string exe_folder =
-      std::filesystem::canonical(std::filesystem::path(program_invocation_name)).parent_path();
-  setenv("ECUBRIDGE_HOME", "", 1);
-  EXPECT_EQ(PosixProgramFolder(), exe_folder);
-  unsetenv("ECUBRIDGE_HOME");
-  EXPECT_EQ(PosixProgramFolder(), exe_folder);
-  if (old != nullptr) setenv("ECUBRIDGE_HOME", saved.c_str(), 1);
-  EXPECT_EQ(PosixBaseName("/usr/bin/cat"), "cat");
-  EXPECT_EQ(PosixBaseName("/a/b/"), "");
 }
 
 bool Contains(const std::vector<std::string>& names, const std::string& name) {
