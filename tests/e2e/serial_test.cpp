@@ -86,28 +86,12 @@ class PtyPort : public ::testing::Test {
   int64_t h_ = kInvalidHandle;
 };
 
-TEST_F(PtyPort, OpensRawWithLinesOnAndKeepsTimeouts) {
-  Dcb dcb;
-  ASSERT_TRUE(p_.GetCommState(h_, dcb));
-  EXPECT_EQ(std::tuple(dcb.ByteSize, dcb.Parity, dcb.StopBits), std::tuple(8, 0, 0));
-  EXPECT_EQ(dcb.fBitFields, 0x1011u);  // binary, DTR enabled, RTS enabled
-  const termios tio = Line();
-  EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
-  EXPECT_EQ(tio.c_iflag & (ICRNL | IXON | ISTRIP), 0u);
-  EXPECT_EQ(tio.c_oflag & OPOST, 0u);
-  CommTimeouts t;
-  ASSERT_TRUE(p_.GetCommTimeouts(h_, t));
-  EXPECT_EQ(t.WriteTotalTimeoutConstant, 0u);
-  ASSERT_TRUE(p_.SetCommTimeouts(h_, {5, 0, 0, 5, 50}));
-  ASSERT_TRUE(p_.GetCommTimeouts(h_, t));
-  EXPECT_EQ(
-      std::tuple(t.ReadIntervalTimeout, t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant),
-      std::tuple(5u, 5u, 50u));
-}
-
 TEST_F(PtyPort, LineSettingsReachTheTerminalAndReadBack) {
   Dcb dcb;
   ASSERT_TRUE(p_.GetCommState(h_, dcb));
+  // Opened raw (every byte value travels, see below) as 8N1, binary, DTR and RTS on.
+  EXPECT_EQ(std::tuple(dcb.ByteSize, dcb.Parity, dcb.StopBits, dcb.fBitFields),
+            std::tuple(8, 0, 0, 0x1011u));
   dcb.BaudRate = 19200;
   dcb.ByteSize = 7;
   dcb.Parity = 2;    // even
@@ -468,27 +452,14 @@ TEST(D2xx, LoadingIsTriedOnceAndALackingLibraryFailsEveryCall) {
                   "USB interfaces instead\n");
   }
   unsetenv("ECUBRIDGE_SYSROOT");
-  // A library without the driver's functions fails every call instead of crashing.
+  // A library without the driver's functions is loaded but incomplete, so never used; the one
+  // optional function, the latency timer, must not report success when it is missing.
   PosixD2xx ft("libm.so.6");
   ASSERT_TRUE(ft.Load()) << ft.error();
-  char byte = 0;
-  FtProgramData data;
-  EXPECT_NE(ft.FT_ListDevices(&count, &byte, FT_LIST_NUMBER_ONLY), FT_OK);
+  EXPECT_FALSE(ft.Complete());
   EXPECT_NE(ft.FT_Open(0, &h), FT_OK);
   h = 0x1234;
-  EXPECT_NE(ft.FT_SetBaudRate(h, 9600), FT_OK);
-  EXPECT_NE(ft.FT_SetDataCharacteristics(h, 8, 0, 0), FT_OK);
-  EXPECT_NE(ft.FT_SetFlowControl(h, 0, 0, 0), FT_OK);
-  EXPECT_NE(ft.FT_SetTimeouts(h, 50, 50), FT_OK);
-  EXPECT_NE(ft.FT_SetChars(h, 126, 0, 0, 0), FT_OK);
-  EXPECT_NE(ft.FT_GetQueueStatus(h, &count), FT_OK);
-  EXPECT_NE(ft.FT_Write(h, &byte, 1, &count), FT_OK);
-  EXPECT_NE(ft.FT_Read(h, &byte, 1, &count), FT_OK);
-  EXPECT_NE(ft.FT_Purge(h, 3), FT_OK);
-  EXPECT_NE(ft.FT_Close(h), FT_OK);
-  EXPECT_NE(ft.FT_EE_Read(h, &data), FT_OK);
-  EXPECT_NE(ft.FT_EE_Program(h, &data), FT_OK);
-  EXPECT_NE(ft.FT_SetLatencyTimer(h, 2), FT_OK);  // the one optional function
+  EXPECT_NE(ft.FT_SetLatencyTimer(h, 2), FT_OK);
 }
 
 }  // namespace
