@@ -160,6 +160,7 @@ TEST_F(PtyPort, CloseLeavesTheTerminalAsItWasFound) {
     EXPECT_EQ(ioctl(other, TIOCGEXCL, &flag), 0);
     return flag;
   };
+  EXPECT_EQ(exclusive(), 0);  // the close above let it go
   h_ = p_.OpenSerial(kCom7);
   ASSERT_GE(h_, 0);
   EXPECT_EQ(exclusive(), 1);
