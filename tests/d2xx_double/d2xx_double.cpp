@@ -108,20 +108,12 @@ void MakeEeprom(Eeprom& e, const char* serial, const char* description) {
   r.VendorId = 0x0403;
   r.ProductId = 0x6001;
   r.MaxPower = 90;
-  r.PnP = 1;
-  r.RemoteWakeup = 1;
-  r.Rev4 = 1;
-  r.SerNumEnable = 1;
-  r.USBVersionEnable = 1;
-  r.USBVersion = 0x0200;
-  r.USBVersion5 = 0x0200;
-  r.BIsVCP = 1;
+  r.PnP = r.RemoteWakeup = r.Rev4 = r.SerNumEnable = r.USBVersionEnable = 1;
+  r.USBVersion = r.USBVersion5 = 0x0200;
+  r.BIsVCP = r.SerNumEnableR = r.InvertRI = r.RIsD2XX = 1;
   r.EndpointSize = 64;
-  r.SerNumEnableR = 1;
-  r.InvertRI = 1;
   r.Cbus0 = 3;
   r.Cbus4 = 7;
-  r.RIsD2XX = 1;
   CopyText(e.manufacturer, sizeof e.manufacturer, "FTDI");
   CopyText(e.manufacturer_id, sizeof e.manufacturer_id, "FT");
   CopyText(e.description, sizeof e.description, description);
@@ -179,6 +171,11 @@ void Queue(Device& device, const UCHAR* bytes, size_t count) {
 #define D2XX_EXPORT extern "C" __attribute__((visibility("default")))
 #endif
 
+// Every call on a handle starts here: one that is not an open interface's is refused.
+#define OPEN_DEVICE_OR_RETURN(device, handle) \
+  Device* device = Open(handle);              \
+  if (device == nullptr) return FT_INVALID_HANDLE
+
 D2XX_EXPORT FT_STATUS D2XX_API FT_ListDevices(void* arg1, void* arg2, DWORD flags) {
   if (flags == FT_LIST_NUMBER_ONLY) {
     if (arg1 == nullptr) return FT_INVALID_ARGS;
@@ -215,8 +212,7 @@ D2XX_EXPORT FT_STATUS D2XX_API FT_Open(int number, FT_HANDLE* handle) {
 }
 
 D2XX_EXPORT FT_STATUS D2XX_API FT_SetBaudRate(FT_HANDLE handle, ULONG baud) {
-  Device* device = Open(handle);
-  if (device == nullptr) return FT_INVALID_HANDLE;
+  OPEN_DEVICE_OR_RETURN(device, handle);
   if (baud < 183 || baud > 3000000) return FT_INVALID_BAUD_RATE;
   device->state.baud = baud;
   return FT_OK;
@@ -224,8 +220,7 @@ D2XX_EXPORT FT_STATUS D2XX_API FT_SetBaudRate(FT_HANDLE handle, ULONG baud) {
 
 D2XX_EXPORT FT_STATUS D2XX_API FT_SetDataCharacteristics(FT_HANDLE handle, UCHAR bits,
                                                          UCHAR stop_bits, UCHAR parity) {
-  Device* device = Open(handle);
-  if (device == nullptr) return FT_INVALID_HANDLE;
+  OPEN_DEVICE_OR_RETURN(device, handle);
   // FT_BITS_7/8, FT_STOP_BITS_1/2 (0 and 2), FT_PARITY_NONE to FT_PARITY_SPACE.
   if ((bits != 7 && bits != 8) || (stop_bits != 0 && stop_bits != 2) || parity > 4) {
     return FT_INVALID_PARAMETER;
@@ -238,8 +233,7 @@ D2XX_EXPORT FT_STATUS D2XX_API FT_SetDataCharacteristics(FT_HANDLE handle, UCHAR
 
 D2XX_EXPORT FT_STATUS D2XX_API FT_SetFlowControl(FT_HANDLE handle, USHORT flow, UCHAR xon,
                                                  UCHAR xoff) {
-  Device* device = Open(handle);
-  if (device == nullptr) return FT_INVALID_HANDLE;
+  OPEN_DEVICE_OR_RETURN(device, handle);
   device->state.flow = flow;
   device->state.xon = xon;
   device->state.xoff = xoff;
@@ -247,8 +241,7 @@ D2XX_EXPORT FT_STATUS D2XX_API FT_SetFlowControl(FT_HANDLE handle, USHORT flow, 
 }
 
 D2XX_EXPORT FT_STATUS D2XX_API FT_SetTimeouts(FT_HANDLE handle, ULONG read_ms, ULONG write_ms) {
-  Device* device = Open(handle);
-  if (device == nullptr) return FT_INVALID_HANDLE;
+  OPEN_DEVICE_OR_RETURN(device, handle);
   device->state.read_timeout_ms = read_ms;
   device->state.write_timeout_ms = write_ms;
   return FT_OK;
@@ -256,8 +249,7 @@ D2XX_EXPORT FT_STATUS D2XX_API FT_SetTimeouts(FT_HANDLE handle, ULONG read_ms, U
 
 D2XX_EXPORT FT_STATUS D2XX_API FT_SetChars(FT_HANDLE handle, UCHAR event_char, UCHAR event_enabled,
                                            UCHAR error_char, UCHAR error_enabled) {
-  Device* device = Open(handle);
-  if (device == nullptr) return FT_INVALID_HANDLE;
+  OPEN_DEVICE_OR_RETURN(device, handle);
   device->state.event_char = event_char;
   device->state.event_enabled = event_enabled;
   device->state.error_char = error_char;
@@ -266,8 +258,7 @@ D2XX_EXPORT FT_STATUS D2XX_API FT_SetChars(FT_HANDLE handle, UCHAR event_char, U
 }
 
 D2XX_EXPORT FT_STATUS D2XX_API FT_GetQueueStatus(FT_HANDLE handle, DWORD* rx_bytes) {
-  Device* device = Open(handle);
-  if (device == nullptr) return FT_INVALID_HANDLE;
+  OPEN_DEVICE_OR_RETURN(device, handle);
   if (rx_bytes == nullptr) return FT_INVALID_ARGS;
   *rx_bytes = static_cast<DWORD>(device->rx_size);
   return FT_OK;
@@ -275,8 +266,7 @@ D2XX_EXPORT FT_STATUS D2XX_API FT_GetQueueStatus(FT_HANDLE handle, DWORD* rx_byt
 
 D2XX_EXPORT FT_STATUS D2XX_API FT_Write(FT_HANDLE handle, void* buffer, DWORD count,
                                         DWORD* written) {
-  Device* device = Open(handle);
-  if (device == nullptr) return FT_INVALID_HANDLE;
+  OPEN_DEVICE_OR_RETURN(device, handle);
   if (buffer == nullptr || written == nullptr) return FT_INVALID_ARGS;
   const UCHAR* bytes = static_cast<const UCHAR*>(buffer);
   if (device == &g_devices[0]) {
@@ -298,8 +288,7 @@ D2XX_EXPORT FT_STATUS D2XX_API FT_Write(FT_HANDLE handle, void* buffer, DWORD co
 }
 
 D2XX_EXPORT FT_STATUS D2XX_API FT_Read(FT_HANDLE handle, void* buffer, DWORD count, DWORD* read) {
-  Device* device = Open(handle);
-  if (device == nullptr) return FT_INVALID_HANDLE;
+  OPEN_DEVICE_OR_RETURN(device, handle);
   if (buffer == nullptr || read == nullptr) return FT_INVALID_ARGS;
   const size_t taken = count < device->rx_size ? count : device->rx_size;
   std::memcpy(buffer, device->rx, taken);
@@ -310,8 +299,7 @@ D2XX_EXPORT FT_STATUS D2XX_API FT_Read(FT_HANDLE handle, void* buffer, DWORD cou
 }
 
 D2XX_EXPORT FT_STATUS D2XX_API FT_Purge(FT_HANDLE handle, ULONG mask) {
-  Device* device = Open(handle);
-  if (device == nullptr) return FT_INVALID_HANDLE;
+  OPEN_DEVICE_OR_RETURN(device, handle);
   if (mask & FT_PURGE_RX) device->rx_size = 0;
   if (mask & FT_PURGE_TX) device->request_size = 0;
   ++device->state.purges[mask & 3];
@@ -319,8 +307,7 @@ D2XX_EXPORT FT_STATUS D2XX_API FT_Purge(FT_HANDLE handle, ULONG mask) {
 }
 
 D2XX_EXPORT FT_STATUS D2XX_API FT_Close(FT_HANDLE handle) {
-  Device* device = Open(handle);
-  if (device == nullptr) return FT_INVALID_HANDLE;
+  OPEN_DEVICE_OR_RETURN(device, handle);
   if (device->state.close_failures > 0) {
     --device->state.close_failures;
     return FT_IO_ERROR;
@@ -331,8 +318,7 @@ D2XX_EXPORT FT_STATUS D2XX_API FT_Close(FT_HANDLE handle) {
 }
 
 D2XX_EXPORT FT_STATUS D2XX_API FT_EE_Read(FT_HANDLE handle, ProgramData* data) {
-  Device* device = Open(handle);
-  if (device == nullptr) return FT_INVALID_HANDLE;
+  OPEN_DEVICE_OR_RETURN(device, handle);
   if (data == nullptr || data->Signature1 != 0x00000000 || data->Signature2 != 0xFFFFFFFF) {
     return FT_INVALID_PARAMETER;
   }
@@ -348,8 +334,7 @@ D2XX_EXPORT FT_STATUS D2XX_API FT_EE_Read(FT_HANDLE handle, ProgramData* data) {
 
 #ifndef D2XX_DOUBLE_LACKS_EE_PROGRAM  // the variant that stands for an incomplete library
 D2XX_EXPORT FT_STATUS D2XX_API FT_EE_Program(FT_HANDLE handle, ProgramData* data) {
-  Device* device = Open(handle);
-  if (device == nullptr) return FT_INVALID_HANDLE;
+  OPEN_DEVICE_OR_RETURN(device, handle);
   if (data == nullptr || data->Signature1 != 0x00000000 || data->Signature2 != 0xFFFFFFFF ||
       data->Manufacturer == nullptr || data->ManufacturerId == nullptr ||
       data->Description == nullptr || data->SerialNumber == nullptr) {
@@ -372,16 +357,14 @@ D2XX_EXPORT FT_STATUS D2XX_API FT_EE_Program(FT_HANDLE handle, ProgramData* data
 #endif
 
 D2XX_EXPORT FT_STATUS D2XX_API FT_SetLatencyTimer(FT_HANDLE handle, UCHAR milliseconds) {
-  Device* device = Open(handle);
-  if (device == nullptr) return FT_INVALID_HANDLE;
+  OPEN_DEVICE_OR_RETURN(device, handle);
   if (milliseconds == 0) return FT_INVALID_PARAMETER;
   device->state.latency_ms = milliseconds;
   return FT_OK;
 }
 
 D2XX_EXPORT FT_STATUS D2XX_API FT_GetLatencyTimer(FT_HANDLE handle, UCHAR* milliseconds) {
-  Device* device = Open(handle);
-  if (device == nullptr) return FT_INVALID_HANDLE;
+  OPEN_DEVICE_OR_RETURN(device, handle);
   if (milliseconds == nullptr) return FT_INVALID_ARGS;
   *milliseconds = device->state.latency_ms;
   return FT_OK;

@@ -147,23 +147,11 @@ TEST_F(KernelFtdiTest, OpensExclusivelyConfiguresTheTerminalAndMovesBytes) {
   EXPECT_EQ(ft.FT_SetChars(h, 126, 0, '?', 1), FT_NOT_SUPPORTED);
   ASSERT_EQ(ft.FT_SetTimeouts(h, 2000, 50), FT_OK);
 
-  // The unit answers 30 ms after the request: a read of the answer's length waits for it.
-  EcuSim& unit = cables_[0]->unit;
-  {
-    const auto lock = cables_[0]->pty.Lock();
-    unit.config.answer_delay_usec = 30000;
-  }
+  // Received bytes wait in the queue until a purge of the receive side drops them. (The bytes
+  // themselves are checked end to end through the server over this driver.)
   const std::string request = EcuSim::RequestFrame(EcuSim::kCmdReadFirmware, std::string(11, '\0'));
+  const std::string expected = cables_[0]->unit.IdentityAnswer();
   uint32_t written = 0;
-  ASSERT_EQ(ft.FT_Write(h, request.data(), static_cast<uint32_t>(request.size()), &written), FT_OK);
-  const std::string expected = unit.IdentityAnswer();
-  std::string answer(expected.size(), '\0');
-  uint32_t read = 0;
-  ASSERT_EQ(ft.FT_Read(h, answer.data(), static_cast<uint32_t>(answer.size()), &read), FT_OK);
-  EXPECT_EQ(read, expected.size());
-  EXPECT_EQ(answer, expected);
-
-  // Received bytes wait in the queue until a purge of the receive side drops them.
   ASSERT_EQ(ft.FT_Write(h, request.data(), static_cast<uint32_t>(request.size()), &written), FT_OK);
   uint32_t queued = 0;
   for (int i = 0; i < 500 && queued < expected.size(); ++i) {

@@ -52,10 +52,7 @@ class SysfsFixture {
         Interface(UsbDevice(spec), spec.usb_path, spec.interface, spec.driver) + "/" + spec.tty;
     std::filesystem::create_directories(port);
     Link(Sys("bus/usb-serial/drivers/" + spec.driver), port + "/driver");
-    Write(port + "/port_number", "0");
     if (!spec.latency.empty()) Write(port + "/latency_timer", spec.latency);
-    std::filesystem::create_directories(Sys("bus/usb-serial/devices"));
-    Link(port, Sys("bus/usb-serial/devices/" + spec.tty));
     Terminal(port + "/tty/" + spec.tty, port, spec.tty, spec.node);
     ById(spec, "-port0");
   }
@@ -99,7 +96,6 @@ class SysfsFixture {
       if (target.rfind(fs::weakly_canonical(device, ec).string() + "/", 0) != 0) continue;
       const std::string tty = entry.path().filename().string();
       fs::remove(root_ + "/dev/" + tty, ec);
-      fs::remove(Sys("bus/usb-serial/devices/" + tty), ec);
       fs::remove(entry.path(), ec);
     }
     for (const auto& entry : fs::directory_iterator(root_ + "/dev/serial/by-id", ec)) {

@@ -289,7 +289,7 @@ class Run {
       poll_mode = ByteAt(r, 5);
     }
     FUZZ_CHECK(next == replies.size(),
-               std::to_string(replies.size() - next) + " replies to no message: " + Trace());
+               std::to_string(replies.size() - next) + " replies to no message");
     // The loop ends only after a quit or when the watched process is gone.
     if (!running_) {
       const bool quit = !replies.empty() && ByteAt(replies.back(), 2) == 1;
@@ -311,19 +311,6 @@ class Run {
                  std::to_string(r.MsgLastAnswer.size()));
     }
     FUZZ_CHECK(s_.RxBuffer.size() <= kMaxStoredAnswer, std::to_string(s_.RxBuffer.size()));
-  }
-
-  // The replies' headers, for a failure message.
-  std::string Trace() const {
-    std::string out;
-    for (const std::string& r : p_.replies) out += ecub::BytesToHex(r.substr(0, 8)) + " ";
-    out += "| parts:";
-    for (const Part& part : parts_) {
-      out += part.stray ? " stray " + std::to_string(part.replies_before) + "-" +
-                              std::to_string(part.replies_after)
-                        : " " + std::to_string(part.code);
-    }
-    return out;
   }
 
   FakePlatform p_;

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "crypt/crypt.h"
@@ -45,33 +46,24 @@ Loaded Load(const std::string& file) {
 }
 
 // Field by field, doubles compared exactly: both loads parse the same text.
-std::string Difference(const Loaded& a, const Loaded& b) {
+auto Fields(const Loaded& a) {
   const ecub::Settings& x = a.settings;
-  const ecub::Settings& y = b.settings;
-  if (a.found != b.found) return "found";
-  if (x.BaudRate != y.BaudRate || x.Bit != y.Bit || x.StopBit != y.StopBit ||
-      x.Parity != y.Parity) {
-    return "line settings";
-  }
-  if (x.AttesaByteTx_usec != y.AttesaByteTx_usec || x.AttesaGlobale_usec != y.AttesaGlobale_usec ||
-      x.MolAttesaGlobale != y.MolAttesaGlobale || x.Idle_usec != y.Idle_usec ||
-      x.AutoSpegnimento_usec != y.AutoSpegnimento_usec || a.timeout != b.timeout) {
-    return "durations";
-  }
-  if (x.NumResend != y.NumResend || x.DCB_fBitFields != y.DCB_fBitFields || x.LOG != y.LOG ||
-      x.APPEND_LOG != y.APPEND_LOG || x.CRIPT_PROTO != y.CRIPT_PROTO ||
-      x.LatencyTimer_ms != y.LatencyTimer_ms) {
-    return "switches";
-  }
+  return std::tuple(a.found, x.BaudRate, x.Bit, x.StopBit, x.Parity, x.AttesaByteTx_usec,
+                    x.AttesaGlobale_usec, x.MolAttesaGlobale, x.Idle_usec, x.AutoSpegnimento_usec,
+                    a.timeout, x.NumResend, x.DCB_fBitFields, x.LOG, x.APPEND_LOG, x.CRIPT_PROTO,
+                    x.LatencyTimer_ms);
+}
+
+auto Fields(const ecub::MsgRecord& r) {
+  return std::tie(r.MsgNumber, r.MsgText, r.MsgRequest, r.MsgTimed, r.MsgPeriod_ms, r.MsgHistoryMax,
+                  r.MsgCyclic);
+}
+
+std::string Difference(const Loaded& a, const Loaded& b) {
+  if (Fields(a) != Fields(b)) return "settings";
   if (a.table.size() != b.table.size()) return "record count";
   for (size_t i = 0; i < a.table.size(); ++i) {
-    const ecub::MsgRecord& r = a.table[i];
-    const ecub::MsgRecord& q = b.table[i];
-    if (r.MsgNumber != q.MsgNumber || r.MsgText != q.MsgText || r.MsgRequest != q.MsgRequest ||
-        r.MsgTimed != q.MsgTimed || r.MsgPeriod_ms != q.MsgPeriod_ms ||
-        r.MsgHistoryMax != q.MsgHistoryMax || r.MsgCyclic != q.MsgCyclic) {
-      return "record " + std::to_string(i);
-    }
+    if (Fields(a.table[i]) != Fields(b.table[i])) return "record " + std::to_string(i);
   }
   return {};
 }

@@ -19,7 +19,6 @@ class Input {
   bool empty() const { return pos_ >= size_; }
   size_t left() const { return empty() ? 0 : size_ - pos_; }
   uint8_t Byte() { return empty() ? 0 : data_[pos_++]; }
-  bool Bit() { return (Byte() & 1) != 0; }
   // Up to `count` bytes, fewer at the end of the input.
   std::string Bytes(size_t count) {
     const size_t n = count < left() ? count : left();

@@ -32,12 +32,6 @@ TEST(CryptLine, EncodesAndDecodesGroupsOfTheReversedLine) {
   }
 }
 
-TEST(CryptLine, SplitsOnlyAtCrLf) {
-  EXPECT_EQ(SplitCrLf("a\r\nb\nc\rd\r\n"), (Lines{"a", "b\nc\rd", ""}));
-  EXPECT_EQ(SplitCrLf("\r\n"), (Lines{"", ""}));
-  EXPECT_TRUE(SplitCrLf("").empty());
-}
-
 class ProtectedFileTest : public ::testing::Test {
  protected:
   void Put(const std::string& header, const Lines& lines, const std::string& tail = "") {

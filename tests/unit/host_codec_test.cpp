@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "test_util.h"
 
 namespace ecub {
@@ -46,14 +48,9 @@ TEST(HostCodec, DecodesWhatTheServerFramesAndOnlyWholeReplies) {
   EXPECT_EQ(ReplyLength(bytes), 308u);
   const auto r = DecodeReply(bytes);
   ASSERT_TRUE(r.has_value());
-  EXPECT_EQ(r->length, 308u);
-  EXPECT_EQ(r->code, 13);
-  EXPECT_EQ(r->link_status, 1);
-  EXPECT_EQ(r->reserved, 0);
-  EXPECT_EQ(r->poll_mode, 2);
-  EXPECT_EQ(r->porta_com, 5);
-  EXPECT_EQ(r->result, 4);
-  EXPECT_EQ(r->data, std::string(300, 'z'));
+  EXPECT_EQ(std::tuple(r->length, r->code, r->link_status, r->reserved, r->poll_mode, r->porta_com,
+                       r->result, r->data),
+            std::tuple(308u, 13, 1, 0, 2, 5, 4, std::string(300, 'z')));
   for (const std::string& bad : {bytes.substr(0, 307), bytes + "z", Bytes({0, 7, 0, 0, 0, 0, 0}),
                                  Bytes({0}), std::string()}) {
     EXPECT_FALSE(DecodeReply(bad).has_value()) << bad.size();

@@ -1,14 +1,12 @@
-// The sample SetComVarno.ini shipped in the Windows package: it must load, state the real
-// defaults, and hold only headers the loader knows.
+// The sample SetComVarno.ini shipped in the Windows package: it must load without a problem
+// said (an unknown header would be) and state the real defaults.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cctype>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "link/transaction.h"
 #include "server/server.h"
@@ -42,6 +40,8 @@ TEST(SampleSettings, LoadsWithEveryDefaultAndTheExampleMessage) {
   s.settings.BaudRate = 1;  // the loader must set every value back
   p.files["/app/SetComVarno.ini"] = text;
   ASSERT_TRUE(LoadServerSettings(s, ProgramFile(s, "SetComVarno.ini")));
+  // A misspelt header would leave its default in force unnoticed below; the loader names it.
+  EXPECT_EQ(p.stderr_lines, std::vector<std::string>{});
   // Every value the file states, as a tuple so that one comparison names any difference.
   const auto values = [](const Settings& v) {
     return std::tuple(v.BaudRate, v.Bit, v.StopBit, v.Parity, v.AttesaByteTx_usec,
@@ -59,27 +59,6 @@ TEST(SampleSettings, LoadsWithEveryDefaultAndTheExampleMessage) {
   EXPECT_EQ(m.MsgPeriod_ms, 1000);
   EXPECT_EQ(m.MsgHistoryMax, 10);
   EXPECT_FALSE(m.MsgCyclic);
-}
-
-TEST(SampleSettings, EveryBracketedLineIsAHeaderTheLoaderKnows) {
-  // A misspelt header would leave its default in force unnoticed by the test above.
-  const std::string known =
-      "|[SETPORT,BAUDRATE,BIT,STOPBIT,PARITY]|[ATTESABYTETX_USEC]|[ATTESAGLOBALE_USEC]"
-      "|[MOLATTESAGLOBALE]|[IDLE_USEC]|[NUMRESEND]|[DCB_FBITFIELDS]|[LOG]|[APPEND LOG]"
-      "|[FIRMWARE]|[MSG]|[CRIPT PROTO]|[AUTOSPEGNIMENTO_USEC]|";
-  std::istringstream lines(SampleAsShipped());
-  int headers = 0;
-  for (std::string line; std::getline(lines, line);) {
-    ASSERT_FALSE(line.empty()) << "a line without CR LF";
-    ASSERT_EQ(line.back(), '\r');
-    line.pop_back();
-    if (line.empty() || line[0] != '[') continue;
-    std::transform(line.begin(), line.end(), line.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    EXPECT_NE(known.find("|" + line + "|"), std::string::npos) << line;
-    ++headers;
-  }
-  EXPECT_EQ(headers, 12);  // the eleven settings ([FIRMWARE] has none) and one [MSG]
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "app/main_loop.h"
@@ -118,19 +119,15 @@ TEST_F(SettingsTest, EachMsgSectionAddsARecord) {
   Load({"[MSG]", " 7 ", " read \t", "420104210000", " 1", "250", "3", "1", "0", "text", "[msg]",
         "8", "", " 4201", "0", "x", "2", "", "1"});
   ASSERT_EQ(s.MsgTable.size(), 2u);
-  const MsgRecord& a = s.MsgTable[0];
-  EXPECT_EQ(a.MsgNumber, 7);
-  EXPECT_EQ(a.MsgText, " read \t");
-  EXPECT_EQ(a.MsgRequest, std::string("\x42\x01\x04\x21\x00\x00", 6));
-  EXPECT_TRUE(a.MsgTimed);
-  EXPECT_EQ(a.MsgPeriod_ms, 250);
-  EXPECT_EQ(a.MsgHistoryLeft, 3);
-  EXPECT_FALSE(a.MsgCyclic);
-  const MsgRecord& b = s.MsgTable[1];
-  EXPECT_EQ(b.MsgRequest, "\x42\x01");  // blanks around the hex are not part of it
-  EXPECT_EQ(b.MsgPeriod_ms, 0);
-  EXPECT_EQ(b.MsgHistoryLeft, 2);
-  EXPECT_TRUE(b.MsgCyclic);
+  const auto fields = [](const MsgRecord& r) {
+    return std::tuple(r.MsgNumber, r.MsgText, r.MsgRequest, r.MsgTimed, r.MsgPeriod_ms,
+                      r.MsgHistoryLeft, r.MsgCyclic);
+  };
+  EXPECT_EQ(
+      fields(s.MsgTable[0]),
+      std::tuple(7, " read \t", std::string("\x42\x01\x04\x21\x00\x00", 6), true, 250, 3, false));
+  // Blanks around the hex are not part of it.
+  EXPECT_EQ(fields(s.MsgTable[1]), std::tuple(8, "", "\x42\x01", false, 0, 2, true));
 }
 
 TEST_F(SettingsTest, TruncatedMsgKeepsWhatWasRead) {
