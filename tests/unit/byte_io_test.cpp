@@ -168,15 +168,6 @@ TEST_P(ByteIo, CleaningDropsTheInputAndAbortsReads) {
   }
 }
 
-TEST_P(ByteIo, LogOffWritesNoLineEvenOnFailure) {
-  s.settings.LOG = false;
-  p.FailCall(usb_ ? "FT_GetQueueStatus" : "ClearCommError");
-  p.FailCall(usb_ ? "FT_Write" : "WriteFile");
-  SendBytes(s, kFrame);
-  EXPECT_TRUE(s.CommError);
-  EXPECT_EQ(Log(), "");
-}
-
 // --- The unit talking while a frame goes out ---------------------------------------------------
 
 struct EarlyInput {

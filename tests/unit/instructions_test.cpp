@@ -286,6 +286,22 @@ TEST_F(Instructions, UsbDescriptionIsRewrittenAlone) {
   EXPECT_NE(p.files["/app/RxTx.TXT"].find(" FT_EE_Program Error#18\r\n"), std::string::npos);
 }
 
+// A failing close once cost a port: the close after the scan, and the close of a port whose
+// set-up failed, must still release it.
+TEST_F(Instructions, AScanWhoseCloseFailsOnceStillReleasesThePort) {
+  EcuSim& unit = UnitOn(5);
+  Start();
+  Ask(HostMsg(10, unit.ExpectedIdentity()));
+  for (const char* set_up_failure : {"", "GetCommState"}) {
+    if (*set_up_failure) p.FailCall(set_up_failure, 0, 1);
+    p.FailCall("CloseHandle", 0, 1);
+    Ask(HostMsg(13, std::string(1, '\0')));
+    EXPECT_TRUE(p.open_serial.empty()) << set_up_failure;
+    EXPECT_EQ(At(Ask(HostMsg(3, std::string(1, '\x05'))), 3), 1) << set_up_failure;
+    Ask(HostMsg(2));
+  }
+}
+
 TEST(IdentMatches, FieldsOneAndTwoMustMatchAndNotBeEmpty) {
   const std::string head(12, 'h');
   EXPECT_TRUE(IdentMatches(head + "a FW 1.0 z", head + "b FW 1.0 y"));

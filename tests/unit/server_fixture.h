@@ -85,11 +85,13 @@ class ServerFixture : public ::testing::Test {
     Connect(port, unit.ExpectedIdentity());
     return unit;
   }
-  // Runs loop passes for `usec` of virtual time.
-  void RunFor(double usec) {
+  // Runs loop passes for `usec` of virtual time; false when the loop ended.
+  bool RunFor(double usec) {
     const double end = p.NowUsec() + usec;
-    while (p.NowUsec() < end && LoopPass(s)) {
+    while (p.NowUsec() < end) {
+      if (!LoopPass(s)) return false;
     }
+    return true;
   }
 
   FakePlatform p;

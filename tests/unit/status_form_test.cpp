@@ -102,7 +102,8 @@ TEST_F(StatusFormTest, TheInjectedMessageIsExecutedAtTheNextPassAndAnsweredOnThe
   form.code_text = "0";
   form.argument_text = "4142";
   ASSERT_EQ(form.OnInvia(), "");
-  EXPECT_TRUE(LoopPass(s));  // one pass, with nothing on the pipe
+  EXPECT_TRUE(LoopPass(s));  // one pass, with nothing on the pipe and no wait for it
+  EXPECT_EQ(p.forever_waits, 0);
   EXPECT_EQ(p.TakeReplies(),
             std::vector<std::string>{Bytes({0, 10, 0, 0, 0, 0, 0, 0, 0x41, 0x42})});
   EXPECT_TRUE(s.PendingMessage.empty());

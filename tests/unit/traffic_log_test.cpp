@@ -143,37 +143,5 @@ TEST(TrafficLog, KeepAllRuleAddsOneDatedCopyPerStart) {
   EXPECT_EQ(p.files.size(), 4u);
 }
 
-TEST(TrafficLog, FailedCopyKeepsTheOldLogAheadOfTheNewOne) {
-  for (bool copy_fails : {true, false}) {
-    FakePlatform p;
-    p.files[kLog] = "old\r\n";
-    p.copy_fails = copy_fails;
-    if (!copy_fails) p.locked.insert(kLast);  // destination held by another process
-    Server s(p, "/app");
-    s.settings.LOG = true;
-    ApriLog(s);
-    LogLine(s, "R ", "new");
-    EXPECT_EQ(p.files.count(kLast), 0u);
-    EXPECT_EQ(p.files[kLog].rfind("old\r\n0 TimerApi_uSec ", 0), 0u);
-    EXPECT_TRUE(Holds(p, kLog, "new"));
-  }
-}
-
-TEST(TrafficLog, UncreatableLogMeansNoLogAndNoMessage) {
-  FakePlatform p;
-  p.files[kLog] = "old\r\n";
-  p.locked.insert(kLog);
-  Server s(p, "/app");
-  s.settings.LOG = true;
-  ApriLog(s);
-  EXPECT_EQ(s.log.file, -1);
-  EXPECT_TRUE(p.messages.empty());
-  EXPECT_EQ(p.files[kLast], "old\r\n");  // the previous log is still saved
-  LogLine(s, "T ", "4100050C0102034F");
-  EXPECT_EQ(p.files[kLog], "old\r\n");
-  ChiudiLog(s);
-  EXPECT_EQ(s.log.file, -1);
-}
-
 }  // namespace
 }  // namespace ecub

@@ -158,30 +158,17 @@ Exchange Accepted(const char* name, bool usb, const std::string& rx) {
 // A rejected first answer is logged, then the request goes out again and the plain answer is
 // taken.
 Exchange Rejected(const char* name, const std::string& rx, const std::string& logged) {
-  return {name,
-          false,
-          1,
-          {rx, kAnswer},
-          kAnswer,
-          kRequest + kRequest,
-          kRequestLog + "R " + BytesToHex(rx) + "\r\nCOMUNICATION ERROR:" + logged + "\r\n" +
-              kRequestLog + kAnswerLog,
-          80000,
-          100000};
+  const std::string log = kRequestLog + "R " + BytesToHex(rx) + "\r\nCOMUNICATION ERROR:" + logged +
+                          "\r\n" + kRequestLog + kAnswerLog;
+  return {name, false, 1, {rx, kAnswer}, kAnswer, kRequest + kRequest, log, 80000, 100000};
 }
 
 // No answer: NumResend + 1 attempts (at least one), each waiting out the time-out.
 Exchange Unanswered(const char* name, int num_resend, std::vector<std::string> replies = {}) {
-  const int attempts = std::max(num_resend, 0) + 1;
-  return {name,
-          false,
-          num_resend,
-          std::move(replies),
-          "",
-          Repeat(kRequest, attempts),
-          Repeat(kRequestLog, attempts),
-          attempts * kAttempt_usec,
-          attempts * (kAttempt_usec + 10000)};
+  const int n = std::max(num_resend, 0) + 1;
+  const std::string wire = Repeat(kRequest, n), log = Repeat(kRequestLog, n);
+  const double least = n * kAttempt_usec, most = n * (kAttempt_usec + 10000);
+  return {name, false, num_resend, std::move(replies), "", wire, log, least, most};
 }
 
 // A failing port or driver ends the transaction after one attempt, without waiting out the
