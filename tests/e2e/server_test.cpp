@@ -3,7 +3,6 @@
 // pipes themselves in posix_platform_test.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -84,10 +83,8 @@ TEST_F(ServerOverPipes, EndOfHostInputShutsTheServerDownAsQuitDoes) {
 
 // The same for input that ends at once (</dev/null) and Ctrl-D at a terminal.
 TEST_F(ServerOverPipes, DevNullAndCtrlDAtATerminalEndTheServer) {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  const int master = OpenTerminal();
   ASSERT_GE(master, 0);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
   for (const std::string& input : {std::string("/dev/null"), std::string(ptsname(master))}) {
     ChildProcess server;
     ASSERT_TRUE(
