@@ -71,42 +71,71 @@ class LogTools : public e2e::ToolSession {
 
 struct Session {
   const char* name;
-  const char* settings;    // beside kQuickSettings
-  const char* sim;         // options of the recorded unit
-  const char* replay_sim;  // options the replay adds
-  const char* host;        // the host conversation
+  const char* settings;            // beside kQuickSettings
+  const char* sim;                 // options of the recorded unit; HOME/ names the home folder
+  const char* replay_sim;          // options the replay adds
+  const char* host;                // the host conversation
+  std::vector<std::string> shown;  // in the recorded replies
 };
 
 // Each fault the simulator offers that the server sees: silence (a failed request and a
 // failed connect), bad checksum, split, trailing bytes, wrong echo, outcome FE, truncation,
-// delay; a scrambled session found on the second try; the short identification.
+// delay; a scrambled session (with a permutation of our own) found on the second try; the
+// short identification, which turns polling off.
 const Session kSessions[] = {
-    {"faults", "",
-     "--answers ANSWERS --fault bad-checksum:1:CMD_READ_MEM2 --fault silence:*:0x0E "
+    {"faults",
+     "",
+     "--answers HOME/ANSWERS --fault bad-checksum:1:CMD_READ_MEM2 --fault silence:*:0x0E "
      "--fault split:2:0x0C --fault trailing:1:0x0F --fault wrong-echo:1:0x10 --baud 0",
      "",
      "ident 'FW 1.00 LPGJET-4 X' connect 5 send READ_MEM2 send READ_MEM1 send READ_MEM1 "
-     "send CMD_READ_MEM3 connect 5 send 0x0F send 0x0F send 0x10 send READ_MEM2"},
-    {"silent-start", "", "--fault silence:3 --fault outcome-fe:1:0x0D --fault truncate:1:0x0C", "",
-     "ident 'FW 1.00 LPGJET-4 X' connect 5 connect 5 send READ_MEM2 send READ_MEM1 send 0x0F"},
-    {"scrambled", "[CRIPT PROTO]\r\n2\r\n", "--scrambled --ident 'V2 3.10 CNGJET-8 Z'",
-     "--scrambled", "ident 'xx 3.10 CNGJET-8 yy' connect 5 send READ_MEM1 send READ_MEM2"},
-    {"short-ident", "", "--short-ident", "", "connect 5 send READ_MEM1 send 4102030E4E"},
+     "send CMD_READ_MEM3 connect 5 send 0x0F send 0x0F send 0x10 send READ_MEM2",
+     {R"("name":"CMD_READ_MEM2","outcome":"00","outcome_text":"ok","data":"010203")"}},
+    {"silent-start",
+     "",
+     "--fault silence:3 --fault outcome-fe:1:0x0D --fault truncate:1:0x0C",
+     "",
+     "ident 'FW 1.00 LPGJET-4 X' connect 5 connect 5 send READ_MEM2 send READ_MEM1 send 0x0F",
+     {}},
+    {"scrambled",
+     "[CRIPT PROTO]\r\n2\r\n",
+     "--scrambled --scramble-table HOME/ScrambleTable.txt --ident 'V2 3.10 CNGJET-8 Z' "
+     "--answers /dev/null",
+     "--scrambled --scramble-table HOME/ScrambleTable.txt",
+     "ident 'xx 3.10 CNGJET-8 yy' connect 5 send READ_MEM1 send READ_MEM2",
+     {R"("link_status":1,"link":"linked","poll_mode":0,"poll":"timed","porta_com":5)",
+      R"("identification_text":"V2 3.10 CNGJET-8 Z")",
+      R"("answer":{"kind":"answer","complete":true,"start":"44","second":"01","length":16,)"
+      R"("command":12,"name":"CMD_READ_MEM1")"}},
+    {"short-ident",
+     "",
+     "--short-ident --delay-ms 0.5",
+     "",
+     "connect 5 send READ_MEM1 send 4102030E4E",
+     {R"("poll_mode":2,"poll":"off")",
+      R"("identification":{"kind":"answer","complete":true,"start":"42","second":"01",)"
+      R"("length":4,"command":33,)"}},
 };
 
 TEST_F(LogTools, ReplayGivesTheRecordedRepliesAndFrames) {
   Write("ANSWERS", "CMD_READ_MEM2 -> 01 02 03\n");
+  std::string table;  // every byte reversed in value
+  for (int b = 0; b < 256; ++b) table += Hex(std::string(1, static_cast<char>(255 - b)));
+  Write("ScrambleTable.txt", table);
   size_t equal = 0;
   size_t total = 0;
   for (const Session& s : kSessions) {
     SCOPED_TRACE(s.name);
     Write("SetComVarno.ini", std::string(kQuickSettings) + s.settings);
-    ASSERT_TRUE(StartSim(std::regex_replace(s.sim, std::regex("ANSWERS"), Path("ANSWERS"))));
+    const std::regex home("HOME/");
+    ASSERT_TRUE(StartSim(std::regex_replace(s.sim, home, Path(""))));
     const std::string recorded = HostJson(s.host);
+    e2e::ExpectHas(recorded, s.shown);
     StopSim();
     const std::string log = Read("RxTx.TXT");
     // Replayed from the saved copy a restarted server leaves, like a workshop sends it.
-    ASSERT_TRUE(StartSim("--replay " + Path("RxTx.TXT") + " " + s.replay_sim));
+    ASSERT_TRUE(StartSim("--replay " + Path("RxTx.TXT") + " " +
+                         std::regex_replace(s.replay_sim, home, Path(""))));
     const std::string replayed = HostJson(s.host);
     StopSim();
     EXPECT_EQ(Read("Last_RxTx.TXT"), log);
@@ -155,6 +184,7 @@ TEST_F(LogTools, FollowCarriesOnIntoTheLogOfARestartedServer) {
   // Each entry of both runs exactly once: two starts, two openings, two identifications.
   const std::string both = Read("Last_RxTx.TXT") + Read("RxTx.TXT");
   EXPECT_EQ(SplitLines(shown).size(), ParseTrafficLog(both).size()) << shown;
+  EXPECT_EQ(Read("sim.log"), "");  // --quiet
 }
 
 TEST_F(LogTools, StatsAndTimelineCountWhatTheLogHolds) {

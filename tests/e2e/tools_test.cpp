@@ -490,26 +490,6 @@ TEST_F(ToolsRun, RelaysPollsAndReadsHistoriesThroughSimulatorAndServerInJson) {
   EXPECT_EQ(Count(mem3.output, " R "), 0);
 }
 
-TEST_F(ToolsRun, ScrambledUnitIsFoundWithTheSameTable) {
-  // A permutation of our own: every byte reversed in value.
-  std::string table;
-  for (int b = 0; b < 256; ++b) table += Hex(std::string(1, static_cast<char>(255 - b)));
-  Write("table.txt", table);
-  Write("ScrambleTable.txt", table);
-  Write("SetComVarno.ini", std::string(kQuickSettings) + "[CRIPT PROTO]\r\n2\r\n");
-  ASSERT_TRUE(StartSim("--scrambled --scramble-table " + Path("table.txt") +
-                       " --ident 'V2 3.10 CNGJET-8 Z' --answers /dev/null"));
-  const Outcome host = Host("ident 'xx 3.10 CNGJET-8 yy' connect 5 send READ_MEM1");
-  ASSERT_EQ(host.exit_code, 0) << host.output;
-  ExpectHas(host.output, {"LinkStatus 1 (linked), PollMode 0 (timed), PortaCom 5 (COM5)",
-                          "identification text: \"V2 3.10 CNGJET-8 Z\"",
-                          "answer: start 44 01, length 16, command 0C CMD_READ_MEM1"});
-  // The plain search came first and found nothing; the log still shows plain frames.
-  const Outcome log = LogTool(Path("RxTx.TXT") + " --command CMD_READ_FIRMWARE");
-  EXPECT_GE(Count(log.output, " T    CMD_READ_FIRMWARE"), 2) << log.output;
-  EXPECT_EQ(Count(log.output, " R    CMD_READ_FIRMWARE"), 1) << log.output;
-}
-
 // Failures look like failures: marked in the output and exit 1, and the session goes on.
 TEST_F(ToolsRun, FailedConnectsRelaysAndRefusalsExitOne) {
   Write("SetComVarno.ini", kQuickSettings);
@@ -524,7 +504,6 @@ TEST_F(ToolsRun, FailedConnectsRelaysAndRefusalsExitOne) {
   EXPECT_EQ(r.exit_code, 1) << r.output;
   EXPECT_EQ(Count(r.output, "FAILED"), 1) << r.output;
   EXPECT_TRUE(Has(r.output, "FAILED: the relay failed")) << r.output;
-  EXPECT_EQ(Host("ident 'FW 2.00 OTHER Y' connect 5 send READ_MEM1").exit_code, 0);
 }
 
 // The reply time-out covers every attempt of one transaction with the settings the server reads
@@ -541,15 +520,6 @@ TEST(ToolsReplyTime, CoversEveryAttemptOfOneTransaction) {
   EXPECT_EQ(quick.attempts, 1);
   EXPECT_DOUBLE_EQ(quick.attempt_ms, 145);
   EXPECT_EQ(quick.timeout_ms, 2160);
-}
-
-TEST_F(ToolsRun, ShortIdentificationTurnsPollingOff) {
-  Write("SetComVarno.ini", kQuickSettings);
-  ASSERT_TRUE(StartSim("--short-ident --baud 0 --delay-ms 0.5 --quiet"));
-  const Outcome host = Host("connect 5");  // any expected identification matches the short one
-  ASSERT_EQ(host.exit_code, 0) << host.output;
-  ExpectHas(host.output, {"PollMode 2 (off)", "identification: start 42 01, length 4, command 21"});
-  EXPECT_EQ(Read("sim.log"), "");  // --quiet
 }
 
 TEST_F(ToolsRun, ScriptAndInteractiveModes) {
