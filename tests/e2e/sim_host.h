@@ -145,7 +145,7 @@ inline bool Has(const std::string& text, const std::string& what) {
 }
 
 // Fails once for each of `parts` that `text` lacks.
-inline void ExpectHas(const std::string& text, const std::vector<std::string>& parts) {
+inline void ExpectHas(const std::string& text, std::initializer_list<std::string> parts) {
   for (const std::string& part : parts) EXPECT_TRUE(Has(text, part)) << part << " in:\n" << text;
 }
 
