@@ -139,8 +139,7 @@ TEST(ToolsHostMessages, HistoriesAreCutIntoTimeStampedEntries) {
   // 70000 ms = 0x00011170: bits 8-15, 0-7, 24-31, 16-23.
   EXPECT_EQ(HistoryTime(Bytes("11700001")), 70000u);
   EXPECT_EQ(HistoryTime(Bytes("00000100")), 0x1000000u);
-  Reply r;
-  r.code = 7;
+  Reply r{.code = 7, .data = {}};                   // the data is set below
   const auto text = [&r](const std::string& hex) {  // after the status lines
     r.data = Bytes(hex);
     const std::string all = ReplyText(r);
@@ -179,9 +178,7 @@ TEST(ToolsHostMessages, RepliesInWordsAndUsbLists) {
   const std::vector<UsbDevice> blank = SplitUsbList(std::string(28, ' '), rest);
   ASSERT_EQ(blank.size(), 1u);  // the list before any device listing: one blank pair
   EXPECT_EQ(blank[0].serial + blank[0].description + rest, "");
-  Reply r;
-  r.code = 5;
-  r.data = "FT123456LPG Interface       FTABCDEFDual RS232-HS       xy";
+  Reply r{.code = 5, .data = "FT123456LPG Interface       FTABCDEFDual RS232-HS       xy"};
   EXPECT_EQ(ReplyText(r), Lines({"  reply: code 5 (usb-list), result 0 (done)",
                                  "  LinkStatus 0 (no unit), PollMode 0 (timed), PortaCom 0 (USB)",
                                  "  USB 0: serial \"FT123456\", description \"LPG Interface\"",
@@ -190,11 +187,7 @@ TEST(ToolsHostMessages, RepliesInWordsAndUsbLists) {
   EXPECT_TRUE(Has(ReplyJson(r, "usb-list"),
                   R"("devices":[{"serial":"FT123456","description":"LPG Interface"},)"
                   R"({"serial":"FTABCDEF","description":"Dual RS232-HS"}]})"));
-  r = Reply{};
-  r.code = 12;
-  r.result = 4;
-  r.data = "1";
-  r.porta_com = 3;
+  r = Reply{.code = 12, .porta_com = 3, .result = 4, .data = "1"};
   EXPECT_EQ(ReplyText(r), Lines({"  reply: code 12 (usb-desc), result 4 (EEPROM operation failed)",
                                  "  LinkStatus 0 (no unit), PollMode 0 (timed), PortaCom 3 (COM3)",
                                  "  FAILED: refused with result 4 (EEPROM operation failed)",
@@ -203,9 +196,8 @@ TEST(ToolsHostMessages, RepliesInWordsAndUsbLists) {
   r.result = 3;
   r.data = Bytes("4102030C4C");
   EXPECT_TRUE(Has(ReplyText(r), "refused request: start 41 02, length 3"));
-  r = Reply{};
-  r.code = 3;
-  r.data = std::string("\x05 ", 2) + Bytes("44011D21000000000000000046572031") + "x";
+  r = Reply{.code = 3,
+            .data = std::string("\x05 ", 2) + Bytes("44011D21000000000000000046572031") + "x"};
   EXPECT_TRUE(Has(ReplyText(r), "incomplete (17 of 31 bytes)"));
 }
 
@@ -604,24 +596,21 @@ TEST_F(ToolsRun, MissingRepliesAndFailingServersAreErrors) {
   EXPECT_TRUE(Has(r.output, "the server has ended (exit code 1)")) << r.output;
 }
 
-TEST_F(ToolsRun, SimulatorMakesItsFolderEndsByItselfAndRemovesItsPort) {
-  // A fresh account has neither the program folder nor its ports/.
-  const Outcome r = RunCommand(std::string(ECUBRIDGE_SIM_EXE) + " --ports " + Path("new/ports") +
-                               " --com 9 --seconds 0.3");
+// The simulator makes the folders a fresh account lacks, ends by itself and removes its port.
+// A user's own COMn (a link to a real cable) is neither replaced at the start nor removed at
+// the end, even when it took the place of the simulator's link meanwhile.
+TEST_F(ToolsRun, SimulatorMakesItsFolderAndRemovesOnlyItsOwnPort) {
+  namespace fs = std::filesystem;
+  const std::string sim = std::string(ECUBRIDGE_SIM_EXE) + " --seconds 0.3 --ports ";
+  Outcome r = RunCommand(sim + Path("new/ports") + " --com 9");
   EXPECT_EQ(r.exit_code, 0) << r.output;
   EXPECT_EQ(r.output.rfind(Path("new/ports/COM9") + "\n", 0), 0u) << r.output;
   EXPECT_TRUE(Has(r.output, "ending: 0 requests received"));
-  EXPECT_FALSE(std::filesystem::exists(Path("new/ports/COM9"), ec_));
-  EXPECT_TRUE(std::filesystem::is_directory(Path("new/ports"), ec_));
-}
+  EXPECT_FALSE(fs::exists(Path("new/ports/COM9"), ec_));
+  EXPECT_TRUE(fs::is_directory(Path("new/ports"), ec_));
 
-// A user's own COMn (a link to a real cable) is neither replaced at the start nor removed at
-// the end, even when it took the place of the simulator's link meanwhile.
-TEST_F(ToolsRun, SimulatorNeverTakesOrRemovesAPortItDidNotMake) {
-  namespace fs = std::filesystem;
   fs::create_symlink("/dev/ttyUSB0", Path("ports/COM5"));
-  const Outcome r = RunCommand(std::string(ECUBRIDGE_SIM_EXE) + " --ports " + Path("ports") +
-                               " --com 5 --seconds 0.3");
+  r = RunCommand(sim + Path("ports") + " --com 5");
   EXPECT_EQ(r.exit_code, 1) << r.output;
   EXPECT_TRUE(Has(r.output, "COM5 (-> /dev/ttyUSB0) is not this simulator's")) << r.output;
   EXPECT_EQ(fs::read_symlink(Path("ports/COM5"), ec_), "/dev/ttyUSB0");
