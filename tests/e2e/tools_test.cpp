@@ -397,7 +397,8 @@ TEST_F(ToolsRun, RelaysPollsAndReadsHistoriesThroughSimulatorAndServerInJson) {
   const std::vector<std::string> lines = SplitLines(host.output);
   ASSERT_EQ(lines.size(), 10u) << host.output;  // sleep has no reply
   const auto reply = [](const std::string& instruction, int code, const std::string& name,
-                        int length, int link, int poll, int result, const std::string& data) {
+                        int length, int link, int poll, int result, const std::string& data,
+                        int com = 5) {
     static const char* const kLinks[] = {"no unit", "linked"};
     static const char* const kPolls[] = {"timed", "cyclic", "off"};
     static const char* const kResults[] = {"done", "", "", "argument refused or no such message"};
@@ -405,18 +406,16 @@ TEST_F(ToolsRun, RelaysPollsAndReadsHistoriesThroughSimulatorAndServerInJson) {
            R"(,"name":")" + name + R"(","length":)" + std::to_string(length) +
            R"(,"link_status":)" + std::to_string(link) + R"(,"link":")" + kLinks[link] +
            R"(","poll_mode":)" + std::to_string(poll) + R"(,"poll":")" + kPolls[poll] +
-           R"(","porta_com":5,"port":"COM5","result":)" + std::to_string(result) +
+           R"(","porta_com":)" + std::to_string(com) + R"(,"port":")" +
+           (com ? "COM" + std::to_string(com) : "USB") + R"(","result":)" + std::to_string(result) +
            R"(,"result_text":")" + kResults[result] + R"(","data":")" + data + "\"";
   };
   const std::string text = "FW 1.00 LPGJET-4 X";
+  std::string nuls;  // the twelve zero bytes before the text, as JSON writes them
+  for (int i = 0; i < 12; ++i) nuls += R"(\u0000)";
   EXPECT_EQ(lines[0],
-            R"({"instruction":"ident FW 1.00 LPGJET-4 X","code":10,"name":"ident","length":38,)"
-            R"("link_status":0,"link":"no unit","poll_mode":0,"poll":"timed","porta_com":0,)"
-            R"("port":"USB","result":0,"result_text":"done","data":"000000000000000000000000)" +
-                Hex(text) +
-                R"(","text":"\u0000\u0000\u0000\u0000\u0000\u0000\u0000\u0000)"
-                R"(\u0000\u0000\u0000\u0000)" +
-                text + "\"}");
+            reply("ident " + text, 10, "ident", 38, 0, 0, 0, std::string(24, '0') + Hex(text), 0) +
+                R"(,"text":")" + nuls + text + "\"}");
   const std::string connect =
       reply("connect 5", 3, "connect", 41, 1, 0, 0,
             "052044011D210000000000000000" + Hex(text) + "16") +
