@@ -1,29 +1,16 @@
 // Runs the real ecubridge-ini binary on files in a scratch folder.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
-#include "platform/posix/temp_folder.h"
+#include "sim_host.h"
 
 namespace {
 
-class IniToolTest : public ::testing::Test {
+class IniToolTest : public ecub::e2e::SimHost {
  protected:
-  void SetUp() override { ASSERT_FALSE(dir_.empty()); }
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-  void Write(const std::string& name, const std::string& contents) const {
-    std::ofstream(Path(name), std::ios::binary) << contents;
-  }
-  std::string Read(const std::string& name) const {
-    std::ifstream in(Path(name), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
   // Runs the tool with `args`, its output going to the files "stdout" and "stderr"; the exit
   // code.
   int Run(const std::string& args) const {
@@ -32,9 +19,6 @@ class IniToolTest : public ::testing::Test {
     const int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
-
-  ecub::TempFolder folder_{"ini"};
-  const std::string dir_ = folder_.path();
 };
 
 const std::string kEncodedMagic = "031065108310251003102710461085108610\r\n";

@@ -3,8 +3,6 @@
 // ecubridge-log follows a log across a server restart, draws it and sums it up.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <stdio.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -24,26 +22,8 @@
 namespace ecub::tools {
 namespace {
 
-std::string RunShell(const std::string& command, int* exit_code = nullptr) {
-  std::string out;
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return out;
-  char buffer[4096];
-  for (size_t n = 0; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-  const int status = pclose(pipe);
-  if (exit_code != nullptr) *exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return out;
-}
-
-std::vector<std::string> SplitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  for (size_t at = 0, end = 0; at < text.size(); at = end + 1) {
-    end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(at, end - at));
-  }
-  return lines;
-}
+using e2e::Has;
+using e2e::SplitLines;
 
 // The frames of a log in order: "T <hex>" and "R <hex>".
 std::vector<std::string> Frames(const std::string& log) {
@@ -72,89 +52,78 @@ size_t BarCount(const std::string& svg, const std::string& outcome) {
   return n;
 }
 
-class LogTools : public e2e::SimHost {
+class LogTools : public e2e::ToolSession {
  protected:
   void TearDown() override {
-    for (ChildProcess* child : {&sim_, &follow_}) {
-      child->Kill();
-      child->WaitExit(5000);
-    }
-    SimHost::TearDown();
-  }
-  void StartSim(const std::string& options) {
-    ASSERT_TRUE(sim_.Start({"/bin/sh", "-c",
-                            std::string("exec ") + ECUBRIDGE_SIM_EXE + " --ports " + Path("ports") +
-                                " --com 5 " + options + " 2>>" + Path("sim.log")}));
-    std::string out;
-    for (int i = 0; i < 100 && out.find('\n') == std::string::npos && !sim_.OutputEnded(); ++i) {
-      out += sim_.ReadAvailable(100);
-    }
-    ASSERT_EQ(out, Path("ports/COM5") + "\n") << Read("sim.log");
-  }
-  void StopSim() {
-    sim_.Terminate();
-    EXPECT_EQ(sim_.WaitExit(5000), 0);
+    follow_.Kill();
+    follow_.WaitExit(5000);
+    ToolSession::TearDown();
   }
   // The host's replies, one JSON object per line.
-  std::string Host(const std::string& script) {
-    int code = -1;
-    const std::string out = RunShell(std::string(ECUBRIDGE_HOST_EXE) + " --server " +
-                                         ECUBRIDGE_EXE + " --home " + home_ + " --json " + script,
-                                     &code);
+  std::string HostJson(const std::string& script) {
+    const e2e::Outcome r = Host("--json " + script);
     // The host tool exits 1 when any reply of the session is a failure.
-    EXPECT_EQ(code, out.find("\"failure\"") != std::string::npos ? 1 : 0) << out;
-    return out;
+    EXPECT_EQ(r.exit_code, Has(r.output, "\"failure\"") ? 1 : 0) << r.output;
+    return r.output;
   }
-  std::string LogTool(const std::string& arguments, int* code = nullptr) {
-    return RunShell(std::string(ECUBRIDGE_LOG_EXE) + " " + arguments, code);
-  }
-
-  static constexpr const char* kSettings =
-      "[LOG]\r\n1\r\n[AttesaGlobale_usec]\r\n150000\r\n"
-      "[NumResend]\r\n2\r\n";
-  ChildProcess sim_;
   ChildProcess follow_;
 };
 
 struct Session {
   const char* name;
-  const char* settings;    // beside kSettings
-  const char* sim;         // options of the recorded unit
+  const char* settings;    // beside kQuickSettings
+  const char* sim;         // options of the recorded unit; HOME/ names the home folder
   const char* replay_sim;  // options the replay adds
   const char* host;        // the host conversation
+  const char* shown;       // a pattern the recorded replies must match
 };
 
 // Each fault the simulator offers that the server sees: silence (a failed request and a
 // failed connect), bad checksum, split, trailing bytes, wrong echo, outcome FE, truncation,
-// delay; a scrambled session found on the second try; the short identification.
+// delay; a scrambled session (with a permutation of our own) found on the second try; the
+// short identification, which turns polling off.
 const Session kSessions[] = {
     {"faults", "",
-     "--answers ANSWERS --fault bad-checksum:1:CMD_READ_MEM2 --fault silence:*:0x0E "
+     "--answers HOME/ANSWERS --fault bad-checksum:1:CMD_READ_MEM2 --fault silence:*:0x0E "
      "--fault split:2:0x0C --fault trailing:1:0x0F --fault wrong-echo:1:0x10 --baud 0",
      "",
      "ident 'FW 1.00 LPGJET-4 X' connect 5 send READ_MEM2 send READ_MEM1 send READ_MEM1 "
-     "send CMD_READ_MEM3 connect 5 send 0x0F send 0x0F send 0x10 send READ_MEM2"},
+     "send CMD_READ_MEM3 connect 5 send 0x0F send 0x0F send 0x10 send READ_MEM2",
+     ""},
     {"silent-start", "", "--fault silence:3 --fault outcome-fe:1:0x0D --fault truncate:1:0x0C", "",
-     "ident 'FW 1.00 LPGJET-4 X' connect 5 connect 5 send READ_MEM2 send READ_MEM1 send 0x0F"},
-    {"scrambled", "[CRIPT PROTO]\r\n2\r\n", "--scrambled --ident 'V2 3.10 CNGJET-8 Z'",
-     "--scrambled", "ident 'xx 3.10 CNGJET-8 yy' connect 5 send READ_MEM1 send READ_MEM2"},
-    {"short-ident", "", "--short-ident", "", "connect 5 send READ_MEM1 send 4102030E4E"},
+     "ident 'FW 1.00 LPGJET-4 X' connect 5 connect 5 send READ_MEM2 send READ_MEM1 send 0x0F", ""},
+    {"scrambled", "[CRIPT PROTO]\r\n2\r\n",
+     "--scrambled --scramble-table HOME/ScrambleTable.txt --ident 'V2 3.10 CNGJET-8 Z' "
+     "--answers /dev/null",
+     "--scrambled --scramble-table HOME/ScrambleTable.txt",
+     "ident 'xx 3.10 CNGJET-8 yy' connect 5 send READ_MEM1 send READ_MEM2",
+     R"("identification_text":"V2 3.10 CNGJET-8 Z"\}\n.*"length":16,"command":12,)"},
+    {"short-ident", "", "--short-ident --delay-ms 0.5", "",
+     "connect 5 send READ_MEM1 send 4102030E4E",
+     R"("poll_mode":2,.*"identification":\{"kind":"answer","complete":true,"start":"42",)"
+     R"("second":"01","length":4,"command":33,)"},
 };
 
 TEST_F(LogTools, ReplayGivesTheRecordedRepliesAndFrames) {
   Write("ANSWERS", "CMD_READ_MEM2 -> 01 02 03\n");
+  std::string table;  // every byte reversed in value
+  for (int b = 0; b < 256; ++b) table += Hex(std::string(1, static_cast<char>(255 - b)));
+  Write("ScrambleTable.txt", table);
   size_t equal = 0;
   size_t total = 0;
   for (const Session& s : kSessions) {
     SCOPED_TRACE(s.name);
-    Write("SetComVarno.ini", std::string(kSettings) + s.settings);
-    StartSim(std::regex_replace(s.sim, std::regex("ANSWERS"), Path("ANSWERS")));
-    const std::string recorded = Host(s.host);
+    Write("SetComVarno.ini", std::string(kQuickSettings) + s.settings);
+    const std::regex home("HOME/");
+    ASSERT_TRUE(StartSim(std::regex_replace(s.sim, home, Path(""))));
+    const std::string recorded = HostJson(s.host);
+    EXPECT_TRUE(std::regex_search(recorded, std::regex(s.shown))) << recorded;
     StopSim();
     const std::string log = Read("RxTx.TXT");
     // Replayed from the saved copy a restarted server leaves, like a workshop sends it.
-    StartSim("--replay " + Path("RxTx.TXT") + " " + s.replay_sim);
-    const std::string replayed = Host(s.host);
+    ASSERT_TRUE(StartSim("--replay " + Path("RxTx.TXT") + " " +
+                         std::regex_replace(s.replay_sim, home, Path(""))));
+    const std::string replayed = HostJson(s.host);
     StopSim();
     EXPECT_EQ(Read("Last_RxTx.TXT"), log);
     EXPECT_EQ(replayed, recorded);
@@ -168,55 +137,53 @@ TEST_F(LogTools, ReplayGivesTheRecordedRepliesAndFrames) {
   std::cout << "replay fidelity: " << equal << " of " << total << " replies equal\n";
 
   // A request the log never saw gets silence and a word; a log without exchanges is refused.
-  Write("SetComVarno.ini", kSettings);
-  StartSim("--replay " + Path("RxTx.TXT") + " --speed 0");
-  Host("connect 5 send 0x33");
+  Write("SetComVarno.ini", kQuickSettings);
+  ASSERT_TRUE(StartSim("--replay " + Path("RxTx.TXT") + " --speed 0"));
+  HostJson("connect 5 send 0x33");
   StopSim();
-  EXPECT_NE(Read("sim.log").find("4102033373 (CMD_READ_MEM5_FL) was never sent in the log"),
-            std::string::npos)
+  EXPECT_TRUE(Has(Read("sim.log"), "4102033373 (CMD_READ_MEM5_FL) was never sent in the log"))
       << Read("sim.log");
   Write("empty.TXT", "0 TimerApi_uSec 5 Now 01/01/2026 10:00:00\r\n12 APERTURA [COM5]\r\n");
   for (const std::string& log : {Path("empty.TXT"), Path("none.TXT")}) {
-    int code = -1;
-    const std::string out = RunShell(
-        std::string(ECUBRIDGE_SIM_EXE) + " --ports " + Path("p") + " --com 5 --replay " + log,
-        &code);
-    EXPECT_EQ(code, 1) << out;
+    const e2e::Outcome r = e2e::RunCommand(std::string(ECUBRIDGE_SIM_EXE) + " --ports " +
+                                           Path("p") + " --com 5 --replay " + log);
+    EXPECT_EQ(r.exit_code, 1) << r.output;
   }
 }
 
 TEST_F(LogTools, FollowCarriesOnIntoTheLogOfARestartedServer) {
-  Write("SetComVarno.ini", kSettings);
-  StartSim("--quiet");
+  Write("SetComVarno.ini", kQuickSettings);
+  ASSERT_TRUE(StartSim("--quiet"));
   ASSERT_TRUE(follow_.Start({ECUBRIDGE_LOG_EXE, "--follow", Path("RxTx.TXT")}));
   std::string shown;
   const auto wait_for = [&](const std::string& what) {
     return e2e::Eventually([&] {
       shown += follow_.ReadAvailable(10);
-      return shown.find(what) != std::string::npos;
+      return Has(shown, what);
     });
   };
-  Host("ident 'FW 1.00 LPGJET-4 X' connect 5 send READ_MEM2");
+  HostJson("ident 'FW 1.00 LPGJET-4 X' connect 5 send READ_MEM2");
   ASSERT_TRUE(wait_for("R    CMD_READ_MEM2")) << shown;
-  Host("ident 'FW 1.00 LPGJET-4 X' connect 5 send READ_MEM3");  // a new server, a new log
+  HostJson("ident 'FW 1.00 LPGJET-4 X' connect 5 send READ_MEM3");  // a new server, a new log
   ASSERT_TRUE(wait_for("R    CMD_READ_MEM3")) << shown;
   kill(follow_.pid(), SIGINT);
   EXPECT_EQ(follow_.WaitExit(5000), 0);
   // Each entry of both runs exactly once: two starts, two openings, two identifications.
   const std::string both = Read("Last_RxTx.TXT") + Read("RxTx.TXT");
   EXPECT_EQ(SplitLines(shown).size(), ParseTrafficLog(both).size()) << shown;
+  EXPECT_EQ(Read("sim.log"), "");  // --quiet
 }
 
 TEST_F(LogTools, StatsAndTimelineCountWhatTheLogHolds) {
-  Write("SetComVarno.ini", kSettings);
-  StartSim("--fault bad-checksum:1:0x0D --fault silence:*:0x0E");
-  Host(
+  Write("SetComVarno.ini", kQuickSettings);
+  ASSERT_TRUE(StartSim("--fault bad-checksum:1:0x0D --fault silence:*:0x0E"));
+  HostJson(
       "ident 'FW 1.00 LPGJET-4 X' connect 5 send READ_MEM2 send READ_MEM1 send READ_MEM3 "
       "connect 5 send READ_MEM1");
   const std::string log = Read("RxTx.TXT");
-  int code = -1;
-  const Json stats = Json::parse(LogTool("--stats --json " + Path("RxTx.TXT"), &code));
-  EXPECT_EQ(code, 0);
+  const e2e::Outcome json = LogTool("--stats --json " + Path("RxTx.TXT"));
+  EXPECT_EQ(json.exit_code, 0);
+  const Json stats = Json::parse(json.output);
   // Per command: requests, answered at once, retried, failed, attempts.
   const std::map<std::string, std::vector<int>> expected = {
       {"CMD_READ_FIRMWARE", {2, 2, 0, 0, 2}},
@@ -236,27 +203,26 @@ TEST_F(LogTools, StatsAndTimelineCountWhatTheLogHolds) {
   EXPECT_EQ(stats["answers_received"], Matches(log, R"(\r\n[0-9]+ R )"));
   EXPECT_EQ(stats["sessions"][0]["connects"], 2);
   EXPECT_EQ(stats["sessions"][0]["port_errors"], 0);
-  EXPECT_NE(LogTool("--stats " + Path("RxTx.TXT")).find("CMD_READ_MEM3"), std::string::npos);
+  EXPECT_TRUE(Has(LogTool("--stats " + Path("RxTx.TXT")).output, "CMD_READ_MEM3"));
 
-  EXPECT_EQ(LogTool("--timeline " + Path("t.svg") + " " + Path("RxTx.TXT"), &code), "");
-  EXPECT_EQ(code, 0);
+  const e2e::Outcome drawn = LogTool("--timeline " + Path("t.svg") + " " + Path("RxTx.TXT"));
+  EXPECT_EQ(drawn.output, "");
+  EXPECT_EQ(drawn.exit_code, 0);
   const std::string svg = Read("t.svg");
   EXPECT_EQ(BarCount(svg, "answered"), 4u);
   EXPECT_EQ(BarCount(svg, "retried"), 1u);
   EXPECT_EQ(BarCount(svg, "failed"), 1u);
   EXPECT_EQ(Matches(svg, "<g class=\"row\""), 4u);
-  EXPECT_NE(svg.find("class=\"mark given-up\" data-n=\"1\""), std::string::npos);
-  EXPECT_NE(svg.find("<title>CMD_READ_MEM3 at "), std::string::npos);
+  EXPECT_TRUE(Has(svg, "class=\"mark given-up\" data-n=\"1\""));
+  EXPECT_TRUE(Has(svg, "<title>CMD_READ_MEM3 at "));
   EXPECT_EQ(svg.substr(svg.size() - 7), "</svg>\n");
 
   // Options that do not go together, and input that is no log.
   for (const char* bad :
        {"--stats --timeline x.svg", "--json", "--timeline", "--stats --command 12"}) {
-    LogTool(Path("RxTx.TXT") + " " + bad, &code);
-    EXPECT_EQ(code, 2) << bad;
+    EXPECT_EQ(LogTool(Path("RxTx.TXT") + " " + bad).exit_code, 2) << bad;
   }
-  LogTool("--stats /dev/null", &code);
-  EXPECT_EQ(code, 1);
+  EXPECT_EQ(LogTool("--stats /dev/null").exit_code, 1);
 }
 
 // An hour of traffic, far more requests than pixels: drawn in columns, every request counted.

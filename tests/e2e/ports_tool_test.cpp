@@ -13,6 +13,7 @@
 
 #include "platform/posix/child_process.h"
 #include "platform/posix/temp_folder.h"
+#include "sim_host.h"
 #include "sysfs_fixture.h"
 
 namespace ecub {
@@ -125,43 +126,37 @@ TEST_F(PortsTool, ListsPortsWithHowTheServerSeesThemAndWhoMayOpenThem) {
   const ToolRun run = Ports({}, root);
   EXPECT_EQ(run.exit_code, 0);
   const std::string dev = root_ + "/dev/";
-  EXPECT_EQ(run.out,
-            "program folder: " + home_ +
-                "\n"
-                "USB cables: the kernel's ftdi_sio driver (no D2XX library: no EEPROM writes)\n"
-                "\n" +
-                dev + "ttyACM0  cdc_acm  2341:0043  Arduino (www.arduino.cc)  Uno  serial " +
-                "7563331313335\n"
-                "  by-id:  " +
-                by_id_ + "usb-Arduino_(www.arduino.cc)_Uno_7563331313335-if00\n" +
-                "  server: not reachable; make it a COM port: ecubridge-ports link N ttyACM0\n"
-                "  access: ok\n"
-                "\n" +
-                dev + "ttyS0  serial\n" +
-                "  server: COM1 (no ports/COM1 link)\n"
-                "  access: ok\n"
-                "\n" +
-                dev + "ttyUSB0  ftdi_sio  0403:6001  FTDI  FT232R USB UART  serial A10KX7Z9Q\n" +
-                "  by-id:  " + by_id_ + "usb-FTDI_FT232R_USB_UART_A10KX7Z9Q-if00-port0\n" +
-                "  server: USB interface 1, COM3 (ports/COM3)\n"
-                "  access: ok\n"
-                "\n" +
-                dev + "ttyUSB1  ftdi_sio  0403:6001  FTDI  USB <-> Serial Cable  serial FT12\n" +
-                "  by-id:  " + by_id_ + "usb-FTDI_USB_<->_Serial_Cable_FT12-if00-port0\n" +
-                "  server: USB interface 0\n"
-                "  access: " +
-                access +
-                "\n"
-                "\n" +
-                dev +
-                "ttyUSB2  pl2303  067b:2303  Prolific Technology Inc.  USB-Serial Controller\n" +
-                "  by-id:  " + by_id_ +
-                "usb-Prolific_Technology_Inc._USB-Serial_Controller-if10-port0\n" +
-                "  server: not reachable; make it a COM port: ecubridge-ports link N ttyUSB2\n"
-                "  access: ok\n"
-                "\n"
-                "ports/COM7 -> " +
-                by_id_ + "usb-FTDI_gone-if00-port0: the device is missing\n");
+  EXPECT_EQ(
+      run.out,
+      e2e::Lines(
+          {"program folder: " + home_,
+           "USB cables: the kernel's ftdi_sio driver (no D2XX library: no EEPROM writes)",
+           "",
+           dev + "ttyACM0  cdc_acm  2341:0043  Arduino (www.arduino.cc)  Uno  serial 7563331313335",
+           "  by-id:  " + by_id_ + "usb-Arduino_(www.arduino.cc)_Uno_7563331313335-if00",
+           "  server: not reachable; make it a COM port: ecubridge-ports link N ttyACM0",
+           "  access: ok",
+           "",
+           dev + "ttyS0  serial",
+           "  server: COM1 (no ports/COM1 link)",
+           "  access: ok",
+           "",
+           dev + "ttyUSB0  ftdi_sio  0403:6001  FTDI  FT232R USB UART  serial A10KX7Z9Q",
+           "  by-id:  " + by_id_ + "usb-FTDI_FT232R_USB_UART_A10KX7Z9Q-if00-port0",
+           "  server: USB interface 1, COM3 (ports/COM3)",
+           "  access: ok",
+           "",
+           dev + "ttyUSB1  ftdi_sio  0403:6001  FTDI  USB <-> Serial Cable  serial FT12",
+           "  by-id:  " + by_id_ + "usb-FTDI_USB_<->_Serial_Cable_FT12-if00-port0",
+           "  server: USB interface 0",
+           "  access: " + access,
+           "",
+           dev + "ttyUSB2  pl2303  067b:2303  Prolific Technology Inc.  USB-Serial Controller",
+           "  by-id:  " + by_id_ + "usb-Prolific_Technology_Inc._USB-Serial_Controller-if10-port0",
+           "  server: not reachable; make it a COM port: ecubridge-ports link N ttyUSB2",
+           "  access: ok",
+           "",
+           "ports/COM7 -> " + by_id_ + "usb-FTDI_gone-if00-port0: the device is missing"}));
 }
 
 TEST_F(PortsTool, LinksMakeComPortsAndTheJsonListingShowsThem) {

@@ -1,6 +1,5 @@
 // How the Linux programs present themselves: the program folder they choose, --version and
 // --help, and the server's hint to someone who starts it at a terminal.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -16,6 +15,7 @@
 #include "platform/posix/child_process.h"
 #include "platform/posix/program_folder.h"
 #include "platform/posix/temp_folder.h"
+#include "sim_host.h"
 
 namespace ecub {
 namespace {
@@ -33,28 +33,18 @@ struct ScopedEnv {
   std::optional<std::string> saved_;
 };
 
-// Everything a child writes to its standard output until it ends.
-std::string Output(ChildProcess& child) {
-  std::string out;
-  for (std::string got; !(got = child.ReadAvailable(5000)).empty();) out += got;
-  return out;
-}
+using e2e::ReadAll;
 
-class ProgramTest : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_FALSE(dir_.empty()); }
-  TempFolder folder_{"program"};
-  const std::string dir_ = folder_.path();
-};
+using ProgramTest = e2e::SimHost;  // for its scratch folder home_
 
 TEST_F(ProgramTest, FolderIsBesideTheProgramUnlessInstalledOrReadOnly) {
-  const std::string data = dir_ + "/xdg//data";  // missing, and with a doubled slash
+  const std::string data = home_ + "/xdg//data";  // missing, and with a doubled slash
   ScopedEnv xdg("XDG_DATA_HOME", data);
-  const std::string plain = dir_ + "/unpacked";
-  const std::string bin = dir_ + "/usr/bin";
+  const std::string plain = home_ + "/unpacked";
+  const std::string bin = home_ + "/usr/bin";
   fs::create_directories(plain);
   fs::create_directories(bin);
-  fs::create_directories(dir_ + "/usr/share/ecubridge");
+  fs::create_directories(home_ + "/usr/share/ecubridge");
 
   EXPECT_EQ(ProgramFolderFor(plain + "/", true), plain);
   // An installed bin/ is writable by root, yet the files go to the data folder, made now.
@@ -68,81 +58,53 @@ TEST_F(ProgramTest, FolderIsBesideTheProgramUnlessInstalledOrReadOnly) {
 
   // A relative XDG_DATA_HOME is not one; the home folder's .local/share is used.
   ScopedEnv relative("XDG_DATA_HOME", "relative/data");
-  ScopedEnv home("HOME", dir_ + "/home/");
-  const std::string elsewhere = dir_ + "/opt/ecubridge/bin";
-  fs::create_directories(dir_ + "/opt/ecubridge/share/ecubridge");
+  ScopedEnv home("HOME", home_ + "/home/");
+  const std::string elsewhere = home_ + "/opt/ecubridge/bin";
+  fs::create_directories(home_ + "/opt/ecubridge/share/ecubridge");
   fs::create_directories(elsewhere);
-  EXPECT_EQ(ProgramFolderFor(elsewhere, true), dir_ + "/home/.local/share/ecubridge");
-  EXPECT_TRUE(fs::is_directory(dir_ + "/home/.local/share/ecubridge"));
-  EXPECT_EQ(ProgramFolderProblem(dir_ + "/home/.local/share/ecubridge"), "");
+  EXPECT_EQ(ProgramFolderFor(elsewhere, true), home_ + "/home/.local/share/ecubridge");
+  EXPECT_TRUE(fs::is_directory(home_ + "/home/.local/share/ecubridge"));
+  EXPECT_EQ(ProgramFolderProblem(home_ + "/home/.local/share/ecubridge"), "");
 
   // A data folder that cannot be made (not even by root) is still the one every program names,
   // and why it cannot serve is said.
-  std::ofstream(dir_ + "/file") << "x";
-  ScopedEnv blocked("XDG_DATA_HOME", dir_ + "/file/data");
-  EXPECT_EQ(ProgramFolderFor(elsewhere, true), dir_ + "/file/data/ecubridge");
-  EXPECT_NE(ProgramFolderProblem(dir_ + "/file/data/ecubridge").find("cannot be made"),
-            std::string::npos);
+  std::ofstream(home_ + "/file") << "x";
+  ScopedEnv blocked("XDG_DATA_HOME", home_ + "/file/data");
+  EXPECT_EQ(ProgramFolderFor(elsewhere, true), home_ + "/file/data/ecubridge");
+  EXPECT_TRUE(e2e::Has(ProgramFolderProblem(home_ + "/file/data/ecubridge"), "cannot be made"));
 }
 
-TEST_F(ProgramTest, ServerInAReadOnlyFolderKeepsItsFilesInTheDataFolder) {
+// From a read-only folder the server keeps its files in the data folder, made on its first
+// start. With no folder it may make or write (the user nobody, whose home does not exist), it
+// says so on standard error, naming the folder every tool uses, and still answers the host.
+TEST_F(ProgramTest, ServerInAReadOnlyFolderUsesTheDataFolderOrSaysWhyItCannot) {
   // Root may write anywhere, so the server runs as nobody when the tests run as root.
   const bool root = geteuid() == 0;
   if (root && access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "needs setpriv as root";
-  const std::string folder = dir_ + "/readonly";
-  const std::string data = dir_ + "/data";
+  const std::string folder = home_ + "/readonly";
+  const std::string data = home_ + "/data";
   fs::create_directories(folder);
   fs::create_directories(data);
   fs::copy_file(ECUBRIDGE_EXE, folder + "/ecubridge");
-  fs::permissions(dir_, fs::perms::all & ~fs::perms::others_write & ~fs::perms::group_write);
+  fs::permissions(home_, fs::perms::all & ~fs::perms::others_write & ~fs::perms::group_write);
   fs::permissions(data, fs::perms::all);
   fs::permissions(folder, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                   fs::perm_options::remove);
-  std::vector<std::string> argv = {folder + "/ecubridge"};
-  if (root) {
-    argv.insert(argv.begin(),
-                {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--"});
-  }
-  const auto run = [&] {
+  std::string command = "exec \"$0\" 2>\"$1\"";
+  if (root)
+    command = "exec setpriv --reuid=nobody --regid=nogroup --clear-groups -- " + command.substr(5);
+  const std::string home = folder + "/home";  // cannot be made
+  const auto run = [&](const std::string& xdg) {
     ChildProcess server;
-    ASSERT_TRUE(server.Start(argv, {{"ECUBRIDGE_HOME", ""}, {"XDG_DATA_HOME", data}}));
+    ASSERT_TRUE(server.Start({"/bin/sh", "-c", command, folder + "/ecubridge", home_ + "/err.txt"},
+                             {{"ECUBRIDGE_HOME", ""}, {"XDG_DATA_HOME", xdg}, {"HOME", home}}));
     ASSERT_TRUE(server.Write(std::string("\x0a\x00\x00\x00\x00\x00\x00\x00hi", 10)));  // echo
     EXPECT_EQ(server.ReadExactly(10, 5000).value_or("").substr(8), "hi");
     ASSERT_TRUE(server.Write(std::string("\x08\x00\x01\x00\x00\x00\x00\x00", 8)));  // quit
     EXPECT_EQ(server.WaitExit(5000), 0);
   };
-  run();
-  // Made on the first start; from then on its settings are read and its log written there.
-  ASSERT_TRUE(fs::is_directory(data + "/ecubridge"));
-  std::ofstream(data + "/ecubridge/SetComVarno.ini") << "[LOG]\r\n1\r\n";
-  run();
-  EXPECT_TRUE(fs::exists(data + "/ecubridge/RxTx.TXT"));
-  EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
-}
-
-// With no folder it may make or write (the user nobody, whose home does not exist), the server
-// says so on standard error, naming the folder every tool uses, and still answers the host.
-TEST_F(ProgramTest, ServerWithoutAUsableFolderSaysSoAndStillAnswers) {
-  const bool root = geteuid() == 0;
-  if (root && access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "needs setpriv as root";
-  const std::string folder = dir_ + "/readonly";
-  fs::create_directories(folder);
-  fs::copy_file(ECUBRIDGE_EXE, folder + "/ecubridge");
-  fs::permissions(folder, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-                  fs::perm_options::remove);
-  fs::permissions(dir_, fs::perms::all & ~fs::perms::others_write & ~fs::perms::group_write);
-  const std::string home = dir_ + "/readonly/home";  // cannot be made
-  std::string command = "exec \"$0\" 2>\"$1\"";
-  if (root)
-    command = "exec setpriv --reuid=nobody --regid=nogroup --clear-groups -- " + command.substr(5);
-  ChildProcess server;
-  ASSERT_TRUE(server.Start({"/bin/sh", "-c", command, folder + "/ecubridge", dir_ + "/err.txt"},
-                           {{"ECUBRIDGE_HOME", ""}, {"XDG_DATA_HOME", ""}, {"HOME", home}}));
-  ASSERT_TRUE(server.Write(std::string("\x0a\x00\x00\x00\x00\x00\x00\x00hi", 10)));  // echo
-  EXPECT_EQ(server.ReadExactly(10, 5000).value_or("").substr(8), "hi");
-  server.CloseStdin();
-  EXPECT_EQ(server.WaitExit(5000), 0);
-  std::ifstream in(dir_ + "/err.txt");
+  run("");
+  std::ifstream in(home_ + "/err.txt");
   const std::string err((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(err.rfind("ecubridge: the program folder " + home +
                           "/.local/share/ecubridge does not exist and cannot be made",
@@ -150,6 +112,13 @@ TEST_F(ProgramTest, ServerWithoutAUsableFolderSaysSoAndStillAnswers) {
             0u)
       << err;
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  run(data);
+  // Made on the first start; from then on its settings are read and its log written there.
+  ASSERT_TRUE(fs::is_directory(data + "/ecubridge"));
+  std::ofstream(data + "/ecubridge/SetComVarno.ini") << "[LOG]\r\n1\r\n";
+  run(data);
+  EXPECT_TRUE(fs::exists(data + "/ecubridge/RxTx.TXT"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
 }
 
 TEST(ProgramVersion, EveryProgramAnswersVersionAndHelp) {
@@ -159,7 +128,7 @@ TEST(ProgramVersion, EveryProgramAnswersVersionAndHelp) {
     for (const std::string option : {"--version", "--help"}) {
       ChildProcess child;
       ASSERT_TRUE(child.Start({program, option}));
-      const std::string out = Output(child);
+      const std::string out = ReadAll(child);
       EXPECT_EQ(child.WaitExit(5000), 0) << name << " " << option;
       if (option == "--version") {
         EXPECT_EQ(out, name + " " + ECUB_VERSION + "\n");
@@ -174,18 +143,16 @@ TEST(ProgramVersion, EveryProgramAnswersVersionAndHelp) {
 TEST(ProgramVersion, ServerRefusesAnUnknownArgumentWithItsUsage) {
   ChildProcess server;  // standard error on the pipe the test reads
   ASSERT_TRUE(server.Start({"/bin/sh", "-c", "exec \"$0\" --foo 2>&1 >/dev/null", ECUBRIDGE_EXE}));
-  const std::string err = Output(server);
+  const std::string err = ReadAll(server);
   EXPECT_EQ(server.WaitExit(5000), 2);
   EXPECT_EQ(err.rfind("ecubridge: unknown argument '--foo'", 0), 0u) << err;
-  EXPECT_NE(err.find("usage: ecubridge"), std::string::npos) << err;
+  EXPECT_TRUE(e2e::Has(err, "usage: ecubridge")) << err;
 }
 
 // A person who starts the server at a terminal learns in one line on standard error what it is.
 TEST(ProgramVersion, ServerStartedAtATerminalSaysWhatItIsInOneLine) {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  const int master = e2e::OpenTerminal();
   ASSERT_GE(master, 0);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
   ChildProcess server;  // its standard error on the pipe the test reads, its input the terminal
   ASSERT_TRUE(server.Start(
       {"/bin/sh", "-c", "exec \"$0\" <\"$1\" 2>&1 >/dev/null", ECUBRIDGE_EXE, ptsname(master)}));
@@ -198,7 +165,7 @@ TEST(ProgramVersion, ServerStartedAtATerminalSaysWhatItIsInOneLine) {
   server.Kill();
   close(master);
   EXPECT_EQ(note.rfind(std::string("ecubridge ") + ECUB_VERSION + ": ", 0), 0u) << note;
-  EXPECT_NE(note.find("ecubridge-host --interactive"), std::string::npos) << note;
+  EXPECT_TRUE(e2e::Has(note, "ecubridge-host --interactive")) << note;
   EXPECT_EQ(note.find('\n'), note.size() - 1) << note;
 }
 

@@ -1,9 +1,8 @@
 // Runs the real ecubridge server as a child over real pipes, as a host does. How it cuts the
-// stream, watches the host process and rotates its log is pinned on the fake platform, the
-// pipes themselves in posix_platform_test.
+// stream, reads its settings, watches the host process and rotates its log is pinned on the fake
+// platform, the pipes themselves (pieces, replies beyond a pipe buffer) in posix_platform_test.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -20,18 +19,6 @@ namespace {
 
 using ServerOverPipes = SimHost;
 
-// The largest message the length field can announce, far beyond one pipe buffer, comes back
-// whole through the real pipes.
-TEST_F(ServerOverPipes, TheLongestMessageCrossesThePipesWhole) {
-  Start();
-  const std::string big(65280 - 8, 'b');
-  ASSERT_TRUE(server_.Write(EncodeHostMessage(0, big)));
-  const std::string echoed = RawReply();
-  ASSERT_EQ(echoed.size(), 65280u);
-  EXPECT_TRUE(echoed.substr(8) == big);
-  Quit();
-}
-
 // Settings written by the ini tool turn the log on; started with standard output closed, the
 // server must not hand descriptor 1 to the traffic log: the replies would be written into it.
 TEST_F(ServerOverPipes, ProtectedSettingsTurnTheTrafficLogOnAndItNeverTakesStandardOutput) {
@@ -47,18 +34,6 @@ TEST_F(ServerOverPipes, ProtectedSettingsTurnTheTrafficLogOnAndItNeverTakesStand
   EXPECT_EQ(log.rfind("0 TimerApi_uSec ", 0), 0u) << log;
   EXPECT_NE(log.find(" Now "), std::string::npos);
   EXPECT_EQ(log.find("REPLY-MARKER"), std::string::npos) << log;
-}
-
-// A settings file as any Linux editor writes it (LF line ends) is read; a problem in it is said
-// on standard error with the file and line, and in the log.
-TEST_F(ServerOverPipes, LinuxLineEndsAreReadAndProblemsAreSaid) {
-  Write("SetComVarno.ini", "[LOG]\n1\n[NumResend] \nten\n");
-  ASSERT_TRUE(server_.Start({"/bin/sh", "-c", "exec \"$0\" 2>\"$1\"", ECUBRIDGE_EXE, Path("err")},
-                            {{"ECUBRIDGE_HOME", home_}}));
-  Quit();
-  const std::string said = Path("SetComVarno.ini") + ":4: [NumResend] value 'ten' is not a whole";
-  EXPECT_EQ(Read("err").rfind("ecubridge: " + said, 0), 0u) << Read("err");
-  EXPECT_NE(Read("RxTx.TXT").find(" Settings " + said), std::string::npos) << Read("RxTx.TXT");
 }
 
 // A host that ends (closes its pipe, or is killed) ends its server as instruction 1 would: the
@@ -84,10 +59,8 @@ TEST_F(ServerOverPipes, EndOfHostInputShutsTheServerDownAsQuitDoes) {
 
 // The same for input that ends at once (</dev/null) and Ctrl-D at a terminal.
 TEST_F(ServerOverPipes, DevNullAndCtrlDAtATerminalEndTheServer) {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  const int master = OpenTerminal();
   ASSERT_GE(master, 0);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
   for (const std::string& input : {std::string("/dev/null"), std::string(ptsname(master))}) {
     ChildProcess server;
     ASSERT_TRUE(

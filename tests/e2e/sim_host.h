@@ -3,7 +3,12 @@
 // units (EcuSim served by PtyLink on its own thread, linked as <home>/ports/COMn).
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -14,8 +19,10 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "codec/host_codec.h"
 #include "common/text.h"
@@ -43,6 +50,13 @@ struct HostReply {
   int result = -1;
   std::string data;
 };
+
+// Lines of text, each ended by a line feed.
+inline std::string Lines(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  return text;
+}
 
 // Settings lines joined with the CR LF line ends the loader wants.
 inline std::string IniLines(std::initializer_list<std::string> lines) {
@@ -94,6 +108,71 @@ inline bool Eventually(const std::function<bool()>& condition, int limit_ms = 50
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return true;
+}
+
+// A command's exit code and its standard output and error together.
+struct Outcome {
+  int exit_code = -1;
+  std::string output;
+};
+
+inline Outcome RunCommand(const std::string& command) {
+  Outcome r;
+  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return r;
+  char buffer[4096];
+  for (size_t n = 0; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) r.output.append(buffer, n);
+  const int status = pclose(pipe);
+  r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return r;
+}
+
+inline std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+inline int Count(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+inline bool Has(const std::string& text, const std::string& what) {
+  return text.find(what) != std::string::npos;
+}
+
+// Fails once for each of `parts` that `text` lacks.
+inline void ExpectHas(const std::string& text, std::initializer_list<std::string> parts) {
+  for (const std::string& part : parts) EXPECT_TRUE(Has(text, part)) << part << " in:\n" << text;
+}
+
+// The master side of a new pseudo-terminal (the slave is at ptsname()), or -1.
+inline int OpenTerminal() {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master >= 0 && (grantpt(master) != 0 || unlockpt(master) != 0)) {
+    close(master);
+    return -1;
+  }
+  return master;
+}
+
+// Appends what `fd` has to read within `wait_ms`; false when nothing came.
+inline bool ReadSome(int fd, std::string& into, int wait_ms) {
+  pollfd pfd{fd, POLLIN, 0};
+  char buffer[4096];
+  const ssize_t n = poll(&pfd, 1, wait_ms) > 0 ? read(fd, buffer, sizeof buffer) : 0;
+  if (n > 0) into.append(buffer, static_cast<size_t>(n));
+  return n > 0;
+}
+
+// Everything a child writes to its standard output until it ends.
+inline std::string ReadAll(ChildProcess& child) {
+  std::string out;
+  for (std::string got; !(got = child.ReadAvailable(5000)).empty();) out += got;
+  return out;
 }
 
 class SimHost : public ::testing::Test {
@@ -175,6 +254,54 @@ class SimHost : public ::testing::Test {
   const std::string home_ = folder_.path();
   std::map<int, std::unique_ptr<PtyUnit>> units_;
   ChildProcess server_;
+};
+
+// The developer tools around the real server: ecubridge-sim serving COM5 of the home (its
+// standard error appended to sim.log), ecubridge-host and ecubridge-log.
+class ToolSession : public SimHost {
+ protected:
+  void TearDown() override {
+    if (sim_.running()) {
+      sim_.Terminate();
+      EXPECT_EQ(sim_.WaitExit(5000), 0) << "the simulator did not end cleanly on SIGTERM";
+      EXPECT_FALSE(std::filesystem::exists(Path("ports/COM5"), ec_)) << "link left behind";
+    }
+    sim_.Kill();
+    sim_.WaitExit(5000);
+    SimHost::TearDown();
+  }
+
+  // True once the simulator has printed its port.
+  bool StartSim(const std::string& options) {
+    const std::string command = std::string("exec ") + ECUBRIDGE_SIM_EXE + " --ports " +
+                                Path("ports") + " --com 5 " + options + " 2>>" + Path("sim.log");
+    if (!sim_.Start({"/bin/sh", "-c", command})) return false;
+    std::string out;
+    for (int i = 0; i < 100 && out.find('\n') == std::string::npos && !sim_.OutputEnded(); ++i) {
+      out += sim_.ReadAvailable(100);
+    }
+    EXPECT_EQ(out, Path("ports/COM5") + "\n") << Read("sim.log");
+    return out == Path("ports/COM5") + "\n";
+  }
+  void StopSim() {
+    sim_.Terminate();
+    EXPECT_EQ(sim_.WaitExit(5000), 0);
+  }
+
+  Outcome Host(const std::string& arguments) {
+    return RunCommand(std::string(ECUBRIDGE_HOST_EXE) + " --server " + ECUBRIDGE_EXE + " --home " +
+                      home_ + " " + arguments);
+  }
+  Outcome LogTool(const std::string& arguments) {
+    return RunCommand(std::string(ECUBRIDGE_LOG_EXE) + " " + arguments);
+  }
+
+  // Answer time-outs short enough that a search or transaction that fails costs little.
+  static constexpr const char* kQuickSettings =
+      "[LOG]\r\n1\r\n[AttesaGlobale_usec]\r\n150000\r\n[NumResend]\r\n2\r\n";
+
+  ChildProcess sim_;
+  std::error_code ec_;
 };
 
 }  // namespace ecub::e2e
