@@ -25,14 +25,16 @@ namespace {
 using e2e::Has;
 using e2e::SplitLines;
 
-// The frames of a log in order: "T <hex>" and "R <hex>".
-std::vector<std::string> Frames(const std::string& log) {
-  std::vector<std::string> frames;
+// The request frames of a log in order, a repeated one once: how often a request is repeated
+// (and how the answers are cut into reads) follows the machine's load, which a replay cannot
+// reproduce; the order of the requests and the replies the host gets can be.
+std::vector<std::string> Requests(const std::string& log) {
+  std::vector<std::string> requests;
   for (const LogEvent& e : ParseTrafficLog(log)) {
-    if (e.frame && (e.label == "T" || e.label == "R"))
-      frames.push_back(e.label + " " + Hex(*e.frame));
+    if (e.frame && e.label == "T" && (requests.empty() || requests.back() != Hex(*e.frame)))
+      requests.push_back(Hex(*e.frame));
   }
-  return frames;
+  return requests;
 }
 
 size_t Matches(const std::string& text, const std::string& pattern) {
@@ -104,7 +106,7 @@ const Session kSessions[] = {
      R"("second":"01","length":4,"command":33,)"},
 };
 
-TEST_F(LogTools, ReplayGivesTheRecordedRepliesAndFrames) {
+TEST_F(LogTools, ReplayGivesTheRecordedRepliesAndRequests) {
   Write("ANSWERS", "CMD_READ_MEM2 -> 01 02 03\n");
   std::string table;  // every byte reversed in value
   for (int b = 0; b < 256; ++b) table += Hex(std::string(1, static_cast<char>(255 - b)));
@@ -127,7 +129,7 @@ TEST_F(LogTools, ReplayGivesTheRecordedRepliesAndFrames) {
     StopSim();
     EXPECT_EQ(Read("Last_RxTx.TXT"), log);
     EXPECT_EQ(replayed, recorded);
-    EXPECT_EQ(Frames(Read("RxTx.TXT")), Frames(log)) << Read("sim.log");
+    EXPECT_EQ(Requests(Read("RxTx.TXT")), Requests(log)) << Read("sim.log");
     const std::vector<std::string> a = SplitLines(recorded);
     const std::vector<std::string> b = SplitLines(replayed);
     for (size_t i = 0; i < a.size(); ++i) equal += i < b.size() && a[i] == b[i] ? 1 : 0;
