@@ -183,14 +183,12 @@ TEST_F(KernelFtdiTest, OpensExclusivelyConfiguresTheTerminalAndMovesBytes) {
 }
 
 TEST_F(KernelFtdiTest, LatencyTimerIsSetWhereWritableAndPutBackAtClose) {
-  const UsbSerialSpec cable = FtdiSpec("ttyUSB0", "1-1", "S1", "Cable");
-  AddCable(cable);
+  UsbSerialSpec cable = FtdiSpec("ttyUSB0", "1-1", "S1", "Cable");
   UsbSerialSpec without = FtdiSpec("ttyUSB1", "1-2", "S2", "Cable");
-  without.latency.clear();
-  AddCable(without);
   UsbSerialSpec refusing = FtdiSpec("ttyUSB2", "1-3", "S3", "Cable");
+  without.latency.clear();
   refusing.latency = "unknown";
-  AddCable(refusing);
+  for (const UsbSerialSpec& spec : {cable, without, refusing}) AddCable(spec);
   const std::string timer = fixture_->LatencyTimer(cable);
   const std::string refused = fixture_->LatencyTimer(refusing);
 

@@ -142,7 +142,7 @@ TEST_F(PosixFiles, OpenFileTruncatesCollectsWritesAndStaysInTheProcess) {
   EXPECT_EQ(p.OpenAppendFile(dir / "no/such/folder/log"), -1);
 }
 
-TEST(PosixPlatformTest, DatesAndLocalTime) {
+TEST(PosixPlatformTest, DatesLocalTimeAndClocks) {
   PosixPlatform p;
   EXPECT_EQ(p.FormatGeneralDate({2025, 3, 5, 9, 7, 3}), "05/03/2025 09:07:03");
   time_t before = 0;
@@ -156,6 +156,22 @@ TEST(PosixPlatformTest, DatesAndLocalTime) {
   EXPECT_EQ(p.FormatGeneralDate(now),
             p.FormatGeneralDate(
                 {t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec}));
+
+  // The counter is in nanoseconds and sleeps advance it.
+  int64_t frequency = 0, t0 = 0, t1 = 0, t2 = 0;
+  ASSERT_TRUE(p.QueryPerformanceFrequency(frequency));
+  EXPECT_EQ(frequency, 1'000'000'000);
+  ASSERT_TRUE(p.QueryPerformanceCounter(t0));
+  const uint64_t ticks0 = p.TickCountMs();
+  p.Sleep(15);
+  ASSERT_TRUE(p.QueryPerformanceCounter(t1));
+  // The coarse fallback clock moves with the counter, within its few milliseconds of grain.
+  EXPECT_NEAR(static_cast<double>(p.TickCountMs() - ticks0), (t1 - t0) / 1e6, 10.0);
+  p.SleepMicroseconds(3000);
+  p.SleepMicroseconds(-5);  // nothing to sleep
+  ASSERT_TRUE(p.QueryPerformanceCounter(t2));
+  EXPECT_GE(t1 - t0, 15'000'000);
+  EXPECT_GE(t2 - t1, 3'000'000);
 }
 
 bool Contains(const std::vector<std::string>& names, const std::string& name) {
@@ -181,24 +197,6 @@ TEST(PosixPlatformTest, ProcessListNamesExecutablesEvenDeletedOnes) {
   ASSERT_TRUE(child.WaitExit(10000).has_value());
   ASSERT_TRUE(p.ListProcesses(names));
   EXPECT_FALSE(Contains(names, name));
-}
-
-TEST(PosixPlatformTest, CounterIsInNanosecondsAndSleepsAdvanceIt) {
-  PosixPlatform p;
-  int64_t frequency = 0, t0 = 0, t1 = 0, t2 = 0;
-  ASSERT_TRUE(p.QueryPerformanceFrequency(frequency));
-  EXPECT_EQ(frequency, 1'000'000'000);
-  ASSERT_TRUE(p.QueryPerformanceCounter(t0));
-  const uint64_t ticks0 = p.TickCountMs();
-  p.Sleep(15);
-  ASSERT_TRUE(p.QueryPerformanceCounter(t1));
-  // The coarse fallback clock moves with the counter, within its few milliseconds of grain.
-  EXPECT_NEAR(static_cast<double>(p.TickCountMs() - ticks0), (t1 - t0) / 1e6, 10.0);
-  p.SleepMicroseconds(3000);
-  p.SleepMicroseconds(-5);  // nothing to sleep
-  ASSERT_TRUE(p.QueryPerformanceCounter(t2));
-  EXPECT_GE(t1 - t0, 15'000'000);
-  EXPECT_GE(t2 - t1, 3'000'000);
 }
 
 // --- Host pipe --------------------------------------------------------------------------------
@@ -246,8 +244,7 @@ TEST(PosixHostPipe, WriteArrivesWholeAndFailsWhenTheHostHasGone) {
 }
 
 TEST(PosixHostPipe, CloseEndsThePipesOnce) {
-  Pipe in;
-  Pipe out;
+  Pipe in, out;
   PosixPlatform p(in.fds[0], out.fds[1]);
   p.HostCloseOutput();
   p.HostCloseInput();

@@ -92,10 +92,7 @@ TEST_F(PtyPort, LineSettingsReachTheTerminalAndReadBack) {
   // Opened raw (every byte value travels, see below) as 8N1, binary, DTR and RTS on.
   EXPECT_EQ(std::tuple(dcb.ByteSize, dcb.Parity, dcb.StopBits, dcb.fBitFields),
             std::tuple(8, 0, 0, 0x1011u));
-  dcb.BaudRate = 19200;
-  dcb.ByteSize = 7;
-  dcb.Parity = 2;    // even
-  dcb.StopBits = 2;  // two
+  std::tie(dcb.BaudRate, dcb.ByteSize, dcb.Parity, dcb.StopBits) = std::tuple(19200, 7, 2, 2);
   dcb.fBitFields = 0x1 | 0x2 | 0x4 | 0x100 | 0x200 | (1u << 4) | (1u << 12);
   dcb.EvtChar = 0x7E;  // not in termios: kept per handle
   ASSERT_TRUE(p_.SetCommState(h_, dcb));
@@ -131,9 +128,7 @@ TEST_F(PtyPort, LineSettingsReachTheTerminalAndReadBack) {
   for (const auto& [baud, size, stop] :
        {std::tuple{0u, 8, 0}, std::tuple{9600u, 9, 0}, std::tuple{9600u, 8, 3}}) {
     Dcb bad = dcb;
-    bad.BaudRate = baud;
-    bad.ByteSize = static_cast<uint8_t>(size);
-    bad.StopBits = static_cast<uint8_t>(stop);
+    std::tie(bad.BaudRate, bad.ByteSize, bad.StopBits) = std::tuple(baud, size, stop);
     EXPECT_FALSE(p_.SetCommState(h_, bad)) << baud << " " << size << " " << stop;
     EXPECT_EQ(p_.GetLastError(), static_cast<uint32_t>(EINVAL));
   }
@@ -233,7 +228,7 @@ TEST_F(PtyPort, WaitWakesWhenBytesArriveAndSleepsOutAHangUp) {
   EXPECT_GE(std::chrono::steady_clock::now() - hung_up, std::chrono::milliseconds(19));
 }
 
-TEST_F(PtyPort, SecondOpenFailsUntilTheFirstIsClosedAndCloseTakesOnlyOurPorts) {
+TEST_F(PtyPort, OnlyComNamesOpenOnceAndCloseTakesOnlyOurPorts) {
   EXPECT_EQ(p_.OpenSerial(kCom7), kInvalidHandle);
   EXPECT_EQ(p_.GetLastError(), static_cast<uint32_t>(EBUSY));
   PosixPlatform other(-1, -1, folder_);  // another user of the same device
@@ -248,9 +243,7 @@ TEST_F(PtyPort, SecondOpenFailsUntilTheFirstIsClosedAndCloseTakesOnlyOurPorts) {
   EXPECT_FALSE(p_.CloseHandle(own));
   EXPECT_NE(fcntl(own, F_GETFD), -1);
   close(own);
-}
-
-TEST_F(PtyPort, OnlyComNamesOpenAndThePortsEntryIsFinal) {
+  // Only COM names open, and the ports entry is final.
   for (const char* name : {"COM7", "\\\\.\\COM", "\\\\.\\COM7x", "\\\\.\\COM0", "\\\\.\\LPT1",
                            "\\\\.\\COM99999999999"}) {
     EXPECT_EQ(p_.OpenSerial(name), kInvalidHandle) << name;
@@ -276,10 +269,8 @@ TEST(SerialTermios, FormatFieldsMapBothWays) {
     tio.c_cflag = CREAD | CLOCAL | CS8 | CSTOPB | PARENB;
     bool any = true;
     Dcb dcb;
-    dcb.BaudRate = 2400;
-    dcb.ByteSize = size;
-    dcb.Parity = parity;
-    dcb.StopBits = stop;
+    std::tie(dcb.BaudRate, dcb.ByteSize, dcb.Parity, dcb.StopBits) =
+        std::tuple(2400, size, parity, stop);
     ASSERT_TRUE(DcbToTermios(dcb, tio, any));
     EXPECT_FALSE(any);
     EXPECT_EQ(tio.c_cflag & kFormatFlags, flags) << int(size) << int(parity);
@@ -294,11 +285,9 @@ TEST(SerialTermios, FormatFieldsMapBothWays) {
 TEST(SerialTermios, FlagWordMapsFlowControlAndModemLines) {
   termios tio{};
   bool any = false;
-  Dcb dcb;
-  dcb.BaudRate = 9600;
-  dcb.fBitFields = 0x1 | (2u << 12) | 0x200;  // RTS handshake, XOFF sent on a full queue
-  dcb.XonChar = 0x21;
-  dcb.XoffChar = 0x23;
+  Dcb dcb;  // RTS handshake, XOFF sent on a full queue
+  std::tie(dcb.BaudRate, dcb.fBitFields, dcb.XonChar, dcb.XoffChar) =
+      std::tuple(9600, 0x1 | (2u << 12) | 0x200, 0x21, 0x23);
   ASSERT_TRUE(DcbToTermios(dcb, tio, any));
   EXPECT_TRUE(tio.c_cflag & CRTSCTS);
   EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | INPCK), static_cast<tcflag_t>(IXOFF));
@@ -397,10 +386,8 @@ TEST(D2xx, ListsOpensMovesBytesAndProgramsTheEepromThroughTheLoadedLibrary) {
   char manufacturer[kFtManufacturerSize] = {}, id[kFtManufacturerIdSize] = {};
   char description[kFtDescriptionSize] = {}, serial[kFtSerialNumberSize] = {};
   FtProgramData data;
-  data.Manufacturer = manufacturer;
-  data.ManufacturerId = id;
-  data.Description = description;
-  data.SerialNumber = serial;
+  std::tie(data.Manufacturer, data.ManufacturerId, data.Description, data.SerialNumber) =
+      std::tuple(manufacturer, id, description, serial);
   ASSERT_EQ(ft.FT_EE_Read(loop, &data), FT_OK);
   EXPECT_EQ(std::tuple(data.VendorId, data.ProductId, data.MaxPower, data.USBVersion),
             std::tuple(0x0403, 0x6001, 90, 0x0200));
@@ -411,13 +398,9 @@ TEST(D2xx, ListsOpensMovesBytesAndProgramsTheEepromThroughTheLoadedLibrary) {
   EXPECT_EQ(std::tuple(data.BIsVCP, data.EndpointSize, data.Cbus4, data.RIsD2XX, data.reserved[0]),
             std::tuple(1, 64, 7, 1, 0));
 
-  char renamed[] = "ECU LINK 2";
-  data.Description = renamed;
+  std::strcpy(description, "ECU LINK 2");
   ASSERT_EQ(ft.FT_EE_Program(loop, &data), FT_OK);
   EXPECT_EQ(ListEntry(ft, 0, FT_OPEN_BY_DESCRIPTION), "ECU LINK 2");
-  data.Description = description;
-  ASSERT_EQ(ft.FT_EE_Read(loop, &data), FT_OK);
-  EXPECT_STREQ(description, "ECU LINK 2");
   std::strcpy(description, "KVEL USB Interface A");
   EXPECT_EQ(ft.FT_EE_Program(loop, &data), FT_OK);
   data.Signature2 = 0;  // not a record the driver knows

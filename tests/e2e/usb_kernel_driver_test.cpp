@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <tuple>
 
 #include "sim_host.h"
 #include "sysfs_fixture.h"
@@ -64,10 +65,6 @@ class KernelUsb : public SimHost {
     return Call(3, Byte(0));
   }
 
-  std::string Latency(const UsbSerialSpec& spec) const {
-    return SysfsFixture::Read(machine_->LatencyTimer(spec));
-  }
-
   std::unique_ptr<SysfsFixture> machine_;
   UsbSerialSpec first_, second_;
   PtyUnit* first_unit_ = nullptr;
@@ -78,13 +75,12 @@ TEST_F(KernelUsb, ListsTheFtdiCablesConnectsRelaysAndRefusesTheEeprom) {
   StartOnMachine();
   const HostReply connected = ConnectUsb(*second_unit_);
   ASSERT_TRUE(connected.ok);
-  EXPECT_EQ(connected.link, 1);
-  EXPECT_EQ(connected.port, 0);
+  EXPECT_EQ(std::pair(connected.link, connected.port), std::pair(1, 0));
   const std::string identity = second_unit_->With([](EcuSim& sim) { return sim.IdentityAnswer(); });
   EXPECT_EQ(connected.data, Byte(0) + " " + identity);
   // The cable found stays open with the latency timer at 1 ms.
   EXPECT_TRUE(second_unit_->IsOpen());
-  EXPECT_EQ(Latency(second_), "1\n");
+  EXPECT_EQ(SysfsFixture::Read(machine_->LatencyTimer(second_)), "1\n");
 
   EXPECT_EQ(Call(4, Byte(2)).poll, 2);
   const HostReply relayed = Call(6, kReadMem1);
@@ -99,9 +95,7 @@ TEST_F(KernelUsb, ListsTheFtdiCablesConnectsRelaysAndRefusesTheEeprom) {
   const std::string product = SysfsFixture::Read(device + "/product");
   const size_t before_eeprom = second_unit_->RequestCount();
   const HostReply written = Call(12, std::string("LPG LINK") + std::string(12, '\0'));
-  EXPECT_EQ(written.result, 4);
-  EXPECT_EQ(written.data, "1");
-  EXPECT_EQ(written.link, 1);
+  EXPECT_EQ(std::tuple(written.result, written.data, written.link), std::tuple(4, "1", 1));
   EXPECT_EQ(SysfsFixture::Read(device + "/product"), product);
   EXPECT_EQ(second_unit_->RequestCount(), before_eeprom);
   EXPECT_EQ(second_unit_->With([](EcuSim& sim) { return sim.skipped_bytes(); }), 0u);
@@ -125,8 +119,7 @@ TEST_F(KernelUsb, CableUnpluggedMidTransactionFailsItAndIsFoundAgainWhenBack) {
   second_unit_->HangUp();
   const HostReply failed = Reply();
   ASSERT_TRUE(failed.ok);
-  EXPECT_EQ(failed.link, 0);
-  EXPECT_EQ(failed.data, "");
+  EXPECT_EQ(std::pair(failed.link, failed.data), std::pair(0, std::string()));
   EXPECT_NE(Read("RxTx.TXT").find(" FT_GetQueueStatus Recive\r\n"), std::string::npos);
   // Only the first cable is left. (The list is taken at every close; 28 bytes per interface,
   // serial numbers padded or cut to 8 characters, descriptions to 20.)
@@ -138,8 +131,7 @@ TEST_F(KernelUsb, CableUnpluggedMidTransactionFailsItAndIsFoundAgainWhenBack) {
   back.tty = "ttyUSB3";
   PtyUnit& unit = Plug(back, 3, EcuSim::Config{});
   const HostReply found = ConnectUsb(unit);
-  EXPECT_EQ(found.link, 1);
-  EXPECT_EQ(found.port, 0);
+  EXPECT_EQ(std::pair(found.link, found.port), std::pair(1, 0));
   EXPECT_TRUE(unit.IsOpen());
   EXPECT_EQ(Call(5).data, "FT12    USB <-> Serial CableA10KX7Z9FT232R USB UART     ");
   Quit();

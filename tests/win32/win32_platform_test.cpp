@@ -403,10 +403,8 @@ TEST(Win32Platform, DatesComeInTheUsersFormat) {
   EXPECT_GE(p.LocalNow().year, 2020);
   const std::string text = p.FormatGeneralDate({2025, 3, 5, 21, 7, 3});
   // Whatever the locale's order, the year, the minutes and the seconds show, the date first.
-  const size_t year = text.find("25");
-  const size_t time = text.find("07");
-  ASSERT_NE(year, std::string::npos) << text;
-  ASSERT_NE(time, std::string::npos) << text;
+  const size_t year = text.find("25"), time = text.find("07");
+  ASSERT_TRUE(year != std::string::npos && time != std::string::npos) << text;
   EXPECT_LT(year, time) << text;
   EXPECT_NE(text.find("03", time), std::string::npos) << text;
   EXPECT_NE(text.find(' '), std::string::npos) << text;
@@ -478,10 +476,8 @@ TEST(Win32D2xx, TheDriverIsLoadedByItsFullPathInTheProgramFolder) {
 // be the driver's layout (stdcall and 32-bit pointers included on the 32-bit build).
 struct Eeprom {
   FtResult Read(D2xx& driver, int64_t handle) {
-    record.Manufacturer = manufacturer;
-    record.ManufacturerId = id;
-    record.Description = description;
-    record.SerialNumber = serial;
+    std::tie(record.Manufacturer, record.ManufacturerId, record.Description, record.SerialNumber) =
+        std::tuple(manufacturer, id, description, serial);
     return driver.FT_EE_Read(handle, &record);
   }
   std::vector<std::string> Texts() const { return {manufacturer, id, description, serial}; }
@@ -504,15 +500,11 @@ struct Eeprom {
 class OverStandIn : public ::testing::Test {
  protected:
   OverStandIn() : platform(pipes.in_read, pipes.out_write), s(platform, folder.path()) {
-    s.settings.BaudRate = 19200;
-    s.settings.Bit = 7;
-    s.settings.StopBit = 2;
-    s.settings.Parity = 2;
-    s.settings.LatencyTimer_ms = 3;
-    s.settings.AttesaByteTx_usec = 0;
-    s.settings.Idle_usec = 0;
-    s.settings.AttesaGlobale_usec = 30000;
-    s.AttesaGlobaleCorrente = 30000;
+    Settings& set = s.settings;
+    std::tie(set.BaudRate, set.Bit, set.StopBit, set.Parity, set.LatencyTimer_ms) =
+        std::tuple(19200, 7, 2, 2, 3);
+    std::tie(set.AttesaByteTx_usec, set.Idle_usec, set.AttesaGlobale_usec,
+             s.AttesaGlobaleCorrente) = std::tuple(0, 0, 30000, 30000);
   }
   void SetUp() override {
     // Loaded by the first call into the driver.
@@ -625,9 +617,7 @@ TEST_F(StatusWindowTest, TheFormShowsTheLinkStateOnEveryTick) {
             std::vector<std::string>({"Cmd", "Argomento", "Invia"}));
   EXPECT_EQ(Texts({W::kLabel2, W::kLabel3, W::kLabel4}),
             std::vector<std::string>({"Com: 0", "Mod: 0", "Port: 0"}));
-  server.LinkStatus = 1;
-  server.PollMode = 2;
-  server.PortaCom = 7;
+  std::tie(server.LinkStatus, server.PollMode, server.PortaCom) = std::tuple(1, 2, 7);
   // Timer1 ticks twice a second; its messages run within the main loop's wait for the host.
   const ULONGLONG deadline = ::GetTickCount64() + 5000;
   while (window.ControlText(W::kLabel2) == "Com: 0" && ::GetTickCount64() < deadline) {
