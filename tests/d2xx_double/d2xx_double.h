@@ -9,8 +9,6 @@ extern "C" {
 
 struct D2xxDoubleState {
   uint32_t opens;
-  uint32_t closes;          // successful FT_Close calls
-  uint32_t close_failures;  // FT_Close calls still to fail; a test sets it
   uint32_t baud;
   uint8_t bits, stop_bits, parity;
   uint8_t latency_ms;  // 16, the driver's default, after every open
@@ -18,7 +16,6 @@ struct D2xxDoubleState {
   uint8_t xon, xoff;
   uint32_t read_timeout_ms, write_timeout_ms;
   uint8_t event_char, event_enabled, error_char, error_enabled;
-  uint32_t purges[4];  // FT_Purge calls by mask (1 receive, 2 transmit, 3 both)
   uint32_t eeprom_programs;
 };
 

