@@ -23,10 +23,7 @@ namespace fs = std::filesystem;
 using test::SysfsFixture;
 using test::UsbSerialSpec;
 
-struct ToolRun {
-  std::string out;
-  int exit_code = -1;
-};
+using ToolRun = e2e::Outcome;
 
 class PortsTool : public ::testing::Test {
  protected:
@@ -94,7 +91,7 @@ class PortsTool : public ::testing::Test {
                     ChildProcess::Stderr::kDiscard)) {
       return run;
     }
-    for (std::string got; !(got = tool.ReadAvailable(5000)).empty();) run.out += got;
+    for (std::string got; !(got = tool.ReadAvailable(5000)).empty();) run.output += got;
     run.exit_code = tool.WaitExit(5000).value_or(-1);
     return run;
   }
@@ -127,7 +124,7 @@ TEST_F(PortsTool, ListsPortsWithHowTheServerSeesThemAndWhoMayOpenThem) {
   EXPECT_EQ(run.exit_code, 0);
   const std::string dev = root_ + "/dev/";
   EXPECT_EQ(
-      run.out,
+      run.output,
       e2e::Lines(
           {"program folder: " + home_,
            "USB cables: the kernel's ftdi_sio driver (no D2XX library: no EEPROM writes)",
@@ -163,14 +160,15 @@ TEST_F(PortsTool, LinksMakeComPortsAndTheJsonListingShowsThem) {
   ToolRun run = Ports({"link", "4", "ttyUSB1"});
   EXPECT_EQ(run.exit_code, 0);
   const std::string first_by_id = by_id_ + "usb-FTDI_USB_<->_Serial_Cable_FT12-if00-port0";
-  EXPECT_EQ(run.out,
+  EXPECT_EQ(run.output,
             home_ + "/ports/COM4 -> " + first_by_id + "\nthe server now finds it as COM4\n");
   EXPECT_EQ(fs::read_symlink(home_ + "/ports/COM4").string(), first_by_id);
   // A port without a by-id name is linked as itself; an old link is replaced.
   run = Ports({"link", "3", "/dev/ttyS0"});
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(fs::read_symlink(home_ + "/ports/COM3").string(), root_ + "/dev/ttyS0");
-  EXPECT_NE(run.out.find("(was -> " + by_id_ + "usb-FTDI_FT232R"), std::string::npos) << run.out;
+  EXPECT_NE(run.output.find("(was -> " + by_id_ + "usb-FTDI_FT232R"), std::string::npos)
+      << run.output;
   EXPECT_EQ(Ports({"link", "5", "ttyUSB9"}).exit_code, 1);
   EXPECT_FALSE(fs::exists(home_ + "/ports/COM5"));
   // Only a device is linked, and only a link is replaced.
@@ -187,7 +185,7 @@ TEST_F(PortsTool, LinksMakeComPortsAndTheJsonListingShowsThem) {
 
   run = Ports({"--json"});
   ASSERT_EQ(run.exit_code, 0);
-  const nlohmann::json json = nlohmann::json::parse(run.out);
+  const nlohmann::json json = nlohmann::json::parse(run.output);
   EXPECT_EQ(json["program_folder"], home_);
   EXPECT_EQ(json["usb_driver"], "ftdi_sio");
   std::map<std::string, nlohmann::json> ports;

@@ -121,7 +121,7 @@ TEST_F(ProgramTest, ServerInAReadOnlyFolderUsesTheDataFolderOrSaysWhyItCannot) {
   EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
 }
 
-TEST(ProgramVersion, EveryProgramAnswersVersionAndHelp) {
+TEST(ProgramVersion, EveryProgramAnswersVersionAndHelpAndTheServerRefusesTheUnknown) {
   for (const char* program : {ECUBRIDGE_EXE, ECUBRIDGE_INI_EXE, ECUBRIDGE_SIM_EXE,
                               ECUBRIDGE_HOST_EXE, ECUBRIDGE_LOG_EXE, ECUBRIDGE_PORTS_EXE}) {
     const std::string name = fs::path(program).filename().string();
@@ -137,10 +137,7 @@ TEST(ProgramVersion, EveryProgramAnswersVersionAndHelp) {
       }
     }
   }
-}
-
-// An argument the server does not know is not passed over as if understood.
-TEST(ProgramVersion, ServerRefusesAnUnknownArgumentWithItsUsage) {
+  // An argument the server does not know is not passed over as if understood.
   ChildProcess server;  // standard error on the pipe the test reads
   ASSERT_TRUE(server.Start({"/bin/sh", "-c", "exec \"$0\" --foo 2>&1 >/dev/null", ECUBRIDGE_EXE}));
   const std::string err = ReadAll(server);

@@ -44,7 +44,6 @@ struct HostReply {
   bool ok = false;
   int code = -1;
   int link = -1;
-  int reserved = -1;
   int poll = -1;
   int port = -1;
   int result = -1;
@@ -208,9 +207,8 @@ class SimHost : public ::testing::Test {
 
   void Start() { ASSERT_TRUE(server_.Start({ECUBRIDGE_EXE}, {{"ECUBRIDGE_HOME", home_}})); }
 
-  // One whole reply: the header, then the data its length field announces; empty when none
-  // came whole.
-  std::string RawReply(int timeout_ms = 10000) {
+  // One whole reply: the header, then the data its length field announces.
+  HostReply Reply(int timeout_ms = 10000) {
     auto bytes = server_.ReadExactly(kHostHeaderSize, timeout_ms);
     if (!bytes) return {};
     const size_t length = ReplyLength(*bytes);
@@ -219,13 +217,9 @@ class SimHost : public ::testing::Test {
       if (!data) return {};
       *bytes += *data;
     }
-    return *bytes;
-  }
-  HostReply Reply(int timeout_ms = 10000) {
-    const auto d = DecodeReply(RawReply(timeout_ms));
+    const auto d = DecodeReply(*bytes);
     if (!d) return {};
-    return {true,         d->code,      d->link_status, d->reserved,
-            d->poll_mode, d->porta_com, d->result,      d->data};
+    return {true, d->code, d->link_status, d->poll_mode, d->porta_com, d->result, d->data};
   }
 
   HostReply Call(int code, const std::string& argument = {}, int timeout_ms = 10000) {
