@@ -105,28 +105,6 @@ TEST_F(Instructions, ShortAnswerTurnsPollingOff) {
   EXPECT_EQ(unit.requests().size(), 1u);  // no timed message was sent
 }
 
-TEST_F(Instructions, RelayReturnsTheUnitsAnswer) {
-  EcuSim& unit = UnitOn(4);
-  unit.SetAnswer(0x1A, "\x01\x02");
-  Start();
-  Connect(4, unit.ExpectedIdentity());
-  Ask(HostMsg(4, "\x02"));
-  const std::string request = EcuSim::RequestFrame(0x1A);
-  const std::string reply = Ask(HostMsg(6, request));
-  EXPECT_EQ(reply.substr(0, 8), Bytes({0, 16, 6, 1, 0, 2, 4, 0}));
-  EXPECT_EQ(reply.substr(8), unit.Frame(0x1A, EcuSim::Reply("\x01\x02")));
-}
-
-TEST_F(Instructions, RelayToASilentUnitGivesUpAndDropsTheLink) {
-  EcuSim& unit = Linked(4, "[NumResend]\r\n2\r\n");
-  Ask(HostMsg(4, "\x02"));
-  unit.Inject(EcuSim::Fault::kSilence);
-  const std::string reply = Ask(HostMsg(6, EcuSim::RequestFrame(0x1A)));
-  EXPECT_EQ(reply, Bytes({0, 8, 6, 0, 0, 2, 4, 0}));
-  EXPECT_EQ(unit.requests().size(), 1u + 3u);
-  EXPECT_TRUE(p.open_serial.empty());
-}
-
 TEST_F(Instructions, ScramblingModeTwoFallsBackToScrambledFrames) {
   EcuSim& unit = UnitOn(6);
   unit.config.scrambled = true;
@@ -154,14 +132,6 @@ TEST_F(Instructions, ScramblingModeOneScramblesFromTheFirstProbe) {
   Start("[CRIPT PROTO]\r\n1\r\n");
   EXPECT_EQ(At(Connect(6, unit.ExpectedIdentity()), 3), 1);
   EXPECT_EQ(unit.requests().size(), 1u);
-}
-
-TEST_F(Instructions, ScramblingModeTwoStaysPlainForAPlainUnit) {
-  EcuSim& unit = UnitOn(6);
-  Start("[CRIPT PROTO]\r\n2\r\n");
-  EXPECT_EQ(At(Connect(6, unit.ExpectedIdentity()), 3), 1);
-  EXPECT_EQ(unit.requests().size(), 1u);
-  EXPECT_EQ(s.tables.TxTable[0x41], 0x41);
 }
 
 TEST_F(Instructions, ScanFindsTheLowestMatchingPortAndClosesAll) {

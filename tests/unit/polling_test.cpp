@@ -90,21 +90,6 @@ TEST_F(Polling, MostOverdueFirst) {
   EXPECT_EQ(polls, 1);
 }
 
-// The first record holding the request gets the answer, even when another record with the
-// same request is the one being polled.
-TEST_F(Polling, AnswersGoToTheFirstRecordWithTheRequest) {
-  EcuSim& unit = Linked(1, MsgSection(LiveRequest(0), false, 0, 10, false) +
-                               MsgSection(LiveRequest(0), false, 0, 10, true));
-  Ask(HostMsg(4, "\x01"));
-  RunFor(100000);
-  ASSERT_FALSE(PolledTags(unit).empty());
-  EXPECT_EQ(s.MsgTable[0].MsgLastAnswer, unit.answers().back());
-  EXPECT_FALSE(s.MsgTable[0].MsgHistory.empty());
-  EXPECT_TRUE(s.MsgTable[1].MsgLastAnswer.empty());
-  // The polled (cyclic) record has nothing to give.
-  EXPECT_EQ(Ask(HostMsg(7, LiveRequest(0))).substr(8), Bytes({4, 0, 0, 0}));
-}
-
 TEST_F(Polling, CyclicPollingWalksEveryRecord) {
   EcuSim& unit = Linked(1, "[Idle_usec]\r\n0\r\n" + MsgSection(LiveRequest(0), false, 0, 10, true) +
                                MsgSection(LiveRequest(1), false, 0, 10, false) +
@@ -131,21 +116,6 @@ TEST_F(Polling, NothingIsPolledWithoutALinkOrWithPollingOff) {
   Ask(HostMsg(4, std::string(1, '\0')));
   RunFor(2e6);
   EXPECT_GT(unit.requests().size(), after_connect + 10);
-}
-
-TEST_F(Polling, AFailedPollingTransactionStopsPollingUntilTheNextSearch) {
-  EcuSim& unit =
-      Linked(1, "[NumResend]\r\n1\r\n" + MsgSection(LiveRequest(0), true, 100, 10, false));
-  unit.Inject(EcuSim::Fault::kSilence, 2);
-  RunFor(30e6);
-  EXPECT_EQ(s.LinkStatus, 0);
-  EXPECT_TRUE(p.open_serial.empty());
-  const size_t before = unit.requests().size();
-  RunFor(10e6);
-  EXPECT_EQ(unit.requests().size(), before);
-  EXPECT_EQ(At(Connect(1, unit.ExpectedIdentity()), 3), 1);
-  RunFor(1e6);
-  EXPECT_GT(unit.requests().size(), before + 5);
 }
 
 // An unexpected failure inside a polling transaction must not end the server: it is shown and

@@ -111,19 +111,6 @@ bool Holds(FakePlatform& p, const std::string& path, const std::string& marker) 
   return p.files.count(path) && p.files[path].find("R " + marker + "\r\n") != std::string::npos;
 }
 
-TEST(TrafficLog, OverwriteRuleKeepsOnlyThePreviousRun) {
-  FakePlatform p;
-  StartRun(p, false, "run1");
-  StartRun(p, false, "run2");
-  EXPECT_TRUE(Holds(p, kLast, "run1"));
-  StartRun(p, false, "run3");
-  EXPECT_TRUE(Holds(p, kLast, "run2"));
-  EXPECT_FALSE(Holds(p, kLast, "run1"));
-  EXPECT_TRUE(Holds(p, kLog, "run3"));
-  EXPECT_FALSE(Holds(p, kLog, "run2"));
-  EXPECT_EQ(p.files.size(), 2u);
-}
-
 // Each start copies the log before it to a name dated with the start; two starts in the same
 // second replace that copy.
 TEST(TrafficLog, KeepAllRuleAddsOneDatedCopyPerStart) {

@@ -53,19 +53,6 @@ TEST(Frame, BuildFramePutsLengthAndChecksum) {
   EXPECT_EQ(BuildFrame(0x41, 0x02, 0x0C, std::string(253, '\x01')), "");
 }
 
-TEST(Frame, CompleteOnceTheLengthByteIsCovered) {
-  for (const std::string& bytes : {kAnswer, kAnswer + Bytes({0x55}), Bytes({0x42, 0x01, 0x00})}) {
-    EXPECT_TRUE(FrameComplete(bytes)) << BytesToHex(bytes);  // 'B' start, length 0: 3 bytes
-  }
-  // A wrong first or second byte never completes, however long the buffer gets.
-  for (const std::string& bytes :
-       {std::string(), Bytes({0x44}), Bytes({0x44, 0x01}), kAnswer.substr(0, 5),
-        Bytes({0x41, 0x01, 0x04, 0x21, 0x00, 0x60, 0, 0}),
-        Bytes({0x44, 0x02, 0x04, 0x21, 0x00, 0x60, 0, 0})}) {
-    EXPECT_FALSE(FrameComplete(bytes)) << BytesToHex(bytes);
-  }
-}
-
 // --- Answer checks ---------------------------------------------------------------------------
 
 // 44 01 03 <cmd> <checksum>: without data the checksum sits where the outcome would be.
@@ -248,15 +235,6 @@ INSTANTIATE_TEST_SUITE_P(
                     "FT_Read Recive\r\nFtStatus 12\r\nLastDllError 1F\r\nR 000000000000\r\n")),
     [](const auto& tp) { return std::string(tp.param.name); });
 
-TEST_F(Transaction, PiecesAreJoined) {
-  // The idle pause is 40 ms, so the first two pieces are read together, the last later.
-  link.replies.push_back(
-      {{1000, kAnswer.substr(0, 2)}, {20000, kAnswer.substr(2, 1)}, {60000, kAnswer.substr(3)}});
-  EXPECT_TRUE(Send());
-  EXPECT_EQ(answer, kAnswer);
-  EXPECT_EQ(LogText(), kRequestLog + kAnswerLog);
-}
-
 TEST_F(Transaction, AnswerVariableMayBeTheFrame) {
   Reply(kAnswer);
   std::string frame_and_answer = kRequest;
@@ -274,16 +252,6 @@ TEST_F(Transaction, TheLargestNumResendStillEnds) {
   EXPECT_FALSE(Send());
   EXPECT_EQ(link.requests, 32768);
   EXPECT_EQ(s.HandlePorta, 0);
-}
-
-TEST_F(Transaction, OnlyAnAnswerBeforeTheDeadlineIsTaken) {
-  s.settings.NumResend = 0;
-  s.AttesaGlobaleCorrente = 100000;
-  Reply(kAnswer, 130000);  // before now + 100 ms + 40 ms
-  EXPECT_TRUE(Send());
-  Reply(kAnswer, 150000);
-  EXPECT_FALSE(Send());
-  EXPECT_EQ(s.LinkStatus, 0);
 }
 
 TEST_F(Transaction, IdlePauseDelaysTheFirstLookUnlessTheHostIsPolled) {
