@@ -18,4 +18,17 @@ std::string_view TrimBlanks(std::string_view text, std::string_view blanks) {
   return text;
 }
 
+std::vector<std::string> SplitAt(const std::string& text, std::string_view separator) {
+  std::vector<std::string> pieces;
+  if (text.empty()) return pieces;
+  size_t start = 0;
+  for (size_t end = text.find(separator); end != std::string::npos;
+       end = text.find(separator, start)) {
+    pieces.push_back(text.substr(start, end - start));
+    start = end + separator.size();
+  }
+  pieces.push_back(text.substr(start));
+  return pieces;
+}
+
 }  // namespace ecub

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "codec/hex.h"
+#include "codec/text.h"
 #include "platform/platform.h"
 
 namespace ecub {
@@ -79,17 +80,7 @@ std::string EncodeLine(const std::string& line) {
 }
 
 std::vector<std::string> SplitCrLf(const std::string& text) {
-  std::vector<std::string> lines;
-  if (text.empty()) return lines;
-  size_t start = 0;
-  for (;;) {
-    const size_t end = text.find("\r\n", start);
-    if (end == std::string::npos) break;
-    lines.push_back(text.substr(start, end - start));
-    start = end + 2;
-  }
-  lines.push_back(text.substr(start));
-  return lines;
+  return SplitAt(text, "\r\n");
 }
 
 bool VerificaFileProtetto(Platform& p, const std::string& path) {

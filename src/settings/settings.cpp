@@ -350,17 +350,11 @@ void SetDefaults(Settings& st) {
 }  // namespace
 
 std::vector<std::string> SplitSettingsLines(const std::string& text) {
-  std::vector<std::string> lines;
-  if (text.empty()) return lines;
-  size_t start = 0;
-  for (;;) {
-    const size_t end = text.find('\n', start);
-    if (end == std::string::npos) break;
-    const size_t cut = end > start && text[end - 1] == '\r' ? end - 1 : end;
-    lines.push_back(text.substr(start, cut - start));
-    start = end + 1;
+  std::vector<std::string> lines = SplitAt(text, "\n");
+  // A CR belongs to the line end only where an LF follows it.
+  for (size_t i = 0; i + 1 < lines.size(); ++i) {
+    if (!lines[i].empty() && lines[i].back() == '\r') lines[i].pop_back();
   }
-  lines.push_back(text.substr(start));
   return lines;
 }
 
