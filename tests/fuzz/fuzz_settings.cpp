@@ -75,13 +75,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(r.MsgHistoryLeft == r.MsgHistoryMax, r.MsgText);
   }
 
-  // The same lines behind an encoded header. A plain text whose first line already is the
-  // encoded header is itself protected and read as such; it has no plain reading to compare.
-  ecub::FakePlatform probe;
-  probe.files[kPath] = text;
-  if (ecub::VerificaFileProtetto(probe, kPath)) return 0;
+  // The same lines behind an encoded header. A text whose first line already is the encoded
+  // header is itself protected and read as such, whatever its line ends; it has no plain reading
+  // to compare.
+  const std::vector<std::string> lines = ecub::SplitSettingsLines(text);
+  std::string header;
+  if (!lines.empty() && ecub::DecodeCheckedLine(lines[0], header) &&
+      header == ecub::kProtectedMagic) {
+    return 0;
+  }
   std::string encoded = ecub::EncodeLine(ecub::kProtectedMagic);
-  for (const std::string& line : ecub::SplitSettingsLines(text)) {
+  for (const std::string& line : lines) {
     encoded += "\r\n" + ecub::EncodeLine(line);
   }
   const Loaded hidden = Load(encoded);
