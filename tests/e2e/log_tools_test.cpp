@@ -176,19 +176,24 @@ TEST_F(LogTools, FollowCarriesOnIntoTheLogOfARestartedServer) {
   EXPECT_EQ(Read("sim.log"), "");  // --quiet
 }
 
+// A log as the server writes it (the time-outs and retries of a live session follow the
+// machine's load): a bad checksum and its retry, a request given up after three attempts, and
+// a second connect.
 TEST_F(LogTools, StatsAndTimelineCountWhatTheLogHolds) {
-  Write("SetComVarno.ini", kQuickSettings);
-  ASSERT_TRUE(StartSim("--fault bad-checksum:1:0x0D --fault silence:*:0x0E"));
-  HostJson(
-      "ident 'FW 1.00 LPGJET-4 X' connect 5 send READ_MEM2 send READ_MEM1 send READ_MEM3 "
-      "connect 5 send READ_MEM1");
-  const std::string log = Read("RxTx.TXT");
+  Write("RxTx.TXT",
+        "0 TimerApi_uSec 19547476 Now 07/12/2026 21:16:43\r\n1 APERTURA [COM5]\r\n"
+        "CMD_READ_MEM2\r\n114 T 4102030D4D\r\n156 R 4401040D00B3\r\n"
+        "156 COMUNICATION ERROR:RX ESITO_CKSUM\r\n"
+        "CMD_READ_MEM2\r\n160 T 4102030D4D\r\n204 R 4401040D004C\r\n"
+        "CMD_READ_MEM1\r\n209 T 4102030C4C\r\n249 R 4401040C004D\r\n"
+        "CMD_READ_MEM3\r\n258 T 4102030E4E\r\nCMD_READ_MEM3\r\n460 T 4102030E4E\r\n"
+        "CMD_READ_MEM3\r\n656 T 4102030E4E\r\n860 APERTURA [COM5]\r\n"
+        "CMD_READ_MEM1\r\n977 T 4102030C4C\r\n1017 R 4401040C004D\r\n");
   const e2e::Outcome json = LogTool("--stats --json " + Path("RxTx.TXT"));
   EXPECT_EQ(json.exit_code, 0);
   const Json stats = Json::parse(json.output);
   // Per command: requests, answered at once, retried, failed, attempts.
   const std::map<std::string, std::vector<int>> expected = {
-      {"CMD_READ_FIRMWARE", {2, 2, 0, 0, 2}},
       {"CMD_READ_MEM1", {2, 2, 0, 0, 2}},
       {"CMD_READ_MEM2", {1, 0, 1, 0, 2}},
       {"CMD_READ_MEM3", {1, 0, 0, 1, 3}},
@@ -201,8 +206,8 @@ TEST_F(LogTools, StatsAndTimelineCountWhatTheLogHolds) {
         e)
         << c.dump();
   }
-  EXPECT_EQ(stats["frames_sent"], Matches(log, R"(\r\n[0-9]+ T )"));
-  EXPECT_EQ(stats["answers_received"], Matches(log, R"(\r\n[0-9]+ R )"));
+  EXPECT_EQ(stats["frames_sent"], 7);
+  EXPECT_EQ(stats["answers_received"], 4);
   EXPECT_EQ(stats["sessions"][0]["connects"], 2);
   EXPECT_EQ(stats["sessions"][0]["port_errors"], 0);
   EXPECT_TRUE(Has(LogTool("--stats " + Path("RxTx.TXT")).output, "CMD_READ_MEM3"));
@@ -211,10 +216,10 @@ TEST_F(LogTools, StatsAndTimelineCountWhatTheLogHolds) {
   EXPECT_EQ(drawn.output, "");
   EXPECT_EQ(drawn.exit_code, 0);
   const std::string svg = Read("t.svg");
-  EXPECT_EQ(BarCount(svg, "answered"), 4u);
+  EXPECT_EQ(BarCount(svg, "answered"), 2u);
   EXPECT_EQ(BarCount(svg, "retried"), 1u);
   EXPECT_EQ(BarCount(svg, "failed"), 1u);
-  EXPECT_EQ(Matches(svg, "<g class=\"row\""), 4u);
+  EXPECT_EQ(Matches(svg, "<g class=\"row\""), 3u);
   EXPECT_TRUE(Has(svg, "class=\"mark given-up\" data-n=\"1\""));
   EXPECT_TRUE(Has(svg, "<title>CMD_READ_MEM3 at "));
   EXPECT_EQ(svg.substr(svg.size() - 7), "</svg>\n");
