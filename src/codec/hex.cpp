@@ -16,16 +16,21 @@ int HexDigitValue(char c) {
   return -1;
 }
 
-std::string BytesToHex(const std::string& bytes) {
+std::string HexDigits(const std::string& bytes, char separator) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
-  if (bytes.size() > kMaxBytes) return {};
   std::string hex;
-  hex.reserve(bytes.size() * 2);
+  hex.reserve(bytes.size() * 3);
   for (unsigned char b : bytes) {
+    if (separator != '\0' && !hex.empty()) hex.push_back(separator);
     hex.push_back(kDigits[b >> 4]);
     hex.push_back(kDigits[b & 0x0F]);
   }
   return hex;
+}
+
+std::string BytesToHex(const std::string& bytes) {
+  if (bytes.size() > kMaxBytes) return {};
+  return HexDigits(bytes);
 }
 
 std::string HexToBytes(const std::string& hex) {

@@ -13,6 +13,9 @@ inline uint8_t ByteAt(const std::string& bytes, size_t offset) {
 }
 // The value of one hex digit (either case); -1 for any other character.
 int HexDigitValue(char c);
+// Bytes as two upper-case hex digits each, any number of them, `separator` between bytes
+// when it is not NUL.
+std::string HexDigits(const std::string& bytes, char separator = '\0');
 // Bytes as two upper-case hex digits each; empty for more than 32767 bytes.
 std::string BytesToHex(const std::string& bytes);
 // Hex text (either case; an odd count gets a leading "0") back to bytes; empty when invalid.

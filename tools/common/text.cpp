@@ -17,28 +17,14 @@ namespace {
 
 constexpr std::string_view kBlanks = " \t\r\n";
 
-constexpr char kDigits[] = "0123456789ABCDEF";
-
 }  // namespace
 
 std::string Hex(const std::string& bytes) {
-  std::string hex;
-  hex.reserve(bytes.size() * 2);
-  for (unsigned char b : bytes) {
-    hex.push_back(kDigits[b >> 4]);
-    hex.push_back(kDigits[b & 0x0F]);
-  }
-  return hex;
+  return HexDigits(bytes);
 }
 
 std::string SpacedHex(const std::string& bytes) {
-  std::string hex;
-  for (unsigned char b : bytes) {
-    if (!hex.empty()) hex.push_back(' ');
-    hex.push_back(kDigits[b >> 4]);
-    hex.push_back(kDigits[b & 0x0F]);
-  }
-  return hex;
+  return HexDigits(bytes, ' ');
 }
 
 bool ParseHex(const std::string& text, std::string& bytes) {
@@ -137,9 +123,7 @@ std::string Printable(const std::string& bytes) {
     } else if (c >= 0x20 && c < 0x7F) {
       out.push_back(static_cast<char>(c));
     } else {
-      out += "\\x";
-      out.push_back(kDigits[c >> 4]);
-      out.push_back(kDigits[c & 0x0F]);
+      out += "\\x" + HexDigits(std::string(1, static_cast<char>(c)));
     }
   }
   return out;
