@@ -26,12 +26,29 @@
 
 namespace {
 
+int g_failures = 0;
+// How long a reply may take; connecting and relaying, which wait on the unit, get 60 s.
+constexpr DWORD kWaitMs = 20000;
+
+// One line per check, at once (the runner's output interleaves with the server's).
+void Check(bool ok, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::printf("%s: ", ok ? "ok" : "FAIL");
+  std::vprintf(format, args);
+  va_end(args);
+  std::printf("\n");
+  std::fflush(stdout);
+  g_failures += ok ? 0 : 1;
+}
+
 // The server started as a child process over two anonymous pipes, as the users' host programs
 // start it: in `folder` (its own folder when empty), with this process's environment and
-// standard error. A server still running at the end is ended.
+// standard error; the session named `session` checks that it started. A server still running at
+// the end is ended.
 class ServerProcess {
  public:
-  explicit ServerProcess(const std::wstring& exe, std::wstring folder = {}) {
+  ServerProcess(const char* session, const std::wstring& exe, std::wstring folder = {}) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE child_in = nullptr, child_out = nullptr;
     if (!::CreatePipe(&child_in, &to_server_, &inherit, 0) ||
@@ -50,6 +67,7 @@ class ServerProcess {
     if (folder.empty()) folder = exe.substr(0, exe.find_last_of(L"\\/"));
     started_ = ::CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
                                 folder.c_str(), &startup, &process_) != 0;
+    Check(started_, "%s: the server started", session);
     ::CloseHandle(child_in);
     ::CloseHandle(child_out);
   }
@@ -85,8 +103,7 @@ class ServerProcess {
       }
       std::string chunk(std::min<size_t>(available, count - bytes.size()), '\0');
       if (!::ReadFile(from_server_, chunk.data(), static_cast<DWORD>(chunk.size()), &read,
-                      nullptr) ||
-          read == 0) {
+                      nullptr)) {
         break;
       }
       bytes.append(chunk.data(), read);
@@ -141,22 +158,6 @@ class ServerProcess {
   bool started_ = false;
 };
 
-int g_failures = 0;
-// How long a reply may take; connecting and relaying, which wait on the unit, get 60 s.
-constexpr DWORD kWaitMs = 20000;
-
-// One line per check, at once (the runner's output interleaves with the server's).
-void Check(bool ok, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::printf("%s: ", ok ? "ok" : "FAIL");
-  std::vprintf(format, args);
-  va_end(args);
-  std::printf("\n");
-  std::fflush(stdout);
-  g_failures += ok ? 0 : 1;
-}
-
 std::string Hex(const std::string& bytes) {
   std::string text;
   char two[3];
@@ -189,11 +190,6 @@ int Byte(const std::string& bytes, size_t offset) {
   return offset < bytes.size() ? static_cast<unsigned char>(bytes[offset]) : -1;
 }
 
-bool Started(const ServerProcess& server, const char* session) {
-  Check(server.started(), "%s: the server started", session);
-  return server.started();
-}
-
 // Instruction 1; a host that goes at once closes its end of the server's input right after it.
 void Quit(ServerProcess& server, const char* session, bool host_goes = false) {
   server.Send(HostMsg(1));
@@ -212,8 +208,8 @@ void Quit(ServerProcess& server, const char* session, bool host_goes = false) {
 // Session 1: identification, connection on the COM port, one relayed request, quit.
 void ComPortSession(const std::wstring& exe, int com, const std::string& ident,
                     const std::string& request, const std::string& answer) {
-  ServerProcess server(exe);
-  if (!Started(server, "com")) return;
+  ServerProcess server("com", exe);
+  if (!server.started()) return;
 
   std::string reply = server.Ask(HostMsg(10, ident), kWaitMs);
   Check(Byte(reply, 2) == 10 && Byte(reply, 7) == 0 && reply.substr(8) == ident,
@@ -236,8 +232,8 @@ void ComPortSession(const std::wstring& exe, int com, const std::string& ident,
 
 // Session 2: the USB interfaces listed through KVELD2XX.DLL.
 void UsbSession(const std::wstring& exe) {
-  ServerProcess server(exe);
-  if (!Started(server, "usb")) return;
+  ServerProcess server("usb", exe);
+  if (!server.started()) return;
   server.Ask(HostMsg(2), kWaitMs);  // every close of the port refreshes the interface list
   const std::string reply = server.Ask(HostMsg(5), kWaitMs), list = Data(reply);
   // Serial numbers in 8 characters, descriptions in 20, blank-filled or cut.
@@ -250,9 +246,9 @@ void UsbSession(const std::wstring& exe) {
 // buttons are checked in-process, by ecub_win32_tests.)
 void FormSession(const std::wstring& exe) {
   ::SetEnvironmentVariableW(L"ECUBRIDGE_STATUS_FORM", L"1");
-  ServerProcess server(exe);
+  ServerProcess server("form", exe);
   ::SetEnvironmentVariableW(L"ECUBRIDGE_STATUS_FORM", nullptr);
-  if (!Started(server, "form")) return;
+  if (!server.started()) return;
   const HWND form = server.FindTopWindow("Form1", 20000);
   Check(form != nullptr, "form: the window Form1 appeared");
   if (form == nullptr) return;
@@ -271,9 +267,9 @@ void PlantedDriverSession(const std::wstring& exe, const std::wstring& planted_f
   wchar_t old_path[32768] = {};
   const DWORD length = ::GetEnvironmentVariableW(L"PATH", old_path, 32768);
   ::SetEnvironmentVariableW(L"PATH", (planted_folder + L";" + old_path).c_str());
-  ServerProcess server(exe, planted_folder);
+  ServerProcess server("planted", exe, planted_folder);
   ::SetEnvironmentVariableW(L"PATH", length > 0 ? old_path : nullptr);
-  if (!Started(server, "planted")) return;
+  if (!server.started()) return;
   const std::string reply = server.Ask(HostMsg(5), kWaitMs);
   // No interface: one empty entry, blank-filled to its 8 + 20 characters.
   Check(Byte(reply, 2) == 5 && Data(reply) == std::string(28, ' '),
