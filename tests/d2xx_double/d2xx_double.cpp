@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <tuple>
 
 #include "d2xx_double.h"
 
@@ -24,36 +25,18 @@ using WORD = uint16_t;
 using USHORT = uint16_t;
 using UCHAR = uint8_t;
 
-constexpr FT_STATUS FT_OK = 0;
-constexpr FT_STATUS FT_INVALID_HANDLE = 1;
-constexpr FT_STATUS FT_DEVICE_NOT_FOUND = 2;
-constexpr FT_STATUS FT_DEVICE_NOT_OPENED = 3;
-constexpr FT_STATUS FT_INVALID_PARAMETER = 6;
-constexpr FT_STATUS FT_INVALID_BAUD_RATE = 7;
-constexpr FT_STATUS FT_INVALID_ARGS = 16;
-
-constexpr DWORD FT_LIST_NUMBER_ONLY = 0x80000000;
-constexpr DWORD FT_LIST_BY_INDEX = 0x40000000;
-constexpr DWORD FT_OPEN_BY_SERIAL_NUMBER = 1;
-constexpr DWORD FT_OPEN_BY_DESCRIPTION = 2;
-constexpr ULONG FT_PURGE_RX = 1;
-constexpr ULONG FT_PURGE_TX = 2;
+enum : FT_STATUS { FT_OK, FT_INVALID_HANDLE, FT_DEVICE_NOT_FOUND, FT_DEVICE_NOT_OPENED };
+enum : FT_STATUS { FT_INVALID_PARAMETER = 6, FT_INVALID_BAUD_RATE = 7, FT_INVALID_ARGS = 16 };
+enum : DWORD { FT_LIST_NUMBER_ONLY = 0x80000000, FT_LIST_BY_INDEX = 0x40000000 };
+enum : DWORD { FT_OPEN_BY_SERIAL_NUMBER = 1, FT_OPEN_BY_DESCRIPTION = 2 };
+enum : ULONG { FT_PURGE_RX = 1, FT_PURGE_TX = 2 };
 
 // The EEPROM record, versions 0 to 2, as the programmer's guide lays it out.
 struct ProgramData {
-  DWORD Signature1;
-  DWORD Signature2;
-  DWORD Version;
-  WORD VendorId;
-  WORD ProductId;
-  char* Manufacturer;
-  char* ManufacturerId;
-  char* Description;
-  char* SerialNumber;
-  WORD MaxPower;
-  WORD PnP;
-  WORD SelfPowered;
-  WORD RemoteWakeup;
+  DWORD Signature1, Signature2, Version;
+  WORD VendorId, ProductId;
+  char *Manufacturer, *ManufacturerId, *Description, *SerialNumber;
+  WORD MaxPower, PnP, SelfPowered, RemoteWakeup;
   UCHAR Rev4, IsoIn, IsoOut, PullDownEnable, SerNumEnable, USBVersionEnable;
   WORD USBVersion;
   UCHAR Rev5, IsoInA, IsoInB, IsoOutA, IsoOutB, PullDownEnable5, SerNumEnable5, USBVersionEnable5;
@@ -107,18 +90,12 @@ void CopyText(char* to, size_t size, const char* from) {
 void MakeEeprom(Eeprom& e, const char* serial, const char* description) {
   std::memset(&e, 0, sizeof e);
   ProgramData& r = e.record;
-  r.Signature1 = 0x00000000;
-  r.Signature2 = 0xFFFFFFFF;
-  r.Version = 2;
-  r.VendorId = 0x0403;
-  r.ProductId = 0x6001;
-  r.MaxPower = 90;
+  std::tie(r.Signature1, r.Signature2, r.Version, r.VendorId, r.ProductId, r.MaxPower) =
+      std::tuple(0x00000000, 0xFFFFFFFF, 2, 0x0403, 0x6001, 90);
   r.PnP = r.RemoteWakeup = r.Rev4 = r.SerNumEnable = r.USBVersionEnable = 1;
   r.USBVersion = r.USBVersion5 = 0x0200;
   r.BIsVCP = r.SerNumEnableR = r.InvertRI = r.RIsD2XX = 1;
-  r.EndpointSize = 64;
-  r.Cbus0 = 3;
-  r.Cbus4 = 7;
+  std::tie(r.EndpointSize, r.Cbus0, r.Cbus4) = std::tuple(64, 3, 7);
   const char* const texts[] = {"FTDI", "FT", description, serial};
   for (int i = 0; i < 4; ++i) CopyText(e.text[i], kTextSizes[i], texts[i]);
 }
@@ -158,19 +135,23 @@ void Queue(Device& device, const UCHAR* bytes, size_t count) {
   }
 }
 
+// A record the caller hands over must carry the documented signatures.
+bool Signed(const ProgramData* data) {
+  return data != nullptr && data->Signature1 == 0x00000000 && data->Signature2 == 0xFFFFFFFF;
+}
+
 }  // namespace
 
 // The driver's functions use the Windows API convention: stdcall on 32-bit Windows (exported
 // without the @N decoration, see the build), the plain C one everywhere else.
-#if defined(_WIN32)
-#if defined(_WIN64)
-#define D2XX_API
-#else
+#if defined(_WIN32) && !defined(_WIN64)
 #define D2XX_API __stdcall
+#else
+#define D2XX_API
 #endif
+#if defined(_WIN32)
 #define D2XX_EXPORT extern "C" __declspec(dllexport)
 #else
-#define D2XX_API
 #define D2XX_EXPORT extern "C" __attribute__((visibility("default")))
 #endif
 
@@ -208,8 +189,7 @@ D2XX_EXPORT FT_STATUS D2XX_API FT_Open(int number, FT_HANDLE* handle) {
   device.open = true;
   ++device.state.opens;
   device.state.latency_ms = 16;  // the driver's default after every open
-  device.rx_size = 0;
-  device.request_size = 0;
+  device.rx_size = device.request_size = 0;
   *handle = &device;
   return FT_OK;
 }
@@ -228,35 +208,31 @@ D2XX_EXPORT FT_STATUS D2XX_API FT_SetDataCharacteristics(FT_HANDLE handle, UCHAR
   if ((bits != 7 && bits != 8) || (stop_bits != 0 && stop_bits != 2) || parity > 4) {
     return FT_INVALID_PARAMETER;
   }
-  device->state.bits = bits;
-  device->state.stop_bits = stop_bits;
-  device->state.parity = parity;
+  std::tie(device->state.bits, device->state.stop_bits, device->state.parity) =
+      std::tie(bits, stop_bits, parity);
   return FT_OK;
 }
 
 D2XX_EXPORT FT_STATUS D2XX_API FT_SetFlowControl(FT_HANDLE handle, USHORT flow, UCHAR xon,
                                                  UCHAR xoff) {
   OPEN_DEVICE_OR_RETURN(device, handle);
-  device->state.flow = flow;
-  device->state.xon = xon;
-  device->state.xoff = xoff;
+  std::tie(device->state.flow, device->state.xon, device->state.xoff) = std::tie(flow, xon, xoff);
   return FT_OK;
 }
 
 D2XX_EXPORT FT_STATUS D2XX_API FT_SetTimeouts(FT_HANDLE handle, ULONG read_ms, ULONG write_ms) {
   OPEN_DEVICE_OR_RETURN(device, handle);
-  device->state.read_timeout_ms = read_ms;
-  device->state.write_timeout_ms = write_ms;
+  std::tie(device->state.read_timeout_ms, device->state.write_timeout_ms) =
+      std::tie(read_ms, write_ms);
   return FT_OK;
 }
 
 D2XX_EXPORT FT_STATUS D2XX_API FT_SetChars(FT_HANDLE handle, UCHAR event_char, UCHAR event_enabled,
                                            UCHAR error_char, UCHAR error_enabled) {
   OPEN_DEVICE_OR_RETURN(device, handle);
-  device->state.event_char = event_char;
-  device->state.event_enabled = event_enabled;
-  device->state.error_char = error_char;
-  device->state.error_enabled = error_enabled;
+  D2xxDoubleState& s = device->state;
+  std::tie(s.event_char, s.event_enabled, s.error_char, s.error_enabled) =
+      std::tie(event_char, event_enabled, error_char, error_enabled);
   return FT_OK;
 }
 
@@ -313,9 +289,7 @@ D2XX_EXPORT FT_STATUS D2XX_API FT_Close(FT_HANDLE handle) {
 
 D2XX_EXPORT FT_STATUS D2XX_API FT_EE_Read(FT_HANDLE handle, ProgramData* data) {
   OPEN_DEVICE_OR_RETURN(device, handle);
-  if (data == nullptr || data->Signature1 != 0x00000000 || data->Signature2 != 0xFFFFFFFF) {
-    return FT_INVALID_PARAMETER;
-  }
+  if (!Signed(data)) return FT_INVALID_PARAMETER;
   // Only the fields of the version asked for are written.
   const Eeprom& e = device->eeprom;
   CopyFields(*data, e.record, data->Version > 2 ? 2 : data->Version);
@@ -326,13 +300,10 @@ D2XX_EXPORT FT_STATUS D2XX_API FT_EE_Read(FT_HANDLE handle, ProgramData* data) {
 #ifndef D2XX_DOUBLE_LACKS_EE_PROGRAM  // the variant that stands for an incomplete library
 D2XX_EXPORT FT_STATUS D2XX_API FT_EE_Program(FT_HANDLE handle, ProgramData* data) {
   OPEN_DEVICE_OR_RETURN(device, handle);
-  if (data == nullptr || data->Signature1 != 0x00000000 || data->Signature2 != 0xFFFFFFFF ||
-      data->Manufacturer == nullptr || data->ManufacturerId == nullptr ||
-      data->Description == nullptr || data->SerialNumber == nullptr) {
-    return FT_INVALID_PARAMETER;
-  }
-  // The documented limit: manufacturer and description together at most 40 characters.
-  if (std::strlen(data->Manufacturer) + std::strlen(data->Description) > 40) {
+  if (!Signed(data) || data->Manufacturer == nullptr || data->ManufacturerId == nullptr ||
+      data->Description == nullptr || data->SerialNumber == nullptr ||
+      // The documented limit: manufacturer and description together at most 40 characters.
+      std::strlen(data->Manufacturer) + std::strlen(data->Description) > 40) {
     return FT_INVALID_PARAMETER;
   }
   // The whole record is written, as the device stores it.

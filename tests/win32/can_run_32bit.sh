@@ -3,11 +3,9 @@
 # exits 1. Wine runs them through its 32-bit part (the wine32 package) and its 32-bit loader, an
 # i386 Linux program: a kernel without 32-bit support (some virtual machines) refuses it, and
 # no Wine prefix can help then.
-if ! compgen -G "/usr/lib/i386-linux-gnu/wine/i386-windows/kernel32.dll" >/dev/null &&
-  ! compgen -G "/usr/lib/wine/i386-windows/kernel32.dll" >/dev/null; then
-  echo "Wine's 32-bit part (wine32:i386) is not installed"
-  exit 1
-fi
+[ -f /usr/lib/i386-linux-gnu/wine/i386-windows/kernel32.dll ] ||
+  [ -f /usr/lib/wine/i386-windows/kernel32.dll ] ||
+  { echo "Wine's 32-bit part (wine32:i386) is not installed"; exit 1; }
 for loader in /usr/lib/wine/wine /usr/lib/i386-linux-gnu/wine/wine; do
   [ -x "$loader" ] || continue
   if ! out=$("$loader" --version 2>&1); then

@@ -25,28 +25,40 @@ namespace {
 
 // A scratch folder of its own under the system's temporary folder, removed afterwards. Its name
 // holds Cyrillic and CJK letters, outside any ANSI code page, as a user name may.
-class TempFolder {
- public:
+struct TempFolder {
   TempFolder() {
     wchar_t base[MAX_PATH + 1] = {};
     ::GetTempPathW(MAX_PATH + 1, base);
-    path_ = Utf8Path(base) +
-            "ecub-\xD0\x9F\xD1\x80\xD0\xBE\xD0\xB1\xD0\xB0-\xE6\xB8\xAC\xE8\xA9\xA6-" +
-            std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(counter_++);
-    ::CreateDirectoryW(WidePath(path_).c_str(), nullptr);
+    path = Utf8Path(base) +
+           "ecub-\xD0\x9F\xD1\x80\xD0\xBE\xD0\xB1\xD0\xB0-\xE6\xB8\xAC\xE8\xA9\xA6-" +
+           std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(counter++);
+    ::CreateDirectoryW(WidePath(path).c_str(), nullptr);
   }
   ~TempFolder() {
     std::error_code ignored;
-    std::filesystem::remove_all(WidePath(path_), ignored);
+    std::filesystem::remove_all(WidePath(path), ignored);
+  }
+  // A path in the folder; the file goes with the folder.
+  std::string File(const std::string& name) const { return path + "\\" + name; }
+
+  static inline int counter = 0;
+  std::string path;
+};
+
+// A platform without host pipes, and a scratch folder for its files.
+class PlainPlatform : public ::testing::Test {
+ protected:
+  bool Write(const std::string& name, const std::string& text) {
+    return p.WriteWholeFile(folder.File(name), text);
+  }
+  // The whole file, or "(unreadable)".
+  std::string Read(const std::string& name) {
+    std::string text;
+    return p.ReadWholeFile(folder.File(name), text) ? text : "(unreadable)";
   }
 
-  // A path in the folder; the file goes with the folder.
-  std::string File(const std::string& name) const { return path_ + "\\" + name; }
-  const std::string& path() const { return path_; }
-
- private:
-  static inline int counter_ = 0;
-  std::string path_;
+  TempFolder folder;
+  Win32Platform p{nullptr, nullptr};
 };
 
 // --- Conversions ----------------------------------------------------------------------------
@@ -113,14 +125,13 @@ TEST(Win32Convert, AProcessNameEndsAtItsFirstZero) {
   EXPECT_EQ(ProcessEntryName(entry), "");  // no zero at all: skipped
 }
 
-TEST(Win32Convert, HandlesKeepTheirValueAndTheInvalidHandleIsMinusOne) {
+TEST_F(PlainPlatform, HandlesKeepTheirValueAndTheInvalidHandleIsMinusOne) {
   EXPECT_EQ(HandleToInt(INVALID_HANDLE_VALUE), kInvalidHandle);
   EXPECT_EQ(IntToHandle(kInvalidHandle), INVALID_HANDLE_VALUE);
   const HANDLE event = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
   ASSERT_NE(event, nullptr);
   const int64_t value = HandleToInt(event);
   EXPECT_GT(value, 0);
-  Win32Platform p(nullptr, nullptr);
   EXPECT_TRUE(p.CloseHandle(value));
   EXPECT_FALSE(p.CloseHandle(value));  // already closed
 }
@@ -160,16 +171,27 @@ uint32_t AwaitBytes(Win32Platform& p, uint32_t count) {
   return available;
 }
 
-// How many 100 ms host waits end within 300 ms: about 3 when they sleep their whole time, many
-// more when a wait returns at once (a reader that spins or an end reported as input).
-int WaitsIn300Ms(Win32Platform& p) {
+// The host's input has ended with `waiting` still unread: those bytes are handed over before the
+// input counts as ended; then it peeks as failed and a wait lasts its whole time: about three
+// 100 ms waits in 300 ms, many more when a wait returns at once (a reader that spins or an end
+// reported as input).
+void ExpectEndAfter(Win32Platform& p, const std::string& waiting) {
+  ::Sleep(50);
+  EXPECT_FALSE(p.HostInputEnded());
+  std::string got;
+  ASSERT_TRUE(p.HostRead(static_cast<uint32_t>(waiting.size()), got));
+  EXPECT_EQ(got, waiting);
+  EXPECT_TRUE(p.HostInputEnded());
+  const ULONGLONG deadline = ::GetTickCount64() + 1000;
+  uint32_t available = 0;
+  while (p.HostPeek(available) && ::GetTickCount64() < deadline) p.HostWaitInput(10000);
+  EXPECT_FALSE(p.HostPeek(available));
+  EXPECT_EQ(available, 0u);
   int waits = 0;
-  const ULONGLONG start = ::GetTickCount64();
-  while (::GetTickCount64() - start < 300) {
+  for (const ULONGLONG start = ::GetTickCount64(); ::GetTickCount64() - start < 300; ++waits) {
     p.HostWaitInput(100000);
-    ++waits;
   }
-  return waits;
+  EXPECT_LE(waits, 5);
 }
 
 TEST(Win32Platform, HostPipePeeksReadsAndWritesWholeMessages) {
@@ -231,21 +253,10 @@ TEST(Win32Platform, TheWaitEndsWhenTheHostWritesAndSleepsOnceTheHostHasGone) {
   ::CloseHandle(writer);
   EXPECT_EQ(AwaitBytes(p, 8), 8u);
 
-  // Bytes still waiting when the host goes are handed over before the input counts as ended;
-  // then it reads as failed and a wait lasts its whole time instead of returning at once.
+  // The host goes with the message still waiting.
   ::CloseHandle(pipes.in_write);
   pipes.in_write = nullptr;
-  ::Sleep(50);
-  EXPECT_FALSE(p.HostInputEnded());
-  std::string got;
-  ASSERT_TRUE(p.HostRead(8, got));
-  EXPECT_TRUE(p.HostInputEnded());
-  const ULONGLONG deadline = ::GetTickCount64() + 1000;
-  uint32_t available = 0;
-  while (p.HostPeek(available) && ::GetTickCount64() < deadline) p.HostWaitInput(10000);
-  EXPECT_FALSE(p.HostPeek(available));
-  EXPECT_EQ(available, 0u);
-  EXPECT_LE(WaitsIn300Ms(p), 5);
+  ExpectEndAfter(p, std::string("\x08\x00\x00\x00\x00\x00\x00\x00", 8));
   // A host that no longer reads either makes a reply fail, quietly.
   ::CloseHandle(pipes.out_read);
   pipes.out_read = nullptr;
@@ -275,38 +286,14 @@ TEST(Win32Platform, AReadOfNoBytesEndsTheInputForGood) {
   EXPECT_EQ(AwaitBytes(p, 3), 3u);
   ASSERT_TRUE(WriteAll(client, ""));
   ASSERT_TRUE(WriteAll(client, "later"));  // after the end: never read
-  ::Sleep(50);
-  EXPECT_FALSE(p.HostInputEnded());  // "abc" is still to be taken
-  ASSERT_TRUE(p.HostRead(3, got));
-  EXPECT_EQ(got, "abc");
-  EXPECT_TRUE(p.HostInputEnded());
-  uint32_t available = 0;
-  EXPECT_FALSE(p.HostPeek(available));
-  // The reader has stopped reading: the waits sleep their whole time, without a busy thread.
-  EXPECT_LE(WaitsIn300Ms(p), 5);
+  ExpectEndAfter(p, "abc");
   p.HostCloseInput();
   ::CloseHandle(client);
 }
 
-TEST(Win32Platform, AnInputThatIsNotAPipeIsPeekedDirectlyAndFails) {
-  TempFolder folder;
-  const std::string path = folder.File("input.bin");
-  Win32Platform writer(nullptr, nullptr);
-  ASSERT_TRUE(writer.WriteWholeFile(path, "not host messages"));
-  HANDLE file = ::CreateFileW(WidePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE);
-  Win32Platform p(file, nullptr);
-  EXPECT_FALSE(p.HasHostReader());
-  uint32_t available = 0;
-  EXPECT_FALSE(p.HostPeek(available));
-  p.HostCloseInput();
-}
-
 // --- Clock and waits --------------------------------------------------------------------------
 
-TEST(Win32Platform, TheClocksRunForwardsAndWaitsNeverEndEarly) {
-  Win32Platform p(nullptr, nullptr);
+TEST_F(PlainPlatform, TheClocksRunForwardsAndWaitsNeverEndEarly) {
   int64_t frequency = 0, before = 0, after = 0;
   ASSERT_TRUE(p.QueryPerformanceFrequency(frequency));
   EXPECT_GT(frequency, 0);
@@ -331,22 +318,7 @@ TEST(Win32Platform, TheClocksRunForwardsAndWaitsNeverEndEarly) {
 
 // --- Files ----------------------------------------------------------------------------------
 
-class Win32Files : public ::testing::Test {
- protected:
-  bool Write(const std::string& name, const std::string& text) {
-    return p.WriteWholeFile(folder.File(name), text);
-  }
-  // The whole file, or "(unreadable)".
-  std::string Read(const std::string& name) {
-    std::string text;
-    return p.ReadWholeFile(folder.File(name), text) ? text : "(unreadable)";
-  }
-
-  TempFolder folder;
-  Win32Platform p{nullptr, nullptr};
-};
-
-TEST_F(Win32Files, KeepEveryByte) {
+TEST_F(PlainPlatform, FilesKeepEveryByte) {
   EXPECT_EQ(p.PathSeparator(), '\\');
   std::string bytes("[LOG]\r\n1\r\n\0\xFF\n", 12);
   bytes += std::string(100000, 'x');  // more than one read
@@ -356,12 +328,12 @@ TEST_F(Win32Files, KeepEveryByte) {
   EXPECT_TRUE(Read("SetComVarno.ini") == bytes);
   ASSERT_TRUE(Write("SetComVarno.ini", "short"));  // replaced, not overwritten in place
   EXPECT_EQ(Read("SetComVarno.ini"), "short");
-  EXPECT_FALSE(p.FileReadable(folder.path()));  // a folder is not a file
+  EXPECT_FALSE(p.FileReadable(folder.path));  // a folder is not a file
   EXPECT_EQ(Read("missing.ini"), "(unreadable)");
-  EXPECT_FALSE(p.WriteWholeFile(folder.path() + "\\no\\such\\folder.ini", "x"));
+  EXPECT_FALSE(p.WriteWholeFile(folder.path + "\\no\\such\\folder.ini", "x"));
 }
 
-TEST_F(Win32Files, CopyAndRenameReplaceTheTarget) {
+TEST_F(PlainPlatform, CopyAndRenameReplaceTheTarget) {
   ASSERT_TRUE(Write("RxTx.TXT", "second run\r\n"));
   ASSERT_TRUE(Write("Last_RxTx.TXT", "first run, a longer log\r\n"));
   ASSERT_TRUE(p.CopyFileReplace(folder.File("RxTx.TXT"), folder.File("Last_RxTx.TXT")));
@@ -378,7 +350,7 @@ TEST_F(Win32Files, CopyAndRenameReplaceTheTarget) {
   }
 }
 
-TEST_F(Win32Files, AnOpenLogTakesLinesAndCanBeReadMeanwhile) {
+TEST_F(PlainPlatform, AnOpenLogTakesLinesAndCanBeReadMeanwhile) {
   ASSERT_TRUE(Write("RxTx.TXT", "old contents that must go"));
   const int64_t file = p.OpenWriteFile(folder.File("RxTx.TXT"));
   ASSERT_NE(file, kInvalidHandle);
@@ -386,7 +358,7 @@ TEST_F(Win32Files, AnOpenLogTakesLinesAndCanBeReadMeanwhile) {
   ASSERT_TRUE(p.WriteOpenFile(file, "5 T 41\r\n"));
   EXPECT_EQ(Read("RxTx.TXT"), "0 TimerApi_uSec 1 Now x\r\n5 T 41\r\n");  // shared for reading
   p.CloseOpenFile(file);
-  EXPECT_EQ(p.OpenWriteFile(folder.path() + "\\no\\such\\RxTx.TXT"), kInvalidHandle);
+  EXPECT_EQ(p.OpenWriteFile(folder.path + "\\no\\such\\RxTx.TXT"), kInvalidHandle);
   // Opened for appending, the log keeps its lines; a missing one is created.
   for (const char* name : {"RxTx.TXT", "Other.TXT"}) {
     const int64_t more = p.OpenAppendFile(folder.File(name));
@@ -398,8 +370,19 @@ TEST_F(Win32Files, AnOpenLogTakesLinesAndCanBeReadMeanwhile) {
   EXPECT_EQ(Read("Other.TXT"), "9 R 44\r\n");
 }
 
-TEST(Win32Platform, DatesComeInTheUsersFormat) {
-  Win32Platform p(nullptr, nullptr);
+TEST_F(PlainPlatform, AnInputThatIsNotAPipeIsPeekedDirectlyAndFails) {
+  ASSERT_TRUE(Write("input.bin", "not host messages"));
+  HANDLE file = ::CreateFileW(WidePath(folder.File("input.bin")).c_str(), GENERIC_READ,
+                              FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  Win32Platform input(file, nullptr);
+  EXPECT_FALSE(input.HasHostReader());
+  uint32_t available = 0;
+  EXPECT_FALSE(input.HostPeek(available));
+  input.HostCloseInput();
+}
+
+TEST_F(PlainPlatform, DatesComeInTheUsersFormat) {
   EXPECT_GE(p.LocalNow().year, 2020);
   const std::string text = p.FormatGeneralDate({2025, 3, 5, 21, 7, 3});
   // Whatever the locale's order, the year, the minutes and the seconds show, the date first.
@@ -412,8 +395,7 @@ TEST(Win32Platform, DatesComeInTheUsersFormat) {
 
 // --- Processes and serial ports ---------------------------------------------------------------
 
-TEST(Win32Platform, TheProcessListNamesThisProgram) {
-  Win32Platform p(nullptr, nullptr);
+TEST_F(PlainPlatform, TheProcessListNamesThisProgram) {
   std::vector<std::string> names;
   ASSERT_TRUE(p.ListProcesses(names));
   char exe[MAX_PATH + 1] = {};
@@ -427,8 +409,7 @@ TEST(Win32Platform, TheProcessListNamesThisProgram) {
   EXPECT_TRUE(found) << own;
 }
 
-TEST(Win32Platform, AMissingComPortFailsWithTheInvalidHandleAndAnErrorCode) {
-  Win32Platform p(nullptr, nullptr);
+TEST_F(PlainPlatform, AMissingComPortFailsWithTheInvalidHandleAndAnErrorCode) {
   const int64_t handle = p.OpenSerial("\\\\.\\COM249");
   EXPECT_EQ(handle, kInvalidHandle);
   EXPECT_NE(p.GetLastError(), 0u);
@@ -499,7 +480,7 @@ struct Eeprom {
 // pipes; the stand-in tells what the server asked of it.
 class OverStandIn : public ::testing::Test {
  protected:
-  OverStandIn() : platform(pipes.in_read, pipes.out_write), s(platform, folder.path()) {
+  OverStandIn() : platform(pipes.in_read, pipes.out_write), s(platform, folder.path) {
     Settings& set = s.settings;
     std::tie(set.BaudRate, set.Bit, set.StopBit, set.Parity, set.LatencyTimer_ms) =
         std::tuple(19200, 7, 2, 2, 3);
@@ -548,21 +529,18 @@ class OverStandIn : public ::testing::Test {
 };
 
 // (The interface list through the stand-in is checked end to end, by ecub_win_host.)
-TEST_F(OverStandIn, SetsTheLineUp) {
-  const D2xxDoubleState before = *state_of(1);
+TEST_F(OverStandIn, SetsTheLineUpAndTheEepromWriteChangesOnlyTheDescription) {
+  const uint32_t opens = state_of(1)->opens;
   Connect();
   const D2xxDoubleState& unit = *state_of(1);
-  EXPECT_EQ(unit.opens, before.opens + 1);
+  EXPECT_EQ(unit.opens, opens + 1);
   // Every argument crossed to the driver's own declarations intact.
   EXPECT_EQ(std::vector<uint32_t>({unit.baud, unit.bits, unit.stop_bits, unit.parity, unit.flow,
                                    unit.xon, unit.xoff, unit.read_timeout_ms, unit.write_timeout_ms,
                                    unit.event_char, unit.event_enabled, unit.error_char,
                                    unit.error_enabled, unit.latency_ms}),
             std::vector<uint32_t>({19200, 7, 2, 2, 0, 0, 0, 50, 50, 126, 0, 0, 0, 3}));
-}
 
-TEST_F(OverStandIn, TheEepromWriteChangesOnlyTheDescription) {
-  Connect();
   Eeprom before, after;
   ASSERT_EQ(before.Read(platform.Ftdi(), s.HandlePorta), FT_OK);
   // A field of each part of the record, as the stand-in's factory record has them.
@@ -608,7 +586,7 @@ class StatusWindowTest : public ::testing::Test {
   StatusWindow window{server, platform};
 };
 
-TEST_F(StatusWindowTest, TheFormShowsTheLinkStateOnEveryTick) {
+TEST_F(StatusWindowTest, TheFormShowsTheLinkStateAndInviaInjectsTheBoxesMessage) {
   using W = StatusWindow;
   char caption[32] = {};
   ::GetWindowTextA(Form(), caption, sizeof caption);
@@ -625,15 +603,13 @@ TEST_F(StatusWindowTest, TheFormShowsTheLinkStateOnEveryTick) {
   }
   EXPECT_EQ(Texts({W::kLabel2, W::kLabel3, W::kLabel4}),
             std::vector<std::string>({"Com: 1", "Mod: 2", "Port: 7"}));
-}
 
-TEST_F(StatusWindowTest, InviaInjectsTheBoxesMessageAndClosingEndsTheServer) {
-  window.SetControlText(StatusWindow::kCode, "6");
-  window.SetControlText(StatusWindow::kArgument, "4102042");
-  Notify(StatusWindow::kArgument, EN_KILLFOCUS);
-  EXPECT_EQ(window.ControlText(StatusWindow::kArgument), "41020420");
-  window.SetControlText(StatusWindow::kArgument, "41020421");
-  Notify(StatusWindow::kInvia, BN_CLICKED);
+  window.SetControlText(W::kCode, "6");
+  window.SetControlText(W::kArgument, "4102042");
+  Notify(W::kArgument, EN_KILLFOCUS);
+  EXPECT_EQ(window.ControlText(W::kArgument), "41020420");
+  window.SetControlText(W::kArgument, "41020421");
+  Notify(W::kInvia, BN_CLICKED);
   EXPECT_EQ(server.PendingMessage,
             std::string("\x0C\x00\x06\x00\x00\x00\x00\x00\x41\x02\x04\x21", 12));
 
