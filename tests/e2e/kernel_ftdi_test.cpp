@@ -16,8 +16,7 @@
 #include "platform/posix/kernel_ftdi.h"
 #include "platform/posix/posix_platform.h"
 #include "platform/posix/temp_folder.h"
-#include "sim/ecu_sim.h"
-#include "sim/posix/pty_link.h"
+#include "sim_host.h"
 #include "sysfs_fixture.h"
 
 namespace ecub {
@@ -41,18 +40,15 @@ class KernelFtdiTest : public ::testing::Test {
     cables_.clear();
   }
 
-  // A cable whose far end is a simulated unit on a pseudo-terminal served on its own thread.
-  struct Cable {
-    Cable(const std::string& folder, int number) : pty(&unit, folder, number) {}
-    EcuSim unit;
-    PtyLink pty;
-  };
+  // A cable whose far end is a simulated unit (answering at once) on a pseudo-terminal.
   void AddCable(UsbSerialSpec spec) {
-    auto cable = std::make_unique<Cable>(root_ + "/cables", static_cast<int>(cables_.size()) + 1);
-    EXPECT_TRUE(cable->pty.ok()) << cable->pty.error();
-    cable->unit.config.baud = 0;
-    cable->pty.Start();
-    spec.node = cable->pty.slave_path();
+    EcuSim::Config at_once;
+    at_once.baud = 0;
+    const int number = static_cast<int>(cables_.size()) + 1;
+    auto cable = std::make_unique<e2e::PtyUnit>(root_, number, at_once);
+    EXPECT_TRUE(cable->ok()) << cable->error();
+    cable->Start();
+    spec.node = cable->slave_path();
     fixture_->AddUsbSerial(spec);
     cables_.push_back(std::move(cable));
   }
@@ -60,7 +56,7 @@ class KernelFtdiTest : public ::testing::Test {
   TempFolder folder_{"sysfs"};
   const std::string root_ = folder_.path();
   std::unique_ptr<SysfsFixture> fixture_;
-  std::vector<std::unique_ptr<Cable>> cables_;
+  std::vector<std::unique_ptr<e2e::PtyUnit>> cables_;
   PosixPlatform p_{-1, -1, "/nonexistent"};
 };
 
@@ -150,7 +146,7 @@ TEST_F(KernelFtdiTest, OpensExclusivelyConfiguresTheTerminalAndMovesBytes) {
   // Received bytes wait in the queue until a purge of the receive side drops them. (The bytes
   // themselves are checked end to end through the server over this driver.)
   const std::string request = EcuSim::RequestFrame(EcuSim::kCmdReadFirmware, std::string(11, '\0'));
-  const std::string expected = cables_[0]->unit.IdentityAnswer();
+  const std::string expected = cables_[0]->With([](EcuSim& u) { return u.IdentityAnswer(); });
   uint32_t written = 0;
   ASSERT_EQ(ft.FT_Write(h, request.data(), static_cast<uint32_t>(request.size()), &written), FT_OK);
   uint32_t queued = 0;

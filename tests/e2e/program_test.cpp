@@ -104,8 +104,7 @@ TEST_F(ProgramTest, ServerInAReadOnlyFolderUsesTheDataFolderOrSaysWhyItCannot) {
     EXPECT_EQ(server.WaitExit(5000), 0);
   };
   run("");
-  std::ifstream in(home_ + "/err.txt");
-  const std::string err((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string err = Read("err.txt");
   EXPECT_EQ(err.rfind("ecubridge: the program folder " + home +
                           "/.local/share/ecubridge does not exist and cannot be made",
                       0),
@@ -154,9 +153,8 @@ TEST(ProgramVersion, ServerStartedAtATerminalSaysWhatItIsInOneLine) {
   ASSERT_TRUE(server.Start(
       {"/bin/sh", "-c", "exec \"$0\" <\"$1\" 2>&1 >/dev/null", ECUBRIDGE_EXE, ptsname(master)}));
   std::string note;
-  while (note.find('\n') == std::string::npos) {
-    const std::string got = server.ReadAvailable(5000);
-    if (got.empty()) break;
+  for (std::string got; note.find('\n') == std::string::npos;) {
+    if ((got = server.ReadAvailable(5000)).empty()) break;
     note += got;
   }
   server.Kill();

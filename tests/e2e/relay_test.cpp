@@ -39,12 +39,9 @@ TEST_F(RelayOverPty, AHangUpEndsTheTransactionAtOnceAndTheServerGoesOn) {
   unit.HangUp();
   const HostReply hung_up = Reply(20000);
   ASSERT_TRUE(hung_up.ok);
-  EXPECT_EQ(hung_up.code, 6);
-  EXPECT_EQ(hung_up.link, 0);
-  EXPECT_EQ(hung_up.data, "");
+  EXPECT_EQ(std::tuple(hung_up.code, hung_up.link, hung_up.data), std::tuple(6, 0, ""));
   const HostReply later = Call(6, kReadMem1);
-  EXPECT_EQ(later.link, 0);
-  EXPECT_EQ(later.data, "");
+  EXPECT_EQ(std::pair(later.link, later.data), std::pair(0, std::string()));
   EXPECT_EQ(unit.RequestCount(), asked + 1);
   Quit();
 }

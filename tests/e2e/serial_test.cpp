@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -24,6 +23,7 @@
 #include "platform/posix/posix_platform.h"
 #include "platform/posix/serial_termios.h"
 #include "platform/posix/temp_folder.h"
+#include "sim_host.h"
 
 namespace ecub {
 namespace {
@@ -36,9 +36,8 @@ class PtyPort : public ::testing::Test {
   void SetUp() override {
     ASSERT_FALSE(folder_.empty());
     std::filesystem::create_directory(folder_ + "/ports");
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    master_ = e2e::OpenTerminal();
     ASSERT_GE(master_, 0);
-    ASSERT_EQ(grantpt(master_) | unlockpt(master_), 0);
     termios tio = Line();
     cfmakeraw(&tio);
     ASSERT_EQ(tcsetattr(master_, TCSANOW, &tio), 0);
@@ -60,12 +59,7 @@ class PtyPort : public ::testing::Test {
   }
   std::string ToUnit(size_t count) {
     std::string got;
-    char buffer[512];
-    pollfd pfd{master_, POLLIN, 0};
-    while (got.size() < count && poll(&pfd, 1, 2000) > 0) {
-      const ssize_t n = read(master_, buffer, sizeof buffer);
-      if (n <= 0) break;
-      got.append(buffer, static_cast<size_t>(n));
+    while (got.size() < count && e2e::ReadSome(master_, got, 2000)) {
     }
     return got;
   }
@@ -98,8 +92,7 @@ TEST_F(PtyPort, LineSettingsReachTheTerminalAndReadBack) {
   ASSERT_TRUE(p_.SetCommState(h_, dcb));
   termios tio = Line();
   EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B19200));
-  EXPECT_TRUE(tio.c_cflag & CSTOPB);
-  EXPECT_TRUE(tio.c_cflag & CRTSCTS);
+  EXPECT_EQ(tio.c_cflag & (CSTOPB | CRTSCTS), static_cast<tcflag_t>(CSTOPB | CRTSCTS));
   EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | INPCK), static_cast<tcflag_t>(IXON | IXOFF | INPCK));
   // A pseudo-terminal keeps eight bits without parity; the port still reads back 7E2.
   Dcb back;

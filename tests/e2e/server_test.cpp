@@ -22,7 +22,7 @@ using ServerOverPipes = SimHost;
 // Settings written by the ini tool turn the log on; started with standard output closed, the
 // server must not hand descriptor 1 to the traffic log: the replies would be written into it.
 TEST_F(ServerOverPipes, ProtectedSettingsTurnTheTrafficLogOnAndItNeverTakesStandardOutput) {
-  Write("plain.ini", IniLines({"[LOG]", "1"}));
+  Write("plain.ini", Lines({"[LOG]", "1"}, "\r\n"));
   const std::string encode = std::string(ECUBRIDGE_INI_EXE) + " encode " + Path("plain.ini") +
                              " -o " + Path("SetComVarno.ini");
   ASSERT_EQ(std::system(encode.c_str()), 0);
@@ -40,7 +40,7 @@ TEST_F(ServerOverPipes, ProtectedSettingsTurnTheTrafficLogOnAndItNeverTakesStand
 // unit's port is put back, PortCom.ini and the log are written, exit 0. Before, the server ran
 // on for ever and held the port.
 TEST_F(ServerOverPipes, EndOfHostInputShutsTheServerDownAsQuitDoes) {
-  Write("SetComVarno.ini", FastTimingIni() + IniLines({"[LOG]", "1"}));
+  Write("SetComVarno.ini", FastTimingIni() + Lines({"[LOG]", "1"}, "\r\n"));
   PtyUnit& unit = AddUnit(5);
   Start();
   ASSERT_EQ(Connect(5, unit).link, 1);
@@ -66,9 +66,7 @@ TEST_F(ServerOverPipes, DevNullAndCtrlDAtATerminalEndTheServer) {
     ASSERT_TRUE(
         server.Start({"/bin/sh", "-c", "exec \"$0\" <\"$1\" 2>/dev/null", ECUBRIDGE_EXE, input},
                      {{"ECUBRIDGE_HOME", home_}}));
-    if (input != "/dev/null") {
-      ASSERT_EQ(write(master, "\x04", 1), 1);
-    }
+    ASSERT_TRUE(input == "/dev/null" || write(master, "\x04", 1) == 1);  // Ctrl-D
     EXPECT_EQ(server.WaitExit(5000), 0) << input;
   }
   close(master);

@@ -27,13 +27,9 @@ struct UsbSerialSpec {
 
 // A port with these fields and an FTDI cable's for the rest.
 inline UsbSerialSpec FtdiSpec(const std::string& tty, const std::string& usb_path,
-                              const std::string& serial, const std::string& product) {
-  UsbSerialSpec spec;
-  spec.tty = tty;
-  spec.usb_path = usb_path;
-  spec.serial = serial;
-  spec.product = product;
-  return spec;
+                              const std::string& serial, const std::string& product,
+                              const std::string& node = "") {
+  return {.tty = tty, .usb_path = usb_path, .product = product, .serial = serial, .node = node};
 }
 
 class SysfsFixture {
