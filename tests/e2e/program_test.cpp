@@ -1,5 +1,5 @@
 // How the Linux programs present themselves: the program folder they choose, --version and
-// --help, and the server's hint to someone who starts it at a terminal.
+// --help. (The server's hint to someone who starts it at a terminal is in server_test.)
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -143,25 +143,6 @@ TEST(ProgramVersion, EveryProgramAnswersVersionAndHelpAndTheServerRefusesTheUnkn
   EXPECT_EQ(server.WaitExit(5000), 2);
   EXPECT_EQ(err.rfind("ecubridge: unknown argument '--foo'", 0), 0u) << err;
   EXPECT_TRUE(e2e::Has(err, "usage: ecubridge")) << err;
-}
-
-// A person who starts the server at a terminal learns in one line on standard error what it is.
-TEST(ProgramVersion, ServerStartedAtATerminalSaysWhatItIsInOneLine) {
-  const int master = e2e::OpenTerminal();
-  ASSERT_GE(master, 0);
-  ChildProcess server;  // its standard error on the pipe the test reads, its input the terminal
-  ASSERT_TRUE(server.Start(
-      {"/bin/sh", "-c", "exec \"$0\" <\"$1\" 2>&1 >/dev/null", ECUBRIDGE_EXE, ptsname(master)}));
-  std::string note;
-  for (std::string got; note.find('\n') == std::string::npos;) {
-    if ((got = server.ReadAvailable(5000)).empty()) break;
-    note += got;
-  }
-  server.Kill();
-  close(master);
-  EXPECT_EQ(note.rfind(std::string("ecubridge ") + ECUB_VERSION + ": ", 0), 0u) << note;
-  EXPECT_TRUE(e2e::Has(note, "ecubridge-host --interactive")) << note;
-  EXPECT_EQ(note.find('\n'), note.size() - 1) << note;
 }
 
 }  // namespace

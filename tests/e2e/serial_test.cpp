@@ -168,7 +168,7 @@ TEST_F(PtyPort, CloseLeavesTheTerminalAsItWasFound) {
   close(other);
 }
 
-TEST_F(PtyPort, BytesTravelBothWaysUnchangedAndPurgeDropsInput) {
+TEST_F(PtyPort, BytesTravelBothWaysUnchangedPurgeDropsInputAndWaitsWakeForBytes) {
   std::string bytes;
   for (int i = 0; i < 256; ++i) bytes.push_back(static_cast<char>(i));
   uint32_t written = 0;
@@ -193,9 +193,8 @@ TEST_F(PtyPort, BytesTravelBothWaysUnchangedAndPurgeDropsInput) {
   ASSERT_TRUE(p_.PurgeComm(h_, 8));
   EXPECT_EQ(Queued(), 0u);
   EXPECT_FALSE(p_.PurgeComm(h_, 16));
-}
 
-TEST_F(PtyPort, WaitWakesWhenBytesArriveAndSleepsOutAHangUp) {
+  // A wait wakes when bytes arrive and sleeps out a hang-up.
   std::thread unit([this] {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     FromUnit("A");

@@ -499,8 +499,11 @@ TEST_F(ToolsRun, ScriptAndInteractiveModes) {
   EXPECT_FALSE(Has(r.output, "> echo"));
 }
 
-// At a terminal the prompt edits lines and recalls earlier ones with the arrow keys.
-TEST_F(ToolsRun, InteractivePromptRecallsEarlierLinesAtATerminal) {
+// At a terminal the prompt edits lines and recalls earlier ones with the arrow keys, and a long
+// wait shows its progress on standard error: the time and the attempt.
+TEST_F(ToolsRun, InteractivePromptRecallsEarlierLinesAndShowsALongRelaysProgress) {
+  Write("SetComVarno.ini", "[AttesaGlobale_usec]\r\n700000\r\n[NumResend]\r\n1\r\n");
+  ASSERT_TRUE(StartSim("--fault silence:*:0x0E --quiet"));
   const int master = e2e::OpenTerminal();
   ASSERT_GE(master, 0);
   ChildProcess host;
@@ -519,39 +522,11 @@ TEST_F(ToolsRun, InteractivePromptRecallsEarlierLinesAtATerminal) {
   EXPECT_TRUE(until("data: \"one\"", 1)) << seen;
   ASSERT_EQ(write(master, "\x1b[A\n", 4), 4);  // the line before, again
   EXPECT_TRUE(until("data: \"one\"", 2)) << seen;
-  ASSERT_EQ(write(master, "quit\n", 5), 5);
-  EXPECT_EQ(host.WaitExit(5000), 0) << seen;
+  const std::string relay = "ident FW 1.00 LPGJET-4 X\nconnect 5\nsend READ_MEM3\nquit\n";
+  ASSERT_EQ(write(master, relay.data(), relay.size()), static_cast<ssize_t>(relay.size()));
+  EXPECT_TRUE(until("waiting for the reply: 1 s of 4 s, attempt 2 of 2", 1)) << seen;
+  EXPECT_EQ(host.WaitExit(10000), 1) << seen;  // a relay failed
   close(master);
-}
-
-// A long wait at a terminal shows its progress on standard error: the time and the attempt.
-TEST_F(ToolsRun, LongRelayShowsItsProgressAtATerminal) {
-  Write("SetComVarno.ini", "[AttesaGlobale_usec]\r\n700000\r\n[NumResend]\r\n1\r\n");
-  ASSERT_TRUE(StartSim("--fault silence:*:0x0E --quiet"));
-  const int master = e2e::OpenTerminal();
-  ASSERT_GE(master, 0);
-  ChildProcess host;
-  ASSERT_TRUE(host.Start({"/bin/sh", "-c",
-                          "exec \"$0\" --server \"$1\" --home \"$2\" ident 'FW 1.00 LPGJET-4 X' "
-                          "connect 5 send READ_MEM3 2>\"$3\"",
-                          ECUBRIDGE_HOST_EXE, ECUBRIDGE_EXE, home_, ptsname(master)}));
-  EXPECT_EQ(host.WaitExit(10000), 1);
-  std::string shown;
-  while (e2e::ReadSome(master, shown, 100)) {
-  }
-  close(master);
-  EXPECT_TRUE(Has(shown, "waiting for the reply: 1 s of 4 s, attempt 2 of 2")) << shown;
-}
-
-TEST_F(ToolsRun, MissingRepliesAndFailingServersAreErrors) {
-  // With an unknown polling mode instruction 6 gets no reply at all.
-  Outcome r = Host("--timeout-ms 500 poll-mode 7 send READ_MEM1 echo never");
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_TRUE(Has(r.output, "no reply within 500 ms (with PollMode 7")) << r.output;
-  EXPECT_FALSE(Has(r.output, "> echo never"));
-  r = RunCommand(std::string(ECUBRIDGE_HOST_EXE) + " --server /bin/false echo x");
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_TRUE(Has(r.output, "the server has ended (exit code 1)")) << r.output;
 }
 
 // The simulator makes the folders a fresh account lacks, ends by itself and removes its port.
@@ -582,7 +557,15 @@ TEST_F(ToolsRun, SimulatorMakesItsFolderAndRemovesOnlyItsOwnPort) {
 }
 
 // One case for each kind of refusal; the instruction words have their own table above.
-TEST_F(ToolsRun, BadArgumentsExitTwoAndUnusableFilesOne) {
+TEST_F(ToolsRun, BadArgumentsExitTwoAndUnusableFilesOrMissingRepliesOne) {
+  // With an unknown polling mode instruction 6 gets no reply at all.
+  Outcome r = Host("--timeout-ms 500 poll-mode 7 send READ_MEM1 echo never");
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_TRUE(Has(r.output, "no reply within 500 ms (with PollMode 7")) << r.output;
+  EXPECT_FALSE(Has(r.output, "> echo never"));
+  r = RunCommand(std::string(ECUBRIDGE_HOST_EXE) + " --server /bin/false echo x");
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_TRUE(Has(r.output, "the server has ended (exit code 1)")) << r.output;
   const std::string sim = ECUBRIDGE_SIM_EXE;
   const std::string host = std::string(ECUBRIDGE_HOST_EXE) + " --server " + ECUBRIDGE_EXE;
   const std::string log = ECUBRIDGE_LOG_EXE;
@@ -595,9 +578,9 @@ TEST_F(ToolsRun, BadArgumentsExitTwoAndUnusableFilesOne) {
         host + " echo x --script " + Path("none"), host + " --home " + Path("missing") + " echo x",
         std::string(ECUBRIDGE_HOST_EXE) + " --server " + Path("missing") + " echo x",
         log + " --command NOPE", log + " a b"}) {
-    const Outcome r = RunCommand(command);
-    EXPECT_EQ(r.exit_code, 2) << command << "\n" << r.output;
-    EXPECT_TRUE(Has(r.output, "--help")) << command << "\n" << r.output;
+    const Outcome got = RunCommand(command);
+    EXPECT_EQ(got.exit_code, 2) << command << "\n" << got.output;
+    EXPECT_TRUE(Has(got.output, "--help")) << command << "\n" << got.output;
   }
   Write("bad-answers.txt", "0D zz\n");
   // Another file than a traffic log, and no file at all at a terminal.
@@ -614,8 +597,8 @@ TEST_F(ToolsRun, BadArgumentsExitTwoAndUnusableFilesOne) {
        {com5 + " --answers " + Path("missing"), com5 + " --answers " + Path("bad-answers.txt"),
         com5 + " --scramble-table " + Path("bad-answers.txt"), log + " " + Path("missing"),
         host + " --script " + Path("missing")}) {
-    const Outcome r = RunCommand(command);
-    EXPECT_EQ(r.exit_code, 1) << command << "\n" << r.output;
+    const Outcome got = RunCommand(command);
+    EXPECT_EQ(got.exit_code, 1) << command << "\n" << got.output;
   }
   EXPECT_TRUE(Has(RunCommand(com5 + " --answers " + Path("bad-answers.txt")).output,
                   "line 1: 'zz' is not hex"));
