@@ -97,7 +97,7 @@ class PortsTool : public ::testing::Test {
   std::unique_ptr<SysfsFixture> machine_;
 };
 
-TEST_F(PortsTool, ListsPortsWithHowTheServerSeesThemAndWhoMayOpenThem) {
+TEST_F(PortsTool, ListsPortsWithHowTheServerSeesThemAndWhoMayOpenThemAndLinksThem) {
   // Someone outside the port's group may not open it: run as such a user where we can.
   const bool root = geteuid() == 0;
   std::string access;
@@ -115,7 +115,7 @@ TEST_F(PortsTool, ListsPortsWithHowTheServerSeesThemAndWhoMayOpenThem) {
              " may not use it either: install the udev rule (share/ecubridge) or ask the "
              "administrator";
   }
-  const ToolRun run = Ports({}, root);
+  ToolRun run = Ports({}, root);
   EXPECT_EQ(run.exit_code, 0);
   const std::string dev = root_ + "/dev/";
   EXPECT_EQ(
@@ -149,10 +149,9 @@ TEST_F(PortsTool, ListsPortsWithHowTheServerSeesThemAndWhoMayOpenThem) {
            "  access: ok",
            "",
            "ports/COM7 -> " + by_id_ + "usb-FTDI_gone-if00-port0: the device is missing"}));
-}
 
-TEST_F(PortsTool, LinksMakeComPortsAndTheJsonListingShowsThem) {
-  ToolRun run = Ports({"link", "4", "ttyUSB1"});
+  // Links make COM ports, and the JSON listing shows them.
+  run = Ports({"link", "4", "ttyUSB1"});
   EXPECT_EQ(run.exit_code, 0);
   const std::string first_by_id = by_id_ + "usb-FTDI_USB_<->_Serial_Cable_FT12-if00-port0";
   EXPECT_EQ(run.output,

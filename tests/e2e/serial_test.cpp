@@ -223,6 +223,17 @@ TEST_F(PtyPort, BytesTravelBothWaysUnchangedPurgeDropsInputAndWaitsWakeForBytes)
 TEST_F(PtyPort, OnlyComNamesOpenOnceAndCloseTakesOnlyOurPorts) {
   EXPECT_EQ(p_.OpenSerial(kCom7), kInvalidHandle);
   EXPECT_EQ(p_.GetLastError(), static_cast<uint32_t>(EBUSY));
+  // Only COM names open, and the ports entry is final: a link to a vanished device does not
+  // fall back to /dev/ttyS, and a plain file is no port.
+  ASSERT_EQ(symlink("/dev/ttyS-gone", (folder_ + "/ports/COM1").c_str()), 0);
+  for (const char* name : {"COM7", "\\\\.\\COM", "\\\\.\\COM7x", "\\\\.\\COM0", "\\\\.\\LPT1",
+                           "\\\\.\\COM99999999999", "\\\\.\\COM1"}) {
+    EXPECT_EQ(p_.OpenSerial(name), kInvalidHandle) << name;
+    EXPECT_EQ(p_.GetLastError(), static_cast<uint32_t>(ENOENT)) << name;
+  }
+  ASSERT_TRUE(p_.WriteWholeFile(folder_ + "/ports/COM3", "x"));
+  EXPECT_EQ(p_.OpenSerial("\\\\.\\COM3"), kInvalidHandle);
+  EXPECT_EQ(p_.GetLastError(), static_cast<uint32_t>(ENOTTY));
   PosixPlatform other(-1, -1, folder_);  // another user of the same device
   EXPECT_EQ(other.OpenSerial(kCom7), kInvalidHandle);
   ASSERT_TRUE(p_.CloseHandle(h_));
@@ -235,19 +246,6 @@ TEST_F(PtyPort, OnlyComNamesOpenOnceAndCloseTakesOnlyOurPorts) {
   EXPECT_FALSE(p_.CloseHandle(own));
   EXPECT_NE(fcntl(own, F_GETFD), -1);
   close(own);
-  // Only COM names open, and the ports entry is final.
-  for (const char* name : {"COM7", "\\\\.\\COM", "\\\\.\\COM7x", "\\\\.\\COM0", "\\\\.\\LPT1",
-                           "\\\\.\\COM99999999999"}) {
-    EXPECT_EQ(p_.OpenSerial(name), kInvalidHandle) << name;
-    EXPECT_EQ(p_.GetLastError(), static_cast<uint32_t>(ENOENT)) << name;
-  }
-  // A plain file is no port; a link to a vanished device does not fall back to /dev/ttyS.
-  ASSERT_TRUE(p_.WriteWholeFile(folder_ + "/ports/COM3", "x"));
-  EXPECT_EQ(p_.OpenSerial("\\\\.\\COM3"), kInvalidHandle);
-  EXPECT_EQ(p_.GetLastError(), static_cast<uint32_t>(ENOTTY));
-  ASSERT_EQ(symlink("/dev/ttyS-gone", (folder_ + "/ports/COM1").c_str()), 0);
-  EXPECT_EQ(p_.OpenSerial("\\\\.\\COM1"), kInvalidHandle);
-  EXPECT_EQ(p_.GetLastError(), static_cast<uint32_t>(ENOENT));
 }
 
 TEST(SerialTermios, FormatFieldsMapBothWays) {

@@ -245,8 +245,7 @@ class ToolSession : public SimHost {
  protected:
   void TearDown() override {
     if (sim_.running()) {
-      sim_.Terminate();
-      EXPECT_EQ(sim_.WaitExit(5000), 0) << "the simulator did not end cleanly on SIGTERM";
+      StopSim();  // cleanly, on SIGTERM
       EXPECT_FALSE(std::filesystem::exists(Path("ports/COM5"), ec_)) << "link left behind";
     }
     sim_.Kill();
