@@ -22,6 +22,7 @@
 namespace ecub {
 namespace {
 
+using e2e::ListEntry;
 using test::FtdiSpec;
 using test::SysfsFixture;
 using test::UsbSerialSpec;
@@ -60,14 +61,6 @@ class KernelFtdiTest : public ::testing::Test {
   PosixPlatform p_{-1, -1, "/nonexistent"};
 };
 
-std::string ListText(D2xx& ft, uintptr_t index, uint32_t what) {
-  char buffer[129];
-  std::fill(std::begin(buffer), std::end(buffer), 'x');
-  const FtResult status =
-      ft.FT_ListDevices(reinterpret_cast<void*>(index), buffer, FT_LIST_BY_INDEX | what);
-  return status == FT_OK ? std::string(buffer) : "status " + std::to_string(status);
-}
-
 TEST_F(KernelFtdiTest, ListsOnlyFtdiInterfacesInBusOrderWithTheDriversTexts) {
   fixture_->AddUsbSerial(FtdiSpec("ttyUSB0", "1-1.10", "A10KX7Z9QRSTUVWXYZ", "FT232R USB UART"));
   fixture_->AddUsbSerial(FtdiSpec("ttyUSB1", "1-1.4", "FT12", std::string(70, 'd')));
@@ -93,8 +86,8 @@ TEST_F(KernelFtdiTest, ListsOnlyFtdiInterfacesInBusOrderWithTheDriversTexts) {
   ASSERT_EQ(count, 4u);
   std::vector<std::string> serials, descriptions;
   for (uintptr_t i = 0; i <= count; ++i) {
-    serials.push_back(ListText(ft, i, FT_OPEN_BY_SERIAL_NUMBER));
-    descriptions.push_back(ListText(ft, i, FT_OPEN_BY_DESCRIPTION));
+    serials.push_back(ListEntry(ft, i, FT_OPEN_BY_SERIAL_NUMBER));
+    descriptions.push_back(ListEntry(ft, i, FT_OPEN_BY_DESCRIPTION));
   }
   EXPECT_EQ(serials, (std::vector<std::string>{"FT12", "A10KX7Z9QRSTUVW", "FT9X8Y7ZA", "FT9X8Y7ZB",
                                                "status 2"}));
@@ -150,10 +143,8 @@ TEST_F(KernelFtdiTest, OpensExclusivelyConfiguresTheTerminalAndMovesBytes) {
   uint32_t written = 0;
   ASSERT_EQ(ft.FT_Write(h, request.data(), static_cast<uint32_t>(request.size()), &written), FT_OK);
   uint32_t queued = 0;
-  for (int i = 0; i < 500 && queued < expected.size(); ++i) {
-    ASSERT_EQ(ft.FT_GetQueueStatus(h, &queued), FT_OK);
-    usleep(1000);
-  }
+  ASSERT_TRUE(e2e::Eventually(
+      [&] { return ft.FT_GetQueueStatus(h, &queued) == FT_OK && queued >= expected.size(); }));
   for (const auto& [mask, status, left] : {std::tuple{2u, FT_OK, expected.size()},
                                            {1u, FT_OK, size_t{0}},
                                            {4u, FT_INVALID_PARAMETER, size_t{0}}}) {

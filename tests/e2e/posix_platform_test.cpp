@@ -213,9 +213,9 @@ TEST(PosixHostPipe, ClosedStandardDescriptorsAreReservedAtStartUp) {
   }
 }
 
-TEST(PosixHostPipe, WriteArrivesWholeAndFailsWhenTheHostHasGone) {
-  Pipe out;
-  PosixPlatform p(-1, out.fds[1]);
+TEST(PosixHostPipe, WriteArrivesWholeFailsWhenTheHostHasGoneAndCloseEndsThePipesOnce) {
+  Pipe in, out, gone;
+  PosixPlatform p(in.fds[0], out.fds[1]);
   std::string reply(200000, '\0');  // larger than the pipe holds
   for (size_t i = 0; i < reply.size(); ++i) reply[i] = static_cast<char>(i % 251);
   std::string got;
@@ -230,13 +230,9 @@ TEST(PosixHostPipe, WriteArrivesWholeAndFailsWhenTheHostHasGone) {
   EXPECT_TRUE(p.HostWrite(reply));
   reader.join();
   EXPECT_TRUE(got == reply);
-  out.CloseEnd(0);
-  EXPECT_FALSE(p.HostWrite("x"));  // fails instead of killing the process
-}
+  gone.CloseEnd(0);
+  EXPECT_FALSE(PosixPlatform(-1, gone.fds[1]).HostWrite("x"));  // fails instead of killing us
 
-TEST(PosixHostPipe, CloseEndsThePipesOnce) {
-  Pipe in, out;
-  PosixPlatform p(in.fds[0], out.fds[1]);
   p.HostCloseOutput();
   p.HostCloseInput();
   p.HostCloseInput();  // a second close closes no other descriptor

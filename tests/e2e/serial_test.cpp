@@ -28,6 +28,8 @@
 namespace ecub {
 namespace {
 
+using e2e::ListEntry;
+
 const std::string kCom7 = "\\\\.\\COM7";
 
 // COM7 of a program folder linked to the slave of a raw pseudo-terminal, and opened.
@@ -321,13 +323,6 @@ struct D2xxLibrary {
   explicit D2xxLibrary(const char* library) { setenv("ECUBRIDGE_D2XX", library, 1); }
   ~D2xxLibrary() { unsetenv("ECUBRIDGE_D2XX"); }
 };
-
-std::string ListEntry(D2xx& ft, uintptr_t index, uint32_t what) {
-  char buffer[129] = {};
-  const FtResult status =
-      ft.FT_ListDevices(reinterpret_cast<void*>(index), buffer, FT_LIST_BY_INDEX | what);
-  return status == FT_OK ? std::string(buffer) : "status " + std::to_string(status);
-}
 
 // Writes `bytes` one at a time, then reads all that is queued.
 std::string Exchange(D2xx& ft, int64_t h, std::string bytes) {

@@ -11,8 +11,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -27,6 +29,7 @@
 
 #include "codec/host_codec.h"
 #include "common/text.h"
+#include "platform/platform.h"
 #include "platform/posix/child_process.h"
 #include "platform/posix/temp_folder.h"
 #include "sim/ecu_sim.h"
@@ -142,6 +145,17 @@ inline bool Has(const std::string& text, const std::string& what) {
 // Fails once for each of `parts` that `text` lacks.
 inline void ExpectHas(const std::string& text, std::initializer_list<std::string> parts) {
   for (const std::string& part : parts) EXPECT_TRUE(Has(text, part)) << part << " in:\n" << text;
+}
+
+// Entry `index` of a D2XX device list by serial number or description (`what`), or the status
+// of the failing call. A missing terminator shows as trailing x.
+inline std::string ListEntry(D2xx& ft, uintptr_t index, uint32_t what) {
+  char buffer[129];
+  std::fill(std::begin(buffer), std::end(buffer), 'x');
+  const FtResult status =
+      ft.FT_ListDevices(reinterpret_cast<void*>(index), buffer, FT_LIST_BY_INDEX | what);
+  return status == FT_OK ? std::string(buffer, strnlen(buffer, sizeof buffer))
+                         : "status " + std::to_string(status);
 }
 
 // The master side of a new pseudo-terminal (the slave is at ptsname()), or -1.

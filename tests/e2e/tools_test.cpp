@@ -9,6 +9,7 @@
 #include <fstream>
 #include <limits>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -186,10 +187,8 @@ TEST(ToolsHostMessages, RepliesInWordsAndUsbLists) {
                                  "  LinkStatus 0 (no unit), PollMode 0 (timed), PortaCom 3 (COM3)",
                                  "  FAILED: refused with result 4 (EEPROM operation failed)",
                                  "  data: 31  \"1\"", "  the EEPROM could not be read"}));
-  r.code = 6;
-  r.result = 3;
-  r.data = Bytes("4102030C4C");
-  EXPECT_TRUE(Has(ReplyText(r), "refused request: start 41 02, length 3"));
+  EXPECT_TRUE(Has(ReplyText(Reply{.code = 6, .result = 3, .data = Bytes("4102030C4C")}),
+                  "refused request: start 41 02, length 3"));
   EXPECT_TRUE(Has(ReplyText(Reply{.code = 3, .data = "\x09"}),
                   "  FAILED: no unit with the expected identification was found\n"));
   r = Reply{.code = 3,
@@ -201,14 +200,9 @@ TEST(ToolsHostMessages, RepliesInWordsAndUsbLists) {
 
 // "a|b|c" as the words a, b and c.
 std::vector<std::string> Split(const std::string& text) {
-  std::vector<std::string> words(1);
-  for (char c : text) {
-    if (c == '|') {
-      words.emplace_back();
-    } else {
-      words.back().push_back(c);
-    }
-  }
+  std::vector<std::string> words;
+  std::istringstream in(text + "|");  // the end closes the last word, even an empty one
+  for (std::string word; std::getline(in, word, '|');) words.push_back(word);
   return words;
 }
 
