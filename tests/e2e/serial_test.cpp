@@ -250,7 +250,7 @@ TEST_F(PtyPort, OnlyComNamesOpenOnceAndCloseTakesOnlyOurPorts) {
   close(own);
 }
 
-TEST(SerialTermios, FormatFieldsMapBothWays) {
+TEST(SerialTermios, FormatFieldsFlowControlAndModemLinesMapBothWays) {
   for (const auto& [size, parity, stop, flags] :
        {std::tuple<uint8_t, uint8_t, uint8_t, tcflag_t>{8, 0, 0, CS8},
         {7, 1, 0, CS7 | PARENB | PARODD},
@@ -272,9 +272,7 @@ TEST(SerialTermios, FormatFieldsMapBothWays) {
     EXPECT_EQ(std::tuple(back.BaudRate, back.ByteSize, back.Parity, back.StopBits),
               std::tuple(2400u, size, parity, stop));
   }
-}
 
-TEST(SerialTermios, FlagWordMapsFlowControlAndModemLines) {
   termios tio{};
   bool any = false;
   Dcb dcb;  // RTS handshake, XOFF sent on a full queue

@@ -38,7 +38,7 @@ using namespace e2e;  // NOLINT: the end-to-end helpers
 
 // --- Frames ----------------------------------------------------------------------------------
 
-TEST(ToolsFrames, AreDescribedFieldByFieldAndWrittenAsJson) {
+TEST(ToolsFrames, AreDescribedWrittenAsJsonAndMadeFromNamesCodesAndHex) {
   for (const auto& [hex, text] : std::vector<std::pair<std::string, std::string>>{
            // A 'B' start; the bytes after the frame do not belong to it.
            {"4201070D000102034955AA",
@@ -70,9 +70,7 @@ TEST(ToolsFrames, AreDescribedFieldByFieldAndWrittenAsJson) {
   const std::string json = DumpJson(Json{{"b", JsonText(every_byte)}});
   for (unsigned char c : json) ASSERT_TRUE(c >= 0x20 && c < 0x7F) << static_cast<int>(c);
   EXPECT_EQ(Hex(nlohmann::json::parse(json).at("b").get<std::string>()), Hex(utf8));
-}
 
-TEST(ToolsFrames, CommandsAndRequestsFromNamesCodesAndHex) {
   uint8_t code = 0;  // names, numbers and 0x-hex are read in the runs below
   EXPECT_TRUE(ParseCommand("ecum_gen", code));
   EXPECT_EQ(code, 120);
@@ -130,7 +128,7 @@ TEST(ToolsText, NumbersInEveryForm64BitsWideAndNothingBeyond) {
 
 // --- Host messages and replies ---------------------------------------------------------------
 
-TEST(ToolsHostMessages, HistoriesAreCutIntoTimeStampedEntries) {
+TEST(ToolsHostMessages, HistoriesUsbListsAndRepliesInWords) {
   // 70000 ms = 0x00011170: bits 8-15, 0-7, 24-31, 16-23.
   EXPECT_EQ(HistoryTime(Bytes("11700001")), 70000u);
   EXPECT_EQ(HistoryTime(Bytes("00000100")), 0x1000000u);
@@ -166,14 +164,12 @@ TEST(ToolsHostMessages, HistoriesAreCutIntoTimeStampedEntries) {
                 answer +
                 R"(1","outcome_text":"ok","data":"","checksum":"4C","checksum_ok":true}}],)"
                 R"("rest":"1172"}})");
-}
 
-TEST(ToolsHostMessages, RepliesInWordsAndUsbLists) {
   std::string rest;
   const std::vector<UsbDevice> blank = SplitUsbList(std::string(28, ' '), rest);
   ASSERT_EQ(blank.size(), 1u);  // the list before any device listing: one blank pair
   EXPECT_EQ(blank[0].serial + blank[0].description + rest, "");
-  Reply r{.code = 5, .data = "FT123456LPG Interface       FTABCDEFDual RS232-HS       xy"};
+  r = Reply{.code = 5, .data = "FT123456LPG Interface       FTABCDEFDual RS232-HS       xy"};
   EXPECT_EQ(ReplyText(r), Lines({"  reply: code 5 (usb-list), result 0 (done)",
                                  "  LinkStatus 0 (no unit), PollMode 0 (timed), PortaCom 0 (USB)",
                                  "  USB 0: serial \"FT123456\", description \"LPG Interface\"",
