@@ -64,9 +64,8 @@ inline std::string Lines(const std::vector<std::string>& lines, const char* end 
 
 // Short waits so a session with silent units stays fast.
 inline std::string FastTimingIni() {
-  return Lines({"[AttesaGlobale_usec]", "300000", "[Idle_usec]", "0", "[AttesaByteTx_usec]", "0",
-                "[NumResend]", "2"},
-               "\r\n");
+  return "[AttesaGlobale_usec]\r\n300000\r\n[Idle_usec]\r\n0\r\n[AttesaByteTx_usec]\r\n0\r\n"
+         "[NumResend]\r\n2\r\n";
 }
 
 // One simulated unit on COMn. The pseudo-terminal is served on a background thread; touch the

@@ -3,6 +3,7 @@
 // their attributes, driver links into bus/), and dev/ nodes that are links to terminals.
 #pragma once
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -194,12 +195,8 @@ class SysfsFixture {
   void ById(const UsbSerialSpec& spec, const std::string& suffix) {
     std::string name = "usb-" + spec.manufacturer + "_" + spec.product;
     if (!spec.serial.empty()) name += "_" + spec.serial;
-    for (char& c : name) {
-      if (c == ' ') c = '_';
-    }
-    char interface[8];
-    std::snprintf(interface, sizeof interface, "%02d", spec.interface);
-    name += std::string("-if") + interface + suffix;
+    std::replace(name.begin(), name.end(), ' ', '_');
+    name += (spec.interface < 10 ? "-if0" : "-if") + std::to_string(spec.interface) + suffix;
     std::filesystem::create_directories(root_ + "/dev/serial/by-id");
     std::error_code ec;
     std::filesystem::remove(root_ + "/dev/serial/by-id/" + name, ec);
