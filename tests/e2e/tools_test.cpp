@@ -34,7 +34,13 @@ std::string Bytes(const std::string& hex) {
   return bytes;
 }
 
-using namespace e2e;  // NOLINT: the end-to-end helpers
+using e2e::Count;
+using e2e::ExpectHas;
+using e2e::Has;
+using e2e::Lines;
+using e2e::Outcome;
+using e2e::RunCommand;
+using e2e::SplitLines;
 
 // --- Frames ----------------------------------------------------------------------------------
 
