@@ -16,13 +16,13 @@
 #include "platform/posix/kernel_ftdi.h"
 #include "platform/posix/posix_platform.h"
 #include "platform/posix/temp_folder.h"
-#include "sim/ecu_sim.h"
-#include "sim/posix/pty_link.h"
+#include "sim_host.h"
 #include "sysfs_fixture.h"
 
 namespace ecub {
 namespace {
 
+using e2e::ListEntry;
 using test::FtdiSpec;
 using test::SysfsFixture;
 using test::UsbSerialSpec;
@@ -41,18 +41,15 @@ class KernelFtdiTest : public ::testing::Test {
     cables_.clear();
   }
 
-  // A cable whose far end is a simulated unit on a pseudo-terminal served on its own thread.
-  struct Cable {
-    Cable(const std::string& folder, int number) : pty(&unit, folder, number) {}
-    EcuSim unit;
-    PtyLink pty;
-  };
+  // A cable whose far end is a simulated unit (answering at once) on a pseudo-terminal.
   void AddCable(UsbSerialSpec spec) {
-    auto cable = std::make_unique<Cable>(root_ + "/cables", static_cast<int>(cables_.size()) + 1);
-    EXPECT_TRUE(cable->pty.ok()) << cable->pty.error();
-    cable->unit.config.baud = 0;
-    cable->pty.Start();
-    spec.node = cable->pty.slave_path();
+    EcuSim::Config at_once;
+    at_once.baud = 0;
+    const int number = static_cast<int>(cables_.size()) + 1;
+    auto cable = std::make_unique<e2e::PtyUnit>(root_, number, at_once);
+    EXPECT_TRUE(cable->ok()) << cable->error();
+    cable->Start();
+    spec.node = cable->slave_path();
     fixture_->AddUsbSerial(spec);
     cables_.push_back(std::move(cable));
   }
@@ -60,17 +57,9 @@ class KernelFtdiTest : public ::testing::Test {
   TempFolder folder_{"sysfs"};
   const std::string root_ = folder_.path();
   std::unique_ptr<SysfsFixture> fixture_;
-  std::vector<std::unique_ptr<Cable>> cables_;
+  std::vector<std::unique_ptr<e2e::PtyUnit>> cables_;
   PosixPlatform p_{-1, -1, "/nonexistent"};
 };
-
-std::string ListText(D2xx& ft, uintptr_t index, uint32_t what) {
-  char buffer[129];
-  std::fill(std::begin(buffer), std::end(buffer), 'x');
-  const FtResult status =
-      ft.FT_ListDevices(reinterpret_cast<void*>(index), buffer, FT_LIST_BY_INDEX | what);
-  return status == FT_OK ? std::string(buffer) : "status " + std::to_string(status);
-}
 
 TEST_F(KernelFtdiTest, ListsOnlyFtdiInterfacesInBusOrderWithTheDriversTexts) {
   fixture_->AddUsbSerial(FtdiSpec("ttyUSB0", "1-1.10", "A10KX7Z9QRSTUVWXYZ", "FT232R USB UART"));
@@ -97,8 +86,8 @@ TEST_F(KernelFtdiTest, ListsOnlyFtdiInterfacesInBusOrderWithTheDriversTexts) {
   ASSERT_EQ(count, 4u);
   std::vector<std::string> serials, descriptions;
   for (uintptr_t i = 0; i <= count; ++i) {
-    serials.push_back(ListText(ft, i, FT_OPEN_BY_SERIAL_NUMBER));
-    descriptions.push_back(ListText(ft, i, FT_OPEN_BY_DESCRIPTION));
+    serials.push_back(ListEntry(ft, i, FT_OPEN_BY_SERIAL_NUMBER));
+    descriptions.push_back(ListEntry(ft, i, FT_OPEN_BY_DESCRIPTION));
   }
   EXPECT_EQ(serials, (std::vector<std::string>{"FT12", "A10KX7Z9QRSTUVW", "FT9X8Y7ZA", "FT9X8Y7ZB",
                                                "status 2"}));
@@ -150,14 +139,12 @@ TEST_F(KernelFtdiTest, OpensExclusivelyConfiguresTheTerminalAndMovesBytes) {
   // Received bytes wait in the queue until a purge of the receive side drops them. (The bytes
   // themselves are checked end to end through the server over this driver.)
   const std::string request = EcuSim::RequestFrame(EcuSim::kCmdReadFirmware, std::string(11, '\0'));
-  const std::string expected = cables_[0]->unit.IdentityAnswer();
+  const std::string expected = cables_[0]->With([](EcuSim& u) { return u.IdentityAnswer(); });
   uint32_t written = 0;
   ASSERT_EQ(ft.FT_Write(h, request.data(), static_cast<uint32_t>(request.size()), &written), FT_OK);
   uint32_t queued = 0;
-  for (int i = 0; i < 500 && queued < expected.size(); ++i) {
-    ASSERT_EQ(ft.FT_GetQueueStatus(h, &queued), FT_OK);
-    usleep(1000);
-  }
+  ASSERT_TRUE(e2e::Eventually(
+      [&] { return ft.FT_GetQueueStatus(h, &queued) == FT_OK && queued >= expected.size(); }));
   for (const auto& [mask, status, left] : {std::tuple{2u, FT_OK, expected.size()},
                                            {1u, FT_OK, size_t{0}},
                                            {4u, FT_INVALID_PARAMETER, size_t{0}}}) {

@@ -20,6 +20,7 @@ namespace ecub {
 namespace {
 
 namespace fs = std::filesystem;
+using test::FtdiSpec;
 using test::SysfsFixture;
 using test::UsbSerialSpec;
 
@@ -30,8 +31,7 @@ class PortsTool : public ::testing::Test {
   void SetUp() override {
     ASSERT_FALSE(dir_.empty());
     // The tool may run as another user below; it must be able to look around.
-    fs::permissions(dir_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                              fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(dir_, fs::perms(0755));
     root_ = dir_ + "/machine";
     home_ = dir_ + "/home";
     fs::create_directories(home_ + "/ports");
@@ -39,13 +39,10 @@ class PortsTool : public ::testing::Test {
     machine_ = std::make_unique<SysfsFixture>(root_);
 
     // At hub port 10: the second USB interface.
-    machine_->AddUsbSerial(UsbSerialSpec{
-        .tty = "ttyUSB0", .usb_path = "1-1.10", .serial = "A10KX7Z9Q", .node = Node("ttyUSB0")});
-    machine_->AddUsbSerial(UsbSerialSpec{.tty = "ttyUSB1",
-                                         .usb_path = "1-1.4",
-                                         .product = "USB <-> Serial Cable",
-                                         .serial = "FT12",
-                                         .node = Node("ttyUSB1")});
+    machine_->AddUsbSerial(
+        FtdiSpec("ttyUSB0", "1-1.10", "A10KX7Z9Q", "FT232R USB UART", Node("ttyUSB0")));
+    machine_->AddUsbSerial(
+        FtdiSpec("ttyUSB1", "1-1.4", "FT12", "USB <-> Serial Cable", Node("ttyUSB1")));
     machine_->AddUsbSerial(UsbSerialSpec{.tty = "ttyUSB2",
                                          .usb_path = "1-1.2",
                                          .driver = "pl2303",
@@ -70,9 +67,7 @@ class PortsTool : public ::testing::Test {
   std::string Node(const std::string& name) {
     const std::string path = dir_ + "/nodes/" + name;
     std::ofstream(path).put('\n');
-    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
-                              fs::perms::group_write | fs::perms::others_read |
-                              fs::perms::others_write);
+    fs::permissions(path, fs::perms(0666));
     return path;
   }
 
@@ -91,7 +86,7 @@ class PortsTool : public ::testing::Test {
                     ChildProcess::Stderr::kDiscard)) {
       return run;
     }
-    for (std::string got; !(got = tool.ReadAvailable(5000)).empty();) run.output += got;
+    run.output = e2e::ReadAll(tool);
     run.exit_code = tool.WaitExit(5000).value_or(-1);
     return run;
   }
@@ -102,7 +97,7 @@ class PortsTool : public ::testing::Test {
   std::unique_ptr<SysfsFixture> machine_;
 };
 
-TEST_F(PortsTool, ListsPortsWithHowTheServerSeesThemAndWhoMayOpenThem) {
+TEST_F(PortsTool, ListsPortsWithHowTheServerSeesThemAndWhoMayOpenThemAndLinksThem) {
   // Someone outside the port's group may not open it: run as such a user where we can.
   const bool root = geteuid() == 0;
   std::string access;
@@ -120,7 +115,7 @@ TEST_F(PortsTool, ListsPortsWithHowTheServerSeesThemAndWhoMayOpenThem) {
              " may not use it either: install the udev rule (share/ecubridge) or ask the "
              "administrator";
   }
-  const ToolRun run = Ports({}, root);
+  ToolRun run = Ports({}, root);
   EXPECT_EQ(run.exit_code, 0);
   const std::string dev = root_ + "/dev/";
   EXPECT_EQ(
@@ -154,10 +149,9 @@ TEST_F(PortsTool, ListsPortsWithHowTheServerSeesThemAndWhoMayOpenThem) {
            "  access: ok",
            "",
            "ports/COM7 -> " + by_id_ + "usb-FTDI_gone-if00-port0: the device is missing"}));
-}
 
-TEST_F(PortsTool, LinksMakeComPortsAndTheJsonListingShowsThem) {
-  ToolRun run = Ports({"link", "4", "ttyUSB1"});
+  // Links make COM ports, and the JSON listing shows them.
+  run = Ports({"link", "4", "ttyUSB1"});
   EXPECT_EQ(run.exit_code, 0);
   const std::string first_by_id = by_id_ + "usb-FTDI_USB_<->_Serial_Cable_FT12-if00-port0";
   EXPECT_EQ(run.output,

@@ -31,11 +31,6 @@ double MillisecondsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-// A scratch folder of its own for each test.
-struct ScratchFolder : TempFolder {
-  ScratchFolder() : TempFolder("posix-test") {}
-};
-
 // A pipe whose ends are closed at the end of the test unless handed on.
 struct Pipe {
   Pipe() { EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0); }
@@ -54,12 +49,6 @@ struct Pipe {
   int fds[2] = {-1, -1};
 };
 
-std::string AllByteValues() {
-  std::string bytes;
-  for (int i = 0; i < 256; ++i) bytes.push_back(static_cast<char>(i));
-  return bytes + std::string("\0\xff\0", 3);
-}
-
 // --- Files ------------------------------------------------------------------------------------
 
 class PosixFiles : public ::testing::Test {
@@ -69,13 +58,15 @@ class PosixFiles : public ::testing::Test {
     EXPECT_TRUE(p.ReadWholeFile(dir / name, back)) << name;
     return back;
   }
-  ScratchFolder dir;
+  TempFolder dir{"posix-test"};
   PosixPlatform p;
 };
 
-TEST_F(PosixFiles, WholeFilesKeepEveryByteAndMovesReplaceOrLeaveAlone) {
-  ASSERT_TRUE(p.WriteWholeFile(dir / "bin", AllByteValues()));
-  EXPECT_EQ(Contents("bin"), AllByteValues());
+TEST_F(PosixFiles, WholeFilesKeepEveryByteMovesAndCopiesReplaceTheWholeOrLeaveAlone) {
+  std::string every_byte("\0\xff\0", 3);
+  for (int i = 0; i < 256; ++i) every_byte.push_back(static_cast<char>(i));
+  ASSERT_TRUE(p.WriteWholeFile(dir / "bin", every_byte));
+  EXPECT_EQ(Contents("bin"), every_byte);
   ASSERT_TRUE(p.WriteWholeFile(dir / "bin", "ab"));
   EXPECT_EQ(Contents("bin"), "ab");
   std::string back = "stale";
@@ -101,9 +92,7 @@ TEST_F(PosixFiles, WholeFilesKeepEveryByteAndMovesReplaceOrLeaveAlone) {
   EXPECT_FALSE(p.MoveFileReplace(dir / "Handle.ini.tmp", dir / "Handle.ini"));
   EXPECT_EQ(p.GetLastError(), static_cast<uint32_t>(ENOENT));
   EXPECT_EQ(Contents("Handle.ini"), "new\r\n");
-}
 
-TEST_F(PosixFiles, CopyReplacesTheWholeDestinationAndNeverItself) {
   std::string big;  // several buffers' worth
   for (int i = 0; i < 300000; ++i) big.push_back(static_cast<char>(i * 31 + i / 256));
   ASSERT_TRUE(p.WriteWholeFile(dir / "RxTx.TXT", big));
@@ -179,7 +168,7 @@ bool Contains(const std::vector<std::string>& names, const std::string& name) {
 }
 
 TEST(PosixPlatformTest, ProcessListNamesExecutablesEvenDeletedOnes) {
-  ScratchFolder dir;
+  TempFolder dir("posix-test");
   PosixPlatform p;
   std::vector<std::string> names;
   ASSERT_TRUE(p.ListProcesses(names));
@@ -204,7 +193,7 @@ TEST(PosixPlatformTest, ProcessListNamesExecutablesEvenDeletedOnes) {
 // In a child with some standard descriptors closed: after the start-up step a newly opened
 // file never gets one of the numbers 0 to 2, and each closed one reads as /dev/null.
 TEST(PosixHostPipe, ClosedStandardDescriptorsAreReservedAtStartUp) {
-  ScratchFolder dir;
+  TempFolder dir("posix-test");
   for (const std::vector<int>& closed : {std::vector<int>{0}, {1}, {0, 1, 2}}) {
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
@@ -222,9 +211,9 @@ TEST(PosixHostPipe, ClosedStandardDescriptorsAreReservedAtStartUp) {
   }
 }
 
-TEST(PosixHostPipe, WriteArrivesWholeAndFailsWhenTheHostHasGone) {
-  Pipe out;
-  PosixPlatform p(-1, out.fds[1]);
+TEST(PosixHostPipe, WriteArrivesWholeFailsWhenTheHostHasGoneAndCloseEndsThePipesOnce) {
+  Pipe in, out, gone;
+  PosixPlatform p(in.fds[0], out.fds[1]);
   std::string reply(200000, '\0');  // larger than the pipe holds
   for (size_t i = 0; i < reply.size(); ++i) reply[i] = static_cast<char>(i % 251);
   std::string got;
@@ -239,13 +228,9 @@ TEST(PosixHostPipe, WriteArrivesWholeAndFailsWhenTheHostHasGone) {
   EXPECT_TRUE(p.HostWrite(reply));
   reader.join();
   EXPECT_TRUE(got == reply);
-  out.CloseEnd(0);
-  EXPECT_FALSE(p.HostWrite("x"));  // fails instead of killing the process
-}
+  gone.CloseEnd(0);
+  EXPECT_FALSE(PosixPlatform(-1, gone.fds[1]).HostWrite("x"));  // fails instead of killing us
 
-TEST(PosixHostPipe, CloseEndsThePipesOnce) {
-  Pipe in, out;
-  PosixPlatform p(in.fds[0], out.fds[1]);
   p.HostCloseOutput();
   p.HostCloseInput();
   p.HostCloseInput();  // a second close closes no other descriptor

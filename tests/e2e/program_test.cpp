@@ -1,5 +1,5 @@
 // How the Linux programs present themselves: the program folder they choose, --version and
-// --help, and the server's hint to someone who starts it at a terminal.
+// --help. (The server's hint to someone who starts it at a terminal is in server_test.)
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -35,7 +35,7 @@ struct ScopedEnv {
 
 using e2e::ReadAll;
 
-using ProgramTest = e2e::SimHost;  // for its scratch folder home_
+using ProgramTest = e2e::SimHost;  // for its scratch folder and host calls
 
 TEST_F(ProgramTest, FolderIsBesideTheProgramUnlessInstalledOrReadOnly) {
   const std::string data = home_ + "/xdg//data";  // missing, and with a doubled slash
@@ -95,17 +95,13 @@ TEST_F(ProgramTest, ServerInAReadOnlyFolderUsesTheDataFolderOrSaysWhyItCannot) {
     command = "exec setpriv --reuid=nobody --regid=nogroup --clear-groups -- " + command.substr(5);
   const std::string home = folder + "/home";  // cannot be made
   const auto run = [&](const std::string& xdg) {
-    ChildProcess server;
-    ASSERT_TRUE(server.Start({"/bin/sh", "-c", command, folder + "/ecubridge", home_ + "/err.txt"},
-                             {{"ECUBRIDGE_HOME", ""}, {"XDG_DATA_HOME", xdg}, {"HOME", home}}));
-    ASSERT_TRUE(server.Write(std::string("\x0a\x00\x00\x00\x00\x00\x00\x00hi", 10)));  // echo
-    EXPECT_EQ(server.ReadExactly(10, 5000).value_or("").substr(8), "hi");
-    ASSERT_TRUE(server.Write(std::string("\x08\x00\x01\x00\x00\x00\x00\x00", 8)));  // quit
-    EXPECT_EQ(server.WaitExit(5000), 0);
+    ASSERT_TRUE(server_.Start({"/bin/sh", "-c", command, folder + "/ecubridge", home_ + "/err.txt"},
+                              {{"ECUBRIDGE_HOME", ""}, {"XDG_DATA_HOME", xdg}, {"HOME", home}}));
+    EXPECT_EQ(Call(0, "hi").data, "hi");
+    Quit();
   };
   run("");
-  std::ifstream in(home_ + "/err.txt");
-  const std::string err((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string err = Read("err.txt");
   EXPECT_EQ(err.rfind("ecubridge: the program folder " + home +
                           "/.local/share/ecubridge does not exist and cannot be made",
                       0),
@@ -144,26 +140,6 @@ TEST(ProgramVersion, EveryProgramAnswersVersionAndHelpAndTheServerRefusesTheUnkn
   EXPECT_EQ(server.WaitExit(5000), 2);
   EXPECT_EQ(err.rfind("ecubridge: unknown argument '--foo'", 0), 0u) << err;
   EXPECT_TRUE(e2e::Has(err, "usage: ecubridge")) << err;
-}
-
-// A person who starts the server at a terminal learns in one line on standard error what it is.
-TEST(ProgramVersion, ServerStartedAtATerminalSaysWhatItIsInOneLine) {
-  const int master = e2e::OpenTerminal();
-  ASSERT_GE(master, 0);
-  ChildProcess server;  // its standard error on the pipe the test reads, its input the terminal
-  ASSERT_TRUE(server.Start(
-      {"/bin/sh", "-c", "exec \"$0\" <\"$1\" 2>&1 >/dev/null", ECUBRIDGE_EXE, ptsname(master)}));
-  std::string note;
-  while (note.find('\n') == std::string::npos) {
-    const std::string got = server.ReadAvailable(5000);
-    if (got.empty()) break;
-    note += got;
-  }
-  server.Kill();
-  close(master);
-  EXPECT_EQ(note.rfind(std::string("ecubridge ") + ECUB_VERSION + ": ", 0), 0u) << note;
-  EXPECT_TRUE(e2e::Has(note, "ecubridge-host --interactive")) << note;
-  EXPECT_EQ(note.find('\n'), note.size() - 1) << note;
 }
 
 }  // namespace

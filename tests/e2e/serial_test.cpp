@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -24,9 +23,12 @@
 #include "platform/posix/posix_platform.h"
 #include "platform/posix/serial_termios.h"
 #include "platform/posix/temp_folder.h"
+#include "sim_host.h"
 
 namespace ecub {
 namespace {
+
+using e2e::ListEntry;
 
 const std::string kCom7 = "\\\\.\\COM7";
 
@@ -36,9 +38,8 @@ class PtyPort : public ::testing::Test {
   void SetUp() override {
     ASSERT_FALSE(folder_.empty());
     std::filesystem::create_directory(folder_ + "/ports");
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    master_ = e2e::OpenTerminal();
     ASSERT_GE(master_, 0);
-    ASSERT_EQ(grantpt(master_) | unlockpt(master_), 0);
     termios tio = Line();
     cfmakeraw(&tio);
     ASSERT_EQ(tcsetattr(master_, TCSANOW, &tio), 0);
@@ -60,12 +61,7 @@ class PtyPort : public ::testing::Test {
   }
   std::string ToUnit(size_t count) {
     std::string got;
-    char buffer[512];
-    pollfd pfd{master_, POLLIN, 0};
-    while (got.size() < count && poll(&pfd, 1, 2000) > 0) {
-      const ssize_t n = read(master_, buffer, sizeof buffer);
-      if (n <= 0) break;
-      got.append(buffer, static_cast<size_t>(n));
+    while (got.size() < count && e2e::ReadSome(master_, got, 2000)) {
     }
     return got;
   }
@@ -98,8 +94,7 @@ TEST_F(PtyPort, LineSettingsReachTheTerminalAndReadBack) {
   ASSERT_TRUE(p_.SetCommState(h_, dcb));
   termios tio = Line();
   EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B19200));
-  EXPECT_TRUE(tio.c_cflag & CSTOPB);
-  EXPECT_TRUE(tio.c_cflag & CRTSCTS);
+  EXPECT_EQ(tio.c_cflag & (CSTOPB | CRTSCTS), static_cast<tcflag_t>(CSTOPB | CRTSCTS));
   EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | INPCK), static_cast<tcflag_t>(IXON | IXOFF | INPCK));
   // A pseudo-terminal keeps eight bits without parity; the port still reads back 7E2.
   Dcb back;
@@ -175,7 +170,7 @@ TEST_F(PtyPort, CloseLeavesTheTerminalAsItWasFound) {
   close(other);
 }
 
-TEST_F(PtyPort, BytesTravelBothWaysUnchangedAndPurgeDropsInput) {
+TEST_F(PtyPort, BytesTravelBothWaysUnchangedPurgeDropsInputAndWaitsWakeForBytes) {
   std::string bytes;
   for (int i = 0; i < 256; ++i) bytes.push_back(static_cast<char>(i));
   uint32_t written = 0;
@@ -200,9 +195,8 @@ TEST_F(PtyPort, BytesTravelBothWaysUnchangedAndPurgeDropsInput) {
   ASSERT_TRUE(p_.PurgeComm(h_, 8));
   EXPECT_EQ(Queued(), 0u);
   EXPECT_FALSE(p_.PurgeComm(h_, 16));
-}
 
-TEST_F(PtyPort, WaitWakesWhenBytesArriveAndSleepsOutAHangUp) {
+  // A wait wakes when bytes arrive and sleeps out a hang-up.
   std::thread unit([this] {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     FromUnit("A");
@@ -231,6 +225,17 @@ TEST_F(PtyPort, WaitWakesWhenBytesArriveAndSleepsOutAHangUp) {
 TEST_F(PtyPort, OnlyComNamesOpenOnceAndCloseTakesOnlyOurPorts) {
   EXPECT_EQ(p_.OpenSerial(kCom7), kInvalidHandle);
   EXPECT_EQ(p_.GetLastError(), static_cast<uint32_t>(EBUSY));
+  // Only COM names open, and the ports entry is final: a link to a vanished device does not
+  // fall back to /dev/ttyS, and a plain file is no port.
+  ASSERT_EQ(symlink("/dev/ttyS-gone", (folder_ + "/ports/COM1").c_str()), 0);
+  for (const char* name : {"COM7", "\\\\.\\COM", "\\\\.\\COM7x", "\\\\.\\COM0", "\\\\.\\LPT1",
+                           "\\\\.\\COM99999999999", "\\\\.\\COM1"}) {
+    EXPECT_EQ(p_.OpenSerial(name), kInvalidHandle) << name;
+    EXPECT_EQ(p_.GetLastError(), static_cast<uint32_t>(ENOENT)) << name;
+  }
+  ASSERT_TRUE(p_.WriteWholeFile(folder_ + "/ports/COM3", "x"));
+  EXPECT_EQ(p_.OpenSerial("\\\\.\\COM3"), kInvalidHandle);
+  EXPECT_EQ(p_.GetLastError(), static_cast<uint32_t>(ENOTTY));
   PosixPlatform other(-1, -1, folder_);  // another user of the same device
   EXPECT_EQ(other.OpenSerial(kCom7), kInvalidHandle);
   ASSERT_TRUE(p_.CloseHandle(h_));
@@ -243,22 +248,9 @@ TEST_F(PtyPort, OnlyComNamesOpenOnceAndCloseTakesOnlyOurPorts) {
   EXPECT_FALSE(p_.CloseHandle(own));
   EXPECT_NE(fcntl(own, F_GETFD), -1);
   close(own);
-  // Only COM names open, and the ports entry is final.
-  for (const char* name : {"COM7", "\\\\.\\COM", "\\\\.\\COM7x", "\\\\.\\COM0", "\\\\.\\LPT1",
-                           "\\\\.\\COM99999999999"}) {
-    EXPECT_EQ(p_.OpenSerial(name), kInvalidHandle) << name;
-    EXPECT_EQ(p_.GetLastError(), static_cast<uint32_t>(ENOENT)) << name;
-  }
-  // A plain file is no port; a link to a vanished device does not fall back to /dev/ttyS.
-  ASSERT_TRUE(p_.WriteWholeFile(folder_ + "/ports/COM3", "x"));
-  EXPECT_EQ(p_.OpenSerial("\\\\.\\COM3"), kInvalidHandle);
-  EXPECT_EQ(p_.GetLastError(), static_cast<uint32_t>(ENOTTY));
-  ASSERT_EQ(symlink("/dev/ttyS-gone", (folder_ + "/ports/COM1").c_str()), 0);
-  EXPECT_EQ(p_.OpenSerial("\\\\.\\COM1"), kInvalidHandle);
-  EXPECT_EQ(p_.GetLastError(), static_cast<uint32_t>(ENOENT));
 }
 
-TEST(SerialTermios, FormatFieldsMapBothWays) {
+TEST(SerialTermios, FormatFieldsFlowControlAndModemLinesMapBothWays) {
   for (const auto& [size, parity, stop, flags] :
        {std::tuple<uint8_t, uint8_t, uint8_t, tcflag_t>{8, 0, 0, CS8},
         {7, 1, 0, CS7 | PARENB | PARODD},
@@ -280,9 +272,7 @@ TEST(SerialTermios, FormatFieldsMapBothWays) {
     EXPECT_EQ(std::tuple(back.BaudRate, back.ByteSize, back.Parity, back.StopBits),
               std::tuple(2400u, size, parity, stop));
   }
-}
 
-TEST(SerialTermios, FlagWordMapsFlowControlAndModemLines) {
   termios tio{};
   bool any = false;
   Dcb dcb;  // RTS handshake, XOFF sent on a full queue
@@ -331,13 +321,6 @@ struct D2xxLibrary {
   explicit D2xxLibrary(const char* library) { setenv("ECUBRIDGE_D2XX", library, 1); }
   ~D2xxLibrary() { unsetenv("ECUBRIDGE_D2XX"); }
 };
-
-std::string ListEntry(D2xx& ft, uintptr_t index, uint32_t what) {
-  char buffer[129] = {};
-  const FtResult status =
-      ft.FT_ListDevices(reinterpret_cast<void*>(index), buffer, FT_LIST_BY_INDEX | what);
-  return status == FT_OK ? std::string(buffer) : "status " + std::to_string(status);
-}
 
 // Writes `bytes` one at a time, then reads all that is queued.
 std::string Exchange(D2xx& ft, int64_t h, std::string bytes) {

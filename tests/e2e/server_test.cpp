@@ -22,7 +22,7 @@ using ServerOverPipes = SimHost;
 // Settings written by the ini tool turn the log on; started with standard output closed, the
 // server must not hand descriptor 1 to the traffic log: the replies would be written into it.
 TEST_F(ServerOverPipes, ProtectedSettingsTurnTheTrafficLogOnAndItNeverTakesStandardOutput) {
-  Write("plain.ini", IniLines({"[LOG]", "1"}));
+  Write("plain.ini", Lines({"[LOG]", "1"}, "\r\n"));
   const std::string encode = std::string(ECUBRIDGE_INI_EXE) + " encode " + Path("plain.ini") +
                              " -o " + Path("SetComVarno.ini");
   ASSERT_EQ(std::system(encode.c_str()), 0);
@@ -38,9 +38,10 @@ TEST_F(ServerOverPipes, ProtectedSettingsTurnTheTrafficLogOnAndItNeverTakesStand
 
 // A host that ends (closes its pipe, or is killed) ends its server as instruction 1 would: the
 // unit's port is put back, PortCom.ini and the log are written, exit 0. Before, the server ran
-// on for ever and held the port.
+// on for ever and held the port. The same for input that ends at once (</dev/null) and Ctrl-D
+// at a terminal, where a person learns first, in one line on standard error, what it is.
 TEST_F(ServerOverPipes, EndOfHostInputShutsTheServerDownAsQuitDoes) {
-  Write("SetComVarno.ini", FastTimingIni() + IniLines({"[LOG]", "1"}));
+  Write("SetComVarno.ini", FastTimingIni() + Lines({"[LOG]", "1"}, "\r\n"));
   PtyUnit& unit = AddUnit(5);
   Start();
   ASSERT_EQ(Connect(5, unit).link, 1);
@@ -55,21 +56,24 @@ TEST_F(ServerOverPipes, EndOfHostInputShutsTheServerDownAsQuitDoes) {
   EXPECT_EQ(Read("PortCom.ini").rfind("5", 0), 0u);
   const std::string log = Read("RxTx.TXT");
   EXPECT_GT(std::count(log.begin(), log.end(), '\n'), 2) << log;  // the search's frames too
-}
 
-// The same for input that ends at once (</dev/null) and Ctrl-D at a terminal.
-TEST_F(ServerOverPipes, DevNullAndCtrlDAtATerminalEndTheServer) {
   const int master = OpenTerminal();
   ASSERT_GE(master, 0);
   for (const std::string& input : {std::string("/dev/null"), std::string(ptsname(master))}) {
-    ChildProcess server;
+    ChildProcess server;  // its standard error on the pipe the test reads
     ASSERT_TRUE(
-        server.Start({"/bin/sh", "-c", "exec \"$0\" <\"$1\" 2>/dev/null", ECUBRIDGE_EXE, input},
+        server.Start({"/bin/sh", "-c", "exec \"$0\" <\"$1\" 2>&1 >/dev/null", ECUBRIDGE_EXE, input},
                      {{"ECUBRIDGE_HOME", home_}}));
-    if (input != "/dev/null") {
-      ASSERT_EQ(write(master, "\x04", 1), 1);
-    }
+    ASSERT_TRUE(input == "/dev/null" || write(master, "\x04", 1) == 1);  // Ctrl-D
+    const std::string note = ReadAll(server);
     EXPECT_EQ(server.WaitExit(5000), 0) << input;
+    if (input == "/dev/null") {
+      EXPECT_EQ(note, "");
+    } else {
+      EXPECT_EQ(note.rfind(std::string("ecubridge ") + ECUB_VERSION + ": ", 0), 0u) << note;
+      EXPECT_TRUE(Has(note, "ecubridge-host --interactive")) << note;
+      EXPECT_EQ(note.find('\n'), note.size() - 1) << note;
+    }
   }
   close(master);
 }

@@ -11,8 +11,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -22,14 +24,17 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "codec/host_codec.h"
 #include "common/text.h"
+#include "platform/platform.h"
 #include "platform/posix/child_process.h"
 #include "platform/posix/temp_folder.h"
 #include "sim/ecu_sim.h"
 #include "sim/posix/pty_link.h"
+#include "sysfs_fixture.h"
 
 namespace ecub::e2e {
 
@@ -50,24 +55,17 @@ struct HostReply {
   std::string data;
 };
 
-// Lines of text, each ended by a line feed.
-inline std::string Lines(const std::vector<std::string>& lines) {
+// Lines of text, each ended by `end` (settings files want CR LF).
+inline std::string Lines(const std::vector<std::string>& lines, const char* end = "\n") {
   std::string text;
-  for (const std::string& line : lines) text += line + "\n";
-  return text;
-}
-
-// Settings lines joined with the CR LF line ends the loader wants.
-inline std::string IniLines(std::initializer_list<std::string> lines) {
-  std::string text;
-  for (const std::string& line : lines) text += line + "\r\n";
+  for (const std::string& line : lines) text += line + end;
   return text;
 }
 
 // Short waits so a session with silent units stays fast.
 inline std::string FastTimingIni() {
-  return IniLines({"[AttesaGlobale_usec]", "300000", "[Idle_usec]", "0", "[AttesaByteTx_usec]", "0",
-                   "[NumResend]", "2"});
+  return "[AttesaGlobale_usec]\r\n300000\r\n[Idle_usec]\r\n0\r\n[AttesaByteTx_usec]\r\n0\r\n"
+         "[NumResend]\r\n2\r\n";
 }
 
 // One simulated unit on COMn. The pseudo-terminal is served on a background thread; touch the
@@ -148,9 +146,20 @@ inline void ExpectHas(const std::string& text, std::initializer_list<std::string
   for (const std::string& part : parts) EXPECT_TRUE(Has(text, part)) << part << " in:\n" << text;
 }
 
+// Entry `index` of a D2XX device list by serial number or description (`what`), or the status
+// of the failing call. A missing terminator shows as trailing x.
+inline std::string ListEntry(D2xx& ft, uintptr_t index, uint32_t what) {
+  char buffer[129];
+  std::fill(std::begin(buffer), std::end(buffer), 'x');
+  const FtResult status =
+      ft.FT_ListDevices(reinterpret_cast<void*>(index), buffer, FT_LIST_BY_INDEX | what);
+  return status == FT_OK ? std::string(buffer, strnlen(buffer, sizeof buffer))
+                         : "status " + std::to_string(status);
+}
+
 // The master side of a new pseudo-terminal (the slave is at ptsname()), or -1.
 inline int OpenTerminal() {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (master >= 0 && (grantpt(master) != 0 || unlockpt(master) != 0)) {
     close(master);
     return -1;
@@ -190,10 +199,7 @@ class SimHost : public ::testing::Test {
   void Write(const std::string& name, const std::string& contents) const {
     std::ofstream(Path(name), std::ios::binary) << contents;
   }
-  std::string Read(const std::string& name) const {
-    std::ifstream in(Path(name), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
+  std::string Read(const std::string& name) const { return test::SysfsFixture::Read(Path(name)); }
 
   // A unit on COMn, already served.
   PtyUnit& AddUnit(int com, const EcuSim::Config& config = {}) {
@@ -212,10 +218,8 @@ class SimHost : public ::testing::Test {
     auto bytes = server_.ReadExactly(kHostHeaderSize, timeout_ms);
     if (!bytes) return {};
     const size_t length = ReplyLength(*bytes);
-    if (length > kHostHeaderSize) {
-      const auto data = server_.ReadExactly(length - kHostHeaderSize, timeout_ms);
-      if (!data) return {};
-      *bytes += *data;
+    if (length > kHostHeaderSize) {  // a short read leaves no whole reply to decode
+      *bytes += server_.ReadExactly(length - kHostHeaderSize, timeout_ms).value_or("");
     }
     const auto d = DecodeReply(*bytes);
     if (!d) return {};
@@ -230,17 +234,13 @@ class SimHost : public ::testing::Test {
   // Instructions 10 and 3: the unit on COMn with the identification it answers.
   HostReply Connect(int com, PtyUnit& unit) {
     const std::string identity = unit.With([](EcuSim& sim) { return sim.ExpectedIdentity(); });
-    const HostReply expected = Call(10, identity);
-    EXPECT_TRUE(expected.ok);
-    EXPECT_EQ(expected.data, identity);
+    EXPECT_EQ(Call(10, identity).data, identity);
     return Call(3, Byte(com));
   }
 
   void Quit() {
     const HostReply r = Call(1);
-    ASSERT_TRUE(r.ok);
-    EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.result, 0);
+    EXPECT_EQ(std::tuple(r.ok, r.code, r.result), std::tuple(true, 1, 0));
     EXPECT_EQ(server_.WaitExit(5000), 0);
   }
 
@@ -256,8 +256,7 @@ class ToolSession : public SimHost {
  protected:
   void TearDown() override {
     if (sim_.running()) {
-      sim_.Terminate();
-      EXPECT_EQ(sim_.WaitExit(5000), 0) << "the simulator did not end cleanly on SIGTERM";
+      StopSim();  // cleanly, on SIGTERM
       EXPECT_FALSE(std::filesystem::exists(Path("ports/COM5"), ec_)) << "link left behind";
     }
     sim_.Kill();

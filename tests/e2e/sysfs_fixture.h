@@ -3,6 +3,7 @@
 // their attributes, driver links into bus/), and dev/ nodes that are links to terminals.
 #pragma once
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -27,13 +28,9 @@ struct UsbSerialSpec {
 
 // A port with these fields and an FTDI cable's for the rest.
 inline UsbSerialSpec FtdiSpec(const std::string& tty, const std::string& usb_path,
-                              const std::string& serial, const std::string& product) {
-  UsbSerialSpec spec;
-  spec.tty = tty;
-  spec.usb_path = usb_path;
-  spec.serial = serial;
-  spec.product = product;
-  return spec;
+                              const std::string& serial, const std::string& product,
+                              const std::string& node = "") {
+  return {.tty = tty, .usb_path = usb_path, .product = product, .serial = serial, .node = node};
 }
 
 class SysfsFixture {
@@ -198,12 +195,8 @@ class SysfsFixture {
   void ById(const UsbSerialSpec& spec, const std::string& suffix) {
     std::string name = "usb-" + spec.manufacturer + "_" + spec.product;
     if (!spec.serial.empty()) name += "_" + spec.serial;
-    for (char& c : name) {
-      if (c == ' ') c = '_';
-    }
-    char interface[8];
-    std::snprintf(interface, sizeof interface, "%02d", spec.interface);
-    name += std::string("-if") + interface + suffix;
+    std::replace(name.begin(), name.end(), ' ', '_');
+    name += (spec.interface < 10 ? "-if0" : "-if") + std::to_string(spec.interface) + suffix;
     std::filesystem::create_directories(root_ + "/dev/serial/by-id");
     std::error_code ec;
     std::filesystem::remove(root_ + "/dev/serial/by-id/" + name, ec);

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <limits>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -43,7 +44,7 @@ using e2e::SplitLines;
 
 // --- Frames ----------------------------------------------------------------------------------
 
-TEST(ToolsFrames, AreDescribedFieldByFieldAndWrittenAsJson) {
+TEST(ToolsFrames, AreDescribedWrittenAsJsonAndMadeFromNamesCodesAndHex) {
   for (const auto& [hex, text] : std::vector<std::pair<std::string, std::string>>{
            // A 'B' start; the bytes after the frame do not belong to it.
            {"4201070D000102034955AA",
@@ -75,9 +76,7 @@ TEST(ToolsFrames, AreDescribedFieldByFieldAndWrittenAsJson) {
   const std::string json = DumpJson(Json{{"b", JsonText(every_byte)}});
   for (unsigned char c : json) ASSERT_TRUE(c >= 0x20 && c < 0x7F) << static_cast<int>(c);
   EXPECT_EQ(Hex(nlohmann::json::parse(json).at("b").get<std::string>()), Hex(utf8));
-}
 
-TEST(ToolsFrames, CommandsAndRequestsFromNamesCodesAndHex) {
   uint8_t code = 0;  // names, numbers and 0x-hex are read in the runs below
   EXPECT_TRUE(ParseCommand("ecum_gen", code));
   EXPECT_EQ(code, 120);
@@ -94,8 +93,8 @@ TEST(ToolsFrames, CommandsAndRequestsFromNamesCodesAndHex) {
   }
   std::string frame;
   for (const std::string& bad :
-       {std::string(), std::string("READ_MEM1:0"), std::string("READ_MEM1:ZZ"),
-        std::string("4102030"), std::string("NOPE:00"), "READ_MEM1:" + std::string(253 * 2, '0')}) {
+       std::vector<std::string>{"", "READ_MEM1:0", "READ_MEM1:ZZ", "4102030", "NOPE:00",
+                                "READ_MEM1:" + std::string(506, '0')}) {
     EXPECT_FALSE(ParseRequest(bad, frame)) << bad;
   }
   EXPECT_TRUE(ParseRequest("READ_MEM1:" + std::string(252 * 2, '0'), frame));
@@ -135,7 +134,7 @@ TEST(ToolsText, NumbersInEveryForm64BitsWideAndNothingBeyond) {
 
 // --- Host messages and replies ---------------------------------------------------------------
 
-TEST(ToolsHostMessages, HistoriesAreCutIntoTimeStampedEntries) {
+TEST(ToolsHostMessages, HistoriesUsbListsAndRepliesInWords) {
   // 70000 ms = 0x00011170: bits 8-15, 0-7, 24-31, 16-23.
   EXPECT_EQ(HistoryTime(Bytes("11700001")), 70000u);
   EXPECT_EQ(HistoryTime(Bytes("00000100")), 0x1000000u);
@@ -171,14 +170,12 @@ TEST(ToolsHostMessages, HistoriesAreCutIntoTimeStampedEntries) {
                 answer +
                 R"(1","outcome_text":"ok","data":"","checksum":"4C","checksum_ok":true}}],)"
                 R"("rest":"1172"}})");
-}
 
-TEST(ToolsHostMessages, RepliesInWordsAndUsbLists) {
   std::string rest;
   const std::vector<UsbDevice> blank = SplitUsbList(std::string(28, ' '), rest);
   ASSERT_EQ(blank.size(), 1u);  // the list before any device listing: one blank pair
   EXPECT_EQ(blank[0].serial + blank[0].description + rest, "");
-  Reply r{.code = 5, .data = "FT123456LPG Interface       FTABCDEFDual RS232-HS       xy"};
+  r = Reply{.code = 5, .data = "FT123456LPG Interface       FTABCDEFDual RS232-HS       xy"};
   EXPECT_EQ(ReplyText(r), Lines({"  reply: code 5 (usb-list), result 0 (done)",
                                  "  LinkStatus 0 (no unit), PollMode 0 (timed), PortaCom 0 (USB)",
                                  "  USB 0: serial \"FT123456\", description \"LPG Interface\"",
@@ -192,10 +189,8 @@ TEST(ToolsHostMessages, RepliesInWordsAndUsbLists) {
                                  "  LinkStatus 0 (no unit), PollMode 0 (timed), PortaCom 3 (COM3)",
                                  "  FAILED: refused with result 4 (EEPROM operation failed)",
                                  "  data: 31  \"1\"", "  the EEPROM could not be read"}));
-  r.code = 6;
-  r.result = 3;
-  r.data = Bytes("4102030C4C");
-  EXPECT_TRUE(Has(ReplyText(r), "refused request: start 41 02, length 3"));
+  EXPECT_TRUE(Has(ReplyText(Reply{.code = 6, .result = 3, .data = Bytes("4102030C4C")}),
+                  "refused request: start 41 02, length 3"));
   EXPECT_TRUE(Has(ReplyText(Reply{.code = 3, .data = "\x09"}),
                   "  FAILED: no unit with the expected identification was found\n"));
   r = Reply{.code = 3,
@@ -207,14 +202,9 @@ TEST(ToolsHostMessages, RepliesInWordsAndUsbLists) {
 
 // "a|b|c" as the words a, b and c.
 std::vector<std::string> Split(const std::string& text) {
-  std::vector<std::string> words(1);
-  for (char c : text) {
-    if (c == '|') {
-      words.emplace_back();
-    } else {
-      words.back().push_back(c);
-    }
-  }
+  std::vector<std::string> words;
+  std::istringstream in(text + "|");  // the end closes the last word, even an empty one
+  for (std::string word; std::getline(in, word, '|');) words.push_back(word);
   return words;
 }
 
@@ -303,9 +293,10 @@ TEST(ToolsSimAnswers, RulesByCommandNameOrWholeFrame) {
 
 // --- Traffic-log reader ----------------------------------------------------------------------
 
-// The lines of a normal exchange are read in the run below; these are the failures.
-TEST(ToolsLogReader, ReadsStoppedSendsAndPortFailures) {
-  std::string text;
+// The lines of a normal exchange are read in the run below; these are the failures, odd times
+// and foreign files.
+TEST(ToolsLogReader, ReadsFailuresOversizedTimesAmbiguousWriteFailuresAndForeignFiles) {
+  std::string shown;
   for (const LogEvent& e : ParseTrafficLog(" XXXXXXXXXX \r\n"
                                            "1600 ERR_DISAL 4102030041\r\n"
                                            "1700 ERR_H 54102030D4D\r\n"
@@ -314,10 +305,13 @@ TEST(ToolsLogReader, ReadsStoppedSendsAndPortFailures) {
                                            "1850 APERTURA [COM7]\r\n"
                                            "1900 CreateFile Error#-1\r\n"
                                            "1950 APERTURA [COM5]\r\n"
+                                           // times beyond 64 bits are read, without a time
+                                           "99999999999999999999 T 4102030C4C\r\n"
+                                           "-99999999999999999999 R 44\r\n"
                                            "CMD_ECUM_GEN\r\n")) {
-    text += FormatLogEvent(e) + "\n";
+    shown += FormatLogEvent(e) + "\n";
   }
-  EXPECT_EQ(text,
+  EXPECT_EQ(shown,
             Lines({"     1.600  ERR  XXXXXXXXXX                ERR_DISAL: sending stopped: "
                    "the unit talked during the request; start 41 02, length 3, command 00, "
                    "no data, checksum 41 WRONG",
@@ -329,22 +323,14 @@ TEST(ToolsLogReader, ReadsStoppedSendsAndPortFailures) {
                    "port FAILED)",
                    "     1.900  ERR                            CreateFile Error# -1",
                    "     1.950  INFO                           APERTURA [COM5]  (port opened)",
+                   "            T    CMD_READ_MEM1             start 41 02, length 3, command 0C, "
+                   "no data, checksum 4C ok",
+                   "            R                              start 44, incomplete (1 bytes)",
                    "            INFO                           CMD_ECUM_GEN  (command name "
                    "without a frame)"}));
-}
 
-// Lines whose time does not fit 64 bits are still read; the split of a failed write's error
-// code from its frame takes the whole frame when one fits, else the first request start.
-TEST(ToolsLogReader, OversizedTimesAmbiguousWriteFailuresAndForeignFiles) {
-  const std::vector<LogEvent> events =
-      ParseTrafficLog("99999999999999999999 T 4102030C4C\r\n-99999999999999999999 R 44\r\n");
-  ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events[0].kind, LogEvent::Kind::kSent);
-  EXPECT_FALSE(events[0].time_ms.has_value());
-  EXPECT_EQ(events[0].frame, Bytes("4102030C4C"));
-  EXPECT_EQ(events[1].kind, LogEvent::Kind::kReceived);
-  EXPECT_FALSE(events[1].time_ms.has_value());
-
+  // The split of a failed write's error code from its frame takes the whole frame when one
+  // fits, else the first request start.
   for (const auto& [text, note, frame] :
        std::vector<std::tuple<std::string, std::string, std::string>>{
            {"414102030D4D", "write failed, error 41", "4102030D4D"},
@@ -434,8 +420,7 @@ TEST_F(ToolsRun, RelaysPollsAndReadsHistoriesThroughSimulatorAndServerInJson) {
   EXPECT_TRUE(Has(history, R"(,"history":{"entry_size":22,"entries":[{"time_ms":)")) << history;
   const int entries = Count(history, R"(,"answer":{"kind":"answer","complete":true,"start":"44",)"
                                      R"("second":"01","length":16,"command":12,)");
-  EXPECT_GE(entries, 1);
-  EXPECT_LE(entries, 5);
+  EXPECT_TRUE(entries >= 1 && entries <= 5) << history;
   EXPECT_EQ(Count(history, R"("checksum_ok":true)"), entries);
   EXPECT_EQ(got[9]["failure"], "refused with result 3 (argument refused or no such message)");
 
@@ -510,8 +495,11 @@ TEST_F(ToolsRun, ScriptAndInteractiveModes) {
   EXPECT_FALSE(Has(r.output, "> echo"));
 }
 
-// At a terminal the prompt edits lines and recalls earlier ones with the arrow keys.
-TEST_F(ToolsRun, InteractivePromptRecallsEarlierLinesAtATerminal) {
+// At a terminal the prompt edits lines and recalls earlier ones with the arrow keys, and a long
+// wait shows its progress on standard error: the time and the attempt.
+TEST_F(ToolsRun, InteractivePromptRecallsEarlierLinesAndShowsALongRelaysProgress) {
+  Write("SetComVarno.ini", "[AttesaGlobale_usec]\r\n700000\r\n[NumResend]\r\n1\r\n");
+  ASSERT_TRUE(StartSim("--fault silence:*:0x0E --quiet"));
   const int master = e2e::OpenTerminal();
   ASSERT_GE(master, 0);
   ChildProcess host;
@@ -530,39 +518,11 @@ TEST_F(ToolsRun, InteractivePromptRecallsEarlierLinesAtATerminal) {
   EXPECT_TRUE(until("data: \"one\"", 1)) << seen;
   ASSERT_EQ(write(master, "\x1b[A\n", 4), 4);  // the line before, again
   EXPECT_TRUE(until("data: \"one\"", 2)) << seen;
-  ASSERT_EQ(write(master, "quit\n", 5), 5);
-  EXPECT_EQ(host.WaitExit(5000), 0) << seen;
+  const std::string relay = "ident FW 1.00 LPGJET-4 X\nconnect 5\nsend READ_MEM3\nquit\n";
+  ASSERT_EQ(write(master, relay.data(), relay.size()), static_cast<ssize_t>(relay.size()));
+  EXPECT_TRUE(until("waiting for the reply: 1 s of 4 s, attempt 2 of 2", 1)) << seen;
+  EXPECT_EQ(host.WaitExit(10000), 1) << seen;  // a relay failed
   close(master);
-}
-
-// A long wait at a terminal shows its progress on standard error: the time and the attempt.
-TEST_F(ToolsRun, LongRelayShowsItsProgressAtATerminal) {
-  Write("SetComVarno.ini", "[AttesaGlobale_usec]\r\n700000\r\n[NumResend]\r\n1\r\n");
-  ASSERT_TRUE(StartSim("--fault silence:*:0x0E --quiet"));
-  const int master = e2e::OpenTerminal();
-  ASSERT_GE(master, 0);
-  ChildProcess host;
-  ASSERT_TRUE(host.Start({"/bin/sh", "-c",
-                          "exec \"$0\" --server \"$1\" --home \"$2\" ident 'FW 1.00 LPGJET-4 X' "
-                          "connect 5 send READ_MEM3 2>\"$3\"",
-                          ECUBRIDGE_HOST_EXE, ECUBRIDGE_EXE, home_, ptsname(master)}));
-  EXPECT_EQ(host.WaitExit(10000), 1);
-  std::string shown;
-  while (e2e::ReadSome(master, shown, 100)) {
-  }
-  close(master);
-  EXPECT_TRUE(Has(shown, "waiting for the reply: 1 s of 4 s, attempt 2 of 2")) << shown;
-}
-
-TEST_F(ToolsRun, MissingRepliesAndFailingServersAreErrors) {
-  // With an unknown polling mode instruction 6 gets no reply at all.
-  Outcome r = Host("--timeout-ms 500 poll-mode 7 send READ_MEM1 echo never");
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_TRUE(Has(r.output, "no reply within 500 ms (with PollMode 7")) << r.output;
-  EXPECT_FALSE(Has(r.output, "> echo never"));
-  r = RunCommand(std::string(ECUBRIDGE_HOST_EXE) + " --server /bin/false echo x");
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_TRUE(Has(r.output, "the server has ended (exit code 1)")) << r.output;
 }
 
 // The simulator makes the folders a fresh account lacks, ends by itself and removes its port.
@@ -593,7 +553,15 @@ TEST_F(ToolsRun, SimulatorMakesItsFolderAndRemovesOnlyItsOwnPort) {
 }
 
 // One case for each kind of refusal; the instruction words have their own table above.
-TEST_F(ToolsRun, BadArgumentsExitTwoAndUnusableFilesOne) {
+TEST_F(ToolsRun, BadArgumentsExitTwoAndUnusableFilesOrMissingRepliesOne) {
+  // With an unknown polling mode instruction 6 gets no reply at all.
+  Outcome r = Host("--timeout-ms 500 poll-mode 7 send READ_MEM1 echo never");
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_TRUE(Has(r.output, "no reply within 500 ms (with PollMode 7")) << r.output;
+  EXPECT_FALSE(Has(r.output, "> echo never"));
+  r = RunCommand(std::string(ECUBRIDGE_HOST_EXE) + " --server /bin/false echo x");
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_TRUE(Has(r.output, "the server has ended (exit code 1)")) << r.output;
   const std::string sim = ECUBRIDGE_SIM_EXE;
   const std::string host = std::string(ECUBRIDGE_HOST_EXE) + " --server " + ECUBRIDGE_EXE;
   const std::string log = ECUBRIDGE_LOG_EXE;
@@ -606,9 +574,9 @@ TEST_F(ToolsRun, BadArgumentsExitTwoAndUnusableFilesOne) {
         host + " echo x --script " + Path("none"), host + " --home " + Path("missing") + " echo x",
         std::string(ECUBRIDGE_HOST_EXE) + " --server " + Path("missing") + " echo x",
         log + " --command NOPE", log + " a b"}) {
-    const Outcome r = RunCommand(command);
-    EXPECT_EQ(r.exit_code, 2) << command << "\n" << r.output;
-    EXPECT_TRUE(Has(r.output, "--help")) << command << "\n" << r.output;
+    const Outcome got = RunCommand(command);
+    EXPECT_EQ(got.exit_code, 2) << command << "\n" << got.output;
+    EXPECT_TRUE(Has(got.output, "--help")) << command << "\n" << got.output;
   }
   Write("bad-answers.txt", "0D zz\n");
   // Another file than a traffic log, and no file at all at a terminal.
@@ -625,8 +593,8 @@ TEST_F(ToolsRun, BadArgumentsExitTwoAndUnusableFilesOne) {
        {com5 + " --answers " + Path("missing"), com5 + " --answers " + Path("bad-answers.txt"),
         com5 + " --scramble-table " + Path("bad-answers.txt"), log + " " + Path("missing"),
         host + " --script " + Path("missing")}) {
-    const Outcome r = RunCommand(command);
-    EXPECT_EQ(r.exit_code, 1) << command << "\n" << r.output;
+    const Outcome got = RunCommand(command);
+    EXPECT_EQ(got.exit_code, 1) << command << "\n" << got.output;
   }
   EXPECT_TRUE(Has(RunCommand(com5 + " --answers " + Path("bad-answers.txt")).output,
                   "line 1: 'zz' is not hex"));

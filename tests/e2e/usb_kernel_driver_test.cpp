@@ -24,10 +24,9 @@ class KernelUsb : public SimHost {
   void SetUp() override {
     SimHost::SetUp();
     machine_ = std::make_unique<SysfsFixture>(Path("machine"));
-    std::filesystem::create_directories(Path("cables"));
     // Cable 0 sits at 1-1.4, cable 1 at 1-1.10: the bus order, not the tty numbers, puts the
     // one at hub port 4 first. A Prolific adapter on port 2 is no FTDI interface.
-    first_ = FtdiSpec("ttyUSB1", "1-1.4", "FT12", "USB <-> Serial Cable Long Name");
+    UsbSerialSpec first = FtdiSpec("ttyUSB1", "1-1.4", "FT12", "USB <-> Serial Cable Long Name");
     second_ = FtdiSpec("ttyUSB0", "1-1.10", "A10KX7Z9Q", "FT232R USB UART");
     UsbSerialSpec prolific = FtdiSpec("ttyUSB2", "1-1.2", "", "USB-Serial Controller");
     prolific.driver = "pl2303";
@@ -35,45 +34,29 @@ class KernelUsb : public SimHost {
     machine_->AddUsbSerial(prolific);
     EcuSim::Config other;
     other.ident_pieces = {"FW", "2.00", "OTHER-UNIT", "Y"};
-    first_unit_ = &Plug(first_, 1, other);
+    Plug(first, 1, other);
     second_unit_ = &Plug(second_, 2, EcuSim::Config{});
-    Write("SetComVarno.ini", FastTimingIni() + IniLines({"[LOG]", "1"}));
-  }
-
-  // Plugs a cable with a unit behind it, served as simulated unit `number`.
-  PtyUnit& Plug(UsbSerialSpec& spec, int number, const EcuSim::Config& config) {
-    auto unit = std::make_unique<PtyUnit>(Path("cables"), number, config);
-    EXPECT_TRUE(unit->ok()) << unit->error();
-    unit->Start();
-    spec.node = unit->slave_path();
-    machine_->AddUsbSerial(spec);
-    PtyUnit& plugged = *unit;
-    units_[100 + number] = std::move(unit);
-    return plugged;
-  }
-
-  void StartOnMachine() {
+    Write("SetComVarno.ini", FastTimingIni() + "[LOG]\r\n1\r\n");
     ASSERT_TRUE(server_.Start({ECUBRIDGE_EXE}, {{"ECUBRIDGE_HOME", home_},
                                                 {"ECUBRIDGE_SYSROOT", machine_->root()},
                                                 {"ECUBRIDGE_D2XX", Path("no-libftd2xx.so")}}));
   }
 
-  // Instructions 10 and 3 with port 0: the unit is looked for on every USB interface.
-  HostReply ConnectUsb(PtyUnit& unit) {
-    const std::string identity = unit.With([](EcuSim& sim) { return sim.ExpectedIdentity(); });
-    EXPECT_TRUE(Call(10, identity).ok);
-    return Call(3, Byte(0));
+  // Plugs a cable with a unit behind it (its terminal also linked as COM10n, which no test uses).
+  PtyUnit& Plug(UsbSerialSpec& spec, int number, const EcuSim::Config& config) {
+    PtyUnit& unit = AddUnit(100 + number, config);
+    spec.node = unit.slave_path();
+    machine_->AddUsbSerial(spec);
+    return unit;
   }
 
   std::unique_ptr<SysfsFixture> machine_;
-  UsbSerialSpec first_, second_;
-  PtyUnit* first_unit_ = nullptr;
+  UsbSerialSpec second_;
   PtyUnit* second_unit_ = nullptr;
 };
 
-TEST_F(KernelUsb, ListsTheFtdiCablesConnectsRelaysAndRefusesTheEeprom) {
-  StartOnMachine();
-  const HostReply connected = ConnectUsb(*second_unit_);
+TEST_F(KernelUsb, FindsTheFtdiCableRelaysRefusesTheEepromAndFindsItAgainAfterAnUnplug) {
+  const HostReply connected = Connect(0, *second_unit_);
   ASSERT_TRUE(connected.ok);
   EXPECT_EQ(std::pair(connected.link, connected.port), std::pair(1, 0));
   const std::string identity = second_unit_->With([](EcuSim& sim) { return sim.IdentityAnswer(); });
@@ -99,17 +82,9 @@ TEST_F(KernelUsb, ListsTheFtdiCablesConnectsRelaysAndRefusesTheEeprom) {
   EXPECT_EQ(SysfsFixture::Read(device + "/product"), product);
   EXPECT_EQ(second_unit_->RequestCount(), before_eeprom);
   EXPECT_EQ(second_unit_->With([](EcuSim& sim) { return sim.skipped_bytes(); }), 0u);
-  EXPECT_NE(Read("RxTx.TXT").find(" FT_EE_Read Error#17\r\n"), std::string::npos);
-  EXPECT_NE(Read("RxTx.TXT").find(" FT_EE_Read not supported by the driver in use;"),
-            std::string::npos);
+  ExpectHas(Read("RxTx.TXT"),
+            {" FT_EE_Read Error#17\r\n", " FT_EE_Read not supported by the driver in use;"});
 
-  Quit();
-}
-
-TEST_F(KernelUsb, CableUnpluggedMidTransactionFailsItAndIsFoundAgainWhenBack) {
-  StartOnMachine();
-  ASSERT_EQ(ConnectUsb(*second_unit_).link, 1);
-  EXPECT_EQ(Call(4, Byte(2)).poll, 2);
   // The unit takes its time; the cable is pulled while the server waits for the answer.
   second_unit_->With([](EcuSim& sim) { sim.config.answer_delay_usec = 250000; });
   const size_t requests = second_unit_->RequestCount();
@@ -120,17 +95,17 @@ TEST_F(KernelUsb, CableUnpluggedMidTransactionFailsItAndIsFoundAgainWhenBack) {
   const HostReply failed = Reply();
   ASSERT_TRUE(failed.ok);
   EXPECT_EQ(std::pair(failed.link, failed.data), std::pair(0, std::string()));
-  EXPECT_NE(Read("RxTx.TXT").find(" FT_GetQueueStatus Recive\r\n"), std::string::npos);
+  EXPECT_TRUE(Has(Read("RxTx.TXT"), " FT_GetQueueStatus Recive\r\n"));
   // Only the first cable is left. (The list is taken at every close; 28 bytes per interface,
   // serial numbers padded or cut to 8 characters, descriptions to 20.)
   EXPECT_EQ(Call(5).data, "FT12    USB <-> Serial Cable");
-  EXPECT_EQ(ConnectUsb(*second_unit_).link, 0);
+  EXPECT_EQ(Connect(0, *second_unit_).link, 0);
 
   // Plugged in again, it comes back under a new terminal name at the same place on the bus.
   UsbSerialSpec back = second_;
   back.tty = "ttyUSB3";
   PtyUnit& unit = Plug(back, 3, EcuSim::Config{});
-  const HostReply found = ConnectUsb(unit);
+  const HostReply found = Connect(0, unit);
   EXPECT_EQ(std::pair(found.link, found.port), std::pair(1, 0));
   EXPECT_TRUE(unit.IsOpen());
   EXPECT_EQ(Call(5).data, "FT12    USB <-> Serial CableA10KX7Z9FT232R USB UART     ");
