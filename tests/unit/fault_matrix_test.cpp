@@ -58,8 +58,8 @@ class Conversation {
     p.processes = {"init", "host.exe"};
     p.com_ports[5] = &com_unit;
     other_unit.config.ident_pieces = {"FW", "9.99", "OTHER", "X"};
-    test::AddUsb(p, "A1", "Other cable", other_unit);
-    test::AddUsb(p, "B2", "Bench cable", usb_unit);
+    p.usb_devices = {test::Device("A1", "Other cable", &other_unit),
+                     test::Device("B2", "Bench cable", &usb_unit)};
     // One lost answer on each link, so the retry path runs too.
     com_unit.Inject(EcuSim::Fault::kSilence, 1, kRelayCommand);
     usb_unit.Inject(EcuSim::Fault::kBadChecksum, 1, kRelayCommand);

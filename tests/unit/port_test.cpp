@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "link_fixture.h"
@@ -34,10 +35,8 @@ std::vector<uint32_t> Fields(const CommTimeouts& t) {
 using SerialOpen = LinkTest;
 
 TEST_F(SerialOpen, ConfiguresTheLineAndRecordsTheHandle) {
-  s.settings.BaudRate = 19200;
-  s.settings.Bit = 7;
-  s.settings.StopBit = 2;
-  s.settings.Parity = 1;
+  std::tie(s.settings.BaudRate, s.settings.Bit, s.settings.StopBit, s.settings.Parity) =
+      std::tuple(19200, 7, 2, 1);
   ASSERT_TRUE(OpenSerial(12));
   EXPECT_EQ(p.port_calls, (Calls{"CreateFile \\\\.\\COM12", "GetCommState", "GetCommTimeouts",
                                  "SetCommState", "SetCommTimeouts"}));
@@ -46,11 +45,10 @@ TEST_F(SerialOpen, ConfiguresTheLineAndRecordsTheHandle) {
   EXPECT_EQ(p.files[kHandleIniPath], "4096\r\n");
   EXPECT_EQ(s.held_serial_handles, std::set<int64_t>{kFirstHandle});
   const auto& port = p.open_serial.at(kFirstHandle);
-  EXPECT_EQ(port.dcb.BaudRate, 19200u);
-  EXPECT_EQ(port.dcb.ByteSize, 7);
-  EXPECT_EQ(port.dcb.StopBits, 2);
-  EXPECT_EQ(port.dcb.Parity, 1);
-  EXPECT_EQ(port.dcb.fBitFields, 0x1u);  // no flag word configured: the driver's flags stay
+  // No flag word configured: the driver's flags stay.
+  EXPECT_EQ(std::tuple(port.dcb.BaudRate, port.dcb.ByteSize, port.dcb.StopBits, port.dcb.Parity,
+                       port.dcb.fBitFields),
+            std::tuple(19200u, 7, 2, 1, 0x1u));
   EXPECT_EQ(Fields(port.timeouts), (std::vector<uint32_t>{5, 0, 0, 5, 50}));
   EXPECT_EQ(s.dcb.BaudRate, 19200u);
   EXPECT_EQ(Fields(s.timeouts), Fields(port.timeouts));
@@ -82,16 +80,10 @@ TEST_P(OpenFailureTest, LogsTheFirstFailingStepAndStops) {
   const bool usb = call.rfind("FT_", 0) == 0;
   if (call == "busy") p.busy_ports.insert(3);
   if (call != "COM7" && call != "busy") p.FailCall(call);
-  if (call == "COM7") {
-    s.PortaCom = 7;
-    EXPECT_FALSE(ApriPorta(s));
-  } else {
-    EXPECT_FALSE(usb ? OpenUsb() : OpenSerial());
-  }
-  const std::string opened = usb              ? "0 APERTURA [USB ID0]\r\n"
-                             : call == "COM7" ? "0 APERTURA [COM7]\r\n"
-                                              : "0 APERTURA [COM3]\r\n";
-  EXPECT_EQ(Log(), opened + c.log);
+  if (call == "COM7") s.PortaCom = 7;  // nothing behind it
+  EXPECT_FALSE(usb ? OpenUsb() : call == "COM7" ? ApriPorta(s) : OpenSerial());
+  const char* opened = usb ? "USB ID0" : call == "COM7" ? "COM7" : "COM3";
+  EXPECT_EQ(Log(), "0 APERTURA [" + std::string(opened) + "]\r\n" + c.log);
   EXPECT_EQ(s.HandlePorta, c.handle);
   if (usb) {
     EXPECT_EQ(p.port_calls.back(), call);
@@ -150,10 +142,8 @@ TEST_F(SerialOpen, ConfigurationWithoutLoggingLeavesTheOpenPortsBlocksAlone) {
 using UsbOpen = LinkTest;
 
 TEST_F(UsbOpen, SetsTheLineOfTheChosenInterfaceThroughTheDriver) {
-  s.settings.BaudRate = 57600;
-  s.settings.Bit = 7;
-  s.settings.StopBit = 2;
-  s.settings.Parity = 1;
+  std::tie(s.settings.BaudRate, s.settings.Bit, s.settings.StopBit, s.settings.Parity) =
+      std::tuple(57600, 7, 2, 1);
   for (int i = 0; i < 2; ++i) p.usb_devices.push_back(Device("S" + std::to_string(i), "D"));
   p.usb_devices.push_back(Device("S2", "D", &link));
   s.PortaCom = 0;
