@@ -15,9 +15,9 @@ using test::HostMsg;
 
 class Instructions : public test::ServerFixture {};
 
-TEST_F(Instructions, ConnectFindsTheUnitOnANamedPort) {
+TEST_F(Instructions, ConnectFindsTheUnitOnANamedPortAndKeepsPortComIniWhole) {
   EcuSim& unit = UnitOn(5);
-  Start();
+  Start("[LOG]\r\n1\r\n");
   const std::string reply = Connect(5, unit.ExpectedIdentity());
   ASSERT_GE(reply.size(), 10u);
   EXPECT_EQ(At(reply, 2), 3);
@@ -33,11 +33,7 @@ TEST_F(Instructions, ConnectFindsTheUnitOnANamedPort) {
   EXPECT_EQ(At(probe, 58), 0x5B);
   EXPECT_EQ(s.settings.NumResend, 10);
   EXPECT_EQ(p.open_serial.size(), 1u);
-}
-
-TEST_F(Instructions, PortComIniIsKeptWholeWhenTheDiskIsFull) {
-  EcuSim& unit = UnitOn(5);
-  Start("[LOG]\r\n1\r\n");
+  // A full disk leaves PortCom.ini as it was.
   p.files["/app/PortCom.ini"] = "3\r\n";
   p.disk_full = true;
   EXPECT_EQ(At(Connect(5, unit.ExpectedIdentity()), 3), 1);
@@ -55,20 +51,15 @@ TEST_F(Instructions, PortComIniIsKeptWholeWhenTheDiskIsFull) {
   EXPECT_EQ(p.files["/app/PortCom.ini"], "5\r\n");
 }
 
-TEST_F(Instructions, ConnectToAMissingPortFails) {
-  Start();
-  const std::string reply = Connect(7, "0123456789AB x FW 1");
-  EXPECT_EQ(reply, Bytes({0, 10, 3, 0, 0, 0, 7, 0, 7, 0x20}));
-  EXPECT_EQ(s.settings.NumResend, 10);
-  EXPECT_EQ(s.HandlePorta, 0);
-  EXPECT_EQ(p.files.count("/app/PortCom.ini"), 0u);
-}
-
-TEST_F(Instructions, WrongIdentityIsNotTheUnit) {
+TEST_F(Instructions, AMissingPortOrAWrongIdentityIsNotTheUnit) {
   EcuSim& unit = UnitOn(2);
   unit.config.ident_pieces = {"FW", "2.00", "OTHER", "X"};
   UsbUnit("A1", "Cable").config.ident_pieces = unit.config.ident_pieces;
   Start();
+  EXPECT_EQ(Connect(7, "0123456789AB x FW 1"), Bytes({0, 10, 3, 0, 0, 0, 7, 0, 7, 0x20}));
+  EXPECT_EQ(s.settings.NumResend, 10);
+  EXPECT_EQ(s.HandlePorta, 0);
+  EXPECT_EQ(p.files.count("/app/PortCom.ini"), 0u);
   EcuSim reference;
   const std::string reply = Connect(2, reference.ExpectedIdentity());
   EXPECT_EQ(At(reply, 3), 0);
