@@ -33,19 +33,14 @@ class SettingsTest : public ::testing::Test {
 };
 
 TEST_F(SettingsTest, MissingFileRestoresDefaultsButNotTheStartUpSwitches) {
-  s.settings.BaudRate = 1;
-  s.settings.AttesaGlobale_usec = 7;
-  s.settings.LOG = true;
-  s.settings.LatencyTimer_ms = 7;
-  s.PortaCom = 5;
+  Settings& st = s.settings;
+  std::tie(st.BaudRate, st.AttesaGlobale_usec, st.LOG, st.LatencyTimer_ms, s.PortaCom) =
+      std::tuple(1, 7, true, 7, 5);
   s.MsgTable.resize(3);
   EXPECT_FALSE(LoadServerSettings(s, path));
-  EXPECT_EQ(s.settings.BaudRate, 38400);
-  EXPECT_EQ(s.settings.LatencyTimer_ms, 1);
-  EXPECT_EQ(s.AttesaGlobaleCorrente, 4000000);
-  EXPECT_TRUE(s.settings.LOG);
-  EXPECT_EQ(s.PortaCom, 0);
-  EXPECT_EQ(s.MsgTable.size(), 1u);
+  EXPECT_EQ(std::tuple(st.BaudRate, st.LatencyTimer_ms, s.AttesaGlobaleCorrente, st.LOG, s.PortaCom,
+                       s.MsgTable.size()),
+            std::tuple(38400, 1, 4000000.0, true, 0, 1u));
 }
 
 TEST_F(SettingsTest, ReadsEverySection) {
@@ -63,12 +58,10 @@ TEST_F(SettingsTest, ReadsEverySection) {
       (std::vector<double>{st.AttesaByteTx_usec, st.AttesaGlobale_usec, s.AttesaGlobaleCorrente,
                            st.MolAttesaGlobale, st.Idle_usec, st.AutoSpegnimento_usec}),
       (std::vector<double>{250, 3000000, 3000000, -2147483648.0, 20000, 2147483647.0}));
-  EXPECT_EQ(st.NumResend, -32768);
-  EXPECT_EQ(st.DCB_fBitFields, 4113);
-  EXPECT_FALSE(st.LOG);  // "[LOG]" was the value line of "[FIRMWARE]"
-  EXPECT_TRUE(st.APPEND_LOG);
-  EXPECT_EQ(st.CRIPT_PROTO, 2);
-  EXPECT_EQ(st.LatencyTimer_ms, 0);
+  // LOG stays off: "[LOG]" was the value line of "[FIRMWARE]".
+  EXPECT_EQ(std::tuple(st.NumResend, st.DCB_fBitFields, st.LOG, st.APPEND_LOG, st.CRIPT_PROTO,
+                       st.LatencyTimer_ms),
+            std::tuple(-32768, 4113, false, true, 2, 0));
 }
 
 TEST_F(SettingsTest, BadValuesKeepThePreviousValue) {
@@ -81,11 +74,10 @@ TEST_F(SettingsTest, BadValuesKeepThePreviousValue) {
                                  s.settings.AttesaGlobale_usec, s.settings.AutoSpegnimento_usec,
                                  s.settings.MolAttesaGlobale}),
             (std::vector<double>{500, 40000, 4000000, 5000000, 500}));
-  EXPECT_EQ(s.settings.NumResend, 4);
-  EXPECT_EQ(s.settings.DCB_fBitFields, 0);
   EXPECT_EQ((std::vector<int>{s.settings.BaudRate, s.settings.Bit, s.settings.StopBit,
-                              s.settings.LatencyTimer_ms}),
-            (std::vector<int>{38400, 8, 2, 255}));
+                              s.settings.LatencyTimer_ms, s.settings.NumResend,
+                              s.settings.DCB_fBitFields}),
+            (std::vector<int>{38400, 8, 2, 255, 4, 0}));
 }
 
 // Headers are whole lines in any case, blanks around them aside, and never value lines; lines
@@ -148,16 +140,14 @@ TEST_F(SettingsTest, ResetMsgRecordEmptiesTheHistoryOfRecordsInTheTable) {
 TEST_F(SettingsTest, ProtectedFileLoadsLikeThePlainOne) {
   const Lines lines = {"[LOG]", "1", "[NumResend]", " 3 ", "[MSG]", "9", "t", "4142"};
   EXPECT_TRUE(Load(lines, true));
-  EXPECT_TRUE(s.settings.LOG);
-  EXPECT_EQ(s.settings.NumResend, 3);
-  EXPECT_EQ(s.MsgTable[0].MsgRequest, "AB");
+  EXPECT_EQ(std::tuple(s.settings.LOG, s.settings.NumResend, s.MsgTable[0].MsgRequest),
+            std::tuple(true, 3, "AB"));
 
   s.settings.LOG = false;
   p.files[path] += "\r\nx";  // undecodable: loaded as a file without lines
   EXPECT_TRUE(LoadServerSettings(s, path));
-  EXPECT_FALSE(s.settings.LOG);
-  EXPECT_EQ(s.settings.NumResend, 10);
-  EXPECT_EQ(s.MsgTable[0].MsgNumber, 0);
+  EXPECT_EQ(std::tuple(s.settings.LOG, s.settings.NumResend, s.MsgTable[0].MsgNumber),
+            std::tuple(false, 10, 0));
 }
 
 // Every problem is said once on standard error with its file and line, and in the log when it is

@@ -67,14 +67,13 @@ TEST_F(LogLineTest, ElapsedMillisecondsRoundHalfToEven) {
   EXPECT_EQ(Lines(), "0 R \r\n2 R \r\n2 R \r\n4 R \r\n3 R \r\n");
 }
 
-TEST_F(LogLineTest, LogOffWritesNothing) {
+// With the log off nothing is written; a log that cannot be written drops its lines silently.
+TEST_F(LogLineTest, LogOffOrUnwritableWritesNothing) {
   s.settings.LOG = false;
   LogLine(s, "T ", "4100050C0102034F");
   LogLine(s, "FT_Open Error#", "3");
   EXPECT_EQ(p.files[kLog], kFirstLine);
-}
-
-TEST_F(LogLineTest, LinesAreDroppedSilentlyWhenTheLogCannotBeWritten) {
+  s.settings.LOG = true;
   p.CloseOpenFile(s.log.file);  // every write on the handle now fails
   LogLine(s, "T ", "4100050C0102034F");
   ChiudiLog(s);
