@@ -18,13 +18,9 @@ class Instructions : public test::ServerFixture {};
 TEST_F(Instructions, ConnectFindsTheUnitOnANamedPortAndKeepsPortComIniWhole) {
   EcuSim& unit = UnitOn(5);
   Start("[LOG]\r\n1\r\n");
-  const std::string reply = Connect(5, unit.ExpectedIdentity());
-  ASSERT_GE(reply.size(), 10u);
-  EXPECT_EQ(At(reply, 2), 3);
-  EXPECT_EQ(At(reply, 3), 1);  // LinkStatus
-  EXPECT_EQ(At(reply, 6), 5);  // PortaCom
-  EXPECT_EQ(reply.substr(8, 2), Bytes({5, 0x20}));
-  EXPECT_EQ(reply.substr(10), unit.IdentityAnswer());
+  // Linked (LinkStatus 1) on PortaCom 5; the data: the port, a blank and the unit's answer.
+  EXPECT_EQ(Connect(5, unit.ExpectedIdentity()),
+            Bytes({0, 41, 3, 1, 0, 0, 5, 0, 5, 0x20}) + unit.IdentityAnswer());
   EXPECT_EQ(p.files["/app/PortCom.ini"], "5\r\n");
   ASSERT_EQ(unit.requests().size(), 1u);
   const std::string probe = unit.requests()[0].frame;
@@ -134,11 +130,8 @@ TEST_F(Instructions, ScanFindsTheLowestMatchingPortAndClosesAll) {
   EcuSim& last = UnitOn(kScanLastPort);
   Start();
   Ask(HostMsg(10, com3.ExpectedIdentity()));
-  const std::string reply = Ask(HostMsg(13, "x"));
-  EXPECT_EQ(At(reply, 3), 0);
-  EXPECT_EQ(At(reply, 6), 3);
-  EXPECT_EQ(reply.substr(8, 2), Bytes({3, 0x20}));
-  EXPECT_EQ(reply.substr(10), com3.IdentityAnswer());
+  EXPECT_EQ(Ask(HostMsg(13, "x")),
+            Bytes({0, 41, 13, 0, 0, 0, 3, 0, 3, 0x20}) + com3.IdentityAnswer());
   EXPECT_EQ(com5.requests().size(), 1u);  // asked too, in the same round
   EXPECT_EQ(last.requests().size(), 1u);
   EXPECT_TRUE(p.open_serial.empty());
@@ -230,8 +223,7 @@ TEST_F(Instructions, UsbDescriptionIsRewrittenAlone) {
   EcuSim& unit = UsbUnit("FT12AB", "USB <-> Serial Cable Long Name");
   Start("[LOG]\r\n1\r\n");
   EXPECT_EQ(Ask(HostMsg(12, std::string(20, 'd'))).substr(7),
-            "\x04"
-            "1");  // nothing open
+            std::string(1, 4) + "1");  // nothing open
   Connect(0, unit.ExpectedIdentity());
   EXPECT_EQ(Ask(HostMsg(5)).substr(8), "FT12AB  USB <-> Serial Cable");
   const std::string description = std::string("LPG interface") + std::string(7, '\0');

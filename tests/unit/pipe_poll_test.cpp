@@ -16,6 +16,7 @@ namespace {
 
 using test::Bytes;
 using test::HostMsg;
+using Texts = std::vector<std::string>;
 
 class PipePoll : public ::testing::Test {
  protected:
@@ -39,8 +40,7 @@ TEST_F(PipePoll, AnswersStoredValuesAtOnceOneMessageAtATime) {
   Store(1, "ANSWER", 1);
   p.HostSend(HostMsg(6, "TIMED") + HostMsg(0, "later"));
   ControllaRispondiPipe(s);
-  ASSERT_EQ(p.replies.size(), 1u);
-  EXPECT_EQ(p.replies[0], Bytes({0, 14, 6, 0, 0, 0, 0, 0}) + "ANSWER");
+  EXPECT_EQ(p.TakeReplies(), Texts{Bytes({0, 14, 6, 0, 0, 0, 0, 0}) + "ANSWER"});
   EXPECT_TRUE(s.PendingMessage.empty());
   std::string next;
   TakeHostMessage(s, next);
@@ -48,8 +48,7 @@ TEST_F(PipePoll, AnswersStoredValuesAtOnceOneMessageAtATime) {
   // A record without an answer yet is answered with empty data, not a transaction.
   p.HostSend(HostMsg(6, "CYCLIC"));
   ControllaRispondiPipe(s);
-  ASSERT_EQ(p.replies.size(), 2u);
-  EXPECT_EQ(p.replies[1], Bytes({0, 8, 6, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(p.TakeReplies(), Texts{Bytes({0, 8, 6, 0, 0, 0, 0, 0})});
 }
 
 TEST_F(PipePoll, HistoryIsReturnedAndEmptied) {

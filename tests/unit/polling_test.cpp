@@ -31,8 +31,7 @@ TEST_F(Polling, TimedMessagesGoOutByTheirPeriods) {
   EcuSim& unit =
       Linked(1, "[Idle_usec]\r\n0\r\n" + MsgSection(LiveRequest(0), true, 1000, 10, false) +
                     MsgSection(LiveRequest(1), true, 200, 10, false));
-  const auto at_connect = PolledTags(unit);
-  EXPECT_EQ(at_connect, (std::vector<int>{0, 1}));  // each sent once by the search
+  EXPECT_EQ(PolledTags(unit), (std::vector<int>{0, 1}));  // each sent once by the search
   // A watched program is looked for every 5 s, not on every polling pass.
   p.processes = {"host.exe"};
   Ask(HostMsg(14, "host.exe"));

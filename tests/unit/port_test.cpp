@@ -294,8 +294,8 @@ TEST_F(UsbList, EntriesArePaddedOrCutAndOldOnesDropped) {
   EXPECT_EQ(Log(), "");
   p.usb_devices.resize(1);
   RefreshUsbList(s);
-  EXPECT_EQ(s.UsbSerialList, Texts{"AB12CD34"});
-  EXPECT_EQ(s.UsbDescList, Texts{"Kit                 "});
+  EXPECT_EQ(std::pair(s.UsbSerialList, s.UsbDescList),
+            std::pair(Texts{"AB12CD34"}, Texts{"Kit                 "}));
   // More interfaces than any list could hold: the list stops at 127.
   p.usb_devices.resize(128, Device("MANY", "Many"));
   RefreshUsbList(s);
@@ -305,9 +305,8 @@ TEST_F(UsbList, EntriesArePaddedOrCutAndOldOnesDropped) {
   p.FailCall("FT_ListDevices");
   RefreshUsbList(s);
   EXPECT_EQ(LogText(), "FT_GetNumDevices Error#18\r\n");
-  EXPECT_EQ(s.NumUsbDevices, 0);
-  EXPECT_EQ(s.UsbSerialList, Texts{""});
-  EXPECT_EQ(s.UsbDescList, Texts{""});
+  EXPECT_EQ(std::tuple(s.NumUsbDevices, s.UsbSerialList, s.UsbDescList),
+            std::tuple(0, Texts{""}, Texts{""}));
 }
 
 TEST_F(UsbList, AFailingInterfaceIsTriedTwentyOneTimesTenthsOfASecondApart) {
@@ -322,9 +321,8 @@ TEST_F(UsbList, AFailingInterfaceIsTriedTwentyOneTimesTenthsOfASecondApart) {
   std::string expected;
   for (int i = 0; i < 42; ++i) expected += "FT_ListDevices Error#18\r\n";
   EXPECT_EQ(LogText(), expected);
-  EXPECT_EQ(s.NumUsbDevices, 2);
-  EXPECT_EQ(s.UsbSerialList, (Texts{"", ""}));
-  EXPECT_EQ(s.UsbDescList, (Texts{"", ""}));
+  EXPECT_EQ(std::tuple(s.NumUsbDevices, s.UsbSerialList, s.UsbDescList),
+            std::tuple(2, Texts{"", ""}, Texts{"", ""}));
 
   // One that recovers within its attempts is listed.
   p.usb_devices.pop_back();
@@ -343,8 +341,7 @@ TEST_F(UsbList, AFailingInterfaceIsTriedTwentyOneTimesTenthsOfASecondApart) {
   RefreshUsbList(s);
   EXPECT_EQ(CountOf(p.driver_args, "FT_ListDevices 0 40000002"), 21u);
   EXPECT_EQ(CountOf(p.driver_args, "FT_ListDevices 0 40000001"), 1u);
-  EXPECT_EQ(s.UsbSerialList, Texts{""});
-  EXPECT_EQ(s.UsbDescList, Texts{""});
+  EXPECT_EQ(std::pair(s.UsbSerialList, s.UsbDescList), std::pair(Texts{""}, Texts{""}));
 }
 
 // --- Handle.ini ------------------------------------------------------------------------------

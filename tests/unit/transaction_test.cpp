@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "codec/hex.h"
@@ -237,11 +238,8 @@ TEST_F(Transaction, AnswerVariableMayBeTheFrame) {
 }
 
 TEST_F(Transaction, TheLargestNumResendStillEnds) {
-  s.settings.NumResend = 32767;
-  s.settings.LOG = false;
-  s.AttesaGlobaleCorrente = 0;
-  s.settings.Idle_usec = 0;
-  s.settings.AttesaByteTx_usec = 0;
+  std::tie(s.settings.NumResend, s.settings.LOG, s.AttesaGlobaleCorrente, s.settings.Idle_usec,
+           s.settings.AttesaByteTx_usec) = std::tuple(32767, false, 0, 0, 0);
   EXPECT_FALSE(Send());
   EXPECT_EQ(link.requests, 32768);
   EXPECT_EQ(s.HandlePorta, 0);
