@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <tuple>
 
 #include "link/transaction.h"
 #include "server_fixture.h"
@@ -57,8 +58,7 @@ TEST_F(Instructions, AMissingPortOrAWrongIdentityIsNotTheUnit) {
   EXPECT_EQ(s.HandlePorta, 0);
   EXPECT_EQ(p.files.count("/app/PortCom.ini"), 0u);
   EcuSim reference;
-  const std::string reply = Connect(2, reference.ExpectedIdentity());
-  EXPECT_EQ(At(reply, 3), 0);
+  EXPECT_EQ(At(Connect(2, reference.ExpectedIdentity()), 3), 0);
   EXPECT_TRUE(p.open_serial.empty());
   // The USB search ends at the last interface listed, without trying one past it.
   EXPECT_EQ(At(Connect(0, reference.ExpectedIdentity()), 3), 0);
@@ -72,8 +72,7 @@ TEST_F(Instructions, ConnectTriesEachUsbInterfaceInTurn) {
   first.Inject(EcuSim::Fault::kSilence);
   second.config.ident_pieces = {"FW", "9", "SOMETHING", "X"};
   Start();
-  const std::string reply = Connect(0, third.ExpectedIdentity());
-  EXPECT_EQ(At(reply, 3), 1);
+  EXPECT_EQ(At(Connect(0, third.ExpectedIdentity()), 3), 1);
   EXPECT_EQ(s.IndiceUsb, 2);
   EXPECT_EQ(p.files["/app/PortCom.ini"], "0\r\n");
   EXPECT_EQ(first.requests().size(), 3u);  // the search sends at most three times
@@ -96,8 +95,7 @@ TEST_F(Instructions, ScramblingModeTwoFallsBackToScrambledFrames) {
   EcuSim& unit = UnitOn(6);
   unit.config.scrambled = true;
   Start("[CRIPT PROTO]\r\n2\r\n");
-  const std::string reply = Connect(6, unit.ExpectedIdentity());
-  EXPECT_EQ(At(reply, 3), 1);
+  EXPECT_EQ(At(Connect(6, unit.ExpectedIdentity()), 3), 1);
   // Only the scrambled search reached the unit; its probe is the short one.
   ASSERT_EQ(unit.requests().size(), 1u);
   EXPECT_EQ(unit.requests()[0].frame.size(), 16u);
@@ -106,11 +104,9 @@ TEST_F(Instructions, ScramblingModeTwoFallsBackToScrambledFrames) {
   p.wire_written.clear();
   const std::string request = EcuSim::RequestFrame(0x1A);
   Ask(HostMsg(6, request));
-  ASSERT_EQ(p.wire_written.size(), request.size());
-  for (size_t i = 0; i < request.size(); ++i) {
-    EXPECT_EQ(static_cast<uint8_t>(p.wire_written[i]),
-              unit.permutation()[static_cast<uint8_t>(request[i])]);
-  }
+  std::string scrambled;
+  for (unsigned char b : request) scrambled.push_back(static_cast<char>(unit.permutation()[b]));
+  EXPECT_EQ(p.wire_written, scrambled);
 }
 
 TEST_F(Instructions, ScramblingModeOneScramblesFromTheFirstProbe) {
@@ -230,10 +226,9 @@ TEST_F(Instructions, UsbDescriptionIsRewrittenAlone) {
   const std::string reply = Ask(HostMsg(12, description));
   EXPECT_EQ(At(reply, 7), 0);
   EXPECT_EQ(reply.substr(8), description);
-  EXPECT_EQ(p.ee_program_calls, 1);
-  EXPECT_EQ(p.last_programmed_description, "LPG interface");
-  EXPECT_EQ(p.usb_devices[0].eeprom_manufacturer, "FTDI");
-  EXPECT_EQ(p.last_programmed.VendorId, 0x0403);
+  EXPECT_EQ(std::tuple(p.ee_program_calls, p.last_programmed_description,
+                       p.usb_devices[0].eeprom_manufacturer, p.last_programmed.VendorId),
+            std::tuple(1, "LPG interface", "FTDI", 0x0403));
   p.FailCall("FT_EE_Program");
   EXPECT_EQ(Ask(HostMsg(12, description)).substr(7), std::string(1, 4) + "0");
   EXPECT_NE(p.files["/app/RxTx.TXT"].find(" FT_EE_Program Error#18\r\n"), std::string::npos);

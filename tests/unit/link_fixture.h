@@ -41,7 +41,6 @@ class ScriptedLink : public ScheduledLink {
   std::string received;  // every wire byte the server wrote, in order
   std::vector<double> received_at;
   int requests = 0;
-  int opens = 0;
   int closes = 0;
 
   // Bytes that arrive `delay_usec` after the server's `count`-th byte.
@@ -62,7 +61,6 @@ class ScriptedLink : public ScheduledLink {
     for (const Piece& piece : replies.front()) Schedule(now_usec + piece.delay_usec, piece.bytes);
     replies.pop_front();
   }
-  void OnOpen(uint32_t, double) override { ++opens; }
   void OnClose(double) override { ++closes; }
 
  private:
@@ -71,13 +69,13 @@ class ScriptedLink : public ScheduledLink {
 };
 
 // The fake platform, recording the arguments of the calls whose values matter on the wire, with
-// files that exist but cannot be read.
+// files that pass the readable check but whose reading fails.
 class RecordingPlatform : public FakePlatform {
  public:
   std::vector<std::string> driver_args;  // "FT_SetChars 126 0 0 0", ...
   std::vector<uint32_t> purge_comm_flags;
   std::vector<uint32_t> read_counts;  // the count of every serial ReadFile
-  std::set<std::string> unreadable;
+  std::set<std::string> unreadable;   // hides the fake platform's own set
 
   bool PurgeComm(int64_t handle, uint32_t flags) override {
     purge_comm_flags.push_back(flags);
@@ -88,8 +86,7 @@ class RecordingPlatform : public FakePlatform {
     return FakePlatform::ReadFile(handle, count, out, read);
   }
   bool ReadWholeFile(const std::string& path, std::string& contents) override {
-    if (unreadable.count(path) > 0) return false;
-    return FakePlatform::ReadWholeFile(path, contents);
+    return unreadable.count(path) == 0 && FakePlatform::ReadWholeFile(path, contents);
   }
   D2xx& Ftdi() override { return driver_; }
 
