@@ -12,11 +12,9 @@
 #include "link_fixture.h"
 #include "test_util.h"
 
-namespace ecub {
+namespace ecub::test {
 namespace {
 
-using test::Bytes;
-using test::LinkTest;
 using Counts = std::vector<uint32_t>;
 
 // CMD_READ_MEM1 with one data byte.
@@ -287,4 +285,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& tp) { return std::string(tp.param.name); });
 
 }  // namespace
-}  // namespace ecub
+}  // namespace ecub::test

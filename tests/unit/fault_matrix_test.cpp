@@ -17,13 +17,8 @@
 
 #include "server_fixture.h"
 
-namespace ecub {
+namespace ecub::test {
 namespace {
-
-using test::At;
-using test::HostMsg;
-using test::LiveRequest;
-using test::MsgSection;
 
 constexpr uint8_t kRelayCommand = 0x0D;
 const std::string kLog = "/app/RxTx.TXT", kLastLog = "/app/Last_RxTx.TXT";
@@ -58,8 +53,8 @@ class Conversation {
     p.processes = {"init", "host.exe"};
     p.com_ports[5] = &com_unit;
     other_unit.config.ident_pieces = {"FW", "9.99", "OTHER", "X"};
-    p.usb_devices = {test::Device("A1", "Other cable", &other_unit),
-                     test::Device("B2", "Bench cable", &usb_unit)};
+    p.usb_devices = {Device("A1", "Other cable", &other_unit),
+                     Device("B2", "Bench cable", &usb_unit)};
     // One lost answer on each link, so the retry path runs too.
     com_unit.Inject(EcuSim::Fault::kSilence, 1, kRelayCommand);
     usb_unit.Inject(EcuSim::Fault::kBadChecksum, 1, kRelayCommand);
@@ -254,4 +249,4 @@ TEST(FaultMatrix, FailingClockReadsAreSurvived) {
 }
 
 }  // namespace
-}  // namespace ecub
+}  // namespace ecub::test

@@ -7,11 +7,8 @@
 #include "sim/fake_platform.h"
 #include "test_util.h"
 
-namespace ecub {
+namespace ecub::test {
 namespace {
-
-using test::Bytes;
-using test::HostMsg;
 
 TEST(ParseHostMessage, ArgumentRulesPerInstruction) {
   struct Case {
@@ -133,4 +130,4 @@ TEST_F(StoredAnswers, AFailingStepIsShownAndTheOthersStillRun) {
 }
 
 }  // namespace
-}  // namespace ecub
+}  // namespace ecub::test

@@ -7,14 +7,10 @@
 #include "server_fixture.h"
 #include "service/search.h"
 
-namespace ecub {
+namespace ecub::test {
 namespace {
 
-using test::At;
-using test::Bytes;
-using test::HostMsg;
-
-class Instructions : public test::ServerFixture {};
+class Instructions : public ServerFixture {};
 
 TEST_F(Instructions, ConnectFindsTheUnitOnANamedPortAndKeepsPortComIniWhole) {
   EcuSim& unit = UnitOn(5);
@@ -84,7 +80,7 @@ TEST_F(Instructions, ConnectTriesEachUsbInterfaceInTurn) {
 TEST_F(Instructions, ShortAnswerTurnsPollingOff) {
   EcuSim& unit = UnitOn(1);
   unit.config.short_ident = true;
-  Start(test::MsgSection(test::LiveRequest(), true, 100, 5, false));
+  Start(MsgSection(LiveRequest(), true, 100, 5, false));
   const std::string reply = Connect(1, "no matter");
   EXPECT_EQ(At(reply, 3), 1);
   EXPECT_EQ(At(reply, 5), 2);             // PollMode
@@ -176,8 +172,8 @@ TEST_F(Instructions, ScanClosesALinkedSerialPortFirstAndWaitsOnceForNone) {
 }
 
 TEST_F(Instructions, HandlerResultsAndData) {
-  Start(test::MsgSection(test::LiveRequest(1), false, 0, 3, false) +
-        test::MsgSection(test::LiveRequest(2), false, 0, 3, true));
+  Start(MsgSection(LiveRequest(1), false, 0, 3, false) +
+        MsgSection(LiveRequest(2), false, 0, 3, true));
   EXPECT_EQ(Ask(HostMsg(5)), Bytes({0, 36, 5, 0, 0, 0, 0, 0}) + std::string(28, ' '));
   EXPECT_EQ(Ask(HostMsg(8, "\xE8\x03")), Bytes({0, 12, 8, 0, 0, 0, 0, 0, 0xE8, 3, 0, 0}));
   EXPECT_EQ(s.AttesaGlobaleCorrente, 1e6);
@@ -188,17 +184,16 @@ TEST_F(Instructions, HandlerResultsAndData) {
   EXPECT_EQ(Ask(HostMsg(11, "\x01\x05")), Bytes({0, 10, 11, 0, 0, 0, 0, 0, 1, 5}));
   EXPECT_TRUE(s.MsgTable[1].MsgTimed);
   // A history is kept only for cyclic messages.
-  EXPECT_EQ(Ask(HostMsg(7, test::LiveRequest(1))),
-            Bytes({0, 14, 7, 0, 0, 0, 0, 3}) + test::LiveRequest(1));
-  EXPECT_EQ(Ask(HostMsg(7, test::LiveRequest(2))), Bytes({0, 12, 7, 0, 0, 0, 0, 0, 4, 0, 0, 0}));
+  EXPECT_EQ(Ask(HostMsg(7, LiveRequest(1))), Bytes({0, 14, 7, 0, 0, 0, 0, 3}) + LiveRequest(1));
+  EXPECT_EQ(Ask(HostMsg(7, LiveRequest(2))), Bytes({0, 12, 7, 0, 0, 0, 0, 0, 4, 0, 0, 0}));
   // Cyclic mode answers only from the table's cyclic records, not from a timed one's answer.
   Ask(HostMsg(11, Bytes({0, 1})));
   s.MsgTable[0].MsgLastAnswer = "TIMED";
   Ask(HostMsg(4, "\x01"));
-  EXPECT_EQ(At(Ask(HostMsg(6, test::LiveRequest(1))), 7), 3);
-  EXPECT_EQ(At(Ask(HostMsg(6, test::LiveRequest(2))), 7), 3);
+  EXPECT_EQ(At(Ask(HostMsg(6, LiveRequest(1))), 7), 3);
+  EXPECT_EQ(At(Ask(HostMsg(6, LiveRequest(2))), 7), 3);
   // Longer than any frame: refused with the argument, in every poll mode, nothing sent.
-  const std::string too_long = test::LiveRequest(2) + std::string(258 - 6, '\x55');
+  const std::string too_long = LiveRequest(2) + std::string(258 - 6, '\x55');
   for (const char* mode : {"\x00", "\x02", "\x07"}) {
     Ask(HostMsg(4, mode));
     for (const int code : {6, 7}) {
@@ -210,7 +205,7 @@ TEST_F(Instructions, HandlerResultsAndData) {
   EXPECT_TRUE(p.wire_written.empty());
   // Another poll mode: no reply at all, for the longest frame too.
   Ask(HostMsg(4, "\x07"));
-  p.HostSend(HostMsg(6, test::LiveRequest(2)));
+  p.HostSend(HostMsg(6, LiveRequest(2)));
   p.HostSend(HostMsg(6, too_long.substr(0, 257)));
   EXPECT_TRUE(Replies(1, 1e6).empty());
 }
@@ -263,4 +258,4 @@ TEST(IdentMatches, FieldsOneAndTwoMustMatchAndNotBeEmpty) {
 }
 
 }  // namespace
-}  // namespace ecub
+}  // namespace ecub::test

@@ -6,13 +6,10 @@
 #include "server_fixture.h"
 #include "service/status_form.h"
 
-namespace ecub {
+namespace ecub::test {
 namespace {
 
-using test::Bytes;
-using test::HostMsg;
-
-using MainLoop = test::ServerFixture;
+using MainLoop = ServerFixture;
 using Texts = std::vector<std::string>;
 
 // The reply the loop must write: big-endian length, code, link status 0, the poll mode and the
@@ -194,4 +191,4 @@ TEST_F(MainLoop, ShownStatusFormKeepsTheServerAfterTheEndOfHostInput) {
 }
 
 }  // namespace
-}  // namespace ecub
+}  // namespace ecub::test

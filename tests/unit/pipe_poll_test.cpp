@@ -11,11 +11,9 @@
 #include "sim/fake_platform.h"
 #include "test_util.h"
 
-namespace ecub {
+namespace ecub::test {
 namespace {
 
-using test::Bytes;
-using test::HostMsg;
 using Texts = std::vector<std::string>;
 
 class PipePoll : public ::testing::Test {
@@ -112,4 +110,4 @@ TEST(TakeHistory, BlocksEndOnEntryBoundariesWhenAnswerLengthsDiffer) {
 }
 
 }  // namespace
-}  // namespace ecub
+}  // namespace ecub::test

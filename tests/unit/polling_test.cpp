@@ -6,16 +6,10 @@
 #include "app/polling.h"
 #include "server_fixture.h"
 
-namespace ecub {
+namespace ecub::test {
 namespace {
 
-using test::At;
-using test::Bytes;
-using test::HostMsg;
-using test::LiveRequest;
-using test::MsgSection;
-
-class Polling : public test::ServerFixture {
+class Polling : public ServerFixture {
  protected:
   // Requests the unit received after the port search, by their tag byte (data byte 0).
   std::vector<int> PolledTags(const EcuSim& unit) const {
@@ -172,4 +166,4 @@ TEST_F(Polling, HostIsServedWhileAPollingTransactionWaits) {
 }
 
 }  // namespace
-}  // namespace ecub
+}  // namespace ecub::test

@@ -9,12 +9,9 @@
 
 #include "link_fixture.h"
 
-namespace ecub {
+namespace ecub::test {
 namespace {
 
-using test::Device;
-using test::kHandleIniPath;
-using test::LinkTest;
 using Calls = std::vector<std::string>;
 using Texts = std::vector<std::string>;
 
@@ -404,4 +401,4 @@ TEST_F(HandleIni, OnlyAPlainPositiveHandleThisProcessHoldsIsClosed) {
 }
 
 }  // namespace
-}  // namespace ecub
+}  // namespace ecub::test

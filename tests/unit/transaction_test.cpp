@@ -12,13 +12,8 @@
 #include "link_fixture.h"
 #include "test_util.h"
 
-namespace ecub {
+namespace ecub::test {
 namespace {
-
-using test::Bytes;
-using test::HostMsg;
-using test::LinkTest;
-using test::ScriptedLink;
 
 // The identification request without data, and the unit's plain answer to it.
 const std::string kRequest = Bytes({0x41, 0x02, 0x03, 0x21, 0x61});
@@ -48,7 +43,7 @@ TEST(Frame, BuildFramePutsLengthAndChecksum) {
             Bytes({0x41, 0x02, 0x0E, 0x21}) + std::string(11, '\0') + Bytes({0x6C}));
   const std::string longest = BuildFrame(0x41, 0x02, 0x0C, std::string(252, '\x01'));
   ASSERT_EQ(longest.size(), 257u);
-  EXPECT_EQ(test::At(longest, 2), 0xFF);
+  EXPECT_EQ(At(longest, 2), 0xFF);
   EXPECT_EQ(FrameChecksum(longest), 0);
   // One byte more has no length byte that could describe it.
   EXPECT_EQ(BuildFrame(0x41, 0x02, 0x0C, std::string(253, '\x01')), "");
@@ -285,4 +280,4 @@ TEST_F(Transaction, ScrambledTablesApplyOnTheWireOnly) {
 }
 
 }  // namespace
-}  // namespace ecub
+}  // namespace ecub::test
