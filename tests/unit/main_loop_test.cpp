@@ -72,14 +72,10 @@ TEST_F(MainLoop, LogOffLeavesThePreviousLogAlone) {
 // Host bytes as they arrive, in pieces or together, well formed or not: every message gets
 // exactly one reply, in order, and the stream recovers after a bad one.
 TEST(MainLoopStream, EveryMessageGetsOneReplyInOrder) {
-  struct Send {
-    std::string bytes;
-    double at_usec;
-  };
   struct Case {
     const char* what;
-    std::vector<Send> sends;
-    std::vector<std::string> replies;
+    std::vector<std::pair<std::string, double>> sends;  // bytes, when they arrive
+    Texts replies;
   };
   const std::string pieces = HostMsg(0, std::string(5000, 'p'));
   const Case cases[] = {
@@ -114,7 +110,7 @@ TEST(MainLoopStream, EveryMessageGetsOneReplyInOrder) {
     Server s(p, "/app");
     p.processes = {"host.exe"};
     ServerStartup(s);
-    for (const Send& send : c.sends) p.HostSend(send.bytes, send.at_usec);
+    for (const auto& [bytes, at_usec] : c.sends) p.HostSend(bytes, at_usec);
     const double end = p.NowUsec() + 1e6;
     while (p.NowUsec() < end) ASSERT_TRUE(LoopPass(s));
     EXPECT_EQ(p.TakeReplies(), c.replies);

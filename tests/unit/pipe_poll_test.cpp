@@ -34,7 +34,7 @@ class PipePoll : public ::testing::Test {
   Server s;
 };
 
-TEST_F(PipePoll, AnswersStoredValuesAtOnceOneMessageAtATime) {
+TEST_F(PipePoll, AnswersStoredValuesAtOnceOneMessageAtATimeAndLeavesTheRestToTheMainLoop) {
   Store(1, "ANSWER", 1);
   p.HostSend(HostMsg(6, "TIMED") + HostMsg(0, "later"));
   ControllaRispondiPipe(s);
@@ -47,6 +47,16 @@ TEST_F(PipePoll, AnswersStoredValuesAtOnceOneMessageAtATime) {
   p.HostSend(HostMsg(6, "CYCLIC"));
   ControllaRispondiPipe(s);
   EXPECT_EQ(p.TakeReplies(), Texts{Bytes({0, 8, 6, 0, 0, 0, 0, 0})});
+  // Other messages wait for the main loop.
+  const std::string cases[] = {HostMsg(6, "UNFLAGGED"), HostMsg(6, "NOWHERE"), HostMsg(1),
+                               Bytes({7, 0, 0, 0, 0, 0, 0}), HostMsg(7)};
+  for (const std::string& message : cases) {
+    s.PendingMessage.clear();
+    p.HostSend(message);
+    ControllaRispondiPipe(s);
+    EXPECT_EQ(s.PendingMessage, message);
+  }
+  EXPECT_TRUE(p.replies.empty());
 }
 
 TEST_F(PipePoll, HistoryIsReturnedAndEmptied) {
@@ -62,18 +72,6 @@ TEST_F(PipePoll, HistoryIsReturnedAndEmptied) {
   p.HostSend(HostMsg(7, "CYCLIC"));
   ControllaRispondiPipe(s);
   EXPECT_EQ(p.replies[1].substr(8), Bytes({10, 0, 0, 0}));
-}
-
-TEST_F(PipePoll, OtherMessagesWaitForTheMainLoop) {
-  const std::string cases[] = {HostMsg(6, "UNFLAGGED"), HostMsg(6, "NOWHERE"), HostMsg(1),
-                               Bytes({7, 0, 0, 0, 0, 0, 0}), HostMsg(7)};
-  for (const std::string& message : cases) {
-    s.PendingMessage.clear();
-    p.HostSend(message);
-    ControllaRispondiPipe(s);
-    EXPECT_EQ(s.PendingMessage, message);
-  }
-  EXPECT_TRUE(p.replies.empty());
 }
 
 // Answers of two lengths (a short error frame now and then): every block ends on an entry

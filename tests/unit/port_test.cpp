@@ -31,7 +31,7 @@ std::vector<uint32_t> Fields(const CommTimeouts& t) {
 
 using SerialOpen = LinkTest;
 
-TEST_F(SerialOpen, ConfiguresTheLineAndRecordsTheHandle) {
+TEST_F(SerialOpen, ConfiguresTheLineAndRecordsTheHandleAndProbesLeaveItAlone) {
   std::tie(s.settings.BaudRate, s.settings.Bit, s.settings.StopBit, s.settings.Parity) =
       std::tuple(19200, 7, 2, 1);
   ASSERT_TRUE(OpenSerial(12));
@@ -49,6 +49,25 @@ TEST_F(SerialOpen, ConfiguresTheLineAndRecordsTheHandle) {
   EXPECT_EQ(Fields(port.timeouts), (std::vector<uint32_t>{5, 0, 0, 5, 50}));
   EXPECT_EQ(s.dcb.BaudRate, 19200u);
   EXPECT_EQ(Fields(s.timeouts), Fields(port.timeouts));
+  // Configuring another port (a scan probe) logs nothing and leaves the open port's blocks alone.
+  const Dcb before = s.dcb;
+  p.com_ports[4] = &link;
+  const int64_t other = p.OpenSerial(SerialDeviceName(4));
+  s.settings.BaudRate = 9600;
+  s.settings.DCB_fBitFields = 0x1011;  // a configured flag word replaces the driver's flags
+  std::string failed = "stale";
+  ForgetLog();
+  EXPECT_TRUE(ConfigureSerial(s, other, failed));
+  EXPECT_EQ(failed, "");
+  EXPECT_EQ(std::pair(p.open_serial.at(other).dcb.BaudRate, p.open_serial.at(other).dcb.fBitFields),
+            std::pair(9600u, 0x1011u));
+  EXPECT_EQ(std::pair(s.dcb.BaudRate, s.dcb.fBitFields),
+            std::pair(before.BaudRate, before.fBitFields));
+  p.FailCall("SetCommTimeouts");
+  EXPECT_FALSE(ConfigureSerial(s, other, failed));
+  EXPECT_EQ(failed, "SetCommTimeouts");
+  EXPECT_EQ(s.last_dll_error, 31u);
+  EXPECT_EQ(Log(), "");
 }
 
 // Every step of an open that can fail: the first failure is logged and ends the open; a port
@@ -113,28 +132,6 @@ INSTANTIATE_TEST_SUITE_P(
         UsbStep("FT_Open", 0), UsbStep("FT_SetBaudRate"), UsbStep("FT_SetDataCharacteristics"),
         UsbStep("FT_SetFlowControl"), UsbStep("FT_SetTimeouts"), UsbStep("FT_SetChars")),
     [](const auto& tp) { return std::string(tp.param.call); });
-
-TEST_F(SerialOpen, ConfigurationWithoutLoggingLeavesTheOpenPortsBlocksAlone) {
-  ASSERT_TRUE(OpenSerial(3));
-  const Dcb before = s.dcb;
-  p.com_ports[4] = &link;
-  const int64_t other = p.OpenSerial(SerialDeviceName(4));
-  s.settings.BaudRate = 9600;
-  s.settings.DCB_fBitFields = 0x1011;  // a configured flag word replaces the driver's flags
-  std::string failed = "stale";
-  ForgetLog();
-  EXPECT_TRUE(ConfigureSerial(s, other, failed));
-  EXPECT_EQ(failed, "");
-  EXPECT_EQ(p.open_serial.at(other).dcb.BaudRate, 9600u);
-  EXPECT_EQ(p.open_serial.at(other).dcb.fBitFields, 0x1011u);
-  EXPECT_EQ(s.dcb.BaudRate, before.BaudRate);
-  EXPECT_EQ(s.dcb.fBitFields, before.fBitFields);
-  p.FailCall("SetCommTimeouts");
-  EXPECT_FALSE(ConfigureSerial(s, other, failed));
-  EXPECT_EQ(failed, "SetCommTimeouts");
-  EXPECT_EQ(s.last_dll_error, 31u);
-  EXPECT_EQ(Log(), "");
-}
 
 using UsbOpen = LinkTest;
 
