@@ -158,21 +158,20 @@ TEST_F(SettingsTest, ProblemsAreSaidWithTheirFileAndLine) {
       EncodeLine(kProtectedMagic) + "\n" + EncodeLine("[LOG]") + "\nx\n" + EncodeLine("1");
   for (const auto& [file, said] : std::vector<std::pair<std::string, Lines>>{
            {"[NumResend]\n3\n[Foo] \n[NumResend]\nabc\n",
-                {at + "3: unknown section '[Foo]'; passed over",
-                 at + "5: [NumResend] value 'abc' is not a whole number from -32768 to 32767; "
-                      "kept as before"}},
+            {at + "3: unknown section '[Foo]'; passed over",
+             at + "5: [NumResend] value 'abc' is not a whole number from -32768 to 32767; "
+                  "kept as before"}},
            {"[LOG]\r\nyes\r\n[Setport,BaudRate,Bit,StopBit,Parity]\r\n9600,8\r\n[NumResend]",
-                {at + "2: [LOG] value 'yes' is not 0 or 1; taken as 0",
-                 at + "4: [Setport,BaudRate,Bit,StopBit,Parity] value '9600,8' is not four "
-                      "numbers: speed,bits,stop-bit code,parity code; the others kept as before",
-                 at + "5: [NumResend] has no value line"}},
+            {at + "2: [LOG] value 'yes' is not 0 or 1; taken as 0",
+             at + "4: [Setport,BaudRate,Bit,StopBit,Parity] value '9600,8' is not four "
+                  "numbers: speed,bits,stop-bit code,parity code; the others kept as before",
+             at + "5: [NumResend] has no value line"}},
            {"[MSG]\n1\nt\nZZ\n",
-                {at + "1: [MSG] has 4 of its 8 value lines",
-                 at + "4: [MSG] request 'ZZ' is not hex"}},
+            {at + "1: [MSG] has 4 of its 8 value lines", at + "4: [MSG] request 'ZZ' is not hex"}},
            {"ok\n\x7f" + std::string(1, '\0'), {at + "2: is not a text file (byte 127)"}},
            {bad_protected,
-                {at + "3: does not decode (a protected file holds groups of four digits); the "
-                      "whole file is passed over"}},
+            {at + "3: does not decode (a protected file holds groups of four digits); the "
+                  "whole file is passed over"}},
            {"; a comment\n[ not a section\n\n", {}},
        }) {
     p.files[path] = file;
