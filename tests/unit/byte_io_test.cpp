@@ -7,6 +7,7 @@
 #include <limits>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "link_fixture.h"
@@ -86,9 +87,7 @@ TEST_P(ByteIo, SendWritesOneByteAtATimeWithTheWaitBetween) {
   s.RxBuffer = "old answer";
   SendBytes(s, kFrame);
   EXPECT_EQ(link.received, kFrame);
-  EXPECT_EQ(s.TxBuffer, kFrame);
-  EXPECT_EQ(s.RxBuffer, "");
-  EXPECT_FALSE(s.CommError);
+  EXPECT_EQ(std::tuple(s.TxBuffer, s.RxBuffer, s.CommError), std::tuple(kFrame, "", false));
   EXPECT_EQ(LogText(), kFrameLog);
   std::vector<std::string> expected;
   for (size_t i = 0; i < kFrame.size(); ++i) {
@@ -133,11 +132,7 @@ class InflatedQueue : public SimLink {
 
 TEST_P(ByteIo, AQueueCountBeyondReasonIsReadInBoundedPieces) {
   InflatedQueue inflated;
-  if (usb_) {
-    p.usb_devices[0].link = &inflated;
-  } else {
-    p.com_ports[3] = &inflated;
-  }
+  (usb_ ? p.usb_devices[0].link : p.com_ports[3]) = &inflated;
   for (const size_t claimed : {size_t{1} << 20, size_t{0xFFFFFFFF}}) {
     inflated.claimed = claimed;
     s.RxBuffer.clear();
