@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "app/main_loop.h"
 #include "link/host_link.h"
 #include "server/clock.h"
@@ -11,12 +13,8 @@ namespace ecub::test {
 namespace {
 
 TEST(ParseHostMessage, ArgumentRulesPerInstruction) {
-  struct Case {
-    int code;
-    std::string argument;
-    int32_t result;
-    std::string parsed;
-  };
+  // Code, argument, result, the argument as parsed.
+  using Case = std::tuple<int, std::string, int32_t, std::string>;
   std::vector<Case> cases = {
       {0, "", kParseOk, ""},
       {0, "AB", kParseOk, "AB"},
@@ -34,13 +32,13 @@ TEST(ParseHostMessage, ArgumentRulesPerInstruction) {
     cases.push_back({code, "", kParseArgument, ""});
     cases.push_back({code, "xyz", kParseOk, "xyz"});
   }
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.code);
-    int32_t code = -1;
+  for (const auto& [code, argument, result, expected] : cases) {
+    SCOPED_TRACE(code);
+    int32_t parsed_code = -1;
     std::string parsed = "stale";
-    EXPECT_EQ(ParseHostMessage(HostMsg(c.code, c.argument), code, parsed), c.result);
-    EXPECT_EQ(code, c.code);
-    EXPECT_EQ(parsed, c.parsed);
+    EXPECT_EQ(ParseHostMessage(HostMsg(code, argument), parsed_code, parsed), result);
+    EXPECT_EQ(parsed_code, code);
+    EXPECT_EQ(parsed, expected);
   }
 }
 

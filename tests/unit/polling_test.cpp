@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <map>
+#include <tuple>
 
 #include "app/polling.h"
 #include "server_fixture.h"
@@ -57,20 +58,17 @@ TEST_F(Polling, TimedModeAnswersFromTheStoredAnswer) {
 TEST_F(Polling, MostOverdueFirst) {
   EcuSim& unit = Linked(1, MsgSection(LiveRequest(0), true, 1000, 10, false) +
                                MsgSection(LiveRequest(1), true, 1000, 10, false));
-  struct Case {
-    double overdue0_usec, overdue1_usec;
-    std::vector<int> order;
-  };
-  for (const Case& c :
+  using Case = std::tuple<double, double, std::vector<int>>;  // how overdue each is, the order
+  for (const auto& [overdue0_usec, overdue1_usec, order] :
        {Case{50000, 20000, {0, 1}}, Case{20000, 50000, {1, 0}}, Case{30000, 30000, {0, 1}}}) {
     const size_t before = PolledTags(unit).size();
-    s.MsgTable[0].MsgNextDue_usec = p.NowUsec() - c.overdue0_usec;
-    s.MsgTable[1].MsgNextDue_usec = p.NowUsec() - c.overdue1_usec;
+    s.MsgTable[0].MsgNextDue_usec = p.NowUsec() - overdue0_usec;
+    s.MsgTable[1].MsgNextDue_usec = p.NowUsec() - overdue1_usec;
     RunFor(200000);
     const auto tags = PolledTags(unit);
     ASSERT_GE(tags.size(), before + 2);
     const auto first = tags.begin() + static_cast<std::ptrdiff_t>(before);
-    EXPECT_EQ(std::vector<int>(first, first + 2), c.order);
+    EXPECT_EQ(std::vector<int>(first, first + 2), order);
   }
   // Ten periods overdue: polled once and then a period later, not in a burst to catch up.
   const double at = p.NowUsec();

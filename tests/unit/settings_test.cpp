@@ -84,20 +84,17 @@ TEST_F(SettingsTest, BadValuesKeepThePreviousValue) {
 // end with LF or CR LF; a switch is on only for exactly "1"; LOG and CRIPT PROTO keep their
 // start-up value unless the file states one.
 TEST_F(SettingsTest, HeadersAndSwitchesNeedWholeLines) {
-  struct Case {
-    bool before;
-    Lines lines;
-    bool after;
-  };
-  for (const Case& c : {Case{false, {"[log]", " 1\t"}, true}, Case{false, {" [LOG]\t", "1"}, true},
-                        Case{false, {"[LOG]\n1\n"}, true}, Case{false, {"[LOG]\r\r\n1"}, false},
-                        Case{false, {"[ LOG]", "1", "[LOG] x", "1"}, false},
-                        Case{true, {"[NumResend]", "[LOG]", "0"}, true},
-                        Case{true, {"[LOG]", "true"}, false}, Case{true, {"[LOG]", "01"}, false},
-                        Case{true, {"[LOG]", "1 1"}, false}, Case{true, {"[LOG]"}, false}}) {
-    s.settings.LOG = c.before;
-    Load(c.lines);
-    EXPECT_EQ(s.settings.LOG, c.after) << c.lines[0] << "|" << c.lines.back();
+  using Case = std::tuple<bool, Lines, bool>;  // LOG before, the lines, LOG after
+  for (const auto& [before, lines, after] :
+       {Case{false, {"[log]", " 1\t"}, true}, Case{false, {" [LOG]\t", "1"}, true},
+        Case{false, {"[LOG]\n1\n"}, true}, Case{false, {"[LOG]\r\r\n1"}, false},
+        Case{false, {"[ LOG]", "1", "[LOG] x", "1"}, false},
+        Case{true, {"[NumResend]", "[LOG]", "0"}, true}, Case{true, {"[LOG]", "true"}, false},
+        Case{true, {"[LOG]", "01"}, false}, Case{true, {"[LOG]", "1 1"}, false},
+        Case{true, {"[LOG]"}, false}}) {
+    s.settings.LOG = before;
+    Load(lines);
+    EXPECT_EQ(s.settings.LOG, after) << lines[0] << "|" << lines.back();
   }
   Load({"[CRIPT PROTO]", "3"});
   EXPECT_EQ(s.settings.CRIPT_PROTO, 0);

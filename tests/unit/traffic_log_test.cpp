@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 #include "codec/hex.h"
 #include "server/server.h"
@@ -34,12 +35,8 @@ class LogLineTest : public ::testing::Test {
 // A frame sent to the unit gets a line naming its command before it; anything else is written
 // as it is.
 TEST_F(LogLineTest, LinesAsWritten) {
-  struct Case {
-    const char* label;
-    const char* text;
-    const char* lines;
-  };
-  const Case cases[] = {
+  // Label, text, the lines written.
+  const std::tuple<const char*, const char*, const char*> cases[] = {
       {"T ", "4100050C0102034F", "CMD_READ_MEM1\r\n0 T 4100050C0102034F\r\n"},
       {"R ", "44000503AA55", "0 R 44000503AA55\r\n"},
       {"T ", "41000500", " XXXXXXXXXX \r\n0 T 41000500\r\n"},       // code 0
@@ -52,10 +49,10 @@ TEST_F(LogLineTest, LinesAsWritten) {
       {"RX ESITO_CKSUM", "", "0 RX ESITO_CKSUM\r\n"},
       {"R ", "", "0 R \r\n"},
   };
-  for (const Case& c : cases) {
+  for (const auto& [label, text, lines] : cases) {
     const size_t before = p.files[kLog].size();
-    LogLine(s, c.label, c.text);
-    EXPECT_EQ(p.files[kLog].substr(before), c.lines) << c.label << c.text;
+    LogLine(s, label, text);
+    EXPECT_EQ(p.files[kLog].substr(before), lines) << label << text;
   }
 }
 

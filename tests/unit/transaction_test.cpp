@@ -56,13 +56,9 @@ using AnswerCheck = LinkTest;
 // The checks' common cases are in the exchanges below; these are the edge cases. A short answer
 // 44 01 03 <cmd> <checksum> has no data, and its checksum sits where the outcome would be.
 TEST_F(AnswerCheck, LogsTheFirstFailingCheck) {
-  struct Case {
-    const char* name;
-    std::string tx;
-    std::string rx;
-    const char* logged;  // the "COMUNICATION ERROR:" text, or nullptr when accepted
-  };
-  for (const Case& c : std::vector<Case>{
+  // Name, request, answer, the "COMUNICATION ERROR:" text or nullptr when accepted.
+  using Case = std::tuple<const char*, std::string, std::string, const char*>;
+  for (const auto& [name, tx, rx, logged] : std::vector<Case>{
            {"AcceptedWithData", kRequest, Answer(0x21, 0x00, "DATA"), nullptr},
            {"FourBytesHaveNoOutcome", Bytes({0x41, 0x02, 0x03, 0x47, 0x07}),
             Bytes({0x44, 0x01, 0x02, 0x47}), nullptr},
@@ -77,13 +73,13 @@ TEST_F(AnswerCheck, LogsTheFirstFailingCheck) {
             Bytes({0x44, 0x01, 0x03, 0xB8, 0xFE}), "ESITO_EXE_ERR"},
            {"ShortAnswerChecksumFF", Bytes({0x41, 0x02, 0x03, 0xB9, 0}),
             Bytes({0x44, 0x01, 0x03, 0xB9, 0xFF}), "TX ESITO_CKSUM"}}) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(name);
     ForgetLog();
-    s.TxBuffer = c.tx;
-    s.RxBuffer = c.rx;
-    EXPECT_EQ(CheckAnswer(s), c.logged == nullptr);
+    s.TxBuffer = tx;
+    s.RxBuffer = rx;
+    EXPECT_EQ(CheckAnswer(s), logged == nullptr);
     EXPECT_EQ(Log(),
-              c.logged == nullptr ? "" : std::string("0 COMUNICATION ERROR:") + c.logged + "\r\n");
+              logged == nullptr ? "" : std::string("0 COMUNICATION ERROR:") + logged + "\r\n");
   }
 }
 
