@@ -146,10 +146,9 @@ TEST_F(Instructions, ScanClosesALinkedUsbInterfaceFirst) {
 }
 
 TEST_F(Instructions, ScanClosesALinkedSerialPortFirstAndWaitsOnceForNone) {
-  EcuSim& unit = UnitOn(5);
   UsbUnit("A1", "Cable");
-  Start();
-  ASSERT_EQ(At(Connect(5, unit.ExpectedIdentity()), 3), 1);
+  Linked(5);
+  ASSERT_EQ(s.LinkStatus, 1);
   // The EEPROM is written only through an open USB interface.
   EXPECT_EQ(Ask(HostMsg(12, std::string(20, 'd'))).substr(7), std::string(1, 4) + "1");
   EXPECT_EQ(p.ee_program_calls, 0);

@@ -111,9 +111,7 @@ bool Holds(FakePlatform& p, const std::string& path, const std::string& marker) 
 // second replace that copy.
 TEST(TrafficLog, KeepAllRuleAddsOneDatedCopyPerStart) {
   FakePlatform p;
-  StartRun(p, true, "run1");
-  StartRun(p, true, "run2");
-  StartRun(p, true, "run3");
+  for (const char* run : {"run1", "run2", "run3"}) StartRun(p, true, run);
   p.local_now.second = 4;
   StartRun(p, true, "run4");
   p.local_now.minute = 8;
