@@ -68,7 +68,7 @@ EcuSim Sim(uint32_t baud = 0) {
   return sim;
 }
 
-TEST(EcuSimAnswers, CannedRepliesByFrameThenCommandThenDefault) {
+TEST(EcuSimAnswers, CannedRepliesBadChecksumsAndLongData) {
   EcuSim sim = Sim();
   EXPECT_EQ(Ask(sim, kReadErr, 0), kReadErrAnswer);  // unknown command: empty data, outcome 0
   sim.SetAnswer(0x1A, H("01 02"));
@@ -80,13 +80,10 @@ TEST(EcuSimAnswers, CannedRepliesByFrameThenCommandThenDefault) {
   sim.ClearReplies();
   sim.config.start_byte = 0x42;
   EXPECT_EQ(Ask(sim, kReadErr, 50), H("42 01 04 1A 00 5D"));
-}
-
-// A bad request checksum gets outcome FF (or silence); long data is cut to what a length byte
-// can announce. Other tests count on both: a unit that took every request would hide a bad
-// checksum of the server's.
-TEST(EcuSimAnswers, BadChecksumGetsOutcomeFFOrSilenceAndLongDataIsCut) {
-  EcuSim sim = Sim();
+  // A bad request checksum gets outcome FF (or silence); long data is cut to what a length byte
+  // can announce. Other tests count on both: a unit that took every request would hide a bad
+  // checksum of the server's.
+  sim = Sim();
   EXPECT_EQ(Ask(sim, H("41 02 03 1A 5B"), 0), H("44 01 04 1A FF A4"));
   sim.config.answer_bad_checksum = false;
   Send(sim, H("41 02 03 1A 5B"), 10);
@@ -146,7 +143,7 @@ TEST(EcuSimParse, SkipsGarbageAndTakesRequestsByteByByte) {
   EXPECT_EQ(sim.requests().at(2).time_usec, 1500);
 }
 
-TEST(EcuSimFaults, ContentFaultsChangeTheAnswerBytesForTheirCount) {
+TEST(EcuSimFaults, ContentFaultsChangeTheAnswerBytesForTheirCountAndCommandAndCompose) {
   const std::vector<std::pair<Fault, std::string>> cases = {
       {Fault::kWrongEcho, H("44 01 04 1B 00 5A")},     {Fault::kOutcomeFE, H("44 01 04 1A FE A5")},
       {Fault::kOutcomeFF, H("44 01 04 1A FF A4")},     {Fault::kWrongStart, H("45 01 04 1A 00 5A")},
@@ -169,10 +166,8 @@ TEST(EcuSimFaults, ContentFaultsChangeTheAnswerBytesForTheirCount) {
   sim.Inject(Fault::kEarlyTalk, 1);
   EXPECT_EQ(Ask(sim, kReadErr.substr(0, 2), 10), H("E1 E2"));
   EXPECT_EQ(Ask(sim, kReadErr.substr(2), 20), H("44 01 03 1A 5C"));
-}
-
-TEST(EcuSimFaults, CountsCommandsAndComposition) {
-  EcuSim sim = Sim();
+  // Counts, commands and faults together.
+  sim = Sim();
   sim.Inject(Fault::kSilence, 2);
   sim.Inject(Fault::kWrongEcho, EcuSim::kForever, 0x1A);
   Send(sim, kReadErr, 0);
