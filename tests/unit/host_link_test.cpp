@@ -74,10 +74,9 @@ class StoredAnswers : public ::testing::Test {
 TEST_F(StoredAnswers, EntryCarriesTheTimeStampAndTheAnswer) {
   p.Advance(70000 * 1000.0);
   ScomponiMessaggio(s, "REQ1", "ANSWER");
-  EXPECT_EQ(s.MsgTable[1].MsgLastAnswer, "ANSWER");
-  EXPECT_EQ(s.MsgTable[1].MsgLastTime_ms, 70000);
-  EXPECT_EQ(s.MsgTable[1].MsgHistory, Bytes({0x11, 0x70, 0x00, 0x01}) + "ANSWER");
-  EXPECT_EQ(s.MsgTable[1].MsgHistoryLeft, 2);
+  const MsgRecord& r = s.MsgTable[1];
+  EXPECT_EQ(std::tuple(r.MsgLastAnswer, r.MsgLastTime_ms, r.MsgHistory, r.MsgHistoryLeft),
+            std::tuple("ANSWER", 70000, Bytes({0x11, 0x70, 0x00, 0x01}) + "ANSWER", 2));
   EXPECT_TRUE(s.MsgTable[2].MsgLastAnswer.empty());
   EXPECT_TRUE(s.MsgTable[0].MsgHistory.empty());
   // Neither an unknown request nor a prefix of a known one is stored.
@@ -121,10 +120,8 @@ TEST_F(StoredAnswers, AFailingStepIsShownAndTheOthersStillRun) {
   EXPECT_EQ(p.messages, std::vector<std::string>{
                             "ecubridge|ScomponiMessaggio_ErrQueryPerformanceCounter threw"});
   const MsgRecord& r = s.MsgTable[0];
-  EXPECT_EQ(r.MsgLastAnswer, "ANSWER");
-  EXPECT_EQ(r.MsgLastTime_ms, 0);
-  EXPECT_EQ(r.MsgHistory, HistoryTimeBytes(0) + "ANSWER");
-  EXPECT_EQ(r.MsgHistoryLeft, 2);
+  EXPECT_EQ(std::tuple(r.MsgLastAnswer, r.MsgLastTime_ms, r.MsgHistory, r.MsgHistoryLeft),
+            std::tuple("ANSWER", 0, HistoryTimeBytes(0) + "ANSWER", 2));
 }
 
 }  // namespace

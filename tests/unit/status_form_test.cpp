@@ -73,8 +73,7 @@ TEST_F(StatusFormTest, InviaBuildsTheMessageOrRefusesTheBoxes) {
 // The length field itself is pinned with the codec; the form adds the limit: the longest
 // announceable message is built and read back, one byte more is refused.
 TEST_F(StatusFormTest, MessagesUpToTheLongestAnnounceableOneAreBuilt) {
-  std::string message;
-  std::string refusal;
+  std::string message, refusal;
   ASSERT_TRUE(BuildFormMessage("0", std::string(2 * (65280 - 8), '5'), message, refusal));
   ASSERT_EQ(message.size(), 65280u);
   int32_t code = -1;
