@@ -117,16 +117,13 @@ class Run {
       unit_.Inject(static_cast<EcuSim::Fault>((fault & 0x0F) - 1), count);
     }
     if ((flags & 2) != 0) {
-      FakePlatform::UsbDevice device;
-      device.serial = "FT000001";
-      device.description = "ECU USB";
-      device.link = &unit_;
-      p_.usb_devices.push_back(device);
-      if ((flags & 0x40) != 0) {  // a second interface with nothing behind it
-        device.serial = "FT000002";
-        device.link = nullptr;
-        p_.usb_devices.push_back(device);
+      // Bit 6: a second interface with nothing behind it.
+      p_.usb_devices.resize((flags & 0x40) != 0 ? 2 : 1);
+      for (size_t i = 0; i < p_.usb_devices.size(); ++i) {
+        p_.usb_devices[i].serial = "FT00000" + std::to_string(i + 1);
+        p_.usb_devices[i].description = "ECU USB";
       }
+      p_.usb_devices[0].link = &unit_;
     } else {
       p_.com_ports[kUnitPort] = &unit_;
     }
@@ -290,18 +287,16 @@ class Run {
     }
 
     // Bounded memory: nothing buffered beyond one message, histories within their places.
-    FUZZ_CHECK(s_.host_stream.buffered.size() <= ecub::kLongestHostMessage,
-               std::to_string(s_.host_stream.buffered.size()));
-    FUZZ_CHECK(s_.PendingMessage.size() <= ecub::kLongestHostMessage,
-               std::to_string(s_.PendingMessage.size()));
+    const size_t held = std::max(s_.host_stream.buffered.size(), s_.PendingMessage.size());
+    FUZZ_CHECK(held <= ecub::kLongestHostMessage, std::to_string(held));
     FUZZ_CHECK(s_.MsgTable.size() == std::max<size_t>(frames_.size(), 1),
                std::to_string(s_.MsgTable.size()));
     for (const ecub::MsgRecord& r : s_.MsgTable) {
       const size_t places = r.MsgHistoryMax > 0 ? static_cast<size_t>(r.MsgHistoryMax) : 0;
-      FUZZ_CHECK(r.MsgHistory.size() <= places * (4 + kMaxStoredAnswer),
-                 std::to_string(r.MsgHistory.size()));
-      FUZZ_CHECK(r.MsgLastAnswer.size() <= kMaxStoredAnswer,
-                 std::to_string(r.MsgLastAnswer.size()));
+      FUZZ_CHECK(
+          r.MsgHistory.size() <= places * (4 + kMaxStoredAnswer) &&
+              r.MsgLastAnswer.size() <= kMaxStoredAnswer,
+          std::to_string(r.MsgHistory.size()) + " " + std::to_string(r.MsgLastAnswer.size()));
     }
     FUZZ_CHECK(s_.RxBuffer.size() <= kMaxStoredAnswer, std::to_string(s_.RxBuffer.size()));
   }

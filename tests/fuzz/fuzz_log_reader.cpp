@@ -81,11 +81,9 @@ void CheckSummary(const std::string& contents, const std::vector<LogEvent>& even
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string contents(reinterpret_cast<const char*>(data), size);
-  size_t lines = 0;
-  for (size_t at = 0; at < contents.size(); ++lines) {
-    const size_t end = contents.find('\n', at);
-    at = end == std::string::npos ? contents.size() : end + 1;
-  }
+  // A last line without its line feed counts too.
+  const size_t lines = static_cast<size_t>(std::count(contents.begin(), contents.end(), '\n')) +
+                       (!contents.empty() && contents.back() != '\n' ? 1 : 0);
   const auto events = ecub::tools::ParseTrafficLog(contents);
   // Every line gives at most one entry, and entries keep the order of their lines.
   FUZZ_CHECK(events.size() <= lines, std::to_string(events.size()) + " entries");

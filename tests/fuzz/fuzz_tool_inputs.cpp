@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "codec/text.h"
 #include "common/frames.h"
 #include "common/host_messages.h"
 #include "common/instructions.h"
@@ -43,12 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string error;
 
   // Script lines, one per line of the input.
-  size_t begin = 0;
-  while (begin <= text.size()) {
-    size_t end = text.find('\n', begin);
-    if (end == std::string::npos) end = text.size();
-    const std::string line = text.substr(begin, end - begin);
-    begin = end + 1;
+  for (const std::string& line : ecub::SplitAt(text, "\n")) {
     std::optional<Instruction> in;
     error.clear();
     if (ecub::tools::ParseScriptLine(line, in, error)) {

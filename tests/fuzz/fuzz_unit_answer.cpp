@@ -73,11 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   ChunkLink link;
   if (usb) {
-    ecub::FakePlatform::UsbDevice device;
-    device.serial = "FT000001";
-    device.description = "ECU USB";
-    device.link = &link;
-    p.usb_devices.push_back(device);
+    p.usb_devices.resize(1);
+    p.usb_devices[0].link = &link;
     s.PortaCom = 0;
     s.IndiceUsb = 0;
   } else {

@@ -7,16 +7,15 @@
 #include <limits>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "link_fixture.h"
 #include "test_util.h"
 
-namespace ecub {
+namespace ecub::test {
 namespace {
 
-using test::Bytes;
-using test::LinkTest;
 using Counts = std::vector<uint32_t>;
 
 // CMD_READ_MEM1 with one data byte.
@@ -88,9 +87,7 @@ TEST_P(ByteIo, SendWritesOneByteAtATimeWithTheWaitBetween) {
   s.RxBuffer = "old answer";
   SendBytes(s, kFrame);
   EXPECT_EQ(link.received, kFrame);
-  EXPECT_EQ(s.TxBuffer, kFrame);
-  EXPECT_EQ(s.RxBuffer, "");
-  EXPECT_FALSE(s.CommError);
+  EXPECT_EQ(std::tuple(s.TxBuffer, s.RxBuffer, s.CommError), std::tuple(kFrame, "", false));
   EXPECT_EQ(LogText(), kFrameLog);
   std::vector<std::string> expected;
   for (size_t i = 0; i < kFrame.size(); ++i) {
@@ -135,11 +132,7 @@ class InflatedQueue : public SimLink {
 
 TEST_P(ByteIo, AQueueCountBeyondReasonIsReadInBoundedPieces) {
   InflatedQueue inflated;
-  if (usb_) {
-    p.usb_devices[0].link = &inflated;
-  } else {
-    p.com_ports[3] = &inflated;
-  }
+  (usb_ ? p.usb_devices[0].link : p.com_ports[3]) = &inflated;
   for (const size_t claimed : {size_t{1} << 20, size_t{0xFFFFFFFF}}) {
     inflated.claimed = claimed;
     s.RxBuffer.clear();
@@ -287,4 +280,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& tp) { return std::string(tp.param.name); });
 
 }  // namespace
-}  // namespace ecub
+}  // namespace ecub::test

@@ -22,17 +22,15 @@ class Waits : public ::testing::Test {
 
 TEST_F(Waits, CoarseSleepsInTwoMillisecondSteps) {
   p.precise_sleep = false;
-  struct Case {
-    double usec;
-    size_t sleeps;
-  };
-  for (const Case& c : {Case{500, 0}, Case{2000, 0}, Case{2500, 1}, Case{5000, 2}, Case{100000, 50},
-                        Case{2001, 1}}) {
+  // The wait, and the 2 ms sleeps it takes.
+  for (const auto& [usec, sleeps] :
+       {std::pair(500.0, 0u), std::pair(2000.0, 0u), std::pair(2500.0, 1u), std::pair(5000.0, 2u),
+        std::pair(100000.0, 50u), std::pair(2001.0, 1u)}) {
     p.sleeps_ms.clear();
-    const double took = TimedWait(c.usec);
-    EXPECT_EQ(p.sleeps_ms.size(), c.sleeps) << c.usec;
+    const double took = TimedWait(usec);
+    EXPECT_EQ(p.sleeps_ms.size(), sleeps) << usec;
     for (uint32_t ms : p.sleeps_ms) EXPECT_EQ(ms, 2u);
-    EXPECT_GT(took, c.usec) << c.usec;
+    EXPECT_GT(took, usec) << usec;
   }
 }
 

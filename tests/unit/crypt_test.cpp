@@ -43,7 +43,7 @@ class ProtectedFileTest : public ::testing::Test {
   const std::string path = "/app/SetComVarno.ini";
 };
 
-TEST_F(ProtectedFileTest, RecognisesOnlyTheExactMagicWord) {
+TEST_F(ProtectedFileTest, RecognisesOnlyTheExactMagicWordAndDecodesTheLinesAfterIt) {
   EXPECT_FALSE(VerificaFileProtetto(p, path));  // missing
   Put("TORVALENA", {"[LOG]"});
   EXPECT_TRUE(VerificaFileProtetto(p, path));
@@ -53,9 +53,7 @@ TEST_F(ProtectedFileTest, RecognisesOnlyTheExactMagicWord) {
   EXPECT_FALSE(VerificaFileProtetto(p, path));
   p.files[path] = "x" + kMagicLine;
   EXPECT_FALSE(VerificaFileProtetto(p, path));
-}
-
-TEST_F(ProtectedFileTest, DecodesTheLinesAfterTheHeader) {
+  // The lines after the header, decoded.
   Put("TORVALENA", {});
   EXPECT_TRUE(DecodificaFileProtetto(p, path).empty());
   Put("TORVALENA", {}, "\r\n");
@@ -86,7 +84,7 @@ ByteTable Reversed() {
   return t;
 }
 
-TEST(ScrambleTable, ParsesExactly512HexDigitsFormingAPermutation) {
+TEST(ScrambleTable, ParsesExactly512HexDigitsFormingAPermutationFromTheTableFile) {
   ByteTable out = IdentityTable();
   const std::string text = TableText(Reversed());
   ASSERT_TRUE(ParseScrambleTable("\t" + text + "\r\n", out));
@@ -101,13 +99,11 @@ TEST(ScrambleTable, ParsesExactly512HexDigitsFormingAPermutation) {
   std::string upper = text;
   for (char& c : upper) c = (c >= 'a' && c <= 'f') ? static_cast<char>(c - 'a' + 'A') : c;
   EXPECT_TRUE(ParseScrambleTable(upper, out));
-}
-
-TEST(ScrambleTable, LoadsTheTableFileOrFallsBack) {
+  // The table file of the program folder, or the built-in table when it does not parse.
   FakePlatform p;
   Server s{p, "/app"};
   const std::string path = ProgramFile(s, kScrambleTableFile);
-  p.files["/app/ScrambleTable.txt"] = TableText(Reversed());
+  p.files["/app/ScrambleTable.txt"] = text;
   EXPECT_TRUE(LoadScrambleTable(s.platform, path, s.tables));
   EXPECT_EQ(s.tables.ScramblePermutation, Reversed());
   p.files["/app/ScrambleTable.txt"] = std::string(512, '0');  // not a permutation

@@ -17,13 +17,8 @@
 
 #include "server_fixture.h"
 
-namespace ecub {
+namespace ecub::test {
 namespace {
-
-using test::At;
-using test::HostMsg;
-using test::LiveRequest;
-using test::MsgSection;
 
 constexpr uint8_t kRelayCommand = 0x0D;
 const std::string kLog = "/app/RxTx.TXT", kLastLog = "/app/Last_RxTx.TXT";
@@ -58,8 +53,8 @@ class Conversation {
     p.processes = {"init", "host.exe"};
     p.com_ports[5] = &com_unit;
     other_unit.config.ident_pieces = {"FW", "9.99", "OTHER", "X"};
-    test::AddUsb(p, "A1", "Other cable", other_unit);
-    test::AddUsb(p, "B2", "Bench cable", usb_unit);
+    p.usb_devices = {Device("A1", "Other cable", &other_unit),
+                     Device("B2", "Bench cable", &usb_unit)};
     // One lost answer on each link, so the retry path runs too.
     com_unit.Inject(EcuSim::Fault::kSilence, 1, kRelayCommand);
     usb_unit.Inject(EcuSim::Fault::kBadChecksum, 1, kRelayCommand);
@@ -101,12 +96,10 @@ class Conversation {
     Idle(50e3);
     // A settings file that could not be read leaves every default in force: nothing to poll.
     const std::string history = Ask(HostMsg(7, LiveRequest(0)), "history");
-    if (s.MsgTable.size() == 3 && (Byte(history, 7) != 0 || history.size() <= 12)) {
+    if (s.MsgTable.size() == 3 && (Byte(history, 7) != 0 || history.size() <= 12))
       Problem("no polled history");  // beyond the header and the entry size: an entry
-    }
-    if (Byte(Ask(HostMsg(3, usb), "connect USB"), 3) != 1 || !p.usb_devices[1].open) {
+    if (Byte(Ask(HostMsg(3, usb), "connect USB"), 3) != 1 || !p.usb_devices[1].open)
       Problem("USB interface not found again");
-    }
     Ask(HostMsg(2), "close");
     if (PortOpen()) Problem("a port is still open after closing");
     Ask(HostMsg(1), "quit");
@@ -151,9 +144,8 @@ class Conversation {
     const std::vector<std::string> got = p.TakeReplies();
     const bool reply_write_failed = p.failed_call == "HostWrite" && p.fail_point > points_before &&
                                     p.fail_point <= p.fault_points;
-    if (got.size() != (reply_write_failed ? 0u : 1u)) {
+    if (got.size() != (reply_write_failed ? 0u : 1u))
       Problem(where + ": " + std::to_string(got.size()) + " replies");
-    }
     for (const std::string& reply : got) {
       if (reply.size() < 8 || At(reply, 0) * 256u + At(reply, 1) != reply.size() ||
           reply[2] != message[2]) {
@@ -182,16 +174,14 @@ class Conversation {
       const std::string number = text.substr(0, text.size() - 2);
       return number.empty() ? empty_ok : number.find_first_not_of("0123456789") == number.npos;
     };
-    if (!number_line(kHandleIni, true) || !number_line(kPortComIni, false)) {
+    if (!number_line(kHandleIni, true) || !number_line(kPortComIni, false))
       Problem(where + ": Handle.ini or PortCom.ini cut short");
-    }
     if (p.files[kSettingsIni] != kSettings) Problem(where + ": the settings file changed");
     const std::string last = p.files.count(kLastLog) ? p.files[kLastLog] : "";
     if (last != kOlderLog && last != kPreviousLog) Problem(where + ": Last_RxTx.TXT cut short");
     const std::string log = p.files.count(kLog) ? p.files[kLog] : "";
-    if (last != kPreviousLog && !log.starts_with(kPreviousLog)) {
+    if (last != kPreviousLog && !log.starts_with(kPreviousLog))
       Problem(where + ": the previous run's log is lost");
-    }
     if (!log.empty() && !log.ends_with("\r\n")) Problem(where + ": log line cut");
     // Anything else in the folder is a scratch copy that a failed write left behind.
     const std::set<std::string> known = {kHandleIni, kPortComIni, kSettingsIni, kLog, kLastLog};
@@ -254,4 +244,4 @@ TEST(FaultMatrix, FailingClockReadsAreSurvived) {
 }
 
 }  // namespace
-}  // namespace ecub
+}  // namespace ecub::test

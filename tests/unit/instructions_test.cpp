@@ -1,43 +1,30 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <tuple>
 
 #include "link/transaction.h"
 #include "server_fixture.h"
 #include "service/search.h"
 
-namespace ecub {
+namespace ecub::test {
 namespace {
 
-using test::At;
-using test::Bytes;
-using test::HostMsg;
+class Instructions : public ServerFixture {};
 
-class Instructions : public test::ServerFixture {};
-
-TEST_F(Instructions, ConnectFindsTheUnitOnANamedPort) {
-  EcuSim& unit = UnitOn(5);
-  Start();
-  const std::string reply = Connect(5, unit.ExpectedIdentity());
-  ASSERT_GE(reply.size(), 10u);
-  EXPECT_EQ(At(reply, 2), 3);
-  EXPECT_EQ(At(reply, 3), 1);  // LinkStatus
-  EXPECT_EQ(At(reply, 6), 5);  // PortaCom
-  EXPECT_EQ(reply.substr(8, 2), Bytes({5, 0x20}));
-  EXPECT_EQ(reply.substr(10), unit.IdentityAnswer());
-  EXPECT_EQ(p.files["/app/PortCom.ini"], "5\r\n");
-  ASSERT_EQ(unit.requests().size(), 1u);
-  const std::string probe = unit.requests()[0].frame;
-  ASSERT_EQ(probe.size(), 59u);
-  EXPECT_EQ(probe.substr(0, 4), Bytes({0x41, 0x02, 0x39, 0x21}));
-  EXPECT_EQ(At(probe, 58), 0x5B);
-  EXPECT_EQ(s.settings.NumResend, 10);
-  EXPECT_EQ(p.open_serial.size(), 1u);
-}
-
-TEST_F(Instructions, PortComIniIsKeptWholeWhenTheDiskIsFull) {
+TEST_F(Instructions, ConnectFindsTheUnitOnANamedPortAndKeepsPortComIniWhole) {
   EcuSim& unit = UnitOn(5);
   Start("[LOG]\r\n1\r\n");
+  // Linked (LinkStatus 1) on PortaCom 5; the data: the port, a blank and the unit's answer.
+  EXPECT_EQ(Connect(5, unit.ExpectedIdentity()),
+            Bytes({0, 41, 3, 1, 0, 0, 5, 0, 5, 0x20}) + unit.IdentityAnswer());
+  EXPECT_EQ(p.files["/app/PortCom.ini"], "5\r\n");
+  ASSERT_EQ(unit.requests().size(), 1u);
+  EXPECT_EQ(unit.requests()[0].frame,
+            Bytes({0x41, 0x02, 0x39, 0x21}) + std::string(54, '\0') + Bytes({0x5B}));
+  EXPECT_EQ(s.settings.NumResend, 10);
+  EXPECT_EQ(p.open_serial.size(), 1u);
+  // A full disk leaves PortCom.ini as it was.
   p.files["/app/PortCom.ini"] = "3\r\n";
   p.disk_full = true;
   EXPECT_EQ(At(Connect(5, unit.ExpectedIdentity()), 3), 1);
@@ -55,23 +42,17 @@ TEST_F(Instructions, PortComIniIsKeptWholeWhenTheDiskIsFull) {
   EXPECT_EQ(p.files["/app/PortCom.ini"], "5\r\n");
 }
 
-TEST_F(Instructions, ConnectToAMissingPortFails) {
-  Start();
-  const std::string reply = Connect(7, "0123456789AB x FW 1");
-  EXPECT_EQ(reply, Bytes({0, 10, 3, 0, 0, 0, 7, 0, 7, 0x20}));
-  EXPECT_EQ(s.settings.NumResend, 10);
-  EXPECT_EQ(s.HandlePorta, 0);
-  EXPECT_EQ(p.files.count("/app/PortCom.ini"), 0u);
-}
-
-TEST_F(Instructions, WrongIdentityIsNotTheUnit) {
+TEST_F(Instructions, AMissingPortOrAWrongIdentityIsNotTheUnit) {
   EcuSim& unit = UnitOn(2);
   unit.config.ident_pieces = {"FW", "2.00", "OTHER", "X"};
   UsbUnit("A1", "Cable").config.ident_pieces = unit.config.ident_pieces;
   Start();
+  EXPECT_EQ(Connect(7, "0123456789AB x FW 1"), Bytes({0, 10, 3, 0, 0, 0, 7, 0, 7, 0x20}));
+  EXPECT_EQ(s.settings.NumResend, 10);
+  EXPECT_EQ(s.HandlePorta, 0);
+  EXPECT_EQ(p.files.count("/app/PortCom.ini"), 0u);
   EcuSim reference;
-  const std::string reply = Connect(2, reference.ExpectedIdentity());
-  EXPECT_EQ(At(reply, 3), 0);
+  EXPECT_EQ(At(Connect(2, reference.ExpectedIdentity()), 3), 0);
   EXPECT_TRUE(p.open_serial.empty());
   // The USB search ends at the last interface listed, without trying one past it.
   EXPECT_EQ(At(Connect(0, reference.ExpectedIdentity()), 3), 0);
@@ -85,8 +66,7 @@ TEST_F(Instructions, ConnectTriesEachUsbInterfaceInTurn) {
   first.Inject(EcuSim::Fault::kSilence);
   second.config.ident_pieces = {"FW", "9", "SOMETHING", "X"};
   Start();
-  const std::string reply = Connect(0, third.ExpectedIdentity());
-  EXPECT_EQ(At(reply, 3), 1);
+  EXPECT_EQ(At(Connect(0, third.ExpectedIdentity()), 3), 1);
   EXPECT_EQ(s.IndiceUsb, 2);
   EXPECT_EQ(p.files["/app/PortCom.ini"], "0\r\n");
   EXPECT_EQ(first.requests().size(), 3u);  // the search sends at most three times
@@ -98,7 +78,7 @@ TEST_F(Instructions, ConnectTriesEachUsbInterfaceInTurn) {
 TEST_F(Instructions, ShortAnswerTurnsPollingOff) {
   EcuSim& unit = UnitOn(1);
   unit.config.short_ident = true;
-  Start(test::MsgSection(test::LiveRequest(), true, 100, 5, false));
+  Start(MsgSection(LiveRequest(), true, 100, 5, false));
   const std::string reply = Connect(1, "no matter");
   EXPECT_EQ(At(reply, 3), 1);
   EXPECT_EQ(At(reply, 5), 2);             // PollMode
@@ -109,8 +89,7 @@ TEST_F(Instructions, ScramblingModeTwoFallsBackToScrambledFrames) {
   EcuSim& unit = UnitOn(6);
   unit.config.scrambled = true;
   Start("[CRIPT PROTO]\r\n2\r\n");
-  const std::string reply = Connect(6, unit.ExpectedIdentity());
-  EXPECT_EQ(At(reply, 3), 1);
+  EXPECT_EQ(At(Connect(6, unit.ExpectedIdentity()), 3), 1);
   // Only the scrambled search reached the unit; its probe is the short one.
   ASSERT_EQ(unit.requests().size(), 1u);
   EXPECT_EQ(unit.requests()[0].frame.size(), 16u);
@@ -119,11 +98,9 @@ TEST_F(Instructions, ScramblingModeTwoFallsBackToScrambledFrames) {
   p.wire_written.clear();
   const std::string request = EcuSim::RequestFrame(0x1A);
   Ask(HostMsg(6, request));
-  ASSERT_EQ(p.wire_written.size(), request.size());
-  for (size_t i = 0; i < request.size(); ++i) {
-    EXPECT_EQ(static_cast<uint8_t>(p.wire_written[i]),
-              unit.permutation()[static_cast<uint8_t>(request[i])]);
-  }
+  std::string scrambled;
+  for (unsigned char b : request) scrambled.push_back(static_cast<char>(unit.permutation()[b]));
+  EXPECT_EQ(p.wire_written, scrambled);
 }
 
 TEST_F(Instructions, ScramblingModeOneScramblesFromTheFirstProbe) {
@@ -143,11 +120,8 @@ TEST_F(Instructions, ScanFindsTheLowestMatchingPortAndClosesAll) {
   EcuSim& last = UnitOn(kScanLastPort);
   Start();
   Ask(HostMsg(10, com3.ExpectedIdentity()));
-  const std::string reply = Ask(HostMsg(13, "x"));
-  EXPECT_EQ(At(reply, 3), 0);
-  EXPECT_EQ(At(reply, 6), 3);
-  EXPECT_EQ(reply.substr(8, 2), Bytes({3, 0x20}));
-  EXPECT_EQ(reply.substr(10), com3.IdentityAnswer());
+  EXPECT_EQ(Ask(HostMsg(13, "x")),
+            Bytes({0, 41, 13, 0, 0, 0, 3, 0, 3, 0x20}) + com3.IdentityAnswer());
   EXPECT_EQ(com5.requests().size(), 1u);  // asked too, in the same round
   EXPECT_EQ(last.requests().size(), 1u);
   EXPECT_TRUE(p.open_serial.empty());
@@ -172,10 +146,9 @@ TEST_F(Instructions, ScanClosesALinkedUsbInterfaceFirst) {
 }
 
 TEST_F(Instructions, ScanClosesALinkedSerialPortFirstAndWaitsOnceForNone) {
-  EcuSim& unit = UnitOn(5);
   UsbUnit("A1", "Cable");
-  Start();
-  ASSERT_EQ(At(Connect(5, unit.ExpectedIdentity()), 3), 1);
+  Linked(5);
+  ASSERT_EQ(s.LinkStatus, 1);
   // The EEPROM is written only through an open USB interface.
   EXPECT_EQ(Ask(HostMsg(12, std::string(20, 'd'))).substr(7), std::string(1, 4) + "1");
   EXPECT_EQ(p.ee_program_calls, 0);
@@ -196,8 +169,8 @@ TEST_F(Instructions, ScanClosesALinkedSerialPortFirstAndWaitsOnceForNone) {
 }
 
 TEST_F(Instructions, HandlerResultsAndData) {
-  Start(test::MsgSection(test::LiveRequest(1), false, 0, 3, false) +
-        test::MsgSection(test::LiveRequest(2), false, 0, 3, true));
+  Start(MsgSection(LiveRequest(1), false, 0, 3, false) +
+        MsgSection(LiveRequest(2), false, 0, 3, true));
   EXPECT_EQ(Ask(HostMsg(5)), Bytes({0, 36, 5, 0, 0, 0, 0, 0}) + std::string(28, ' '));
   EXPECT_EQ(Ask(HostMsg(8, "\xE8\x03")), Bytes({0, 12, 8, 0, 0, 0, 0, 0, 0xE8, 3, 0, 0}));
   EXPECT_EQ(s.AttesaGlobaleCorrente, 1e6);
@@ -208,17 +181,16 @@ TEST_F(Instructions, HandlerResultsAndData) {
   EXPECT_EQ(Ask(HostMsg(11, "\x01\x05")), Bytes({0, 10, 11, 0, 0, 0, 0, 0, 1, 5}));
   EXPECT_TRUE(s.MsgTable[1].MsgTimed);
   // A history is kept only for cyclic messages.
-  EXPECT_EQ(Ask(HostMsg(7, test::LiveRequest(1))),
-            Bytes({0, 14, 7, 0, 0, 0, 0, 3}) + test::LiveRequest(1));
-  EXPECT_EQ(Ask(HostMsg(7, test::LiveRequest(2))), Bytes({0, 12, 7, 0, 0, 0, 0, 0, 4, 0, 0, 0}));
+  EXPECT_EQ(Ask(HostMsg(7, LiveRequest(1))), Bytes({0, 14, 7, 0, 0, 0, 0, 3}) + LiveRequest(1));
+  EXPECT_EQ(Ask(HostMsg(7, LiveRequest(2))), Bytes({0, 12, 7, 0, 0, 0, 0, 0, 4, 0, 0, 0}));
   // Cyclic mode answers only from the table's cyclic records, not from a timed one's answer.
   Ask(HostMsg(11, Bytes({0, 1})));
   s.MsgTable[0].MsgLastAnswer = "TIMED";
   Ask(HostMsg(4, "\x01"));
-  EXPECT_EQ(At(Ask(HostMsg(6, test::LiveRequest(1))), 7), 3);
-  EXPECT_EQ(At(Ask(HostMsg(6, test::LiveRequest(2))), 7), 3);
+  EXPECT_EQ(At(Ask(HostMsg(6, LiveRequest(1))), 7), 3);
+  EXPECT_EQ(At(Ask(HostMsg(6, LiveRequest(2))), 7), 3);
   // Longer than any frame: refused with the argument, in every poll mode, nothing sent.
-  const std::string too_long = test::LiveRequest(2) + std::string(258 - 6, '\x55');
+  const std::string too_long = LiveRequest(2) + std::string(258 - 6, '\x55');
   for (const char* mode : {"\x00", "\x02", "\x07"}) {
     Ask(HostMsg(4, mode));
     for (const int code : {6, 7}) {
@@ -230,7 +202,7 @@ TEST_F(Instructions, HandlerResultsAndData) {
   EXPECT_TRUE(p.wire_written.empty());
   // Another poll mode: no reply at all, for the longest frame too.
   Ask(HostMsg(4, "\x07"));
-  p.HostSend(HostMsg(6, test::LiveRequest(2)));
+  p.HostSend(HostMsg(6, LiveRequest(2)));
   p.HostSend(HostMsg(6, too_long.substr(0, 257)));
   EXPECT_TRUE(Replies(1, 1e6).empty());
 }
@@ -239,18 +211,16 @@ TEST_F(Instructions, UsbDescriptionIsRewrittenAlone) {
   EcuSim& unit = UsbUnit("FT12AB", "USB <-> Serial Cable Long Name");
   Start("[LOG]\r\n1\r\n");
   EXPECT_EQ(Ask(HostMsg(12, std::string(20, 'd'))).substr(7),
-            "\x04"
-            "1");  // nothing open
+            std::string(1, 4) + "1");  // nothing open
   Connect(0, unit.ExpectedIdentity());
   EXPECT_EQ(Ask(HostMsg(5)).substr(8), "FT12AB  USB <-> Serial Cable");
   const std::string description = std::string("LPG interface") + std::string(7, '\0');
   const std::string reply = Ask(HostMsg(12, description));
   EXPECT_EQ(At(reply, 7), 0);
   EXPECT_EQ(reply.substr(8), description);
-  EXPECT_EQ(p.ee_program_calls, 1);
-  EXPECT_EQ(p.last_programmed_description, "LPG interface");
-  EXPECT_EQ(p.usb_devices[0].eeprom_manufacturer, "FTDI");
-  EXPECT_EQ(p.last_programmed.VendorId, 0x0403);
+  EXPECT_EQ(std::tuple(p.ee_program_calls, p.last_programmed_description,
+                       p.usb_devices[0].eeprom_manufacturer, p.last_programmed.VendorId),
+            std::tuple(1, "LPG interface", "FTDI", 0x0403));
   p.FailCall("FT_EE_Program");
   EXPECT_EQ(Ask(HostMsg(12, description)).substr(7), std::string(1, 4) + "0");
   EXPECT_NE(p.files["/app/RxTx.TXT"].find(" FT_EE_Program Error#18\r\n"), std::string::npos);
@@ -285,4 +255,4 @@ TEST(IdentMatches, FieldsOneAndTwoMustMatchAndNotBeEmpty) {
 }
 
 }  // namespace
-}  // namespace ecub
+}  // namespace ecub::test

@@ -8,8 +8,8 @@
 #include <deque>
 #include <limits>
 #include <map>
+#include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,6 +19,7 @@
 #include "server/server.h"
 #include "server/traffic_log.h"
 #include "sim/fake_platform.h"
+#include "test_util.h"
 
 namespace ecub::test {
 
@@ -40,7 +41,6 @@ class ScriptedLink : public ScheduledLink {
   std::string received;  // every wire byte the server wrote, in order
   std::vector<double> received_at;
   int requests = 0;
-  int opens = 0;
   int closes = 0;
 
   // Bytes that arrive `delay_usec` after the server's `count`-th byte.
@@ -61,7 +61,6 @@ class ScriptedLink : public ScheduledLink {
     for (const Piece& piece : replies.front()) Schedule(now_usec + piece.delay_usec, piece.bytes);
     replies.pop_front();
   }
-  void OnOpen(uint32_t, double) override { ++opens; }
   void OnClose(double) override { ++closes; }
 
  private:
@@ -70,13 +69,13 @@ class ScriptedLink : public ScheduledLink {
 };
 
 // The fake platform, recording the arguments of the calls whose values matter on the wire, with
-// files that exist but cannot be read.
+// files that pass the readable check but whose reading fails.
 class RecordingPlatform : public FakePlatform {
  public:
   std::vector<std::string> driver_args;  // "FT_SetChars 126 0 0 0", ...
   std::vector<uint32_t> purge_comm_flags;
   std::vector<uint32_t> read_counts;  // the count of every serial ReadFile
-  std::set<std::string> unreadable;
+  std::set<std::string> unreadable;   // hides the fake platform's own set
 
   bool PurgeComm(int64_t handle, uint32_t flags) override {
     purge_comm_flags.push_back(flags);
@@ -87,8 +86,7 @@ class RecordingPlatform : public FakePlatform {
     return FakePlatform::ReadFile(handle, count, out, read);
   }
   bool ReadWholeFile(const std::string& path, std::string& contents) override {
-    if (unreadable.count(path) > 0) return false;
-    return FakePlatform::ReadWholeFile(path, contents);
+    return unreadable.count(path) == 0 && FakePlatform::ReadWholeFile(path, contents);
   }
   D2xx& Ftdi() override { return driver_; }
 
@@ -97,37 +95,33 @@ class RecordingPlatform : public FakePlatform {
    public:
     explicit Driver(RecordingPlatform& p) : p_(p) {}
     FtResult FT_ListDevices(void* a1, void* a2, uint32_t flags) override {
+      const bool by_index = (flags & FT_LIST_BY_INDEX) != 0;
       Record("FT_ListDevices " +
-             ((flags & FT_LIST_BY_INDEX) != 0 ? std::to_string(reinterpret_cast<uintptr_t>(a1))
-                                              : std::string("count")) +
+             (by_index ? std::to_string(reinterpret_cast<uintptr_t>(a1)) : std::string("count")) +
              " " + HexNoPad(flags));
       return Base().FT_ListDevices(a1, a2, flags);
     }
     FtResult FT_Open(int device, int64_t* handle) override {
-      Record("FT_Open " + std::to_string(device));
-      return Base().FT_Open(device, handle);
+      return Record("FT_Open", Base().FT_Open(device, handle), device);
     }
     FtResult FT_SetBaudRate(int64_t h, uint32_t baud) override {
-      Record("FT_SetBaudRate " + std::to_string(baud));
-      return Base().FT_SetBaudRate(h, baud);
+      return Record("FT_SetBaudRate", Base().FT_SetBaudRate(h, baud), baud);
     }
     FtResult FT_SetDataCharacteristics(int64_t h, uint8_t bits, uint8_t stop,
-                                       uint8_t parity) override {
-      Record("FT_SetDataCharacteristics " + Join({bits, stop, parity}));
-      return Base().FT_SetDataCharacteristics(h, bits, stop, parity);
+                                       uint8_t par) override {
+      return Record("FT_SetDataCharacteristics",
+                    Base().FT_SetDataCharacteristics(h, bits, stop, par), bits, stop, par);
     }
     FtResult FT_SetFlowControl(int64_t h, uint16_t flow, uint8_t xon, uint8_t xoff) override {
-      Record("FT_SetFlowControl " + Join({flow, xon, xoff}));
-      return Base().FT_SetFlowControl(h, flow, xon, xoff);
+      return Record("FT_SetFlowControl", Base().FT_SetFlowControl(h, flow, xon, xoff), flow, xon,
+                    xoff);
     }
     FtResult FT_SetTimeouts(int64_t h, uint32_t read_ms, uint32_t write_ms) override {
-      Record("FT_SetTimeouts " + Join({read_ms, write_ms}));
-      return Base().FT_SetTimeouts(h, read_ms, write_ms);
+      return Record("FT_SetTimeouts", Base().FT_SetTimeouts(h, read_ms, write_ms), read_ms,
+                    write_ms);
     }
-    FtResult FT_SetChars(int64_t h, uint8_t ev, uint8_t ev_on, uint8_t err,
-                         uint8_t err_on) override {
-      Record("FT_SetChars " + Join({ev, ev_on, err, err_on}));
-      return Base().FT_SetChars(h, ev, ev_on, err, err_on);
+    FtResult FT_SetChars(int64_t h, uint8_t ev, uint8_t on, uint8_t err, uint8_t err_on) override {
+      return Record("FT_SetChars", Base().FT_SetChars(h, ev, on, err, err_on), ev, on, err, err_on);
     }
     FtResult FT_GetQueueStatus(int64_t h, uint32_t* rx) override {
       return Base().FT_GetQueueStatus(h, rx);
@@ -137,12 +131,10 @@ class RecordingPlatform : public FakePlatform {
       return Base().FT_Write(h, buffer, count, written);
     }
     FtResult FT_Read(int64_t h, void* buffer, uint32_t count, uint32_t* read) override {
-      Record("FT_Read " + std::to_string(count));
-      return Base().FT_Read(h, buffer, count, read);
+      return Record("FT_Read", Base().FT_Read(h, buffer, count, read), count);
     }
     FtResult FT_Purge(int64_t h, uint32_t mask) override {
-      Record("FT_Purge " + std::to_string(mask));
-      return Base().FT_Purge(h, mask);
+      return Record("FT_Purge", Base().FT_Purge(h, mask), mask);
     }
     FtResult FT_Close(int64_t h) override { return Base().FT_Close(h); }
     FtResult FT_EE_Read(int64_t h, FtProgramData* d) override { return Base().FT_EE_Read(h, d); }
@@ -150,47 +142,25 @@ class RecordingPlatform : public FakePlatform {
       return Base().FT_EE_Program(h, d);
     }
     FtResult FT_SetLatencyTimer(int64_t h, uint8_t ms) override {
-      Record("FT_SetLatencyTimer " + std::to_string(ms));
-      return Base().FT_SetLatencyTimer(h, ms);
+      return Record("FT_SetLatencyTimer", Base().FT_SetLatencyTimer(h, ms), ms);
     }
 
    private:
     D2xx& Base() { return p_.FakePlatform::Ftdi(); }
     void Record(const std::string& call) { p_.driver_args.push_back(call); }
-    static std::string Join(std::initializer_list<uint32_t> values) {
-      std::string out;
-      for (uint32_t v : values) out += (out.empty() ? "" : " ") + std::to_string(v);
-      return out;
+    // "name v1 v2 ...", recorded after the call it names (no other call records in between).
+    template <typename... V>
+    FtResult Record(const char* name, FtResult result, V... values) {
+      Record((name + ((" " + std::to_string(values)) + ...)));
+      return result;
     }
     RecordingPlatform& p_;
   };
   Driver driver_{*this};
 };
 
-// A USB interface as the driver lists it, answered by `link` (may be null).
-inline FakePlatform::UsbDevice Device(const std::string& serial, const std::string& description,
-                                      SimLink* link = nullptr) {
-  FakePlatform::UsbDevice device;
-  device.serial = serial;
-  device.description = description;
-  device.link = link;
-  return device;
-}
-
 inline constexpr const char* kLogPath = "/app/RxTx.TXT";
 inline constexpr const char* kHandleIniPath = "/app/Handle.ini";
-
-// Log text with the millisecond stamp taken off every timed line (name lines have none).
-inline std::string WithoutTimes(const std::string& log) {
-  std::string out;
-  std::istringstream lines(log);
-  for (std::string line; std::getline(lines, line);) {
-    const size_t digits = line.find_first_not_of("0123456789");
-    if (digits > 0 && digits < line.size() && line[digits] == ' ') line.erase(0, digits + 1);
-    out += line + "\n";
-  }
-  return out;
-}
 
 // A server with LOG on, its log open and the clock origin at "now"; a scripted unit that can
 // be plugged in as COM3 or as the only USB interface.
@@ -205,8 +175,8 @@ class LinkTest : public ::testing::Test {
 
   // The log written since the fixture started or since the last ForgetLog, exactly.
   std::string Log() { return p.files[kLogPath].substr(log_mark_); }
-  // The same without the millisecond stamps.
-  std::string LogText() { return WithoutTimes(Log()); }
+  // The same without the millisecond stamp that starts every timed line (name lines have none).
+  std::string LogText() { return std::regex_replace(Log(), std::regex("(^|\n)[0-9]+ "), "$1"); }
   void ForgetLog() { log_mark_ = p.files[kLogPath].size(); }
 
   bool OpenSerial(int port = 3) {

@@ -2,20 +2,15 @@
 
 #include <cstddef>
 #include <map>
+#include <tuple>
 
 #include "app/polling.h"
 #include "server_fixture.h"
 
-namespace ecub {
+namespace ecub::test {
 namespace {
 
-using test::At;
-using test::Bytes;
-using test::HostMsg;
-using test::LiveRequest;
-using test::MsgSection;
-
-class Polling : public test::ServerFixture {
+class Polling : public ServerFixture {
  protected:
   // Requests the unit received after the port search, by their tag byte (data byte 0).
   std::vector<int> PolledTags(const EcuSim& unit) const {
@@ -31,8 +26,7 @@ TEST_F(Polling, TimedMessagesGoOutByTheirPeriods) {
   EcuSim& unit =
       Linked(1, "[Idle_usec]\r\n0\r\n" + MsgSection(LiveRequest(0), true, 1000, 10, false) +
                     MsgSection(LiveRequest(1), true, 200, 10, false));
-  const auto at_connect = PolledTags(unit);
-  EXPECT_EQ(at_connect, (std::vector<int>{0, 1}));  // each sent once by the search
+  EXPECT_EQ(PolledTags(unit), (std::vector<int>{0, 1}));  // each sent once by the search
   // A watched program is looked for every 5 s, not on every polling pass.
   p.processes = {"host.exe"};
   Ask(HostMsg(14, "host.exe"));
@@ -64,20 +58,17 @@ TEST_F(Polling, TimedModeAnswersFromTheStoredAnswer) {
 TEST_F(Polling, MostOverdueFirst) {
   EcuSim& unit = Linked(1, MsgSection(LiveRequest(0), true, 1000, 10, false) +
                                MsgSection(LiveRequest(1), true, 1000, 10, false));
-  struct Case {
-    double overdue0_usec, overdue1_usec;
-    std::vector<int> order;
-  };
-  for (const Case& c :
+  using Case = std::tuple<double, double, std::vector<int>>;  // how overdue each is, the order
+  for (const auto& [overdue0_usec, overdue1_usec, order] :
        {Case{50000, 20000, {0, 1}}, Case{20000, 50000, {1, 0}}, Case{30000, 30000, {0, 1}}}) {
     const size_t before = PolledTags(unit).size();
-    s.MsgTable[0].MsgNextDue_usec = p.NowUsec() - c.overdue0_usec;
-    s.MsgTable[1].MsgNextDue_usec = p.NowUsec() - c.overdue1_usec;
+    s.MsgTable[0].MsgNextDue_usec = p.NowUsec() - overdue0_usec;
+    s.MsgTable[1].MsgNextDue_usec = p.NowUsec() - overdue1_usec;
     RunFor(200000);
     const auto tags = PolledTags(unit);
     ASSERT_GE(tags.size(), before + 2);
     const auto first = tags.begin() + static_cast<std::ptrdiff_t>(before);
-    EXPECT_EQ(std::vector<int>(first, first + 2), c.order);
+    EXPECT_EQ(std::vector<int>(first, first + 2), order);
   }
   // Ten periods overdue: polled once and then a period later, not in a burst to catch up.
   const double at = p.NowUsec();
@@ -173,4 +164,4 @@ TEST_F(Polling, HostIsServedWhileAPollingTransactionWaits) {
 }
 
 }  // namespace
-}  // namespace ecub
+}  // namespace ecub::test

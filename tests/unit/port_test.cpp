@@ -4,16 +4,14 @@
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "link_fixture.h"
 
-namespace ecub {
+namespace ecub::test {
 namespace {
 
-using test::Device;
-using test::kHandleIniPath;
-using test::LinkTest;
 using Calls = std::vector<std::string>;
 using Texts = std::vector<std::string>;
 
@@ -33,11 +31,9 @@ std::vector<uint32_t> Fields(const CommTimeouts& t) {
 
 using SerialOpen = LinkTest;
 
-TEST_F(SerialOpen, ConfiguresTheLineAndRecordsTheHandle) {
-  s.settings.BaudRate = 19200;
-  s.settings.Bit = 7;
-  s.settings.StopBit = 2;
-  s.settings.Parity = 1;
+TEST_F(SerialOpen, ConfiguresTheLineAndRecordsTheHandleAndProbesLeaveItAlone) {
+  std::tie(s.settings.BaudRate, s.settings.Bit, s.settings.StopBit, s.settings.Parity) =
+      std::tuple(19200, 7, 2, 1);
   ASSERT_TRUE(OpenSerial(12));
   EXPECT_EQ(p.port_calls, (Calls{"CreateFile \\\\.\\COM12", "GetCommState", "GetCommTimeouts",
                                  "SetCommState", "SetCommTimeouts"}));
@@ -46,14 +42,32 @@ TEST_F(SerialOpen, ConfiguresTheLineAndRecordsTheHandle) {
   EXPECT_EQ(p.files[kHandleIniPath], "4096\r\n");
   EXPECT_EQ(s.held_serial_handles, std::set<int64_t>{kFirstHandle});
   const auto& port = p.open_serial.at(kFirstHandle);
-  EXPECT_EQ(port.dcb.BaudRate, 19200u);
-  EXPECT_EQ(port.dcb.ByteSize, 7);
-  EXPECT_EQ(port.dcb.StopBits, 2);
-  EXPECT_EQ(port.dcb.Parity, 1);
-  EXPECT_EQ(port.dcb.fBitFields, 0x1u);  // no flag word configured: the driver's flags stay
+  // No flag word configured: the driver's flags stay.
+  EXPECT_EQ(std::tuple(port.dcb.BaudRate, port.dcb.ByteSize, port.dcb.StopBits, port.dcb.Parity,
+                       port.dcb.fBitFields),
+            std::tuple(19200u, 7, 2, 1, 0x1u));
   EXPECT_EQ(Fields(port.timeouts), (std::vector<uint32_t>{5, 0, 0, 5, 50}));
   EXPECT_EQ(s.dcb.BaudRate, 19200u);
   EXPECT_EQ(Fields(s.timeouts), Fields(port.timeouts));
+  // Configuring another port (a scan probe) logs nothing and leaves the open port's blocks alone.
+  const Dcb before = s.dcb;
+  p.com_ports[4] = &link;
+  const int64_t other = p.OpenSerial(SerialDeviceName(4));
+  s.settings.BaudRate = 9600;
+  s.settings.DCB_fBitFields = 0x1011;  // a configured flag word replaces the driver's flags
+  std::string failed = "stale";
+  ForgetLog();
+  EXPECT_TRUE(ConfigureSerial(s, other, failed));
+  EXPECT_EQ(failed, "");
+  EXPECT_EQ(std::pair(p.open_serial.at(other).dcb.BaudRate, p.open_serial.at(other).dcb.fBitFields),
+            std::pair(9600u, 0x1011u));
+  EXPECT_EQ(std::pair(s.dcb.BaudRate, s.dcb.fBitFields),
+            std::pair(before.BaudRate, before.fBitFields));
+  p.FailCall("SetCommTimeouts");
+  EXPECT_FALSE(ConfigureSerial(s, other, failed));
+  EXPECT_EQ(failed, "SetCommTimeouts");
+  EXPECT_EQ(s.last_dll_error, 31u);
+  EXPECT_EQ(Log(), "");
 }
 
 // Every step of an open that can fail: the first failure is logged and ends the open; a port
@@ -82,16 +96,10 @@ TEST_P(OpenFailureTest, LogsTheFirstFailingStepAndStops) {
   const bool usb = call.rfind("FT_", 0) == 0;
   if (call == "busy") p.busy_ports.insert(3);
   if (call != "COM7" && call != "busy") p.FailCall(call);
-  if (call == "COM7") {
-    s.PortaCom = 7;
-    EXPECT_FALSE(ApriPorta(s));
-  } else {
-    EXPECT_FALSE(usb ? OpenUsb() : OpenSerial());
-  }
-  const std::string opened = usb              ? "0 APERTURA [USB ID0]\r\n"
-                             : call == "COM7" ? "0 APERTURA [COM7]\r\n"
-                                              : "0 APERTURA [COM3]\r\n";
-  EXPECT_EQ(Log(), opened + c.log);
+  if (call == "COM7") s.PortaCom = 7;  // nothing behind it
+  EXPECT_FALSE(usb ? OpenUsb() : call == "COM7" ? ApriPorta(s) : OpenSerial());
+  const char* opened = usb ? "USB ID0" : call == "COM7" ? "COM7" : "COM3";
+  EXPECT_EQ(Log(), "0 APERTURA [" + std::string(opened) + "]\r\n" + c.log);
   EXPECT_EQ(s.HandlePorta, c.handle);
   if (usb) {
     EXPECT_EQ(p.port_calls.back(), call);
@@ -125,35 +133,11 @@ INSTANTIATE_TEST_SUITE_P(
         UsbStep("FT_SetFlowControl"), UsbStep("FT_SetTimeouts"), UsbStep("FT_SetChars")),
     [](const auto& tp) { return std::string(tp.param.call); });
 
-TEST_F(SerialOpen, ConfigurationWithoutLoggingLeavesTheOpenPortsBlocksAlone) {
-  ASSERT_TRUE(OpenSerial(3));
-  const Dcb before = s.dcb;
-  p.com_ports[4] = &link;
-  const int64_t other = p.OpenSerial(SerialDeviceName(4));
-  s.settings.BaudRate = 9600;
-  s.settings.DCB_fBitFields = 0x1011;  // a configured flag word replaces the driver's flags
-  std::string failed = "stale";
-  ForgetLog();
-  EXPECT_TRUE(ConfigureSerial(s, other, failed));
-  EXPECT_EQ(failed, "");
-  EXPECT_EQ(p.open_serial.at(other).dcb.BaudRate, 9600u);
-  EXPECT_EQ(p.open_serial.at(other).dcb.fBitFields, 0x1011u);
-  EXPECT_EQ(s.dcb.BaudRate, before.BaudRate);
-  EXPECT_EQ(s.dcb.fBitFields, before.fBitFields);
-  p.FailCall("SetCommTimeouts");
-  EXPECT_FALSE(ConfigureSerial(s, other, failed));
-  EXPECT_EQ(failed, "SetCommTimeouts");
-  EXPECT_EQ(s.last_dll_error, 31u);
-  EXPECT_EQ(Log(), "");
-}
-
 using UsbOpen = LinkTest;
 
 TEST_F(UsbOpen, SetsTheLineOfTheChosenInterfaceThroughTheDriver) {
-  s.settings.BaudRate = 57600;
-  s.settings.Bit = 7;
-  s.settings.StopBit = 2;
-  s.settings.Parity = 1;
+  std::tie(s.settings.BaudRate, s.settings.Bit, s.settings.StopBit, s.settings.Parity) =
+      std::tuple(57600, 7, 2, 1);
   for (int i = 0; i < 2; ++i) p.usb_devices.push_back(Device("S" + std::to_string(i), "D"));
   p.usb_devices.push_back(Device("S2", "D", &link));
   s.PortaCom = 0;
@@ -304,8 +288,8 @@ TEST_F(UsbList, EntriesArePaddedOrCutAndOldOnesDropped) {
   EXPECT_EQ(Log(), "");
   p.usb_devices.resize(1);
   RefreshUsbList(s);
-  EXPECT_EQ(s.UsbSerialList, Texts{"AB12CD34"});
-  EXPECT_EQ(s.UsbDescList, Texts{"Kit                 "});
+  EXPECT_EQ(std::pair(s.UsbSerialList, s.UsbDescList),
+            std::pair(Texts{"AB12CD34"}, Texts{"Kit                 "}));
   // More interfaces than any list could hold: the list stops at 127.
   p.usb_devices.resize(128, Device("MANY", "Many"));
   RefreshUsbList(s);
@@ -315,9 +299,8 @@ TEST_F(UsbList, EntriesArePaddedOrCutAndOldOnesDropped) {
   p.FailCall("FT_ListDevices");
   RefreshUsbList(s);
   EXPECT_EQ(LogText(), "FT_GetNumDevices Error#18\r\n");
-  EXPECT_EQ(s.NumUsbDevices, 0);
-  EXPECT_EQ(s.UsbSerialList, Texts{""});
-  EXPECT_EQ(s.UsbDescList, Texts{""});
+  EXPECT_EQ(std::tuple(s.NumUsbDevices, s.UsbSerialList, s.UsbDescList),
+            std::tuple(0, Texts{""}, Texts{""}));
 }
 
 TEST_F(UsbList, AFailingInterfaceIsTriedTwentyOneTimesTenthsOfASecondApart) {
@@ -332,9 +315,8 @@ TEST_F(UsbList, AFailingInterfaceIsTriedTwentyOneTimesTenthsOfASecondApart) {
   std::string expected;
   for (int i = 0; i < 42; ++i) expected += "FT_ListDevices Error#18\r\n";
   EXPECT_EQ(LogText(), expected);
-  EXPECT_EQ(s.NumUsbDevices, 2);
-  EXPECT_EQ(s.UsbSerialList, (Texts{"", ""}));
-  EXPECT_EQ(s.UsbDescList, (Texts{"", ""}));
+  EXPECT_EQ(std::tuple(s.NumUsbDevices, s.UsbSerialList, s.UsbDescList),
+            std::tuple(2, Texts{"", ""}, Texts{"", ""}));
 
   // One that recovers within its attempts is listed.
   p.usb_devices.pop_back();
@@ -353,8 +335,7 @@ TEST_F(UsbList, AFailingInterfaceIsTriedTwentyOneTimesTenthsOfASecondApart) {
   RefreshUsbList(s);
   EXPECT_EQ(CountOf(p.driver_args, "FT_ListDevices 0 40000002"), 21u);
   EXPECT_EQ(CountOf(p.driver_args, "FT_ListDevices 0 40000001"), 1u);
-  EXPECT_EQ(s.UsbSerialList, Texts{""});
-  EXPECT_EQ(s.UsbDescList, Texts{""});
+  EXPECT_EQ(std::pair(s.UsbSerialList, s.UsbDescList), std::pair(Texts{""}, Texts{""}));
 }
 
 // --- Handle.ini ------------------------------------------------------------------------------
@@ -417,4 +398,4 @@ TEST_F(HandleIni, OnlyAPlainPositiveHandleThisProcessHoldsIsClosed) {
 }
 
 }  // namespace
-}  // namespace ecub
+}  // namespace ecub::test

@@ -52,13 +52,10 @@ TEST(SampleSettings, LoadsWithEveryDefaultAndTheExampleMessage) {
 
   ASSERT_EQ(s.MsgTable.size(), 1u);
   const MsgRecord& m = s.MsgTable[0];
-  EXPECT_EQ(m.MsgNumber, 1);
-  EXPECT_EQ(m.MsgText, "Live engine values");
-  EXPECT_EQ(m.MsgRequest, BuildFrame(0x41, 0x02, 0x0C, std::string(1, '\0')));
-  EXPECT_TRUE(m.MsgTimed);
-  EXPECT_EQ(m.MsgPeriod_ms, 1000);
-  EXPECT_EQ(m.MsgHistoryMax, 10);
-  EXPECT_FALSE(m.MsgCyclic);
+  EXPECT_EQ(std::tuple(m.MsgNumber, m.MsgText, m.MsgRequest, m.MsgTimed, m.MsgPeriod_ms,
+                       m.MsgHistoryMax, m.MsgCyclic),
+            std::tuple(1, "Live engine values", BuildFrame(0x41, 0x02, 0x0C, std::string(1, '\0')),
+                       true, 1000, 10, false));
 }
 
 }  // namespace

@@ -25,16 +25,6 @@ inline std::string MsgSection(const std::string& frame, bool timed, int period_m
          (cyclic ? "1" : "0") + "\r\n";
 }
 
-// A USB interface with `link` behind it.
-inline void AddUsb(FakePlatform& p, const std::string& serial, const std::string& description,
-                   SimLink& link) {
-  FakePlatform::UsbDevice device;
-  device.serial = serial;
-  device.description = description;
-  device.link = &link;
-  p.usb_devices.push_back(device);
-}
-
 // A request for the live engine values, with one data byte to tell requests apart.
 inline std::string LiveRequest(uint8_t tag = 0) {
   return EcuSim::RequestFrame(EcuSim::kCmdReadMem1, std::string(1, static_cast<char>(tag)));
@@ -57,7 +47,7 @@ class ServerFixture : public ::testing::Test {
   // A simulated USB interface with a unit behind it.
   EcuSim& UsbUnit(const std::string& serial, const std::string& description) {
     units.push_back(std::make_unique<EcuSim>());
-    AddUsb(p, serial, description, *units.back());
+    p.usb_devices.push_back(Device(serial, description, units.back().get()));
     return *units.back();
   }
   // Runs loop passes until `count` replies have come or `max_usec` of virtual time passed.

@@ -33,19 +33,14 @@ class SettingsTest : public ::testing::Test {
 };
 
 TEST_F(SettingsTest, MissingFileRestoresDefaultsButNotTheStartUpSwitches) {
-  s.settings.BaudRate = 1;
-  s.settings.AttesaGlobale_usec = 7;
-  s.settings.LOG = true;
-  s.settings.LatencyTimer_ms = 7;
-  s.PortaCom = 5;
+  Settings& st = s.settings;
+  std::tie(st.BaudRate, st.AttesaGlobale_usec, st.LOG, st.LatencyTimer_ms, s.PortaCom) =
+      std::tuple(1, 7, true, 7, 5);
   s.MsgTable.resize(3);
   EXPECT_FALSE(LoadServerSettings(s, path));
-  EXPECT_EQ(s.settings.BaudRate, 38400);
-  EXPECT_EQ(s.settings.LatencyTimer_ms, 1);
-  EXPECT_EQ(s.AttesaGlobaleCorrente, 4000000);
-  EXPECT_TRUE(s.settings.LOG);
-  EXPECT_EQ(s.PortaCom, 0);
-  EXPECT_EQ(s.MsgTable.size(), 1u);
+  EXPECT_EQ(std::tuple(st.BaudRate, st.LatencyTimer_ms, s.AttesaGlobaleCorrente, st.LOG, s.PortaCom,
+                       s.MsgTable.size()),
+            std::tuple(38400, 1, 4000000.0, true, 0, 1u));
 }
 
 TEST_F(SettingsTest, ReadsEverySection) {
@@ -63,12 +58,10 @@ TEST_F(SettingsTest, ReadsEverySection) {
       (std::vector<double>{st.AttesaByteTx_usec, st.AttesaGlobale_usec, s.AttesaGlobaleCorrente,
                            st.MolAttesaGlobale, st.Idle_usec, st.AutoSpegnimento_usec}),
       (std::vector<double>{250, 3000000, 3000000, -2147483648.0, 20000, 2147483647.0}));
-  EXPECT_EQ(st.NumResend, -32768);
-  EXPECT_EQ(st.DCB_fBitFields, 4113);
-  EXPECT_FALSE(st.LOG);  // "[LOG]" was the value line of "[FIRMWARE]"
-  EXPECT_TRUE(st.APPEND_LOG);
-  EXPECT_EQ(st.CRIPT_PROTO, 2);
-  EXPECT_EQ(st.LatencyTimer_ms, 0);
+  // LOG stays off: "[LOG]" was the value line of "[FIRMWARE]".
+  EXPECT_EQ(std::tuple(st.NumResend, st.DCB_fBitFields, st.LOG, st.APPEND_LOG, st.CRIPT_PROTO,
+                       st.LatencyTimer_ms),
+            std::tuple(-32768, 4113, false, true, 2, 0));
 }
 
 TEST_F(SettingsTest, BadValuesKeepThePreviousValue) {
@@ -81,31 +74,27 @@ TEST_F(SettingsTest, BadValuesKeepThePreviousValue) {
                                  s.settings.AttesaGlobale_usec, s.settings.AutoSpegnimento_usec,
                                  s.settings.MolAttesaGlobale}),
             (std::vector<double>{500, 40000, 4000000, 5000000, 500}));
-  EXPECT_EQ(s.settings.NumResend, 4);
-  EXPECT_EQ(s.settings.DCB_fBitFields, 0);
   EXPECT_EQ((std::vector<int>{s.settings.BaudRate, s.settings.Bit, s.settings.StopBit,
-                              s.settings.LatencyTimer_ms}),
-            (std::vector<int>{38400, 8, 2, 255}));
+                              s.settings.LatencyTimer_ms, s.settings.NumResend,
+                              s.settings.DCB_fBitFields}),
+            (std::vector<int>{38400, 8, 2, 255, 4, 0}));
 }
 
 // Headers are whole lines in any case, blanks around them aside, and never value lines; lines
 // end with LF or CR LF; a switch is on only for exactly "1"; LOG and CRIPT PROTO keep their
 // start-up value unless the file states one.
 TEST_F(SettingsTest, HeadersAndSwitchesNeedWholeLines) {
-  struct Case {
-    bool before;
-    Lines lines;
-    bool after;
-  };
-  for (const Case& c : {Case{false, {"[log]", " 1\t"}, true}, Case{false, {" [LOG]\t", "1"}, true},
-                        Case{false, {"[LOG]\n1\n"}, true}, Case{false, {"[LOG]\r\r\n1"}, false},
-                        Case{false, {"[ LOG]", "1", "[LOG] x", "1"}, false},
-                        Case{true, {"[NumResend]", "[LOG]", "0"}, true},
-                        Case{true, {"[LOG]", "true"}, false}, Case{true, {"[LOG]", "01"}, false},
-                        Case{true, {"[LOG]", "1 1"}, false}, Case{true, {"[LOG]"}, false}}) {
-    s.settings.LOG = c.before;
-    Load(c.lines);
-    EXPECT_EQ(s.settings.LOG, c.after) << c.lines[0] << "|" << c.lines.back();
+  using Case = std::tuple<bool, Lines, bool>;  // LOG before, the lines, LOG after
+  for (const auto& [before, lines, after] :
+       {Case{false, {"[log]", " 1\t"}, true}, Case{false, {" [LOG]\t", "1"}, true},
+        Case{false, {"[LOG]\n1\n"}, true}, Case{false, {"[LOG]\r\r\n1"}, false},
+        Case{false, {"[ LOG]", "1", "[LOG] x", "1"}, false},
+        Case{true, {"[NumResend]", "[LOG]", "0"}, true}, Case{true, {"[LOG]", "true"}, false},
+        Case{true, {"[LOG]", "01"}, false}, Case{true, {"[LOG]", "1 1"}, false},
+        Case{true, {"[LOG]"}, false}}) {
+    s.settings.LOG = before;
+    Load(lines);
+    EXPECT_EQ(s.settings.LOG, after) << lines[0] << "|" << lines.back();
   }
   Load({"[CRIPT PROTO]", "3"});
   EXPECT_EQ(s.settings.CRIPT_PROTO, 0);
@@ -148,51 +137,44 @@ TEST_F(SettingsTest, ResetMsgRecordEmptiesTheHistoryOfRecordsInTheTable) {
 TEST_F(SettingsTest, ProtectedFileLoadsLikeThePlainOne) {
   const Lines lines = {"[LOG]", "1", "[NumResend]", " 3 ", "[MSG]", "9", "t", "4142"};
   EXPECT_TRUE(Load(lines, true));
-  EXPECT_TRUE(s.settings.LOG);
-  EXPECT_EQ(s.settings.NumResend, 3);
-  EXPECT_EQ(s.MsgTable[0].MsgRequest, "AB");
+  EXPECT_EQ(std::tuple(s.settings.LOG, s.settings.NumResend, s.MsgTable[0].MsgRequest),
+            std::tuple(true, 3, "AB"));
 
   s.settings.LOG = false;
   p.files[path] += "\r\nx";  // undecodable: loaded as a file without lines
   EXPECT_TRUE(LoadServerSettings(s, path));
-  EXPECT_FALSE(s.settings.LOG);
-  EXPECT_EQ(s.settings.NumResend, 10);
-  EXPECT_EQ(s.MsgTable[0].MsgNumber, 0);
+  EXPECT_EQ(std::tuple(s.settings.LOG, s.settings.NumResend, s.MsgTable[0].MsgNumber),
+            std::tuple(false, 10, 0));
 }
 
 // Every problem is said once on standard error with its file and line, and in the log when it is
 // on; loading goes on as it would without the words.
 TEST_F(SettingsTest, ProblemsAreSaidWithTheirFileAndLine) {
   const std::string at = "ecubridge: " + path + ":";
-  struct Case {
-    std::string file;
-    std::vector<std::string> said;
-  };
   const std::string bad_protected =
       EncodeLine(kProtectedMagic) + "\n" + EncodeLine("[LOG]") + "\nx\n" + EncodeLine("1");
-  for (const Case& c : {
-           Case{"[NumResend]\n3\n[Foo] \n[NumResend]\nabc\n",
-                {at + "3: unknown section '[Foo]'; passed over",
-                 at + "5: [NumResend] value 'abc' is not a whole number from -32768 to 32767; "
-                      "kept as before"}},
-           Case{"[LOG]\r\nyes\r\n[Setport,BaudRate,Bit,StopBit,Parity]\r\n9600,8\r\n[NumResend]",
-                {at + "2: [LOG] value 'yes' is not 0 or 1; taken as 0",
-                 at + "4: [Setport,BaudRate,Bit,StopBit,Parity] value '9600,8' is not four "
-                      "numbers: speed,bits,stop-bit code,parity code; the others kept as before",
-                 at + "5: [NumResend] has no value line"}},
-           Case{"[MSG]\n1\nt\nZZ\n",
-                {at + "1: [MSG] has 4 of its 8 value lines",
-                 at + "4: [MSG] request 'ZZ' is not hex"}},
-           Case{"ok\n\x7f" + std::string(1, '\0'), {at + "2: is not a text file (byte 127)"}},
-           Case{bad_protected,
-                {at + "3: does not decode (a protected file holds groups of four digits); the "
-                      "whole file is passed over"}},
-           Case{"; a comment\n[ not a section\n\n", {}},
+  for (const auto& [file, said] : std::vector<std::pair<std::string, Lines>>{
+           {"[NumResend]\n3\n[Foo] \n[NumResend]\nabc\n",
+            {at + "3: unknown section '[Foo]'; passed over",
+             at + "5: [NumResend] value 'abc' is not a whole number from -32768 to 32767; "
+                  "kept as before"}},
+           {"[LOG]\r\nyes\r\n[Setport,BaudRate,Bit,StopBit,Parity]\r\n9600,8\r\n[NumResend]",
+            {at + "2: [LOG] value 'yes' is not 0 or 1; taken as 0",
+             at + "4: [Setport,BaudRate,Bit,StopBit,Parity] value '9600,8' is not four "
+                  "numbers: speed,bits,stop-bit code,parity code; the others kept as before",
+             at + "5: [NumResend] has no value line"}},
+           {"[MSG]\n1\nt\nZZ\n",
+            {at + "1: [MSG] has 4 of its 8 value lines", at + "4: [MSG] request 'ZZ' is not hex"}},
+           {"ok\n\x7f" + std::string(1, '\0'), {at + "2: is not a text file (byte 127)"}},
+           {bad_protected,
+            {at + "3: does not decode (a protected file holds groups of four digits); the "
+                  "whole file is passed over"}},
+           {"; a comment\n[ not a section\n\n", {}},
        }) {
-    p.files[path] = c.file;
+    p.files[path] = file;
     p.stderr_lines.clear();
     LoadServerSettings(s, path);
-    EXPECT_EQ(p.stderr_lines, c.said) << c.file;
+    EXPECT_EQ(p.stderr_lines, said) << file;
   }
   EXPECT_EQ(s.settings.NumResend, 10);
   // A file that is there but cannot be used, unlike a missing one.

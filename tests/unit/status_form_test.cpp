@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 #include "server_fixture.h"
 
@@ -41,53 +42,38 @@ TEST_F(StatusFormTest, AnOddArgumentIsPaddedAtTheEndWhenTheBoxLosesTheFocus) {
 // What a click of Invia leaves in PendingMessage: the new message, or the waiting one kept
 // with the refusal naming the box at fault.
 TEST_F(StatusFormTest, InviaBuildsTheMessageOrRefusesTheBoxes) {
-  struct Case {
-    const char* code;
-    const char* argument;
-    std::string pending;  // expected; "kept" for a refusal
-    const char* refusal;
-  };
-  const Case cases[] = {
-      {"6", "41020421", Bytes({0x0C, 0, 6, 0, 0, 0, 0, 0, 0x41, 0x02, 0x04, 0x21}), ""},
-      {"14", "ab", Bytes({9, 0, 14, 0, 0, 0, 0, 0, 0xAB}), ""},
-      // A click while the box still holds an odd count pads as leaving it does.
-      {"0", "ABC", Bytes({10, 0, 0, 0, 0, 0, 0, 0, 0xAB, 0xC0}), ""},
-      {"0", "123", Bytes({10, 0, 0, 0, 0, 0, 0, 0, 0x12, 0x30}), ""},
-      {"", "4142", Bytes({8, 0, 0, 0, 0, 0, 0, 0}), ""},
-      {" 255 ", "", Bytes({8, 0, 255, 0, 0, 0, 0, 0}), ""},
-      {"256", "41", "kept", "Cmd"},
-      {"-1", "41", "kept", "Cmd"},
-      {"abc", "41", "kept", "Cmd"},
-      {"1.5", "41", "kept", "Cmd"},
-      {"6a", "41", "kept", "Cmd"},
-      {" ", "41", "kept", "Cmd"},
-      {"1000", "41", "kept", "Cmd"},
-      {"6", "4G", "kept", "Argomento"},
-      {"6", "41 02", "kept", "Argomento"},
-      {"6", "0x41", "kept", "Argomento"},
-      {"6", "41-2", "kept", "Argomento"},
-      {"6", "\xC3\xA9", "kept", "Argomento"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.code) + " / " + c.argument);
+  const auto click = [&](const char* code, const char* argument) {
     s.PendingMessage = "kept";
-    form.code_text = c.code;
-    form.argument_text = c.argument;
-    const std::string refusal = form.OnInvia();
-    EXPECT_EQ(s.PendingMessage, c.pending);
-    if (*c.refusal == '\0') {
-      EXPECT_EQ(refusal, "");
-    } else {
-      EXPECT_NE(refusal.find(c.refusal), std::string::npos) << refusal;
-    }
+    form.code_text = code;
+    form.argument_text = argument;
+    return form.OnInvia();
+  };
+  const std::tuple<const char*, const char*, std::string> built[] = {
+      {"6", "41020421", Bytes({0x0C, 0, 6, 0, 0, 0, 0, 0, 0x41, 0x02, 0x04, 0x21})},
+      {"14", "ab", Bytes({9, 0, 14, 0, 0, 0, 0, 0, 0xAB})},
+      // A click while the box still holds an odd count pads as leaving it does.
+      {"0", "ABC", Bytes({10, 0, 0, 0, 0, 0, 0, 0, 0xAB, 0xC0})},
+      {"0", "123", Bytes({10, 0, 0, 0, 0, 0, 0, 0, 0x12, 0x30})},
+      {"", "4142", Bytes({8, 0, 0, 0, 0, 0, 0, 0})},
+      {" 255 ", "", Bytes({8, 0, 255, 0, 0, 0, 0, 0})}};
+  for (const auto& [code, argument, message] : built) {
+    EXPECT_EQ(click(code, argument), "") << code << argument;
+    EXPECT_EQ(s.PendingMessage, message) << code << argument;
+  }
+  for (const char* code : {"256", "-1", "abc", "1.5", "6a", " ", "1000"}) {
+    EXPECT_NE(click(code, "41").find("Cmd"), std::string::npos) << code;
+    EXPECT_EQ(s.PendingMessage, "kept") << code;
+  }
+  for (const char* argument : {"4G", "41 02", "0x41", "41-2", "\xC3\xA9"}) {
+    EXPECT_NE(click("6", argument).find("Argomento"), std::string::npos) << argument;
+    EXPECT_EQ(s.PendingMessage, "kept") << argument;
   }
 }
 
 // The length field itself is pinned with the codec; the form adds the limit: the longest
 // announceable message is built and read back, one byte more is refused.
 TEST_F(StatusFormTest, MessagesUpToTheLongestAnnounceableOneAreBuilt) {
-  std::string message;
-  std::string refusal;
+  std::string message, refusal;
   ASSERT_TRUE(BuildFormMessage("0", std::string(2 * (65280 - 8), '5'), message, refusal));
   ASSERT_EQ(message.size(), 65280u);
   int32_t code = -1;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 #include "codec/hex.h"
 #include "server/server.h"
@@ -34,12 +35,8 @@ class LogLineTest : public ::testing::Test {
 // A frame sent to the unit gets a line naming its command before it; anything else is written
 // as it is.
 TEST_F(LogLineTest, LinesAsWritten) {
-  struct Case {
-    const char* label;
-    const char* text;
-    const char* lines;
-  };
-  const Case cases[] = {
+  // Label, text, the lines written.
+  const std::tuple<const char*, const char*, const char*> cases[] = {
       {"T ", "4100050C0102034F", "CMD_READ_MEM1\r\n0 T 4100050C0102034F\r\n"},
       {"R ", "44000503AA55", "0 R 44000503AA55\r\n"},
       {"T ", "41000500", " XXXXXXXXXX \r\n0 T 41000500\r\n"},       // code 0
@@ -52,10 +49,10 @@ TEST_F(LogLineTest, LinesAsWritten) {
       {"RX ESITO_CKSUM", "", "0 RX ESITO_CKSUM\r\n"},
       {"R ", "", "0 R \r\n"},
   };
-  for (const Case& c : cases) {
+  for (const auto& [label, text, lines] : cases) {
     const size_t before = p.files[kLog].size();
-    LogLine(s, c.label, c.text);
-    EXPECT_EQ(p.files[kLog].substr(before), c.lines) << c.label << c.text;
+    LogLine(s, label, text);
+    EXPECT_EQ(p.files[kLog].substr(before), lines) << label << text;
   }
 }
 
@@ -67,14 +64,13 @@ TEST_F(LogLineTest, ElapsedMillisecondsRoundHalfToEven) {
   EXPECT_EQ(Lines(), "0 R \r\n2 R \r\n2 R \r\n4 R \r\n3 R \r\n");
 }
 
-TEST_F(LogLineTest, LogOffWritesNothing) {
+// With the log off nothing is written; a log that cannot be written drops its lines silently.
+TEST_F(LogLineTest, LogOffOrUnwritableWritesNothing) {
   s.settings.LOG = false;
   LogLine(s, "T ", "4100050C0102034F");
   LogLine(s, "FT_Open Error#", "3");
   EXPECT_EQ(p.files[kLog], kFirstLine);
-}
-
-TEST_F(LogLineTest, LinesAreDroppedSilentlyWhenTheLogCannotBeWritten) {
+  s.settings.LOG = true;
   p.CloseOpenFile(s.log.file);  // every write on the handle now fails
   LogLine(s, "T ", "4100050C0102034F");
   ChiudiLog(s);
@@ -115,9 +111,7 @@ bool Holds(FakePlatform& p, const std::string& path, const std::string& marker) 
 // second replace that copy.
 TEST(TrafficLog, KeepAllRuleAddsOneDatedCopyPerStart) {
   FakePlatform p;
-  StartRun(p, true, "run1");
-  StartRun(p, true, "run2");
-  StartRun(p, true, "run3");
+  for (const char* run : {"run1", "run2", "run3"}) StartRun(p, true, run);
   p.local_now.second = 4;
   StartRun(p, true, "run4");
   p.local_now.minute = 8;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "codec/hex.h"
@@ -11,13 +12,8 @@
 #include "link_fixture.h"
 #include "test_util.h"
 
-namespace ecub {
+namespace ecub::test {
 namespace {
-
-using test::Bytes;
-using test::HostMsg;
-using test::LinkTest;
-using test::ScriptedLink;
 
 // The identification request without data, and the unit's plain answer to it.
 const std::string kRequest = Bytes({0x41, 0x02, 0x03, 0x21, 0x61});
@@ -47,7 +43,7 @@ TEST(Frame, BuildFramePutsLengthAndChecksum) {
             Bytes({0x41, 0x02, 0x0E, 0x21}) + std::string(11, '\0') + Bytes({0x6C}));
   const std::string longest = BuildFrame(0x41, 0x02, 0x0C, std::string(252, '\x01'));
   ASSERT_EQ(longest.size(), 257u);
-  EXPECT_EQ(test::At(longest, 2), 0xFF);
+  EXPECT_EQ(At(longest, 2), 0xFF);
   EXPECT_EQ(FrameChecksum(longest), 0);
   // One byte more has no length byte that could describe it.
   EXPECT_EQ(BuildFrame(0x41, 0x02, 0x0C, std::string(253, '\x01')), "");
@@ -55,45 +51,35 @@ TEST(Frame, BuildFramePutsLengthAndChecksum) {
 
 // --- Answer checks ---------------------------------------------------------------------------
 
-// 44 01 03 <cmd> <checksum>: without data the checksum sits where the outcome would be.
-std::string ShortAnswer(uint8_t command) {
-  std::string frame = Bytes({0x44, 0x01, 0x03, command});
-  frame.push_back(static_cast<char>(FrameChecksum(frame)));
-  return frame;
-}
-
 using AnswerCheck = LinkTest;
 
-// The checks' common cases are in the exchanges below; these are the edge cases.
+// The checks' common cases are in the exchanges below; these are the edge cases. A short answer
+// 44 01 03 <cmd> <checksum> has no data, and its checksum sits where the outcome would be.
 TEST_F(AnswerCheck, LogsTheFirstFailingCheck) {
-  struct Case {
-    const char* name;
-    std::string tx;
-    std::string rx;
-    const char* logged;  // the "COMUNICATION ERROR:" text, or nullptr when accepted
-  };
-  for (const Case& c : std::vector<Case>{
+  // Name, request, answer, the "COMUNICATION ERROR:" text or nullptr when accepted.
+  using Case = std::tuple<const char*, std::string, std::string, const char*>;
+  for (const auto& [name, tx, rx, logged] : std::vector<Case>{
            {"AcceptedWithData", kRequest, Answer(0x21, 0x00, "DATA"), nullptr},
            {"FourBytesHaveNoOutcome", Bytes({0x41, 0x02, 0x03, 0x47, 0x07}),
             Bytes({0x44, 0x01, 0x02, 0x47}), nullptr},
            {"BadChecksumWinsOverOutcome", kRequest, Bytes({0x44, 0x01, 0x04, 0x21, 0xFE, 0x61}),
             "RX ESITO_CKSUM"},
            {"RequestTooShortForEcho", Bytes({0x41, 0x02, 0x21}), kAnswer, "ECO COMANDO"},
-           {"ShortAnswerAccepted", kRequest, ShortAnswer(0x21), nullptr},
+           {"ShortAnswerAccepted", kRequest, Bytes({0x44, 0x01, 0x03, 0x21, 0x67}), nullptr},
            {"ShortAnswerBadChecksum", kRequest, Bytes({0x44, 0x01, 0x03, 0x21, 0x66}),
             "RX ESITO_CKSUM"},
            {"EchoBelowTheCommand", kRequest, Answer(0x20, 0x00), "ECO COMANDO"},
-           {"ShortAnswerChecksumFE", Bytes({0x41, 0x02, 0x03, 0xB8, 0}), ShortAnswer(0xB8),
-            "ESITO_EXE_ERR"},
-           {"ShortAnswerChecksumFF", Bytes({0x41, 0x02, 0x03, 0xB9, 0}), ShortAnswer(0xB9),
-            "TX ESITO_CKSUM"}}) {
-    SCOPED_TRACE(c.name);
+           {"ShortAnswerChecksumFE", Bytes({0x41, 0x02, 0x03, 0xB8, 0}),
+            Bytes({0x44, 0x01, 0x03, 0xB8, 0xFE}), "ESITO_EXE_ERR"},
+           {"ShortAnswerChecksumFF", Bytes({0x41, 0x02, 0x03, 0xB9, 0}),
+            Bytes({0x44, 0x01, 0x03, 0xB9, 0xFF}), "TX ESITO_CKSUM"}}) {
+    SCOPED_TRACE(name);
     ForgetLog();
-    s.TxBuffer = c.tx;
-    s.RxBuffer = c.rx;
-    EXPECT_EQ(CheckAnswer(s), c.logged == nullptr);
+    s.TxBuffer = tx;
+    s.RxBuffer = rx;
+    EXPECT_EQ(CheckAnswer(s), logged == nullptr);
     EXPECT_EQ(Log(),
-              c.logged == nullptr ? "" : std::string("0 COMUNICATION ERROR:") + c.logged + "\r\n");
+              logged == nullptr ? "" : std::string("0 COMUNICATION ERROR:") + logged + "\r\n");
   }
 }
 
@@ -198,12 +184,11 @@ TEST_P(ExchangeTest, AnswerDecidesTheOutcome) {
   // Clean-up between the attempts: the input is emptied, then pending reads are aborted, and
   // only then does the frame go out again.
   const auto purge = std::find(p.port_calls.begin(), p.port_calls.end(), "PurgeComm");
-  ASSERT_NE(purge, p.port_calls.end());
-  ASSERT_GE(purge - p.port_calls.begin(), 2);
-  EXPECT_EQ(*(purge - 2), "ReadFile");        // the rejected answer
-  EXPECT_EQ(*(purge - 1), "ClearCommError");  // CleanInputCom finds nothing more
-  EXPECT_EQ(*(purge + 1), "ClearCommError");  // the next SendBytes
-  EXPECT_EQ(*(purge + 2), "WriteFile");
+  ASSERT_TRUE(purge - p.port_calls.begin() >= 2 && p.port_calls.end() - purge >= 3);
+  // The rejected answer's read, CleanInputCom finding nothing more, the purge, the next SendBytes.
+  EXPECT_EQ(std::vector<std::string>(purge - 2, purge + 3),
+            (std::vector<std::string>{"ReadFile", "ClearCommError", "PurgeComm", "ClearCommError",
+                                      "WriteFile"}));
   EXPECT_EQ(p.purge_comm_flags, std::vector<uint32_t>{2});
 }
 
@@ -244,11 +229,8 @@ TEST_F(Transaction, AnswerVariableMayBeTheFrame) {
 }
 
 TEST_F(Transaction, TheLargestNumResendStillEnds) {
-  s.settings.NumResend = 32767;
-  s.settings.LOG = false;
-  s.AttesaGlobaleCorrente = 0;
-  s.settings.Idle_usec = 0;
-  s.settings.AttesaByteTx_usec = 0;
+  std::tie(s.settings.NumResend, s.settings.LOG, s.AttesaGlobaleCorrente, s.settings.Idle_usec,
+           s.settings.AttesaByteTx_usec) = std::tuple(32767, false, 0, 0, 0);
   EXPECT_FALSE(Send());
   EXPECT_EQ(link.requests, 32768);
   EXPECT_EQ(s.HandlePorta, 0);
@@ -294,4 +276,4 @@ TEST_F(Transaction, ScrambledTablesApplyOnTheWireOnly) {
 }
 
 }  // namespace
-}  // namespace ecub
+}  // namespace ecub::test
