@@ -10,19 +10,14 @@
 // with the frame ANSWER, all three in hex. When the stand-in is there, the USB interfaces are
 // used too, and a server copy in a folder without it must not pick up the one in its current
 // folder or on PATH. Prints one line per check and exits with the number of failed checks.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <tuple>
 
 #include "codec/host_codec.h"
+#include "server_process.h"
 
 namespace {
 
@@ -30,133 +25,16 @@ int g_failures = 0;
 // How long a reply may take; connecting and relaying, which wait on the unit, get 60 s.
 constexpr DWORD kWaitMs = 20000;
 
-// One line per check, at once (the runner's output interleaves with the server's).
 void Check(bool ok, const char* format, ...) {
   va_list args;
   va_start(args, format);
   std::printf("%s: ", ok ? "ok" : "FAIL");
   std::vprintf(format, args);
-  va_end(args);
   std::printf("\n");
   std::fflush(stdout);
-  g_failures += ok ? 0 : 1;
+  va_end(args);
+  if (!ok) ++g_failures;
 }
-
-// The server started as a child process over two anonymous pipes, as the users' host programs
-// start it: in `folder` (its own folder when empty), with this process's environment and
-// standard error; the session named `session` checks that it started. A server still running at
-// the end is ended.
-class ServerProcess {
- public:
-  ServerProcess(const char* session, const std::wstring& exe, std::wstring folder = {}) {
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE child_in = nullptr, child_out = nullptr;
-    if (!::CreatePipe(&child_in, &to_server_, &inherit, 0) ||
-        !::CreatePipe(&from_server_, &child_out, &inherit, 0)) {
-      return;
-    }
-    // The host's own ends stay in the host.
-    ::SetHandleInformation(to_server_, HANDLE_FLAG_INHERIT, 0);
-    ::SetHandleInformation(from_server_, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    std::tie(startup.hStdInput, startup.hStdOutput, startup.hStdError) =
-        std::tuple(child_in, child_out, ::GetStdHandle(STD_ERROR_HANDLE));
-    std::wstring command = L"\"" + exe + L"\"";
-    if (folder.empty()) folder = exe.substr(0, exe.find_last_of(L"\\/"));
-    started_ = ::CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                folder.c_str(), &startup, &process_) != 0;
-    Check(started_, "%s: the server started", session);
-    ::CloseHandle(child_in);
-    ::CloseHandle(child_out);
-  }
-  ~ServerProcess() {
-    if (started_ && ExitCode(0) < 0) ::TerminateProcess(process_.hProcess, 99);
-    for (HANDLE h : {process_.hProcess, process_.hThread, to_server_, from_server_}) {
-      if (h != nullptr) ::CloseHandle(h);
-    }
-  }
-  ServerProcess(const ServerProcess&) = delete;
-  ServerProcess& operator=(const ServerProcess&) = delete;
-
-  bool started() const { return started_; }
-  // The whole message in one write.
-  bool Send(const std::string& message) {
-    DWORD written = 0;
-    return ::WriteFile(to_server_, message.data(), static_cast<DWORD>(message.size()), &written,
-                       nullptr) &&
-           written == message.size();
-  }
-  // Exactly `count` bytes, or fewer when the output ended or `timeout_ms` passed. Only what is
-  // there is read, so that a silent server cannot hold the host past its time.
-  std::string Read(size_t count, DWORD timeout_ms) {
-    std::string bytes;
-    const ULONGLONG deadline = ::GetTickCount64() + timeout_ms;
-    while (bytes.size() < count) {
-      DWORD available = 0, read = 0;
-      if (!::PeekNamedPipe(from_server_, nullptr, 0, nullptr, &available, nullptr)) break;
-      if (available == 0) {
-        if (::GetTickCount64() >= deadline) break;
-        ::Sleep(2);
-        continue;
-      }
-      std::string chunk(std::min<size_t>(available, count - bytes.size()), '\0');
-      if (!::ReadFile(from_server_, chunk.data(), static_cast<DWORD>(chunk.size()), &read,
-                      nullptr)) {
-        break;
-      }
-      bytes.append(chunk.data(), read);
-    }
-    return bytes;
-  }
-  // One whole reply: the header, then the data its length field announces.
-  std::string Reply(DWORD timeout_ms) {
-    const std::string header = Read(ecub::kHostHeaderSize, timeout_ms);
-    const size_t length = header.size() < ecub::kHostHeaderSize ? 0 : ecub::ReplyLength(header);
-    return length <= header.size() ? header : header + Read(length - header.size(), timeout_ms);
-  }
-  std::string Ask(const std::string& message, DWORD timeout_ms) {
-    return Send(message) ? Reply(timeout_ms) : std::string();
-  }
-  // The host closes its end of the server's input, as a host that goes away does.
-  void CloseInput() {
-    ::CloseHandle(to_server_);
-    to_server_ = nullptr;
-  }
-  // True once the server's output has ended with no further byte.
-  bool OutputEnded() {
-    char next = 0;
-    DWORD read = 0;
-    return !::ReadFile(from_server_, &next, 1, &read, nullptr) || read == 0;
-  }
-  // The process's exit code once it has ended (within `timeout_ms`), else -1.
-  int64_t ExitCode(DWORD timeout_ms) {
-    DWORD code = 0;
-    const bool ended = ::WaitForSingleObject(process_.hProcess, timeout_ms) == WAIT_OBJECT_0;
-    return ended && ::GetExitCodeProcess(process_.hProcess, &code) ? int64_t{code} : -1;
-  }
-  // The top-level window of the server captioned `caption`, once it is there (null when it does
-  // not come within `timeout_ms`).
-  HWND FindTopWindow(const char* caption, DWORD timeout_ms) const {
-    const ULONGLONG deadline = ::GetTickCount64() + timeout_ms;
-    for (;;) {
-      HWND window = nullptr;
-      while ((window = ::FindWindowExA(nullptr, window, nullptr, caption)) != nullptr) {
-        DWORD owner = 0;
-        ::GetWindowThreadProcessId(window, &owner);
-        if (owner == process_.dwProcessId) return window;
-      }
-      if (::GetTickCount64() >= deadline) return nullptr;
-      ::Sleep(5);
-    }
-  }
-
- private:
-  HANDLE to_server_ = nullptr, from_server_ = nullptr;
-  PROCESS_INFORMATION process_{};
-  bool started_ = false;
-};
 
 std::string Hex(const std::string& bytes) {
   std::string text;
@@ -173,11 +51,6 @@ std::string Unhex(const std::wstring& text) {
   return bytes;
 }
 
-// The data after a reply's header (none when the reply is shorter).
-std::string Data(const std::string& r) {
-  return r.substr(std::min<size_t>(8, r.size()));
-}
-
 std::string HostMsg(int code, const std::string& argument = {}) {
   return ecub::EncodeHostMessage(static_cast<uint8_t>(code), argument);
 }
@@ -190,6 +63,11 @@ int Byte(const std::string& bytes, size_t offset) {
   return offset < bytes.size() ? static_cast<unsigned char>(bytes[offset]) : -1;
 }
 
+bool Started(const ServerProcess& server, const char* session) {
+  Check(server.started(), "%s: the server started", session);
+  return server.started();
+}
+
 // Instruction 1; a host that goes at once closes its end of the server's input right after it.
 void Quit(ServerProcess& server, const char* session, bool host_goes = false) {
   server.Send(HostMsg(1));
@@ -200,7 +78,8 @@ void Quit(ServerProcess& server, const char* session, bool host_goes = false) {
         "%s: instruction 1 answered (%s)", session, Hex(reply).c_str());
   const bool ended = server.OutputEnded();
   const ULONGLONG output_ms = ::GetTickCount64() - replied;
-  Check(ended && server.ExitCode(10000) == 0,
+  DWORD code = 1;
+  Check(ended && server.Exited(10000, &code) && code == 0,
         "%s: the output ended (after %llu ms) and the server with code 0 (after %llu ms)", session,
         output_ms, ::GetTickCount64() - replied);
 }
@@ -208,8 +87,8 @@ void Quit(ServerProcess& server, const char* session, bool host_goes = false) {
 // Session 1: identification, connection on the COM port, one relayed request, quit.
 void ComPortSession(const std::wstring& exe, int com, const std::string& ident,
                     const std::string& request, const std::string& answer) {
-  ServerProcess server("com", exe);
-  if (!server.started()) return;
+  ServerProcess server(exe);
+  if (!Started(server, "com")) return;
 
   std::string reply = server.Ask(HostMsg(10, ident), kWaitMs);
   Check(Byte(reply, 2) == 10 && Byte(reply, 7) == 0 && reply.substr(8) == ident,
@@ -225,17 +104,18 @@ void ComPortSession(const std::wstring& exe, int com, const std::string& ident,
   Check(Byte(reply, 2) == 6 && Byte(reply, 3) == 1 && Byte(reply, 7) == 0 &&
             reply.substr(8) == answer,
         "com: instruction 6 relays %s and returns %s (got %s)", Hex(request).c_str(),
-        Hex(answer).c_str(), Hex(Data(reply)).c_str());
+        Hex(answer).c_str(), Hex(reply.substr(std::min<size_t>(8, reply.size()))).c_str());
 
   Quit(server, "com");
 }
 
 // Session 2: the USB interfaces listed through KVELD2XX.DLL.
 void UsbSession(const std::wstring& exe) {
-  ServerProcess server("usb", exe);
-  if (!server.started()) return;
+  ServerProcess server(exe);
+  if (!Started(server, "usb")) return;
   server.Ask(HostMsg(2), kWaitMs);  // every close of the port refreshes the interface list
-  const std::string reply = server.Ask(HostMsg(5), kWaitMs), list = Data(reply);
+  const std::string reply = server.Ask(HostMsg(5), kWaitMs);
+  const std::string list = reply.substr(std::min<size_t>(8, reply.size()));
   // Serial numbers in 8 characters, descriptions in 20, blank-filled or cut.
   Check(Byte(reply, 2) == 5 && list == "FT4KV001KVEL USB Interface AKV02    Gas injection interf",
         "usb: instruction 5 lists both interfaces of the driver (%s)", list.c_str());
@@ -246,17 +126,18 @@ void UsbSession(const std::wstring& exe) {
 // buttons are checked in-process, by ecub_win32_tests.)
 void FormSession(const std::wstring& exe) {
   ::SetEnvironmentVariableW(L"ECUBRIDGE_STATUS_FORM", L"1");
-  ServerProcess server("form", exe);
+  ServerProcess server(exe);
   ::SetEnvironmentVariableW(L"ECUBRIDGE_STATUS_FORM", nullptr);
-  if (!server.started()) return;
+  if (!Started(server, "form")) return;
   const HWND form = server.FindTopWindow("Form1", 20000);
   Check(form != nullptr, "form: the window Form1 appeared");
   if (form == nullptr) return;
 
   const ULONGLONG start = ::GetTickCount64();
   ::PostMessageA(form, WM_CLOSE, 0, 0);
-  Check(server.ExitCode(10000) == 0, "form: closing the window ends the server (after %llu ms)",
-        ::GetTickCount64() - start);
+  DWORD exit_code = 1;
+  Check(server.Exited(10000, &exit_code) && exit_code == 0,
+        "form: closing the window ends the server (after %llu ms)", ::GetTickCount64() - start);
   Check(server.Read(1, 200).empty() && server.OutputEnded(), "form: closing sends no reply");
 }
 
@@ -267,25 +148,26 @@ void PlantedDriverSession(const std::wstring& exe, const std::wstring& planted_f
   wchar_t old_path[32768] = {};
   const DWORD length = ::GetEnvironmentVariableW(L"PATH", old_path, 32768);
   ::SetEnvironmentVariableW(L"PATH", (planted_folder + L";" + old_path).c_str());
-  ServerProcess server("planted", exe, planted_folder);
+  ServerProcess server(exe, planted_folder);
   ::SetEnvironmentVariableW(L"PATH", length > 0 ? old_path : nullptr);
-  if (!server.started()) return;
+  if (!Started(server, "planted")) return;
   const std::string reply = server.Ask(HostMsg(5), kWaitMs);
   // No interface: one empty entry, blank-filled to its 8 + 20 characters.
-  Check(Byte(reply, 2) == 5 && Data(reply) == std::string(28, ' '),
-        "planted: no USB interface; the driver beside the server's start or on PATH is not loaded "
+  Check(Byte(reply, 2) == 5 &&
+            reply.substr(std::min<size_t>(8, reply.size())) == std::string(28, ' '),
+        "planted: no USB interface, the driver in the current folder and on PATH is not loaded "
         "(%s)",
         Hex(reply).c_str());
   Quit(server, "planted", true);
 }
 
-// Copies the server's files (the driver too, when asked) from `from` into `to`, made if needed;
-// false when one is missing.
+// Copies the server's files from `from` into `to`, made if needed; false when one is missing.
 bool Stage(const std::wstring& from, const std::wstring& to, bool with_driver) {
   ::CreateDirectoryW(to.c_str(), nullptr);
-  for (const std::wstring name : {L"ecubridge.exe", L"SetComVarno.ini", L"KVELD2XX.DLL"}) {
-    if ((with_driver || name != L"KVELD2XX.DLL") &&
-        !::CopyFileW((from + L"\\" + name).c_str(), (to + L"\\" + name).c_str(), FALSE)) {
+  for (const wchar_t* name : {L"ecubridge.exe", L"SetComVarno.ini", L"KVELD2XX.DLL"}) {
+    const bool driver = std::wstring(name) == L"KVELD2XX.DLL";
+    if (driver && (!with_driver || !FileExists(from + L"\\" + name))) continue;
+    if (!::CopyFileW((from + L"\\" + name).c_str(), (to + L"\\" + name).c_str(), FALSE)) {
       return false;
     }
   }
