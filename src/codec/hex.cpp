@@ -6,6 +6,7 @@ namespace {
 
 // Position counters of these conversions are 16-bit signed.
 constexpr size_t kMaxBytes = 32767;
+constexpr char kDigits[] = "0123456789ABCDEF";
 
 }  // namespace
 
@@ -17,9 +18,8 @@ int HexDigitValue(char c) {
 }
 
 std::string HexDigits(const std::string& bytes, char separator) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string hex;
-  hex.reserve(bytes.size() * 3);
+  hex.reserve(bytes.size() * (separator != '\0' ? 3 : 2));
   for (unsigned char b : bytes) {
     if (separator != '\0' && !hex.empty()) hex.push_back(separator);
     hex.push_back(kDigits[b >> 4]);
@@ -48,7 +48,6 @@ std::string HexToBytes(const std::string& hex) {
 }
 
 std::string HexNoPad(int64_t value) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
   // Negative values show as the 32-bit two's complement the Windows codes are.
   uint64_t v =
       value < 0 ? static_cast<uint64_t>(value) & 0xFFFFFFFFu : static_cast<uint64_t>(value);
