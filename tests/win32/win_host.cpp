@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "codec/hex.h"
 #include "codec/host_codec.h"
 #include "server_process.h"
 
@@ -36,19 +37,9 @@ void Check(bool ok, const char* format, ...) {
   if (!ok) ++g_failures;
 }
 
-std::string Hex(const std::string& bytes) {
-  std::string text;
-  char two[3];
-  for (unsigned char c : bytes) text.append(two, std::snprintf(two, sizeof two, "%02X", c));
-  return text;
-}
-
+// Hex text from the command line, which holds only ASCII digits.
 std::string Unhex(const std::wstring& text) {
-  std::string bytes;
-  for (size_t i = 0; i + 1 < text.size(); i += 2) {
-    bytes += static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16));
-  }
-  return bytes;
+  return ecub::HexToBytes(std::string(text.begin(), text.end()));
 }
 
 std::string HostMsg(int code, const std::string& argument = {}) {
@@ -75,7 +66,7 @@ void Quit(ServerProcess& server, const char* session, bool host_goes = false) {
   const std::string reply = server.Reply(kWaitMs);
   const ULONGLONG replied = ::GetTickCount64();
   Check(reply.size() == 8 && Byte(reply, 2) == 1 && Byte(reply, 7) == 0,
-        "%s: instruction 1 answered (%s)", session, Hex(reply).c_str());
+        "%s: instruction 1 answered (%s)", session, ecub::HexDigits(reply).c_str());
   const bool ended = server.OutputEnded();
   const ULONGLONG output_ms = ::GetTickCount64() - replied;
   DWORD code = 1;
@@ -103,8 +94,9 @@ void ComPortSession(const std::wstring& exe, int com, const std::string& ident,
   reply = server.Ask(HostMsg(6, request), 60000);
   Check(Byte(reply, 2) == 6 && Byte(reply, 3) == 1 && Byte(reply, 7) == 0 &&
             reply.substr(8) == answer,
-        "com: instruction 6 relays %s and returns %s (got %s)", Hex(request).c_str(),
-        Hex(answer).c_str(), Hex(reply.substr(std::min<size_t>(8, reply.size()))).c_str());
+        "com: instruction 6 relays %s and returns %s (got %s)", ecub::HexDigits(request).c_str(),
+        ecub::HexDigits(answer).c_str(),
+        ecub::HexDigits(reply.substr(std::min<size_t>(8, reply.size()))).c_str());
 
   Quit(server, "com");
 }
@@ -157,7 +149,7 @@ void PlantedDriverSession(const std::wstring& exe, const std::wstring& planted_f
             reply.substr(std::min<size_t>(8, reply.size())) == std::string(28, ' '),
         "planted: no USB interface, the driver in the current folder and on PATH is not loaded "
         "(%s)",
-        Hex(reply).c_str());
+        ecub::HexDigits(reply).c_str());
   Quit(server, "planted", true);
 }
 
