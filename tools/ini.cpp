@@ -80,9 +80,7 @@ std::string Encode(const std::string& plain) {
 bool Decode(const std::string& text, std::string& plain, std::string& error) {
   // Line ends as the server reads them: LF or CR LF.
   const std::vector<std::string> lines = ecub::SplitSettingsLines(text);
-  std::string header;
-  if (lines.empty() || !ecub::DecodeCheckedLine(lines[0], header) ||
-      header != ecub::kProtectedMagic) {
+  if (!ecub::StartsWithProtectedHeader(lines)) {
     error = "not a protected settings file (its first line is not the encoded magic word)";
     return false;
   }

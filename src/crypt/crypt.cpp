@@ -83,11 +83,13 @@ std::vector<std::string> SplitCrLf(const std::string& text) {
   return SplitAt(text, "\r\n");
 }
 
-bool VerificaFileProtetto(Platform& p, const std::string& path) {
-  const std::vector<std::string> lines = ReadLines(p, path);
-  if (lines.empty()) return false;
+bool StartsWithProtectedHeader(const std::vector<std::string>& lines) {
   std::string header;
-  return DecodeCheckedLine(lines[0], header) && header == kProtectedMagic;
+  return !lines.empty() && DecodeCheckedLine(lines[0], header) && header == kProtectedMagic;
+}
+
+bool VerificaFileProtetto(Platform& p, const std::string& path) {
+  return StartsWithProtectedHeader(ReadLines(p, path));
 }
 
 std::vector<std::string> DecodificaFileProtetto(Platform& p, const std::string& path) {

@@ -34,6 +34,8 @@ struct ByteTables {
 // The magic word of a protected file's first line.
 inline constexpr const char* kProtectedMagic = "TORVALENA";
 
+// True when the first of `lines` decodes to the magic word: the lines of a protected file.
+bool StartsWithProtectedHeader(const std::vector<std::string>& lines);
 // True when the file exists and its first line decodes to the magic word.
 bool VerificaFileProtetto(Platform& p, const std::string& path);
 // The decoded lines after the header; no lines when the file is missing or cannot be decoded.

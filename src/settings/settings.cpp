@@ -313,10 +313,7 @@ const char* ApplySingle(Section section, const std::string* value, Settings& st)
 // does not decode spoils the whole file (a half-decoded settings text would be worse): no lines.
 bool DecodeProtected(const std::vector<std::string>& lines, std::vector<std::string>& decoded,
                      Problems& problems) {
-  std::string header;
-  if (lines.empty() || !DecodeCheckedLine(lines[0], header) || header != kProtectedMagic) {
-    return false;
-  }
+  if (!StartsWithProtectedHeader(lines)) return false;
   decoded.assign(lines.size() - 1, std::string());
   for (size_t i = 1; i < lines.size(); ++i) {
     if (!DecodeCheckedLine(lines[i], decoded[i - 1])) {

@@ -79,11 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // header is itself protected and read as such, whatever its line ends; it has no plain reading
   // to compare.
   const std::vector<std::string> lines = ecub::SplitSettingsLines(text);
-  std::string header;
-  if (!lines.empty() && ecub::DecodeCheckedLine(lines[0], header) &&
-      header == ecub::kProtectedMagic) {
-    return 0;
-  }
+  if (ecub::StartsWithProtectedHeader(lines)) return 0;
   std::string encoded = ecub::EncodeLine(ecub::kProtectedMagic);
   for (const std::string& line : lines) {
     encoded += "\r\n" + ecub::EncodeLine(line);
